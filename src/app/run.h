@@ -1,0 +1,41 @@
+// The run driver: loads the model and the texture, runs each requested filter in order while timing
+// it, writes every level of every pyramid and prints the timing report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "image/float_image.h"
+#include "image/grow_array.h"
+#include "mesh/obj_model.h"
+
+// Exit statuses of the program, one table for the whole run.
+enum ExitStatus : int {
+    exitSuccess = 0,  // a complete run, or the usage text
+    exitFailure = 1,  // bad input, a filter that failed, a level that could not be written, memory exhausted
+};
+
+// One requested filter: the name as typed, the levels it produced and the seconds it took.
+struct FilterRun {
+    std::string name;
+    MipPyramid pyramid;
+    double seconds = 0;
+};
+
+// The process-wide state of one run.
+struct RunState {
+    Mesh mesh;
+    FloatImage texture;
+    GrowArray<FilterRun> runs;
+    int32_t levelCount = 0;
+};
+
+// Prints the 17-line usage text.
+void printUsage();
+
+// Runs the whole job; returns the exit status. Every message is printed before returning.
+int generateMipmaps(RunState& state, const char* modelPath, const char* texturePath,
+                    const GrowArray<std::string>& filterNames);
+
+// Parses the arguments (after the program name), prints the thread line and runs; returns the exit status.
+int runCommandLine(int argc, char** argv);

@@ -1,0 +1,2 @@
+// Not yet implemented.
+#include "filters/trilinear_kernel.h"

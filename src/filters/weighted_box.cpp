@@ -1,0 +1,2 @@
+// Not yet implemented.
+#include "filters/weighted_box.h"

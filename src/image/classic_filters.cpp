@@ -1,0 +1,2 @@
+// Not yet implemented.
+#include "image/classic_filters.h"

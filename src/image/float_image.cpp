@@ -1,0 +1,57 @@
+// FloatImage storage and the pyramid frame shared by every filter.
+#include "image/float_image.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+FloatImage::FloatImage(const FloatImage& other) { copyImage(*this, other); }
+
+FloatImage::FloatImage(FloatImage&& other) noexcept
+    : texels(other.texels), count(other.count), width(other.width), height(other.height) {
+    other.texels = nullptr;
+    other.count = other.width = other.height = 0;
+}
+
+FloatImage& FloatImage::operator=(const FloatImage& other) {
+    if (this != &other) copyImage(*this, other);
+    return *this;
+}
+
+FloatImage& FloatImage::operator=(FloatImage&& other) noexcept {
+    std::swap(texels, other.texels);
+    std::swap(count, other.count);
+    std::swap(width, other.width);
+    std::swap(height, other.height);
+    return *this;
+}
+
+void allocateImage(FloatImage& image, int32_t width, int32_t height) {
+    const int64_t count = static_cast<int64_t>(width) * height;
+    if (width < 0 || height < 0 || count > INT32_MAX) throw std::bad_alloc();
+    Texel* texels = count > 0 ? new Texel[count] : nullptr;
+    delete[] image.texels;
+    image.texels = texels;
+    image.width = width;
+    image.height = height;
+    image.count = static_cast<int32_t>(count);
+}
+
+void copyImage(FloatImage& destination, const FloatImage& source) {
+    if (&destination == &source) return;
+    allocateImage(destination, source.width, source.height);
+    std::copy(source.texels, source.texels + source.count, destination.texels);
+}
+
+void releaseImage(FloatImage& image) {
+    delete[] image.texels;
+    image.texels = nullptr;
+    image.count = image.width = image.height = 0;
+}
+
+void resizeLevels(MipPyramid& pyramid, int32_t n) { resize(pyramid.levels, n); }
+
+int32_t mipLevelCount(int32_t width, int32_t height) {
+    const double m = static_cast<double>(std::max(width, height));
+    return static_cast<int32_t>(std::ceil(std::log(m - 0.01) / std::log(2.0)) + 1.0);
+}

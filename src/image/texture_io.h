@@ -1,0 +1,30 @@
+// Moving pixels between image files and FloatImages, and the sRGB transfer functions.
+#pragma once
+
+#include <string>
+
+#include "image/float_image.h"
+
+// Reads any format the image library knows into `texture`, channels byte / 255, alpha 1 when the
+// file has none. Depths other than 24 and 32 bits are converted first (32 when they carry alpha).
+// Returns false with a one-line message naming the file when it cannot be read or has no texels.
+bool loadTexture(const char* path, FloatImage& texture, std::string& error);
+
+// The sRGB decoding of one display-encoded value (threshold 0.04045), in 64-bit float.
+float srgbToLinear(float c);
+
+// The sRGB encoding of one linear value (threshold 0.0031308), clamped to [0, 1]; NaN gives 1.
+float linearToSrgb(float v);
+
+// Replaces r, g, b of every texel by their linear-light values; alpha stays as read.
+void linearizeImage(FloatImage& image);
+
+// Writes r, g, b (already encoded, in [0, 1]) as a 24-bit image in the format the extension names;
+// each byte is value x 255 truncated. The file is written under a temporary name in the same
+// directory and renamed into place, so a failed write never leaves a partial file.
+bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
+
+// Encodes every level to sRGB and writes it as "mip_%d_%s.png" in the working directory.
+// Levels with a width or height of 0 write no file. A level that cannot be written prints a
+// message naming the file and the other levels are still written; returns false if any failed.
+bool savePyramid(const MipPyramid& pyramid, const char* filterName);

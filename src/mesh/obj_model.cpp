@@ -1,0 +1,2 @@
+// Not yet implemented.
+#include "mesh/obj_model.h"

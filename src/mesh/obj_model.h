@@ -1,0 +1,44 @@
+// The OBJ model: positions, texture coordinates and triangles, normalised into a unit cube.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+
+#include "image/grow_array.h"
+
+struct Point3 {
+    float x = 0, y = 0, z = 0;
+};
+
+struct TexPoint {
+    float u = 0, v = 0;
+};
+
+// Corner c is (positions[positionIndex[c]], texCoords[texCoordIndex[c]]), indices 0-based and
+// checked against the arrays when read.
+struct MeshTriangle {
+    int32_t positionIndex[3] = {0, 0, 0};
+    int32_t texCoordIndex[3] = {0, 0, 0};
+};
+
+struct Mesh {
+    GrowArray<Point3> positions;
+    GrowArray<TexPoint> texCoords;
+    GrowArray<MeshTriangle> triangles;
+};
+
+// Reads the "v", "vt" and "f" lines of an OBJ file into `mesh` (faces fanned around their first
+// corner); every other line is skipped. Returns false with a one-line message naming the file (and
+// the line) when the file cannot be opened or a line cannot be read safely.
+bool loadObjModel(Mesh& mesh, const char* path, std::string& error);
+
+// The same from an open stream; `name` is used in messages.
+bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::string& error);
+
+// Centres the bounding box of the positions on the origin and scales its largest side to 1.
+// Returns false with a message when the mesh has triangles but no extent.
+bool normalizeMesh(Mesh& mesh, std::string& error);
+
+// The maximal runs of characters that are not in `delimiters`; no empty tokens.
+GrowArray<std::string> splitTokens(const std::string& text, const char* delimiters);

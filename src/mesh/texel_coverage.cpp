@@ -1,0 +1,2 @@
+// Not yet implemented.
+#include "mesh/texel_coverage.h"

@@ -1,0 +1,4 @@
+// Not yet implemented.
+#include "sparse/sparse_matrix.h"
+
+SparseRowMatrix::~SparseRowMatrix() = default;

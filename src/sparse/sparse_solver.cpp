@@ -1,0 +1,2 @@
+// Not yet implemented.
+#include "sparse/sparse_matrix.h"

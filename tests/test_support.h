@@ -1,0 +1,50 @@
+// Helpers shared by the test suites: temporary directories, files, and running the built kiv.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "image/float_image.h"
+
+// A fresh empty directory under the system's temporary directory, removed when the object dies.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+// What a finished child process left: exit status (or the signal that ended it) and its output.
+struct CommandResult {
+    int exitStatus = -1;    // valid when !signalled and !timedOut
+    bool signalled = false;
+    bool timedOut = false;
+    std::string output;     // standard output and standard error, interleaved
+};
+
+// Runs the built kiv with `arguments` in `directory`, killing it after `timeoutSeconds`.
+CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
+                     int timeoutSeconds = 120);
+
+void writeTextFile(const std::string& path, const std::string& text);
+std::string readTextFile(const std::string& path);
+bool fileExists(const std::string& path);
+// Names of the files in `directory` (not recursive), sorted.
+std::vector<std::string> listFiles(const std::string& directory);
+
+// An image whose channels are bytes / 255 (display-encoded), for writing test textures.
+FloatImage imageFromBytes(int width, int height, const std::vector<unsigned char>& rgb);
+// Writes r, g, b of `image` (values in [0, 1]) as a 24-bit image file; the extension picks the format.
+void writeImageFile(const std::string& path, const FloatImage& image);
+
+// The bytes of a decoded 24-bit image file, row 0 first, r g b per pixel; empty when unreadable.
+struct DecodedImage {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+};
+DecodedImage readImageFile(const std::string& path);
+
+// The text of a unit square model in the plane z = 0, mapped once onto texture space [0, 1]^2.
+std::string unitSquareObj();

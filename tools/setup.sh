@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages kiv needs, only when one of them is missing, then configures and builds.
+set -euo pipefail
+
+packages=(g++ make cmake libgtest-dev libbenchmark-dev
+          libfreeimage-dev libfreeimageplus-dev
+          libsuitesparse-dev libmetis-dev libopenblas-dev
+          clang libclang-rt-14-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="${KIV_BUILD_DIR:-$root/build}"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$(nproc)"
