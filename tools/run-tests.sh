@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
-# Sets up and builds kiv, then runs every test.
+# Sets up and builds kiv, runs every test, then runs the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer and fuzzes the OBJ reader for a minute.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/tools/setup.sh"
-cd "$root/build"
-ctest --output-on-failure -j "$(nproc)"
+
+bash "$root/tools/setup.sh" "$root/build"
+(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+
+bash "$root/tools/setup.sh" "$root/build-sanitize" -DKIV_SANITIZE=address,undefined -DKIV_BENCH=OFF
+(cd "$root/build-sanitize" && ctest --output-on-failure -j "$(nproc)")
+
+if [ -x "$root/tools/fuzz.sh" ]; then
+  bash "$root/tools/fuzz.sh" "${KIV_FUZZ_SECONDS:-60}"
+fi

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages kiv needs, only when one of them is missing, then configures and builds.
+# Installs the Debian packages kiv needs (apt-get runs only when one is missing), then configures and
+# builds. Usage: tools/setup.sh [build-dir [extra cmake arguments...]]; the default build dir is build/.
 set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
@@ -19,6 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="${KIV_BUILD_DIR:-$root/build}"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+build="${1:-$root/build}"
+shift || true
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 cmake --build "$build" -j "$(nproc)"
