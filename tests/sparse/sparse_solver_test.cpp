@@ -1,0 +1,263 @@
+// Sparse Cholesky factorisation and multi-column solves: exact small cases, a random system's
+// residual, the shape of the solution block, the log lines and failures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sparse/sparse_matrix.h"
+
+// Regularises, converts and factorises; the rows are released as the filters do.
+static void factoriseOrFail(SparseRowMatrix& matrix, DenseBlock& rhs) {
+    regularise(matrix, rhs);
+    toCompressedColumn(matrix);
+    releaseRows(matrix);
+    std::string error;
+    ASSERT_TRUE(factorise(matrix, error)) << error;
+    EXPECT_TRUE(error.empty());
+}
+
+// y = M x for the symmetric matrix whose lower triangle is `lower`.
+static std::vector<double> multiply(const CompressedColumnMatrix& lower, const DenseBlock& x, int32_t column) {
+    std::vector<double> y(lower.n, 0.0);
+    for (int32_t j = 0; j < lower.n; ++j) {
+        for (int32_t k = lower.colptr[j]; k < lower.colptr[j + 1]; ++k) {
+            const int32_t i = lower.rowind[k];
+            const double value = lower.values[k];
+            y[i] += value * x.at(j, column);
+            if (i != j) y[j] += value * x.at(i, column);
+        }
+    }
+    return y;
+}
+
+TEST(CholeskySolve, DiagonalSystemDividesByTheDiagonal) {
+    const int32_t n = 6;
+    SparseRowMatrix matrix;
+    setRowCount(matrix, n);
+    clearRows(matrix);
+    DenseBlock b;
+    createBlock(b, n, 3);
+    for (int32_t i = 0; i < n; ++i) {
+        rowValue(matrix, i, i) = 0.5 + i;
+        for (int32_t j = 0; j < 3; ++j) b.at(i, j) = 1.0 + i - 2.0 * j;
+    }
+    factoriseOrFail(matrix, b);
+    DenseBlock x;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+    ASSERT_EQ(x.count, n);
+    ASSERT_EQ(x.columns, 3);
+    for (int32_t i = 0; i < n; ++i)
+        for (int32_t j = 0; j < 3; ++j)
+            EXPECT_NEAR(x.at(i, j), b.at(i, j) / (0.5 + i + 0.001), 1e-14) << i << ", " << j;
+}
+
+TEST(CholeskySolve, OneUnknownSolvesEveryColumn) {
+    SparseRowMatrix matrix;
+    setRowCount(matrix, 1);
+    clearRows(matrix);
+    rowValue(matrix, 0, 0) = 3.999;
+    DenseBlock b;
+    createBlock(b, 1, 3);
+    b.at(0, 0) = 2.0;
+    b.at(0, 1) = -6.0;
+    b.at(0, 2) = 0.0;
+    factoriseOrFail(matrix, b);
+    DenseBlock x;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+    EXPECT_DOUBLE_EQ(x.at(0, 0), 0.5);
+    EXPECT_DOUBLE_EQ(x.at(0, 1), -1.5);
+    EXPECT_EQ(x.at(0, 2), 0.0);
+}
+
+// A least-squares system shaped like the filters' ones: samples on a grid, each spread over its
+// four nearest nodes with bilinear weights; normal equations assembled from both orders of
+// every pair, so only the upper entries are kept. Some nodes see no sample and get pinned.
+TEST(CholeskySolve, RandomSystemIsSolvedToATinyResidualWithAMetisOrdering) {
+    const int32_t side = 24;
+    const int32_t n = side * side;
+    std::mt19937 random(12345);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    SparseRowMatrix matrix;
+    setRowCount(matrix, n);
+    clearRows(matrix);
+    DenseBlock b;
+    createBlock(b, n, 3);
+    for (int32_t sample = 0; sample < 3 * n; ++sample) {
+        const double px = unit(random) * (side - 1) * 0.9;  // leaves the far nodes unobserved
+        const double py = unit(random) * (side - 1) * 0.9;
+        const int32_t x0 = static_cast<int32_t>(px);
+        const int32_t y0 = static_cast<int32_t>(py);
+        const double fx = px - x0;
+        const double fy = py - y0;
+        const int32_t nodes[4] = {y0 * side + x0, y0 * side + x0 + 1, (y0 + 1) * side + x0,
+                                  (y0 + 1) * side + x0 + 1};
+        const double weights[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+        const double colour[3] = {unit(random), unit(random), unit(random)};
+        for (int32_t a = 0; a < 4; ++a) {
+            for (int32_t c = 0; c < 4; ++c) accumulate(matrix, nodes[a], nodes[c], weights[a] * weights[c]);
+            for (int32_t j = 0; j < 3; ++j) b.at(nodes[a], j) += weights[a] * colour[j];
+        }
+    }
+    int32_t pinned = 0;
+    for (const SparseRow& row : matrix.rows) pinned += row.empty() ? 1 : 0;
+    ASSERT_GT(pinned, 0);
+
+    factoriseOrFail(matrix, b);
+    EXPECT_TRUE(factorOrderedByMetis(matrix));
+    DenseBlock x;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+    for (int32_t j = 0; j < 3; ++j) {
+        const std::vector<double> product = multiply(matrix.lower, x, j);
+        double residual = 0.0;
+        double norm = 0.0;
+        for (int32_t i = 0; i < n; ++i) {
+            residual += (product[i] - b.at(i, j)) * (product[i] - b.at(i, j));
+            norm += b.at(i, j) * b.at(i, j);
+        }
+        EXPECT_LT(std::sqrt(residual / norm), 1e-10) << "column " << j;
+    }
+}
+
+TEST(CholeskySolve, SolutionBlockIsReusedOrReshaped) {
+    SparseRowMatrix matrix;
+    setRowCount(matrix, 2);
+    clearRows(matrix);
+    rowValue(matrix, 0, 0) = 1.999;
+    rowValue(matrix, 1, 1) = 3.999;
+    DenseBlock b;
+    createBlock(b, 2, 3);
+    for (int32_t j = 0; j < 3; ++j) {
+        b.at(0, j) = 2.0 * (j + 1);
+        b.at(1, j) = 4.0 * (j + 1);
+    }
+    factoriseOrFail(matrix, b);
+    DenseBlock x;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+    const double* storage = x.values.items;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+    EXPECT_EQ(x.values.items, storage);
+
+    DenseBlock single;
+    createBlock(single, 2, 1);
+    single.at(0, 0) = 6.0;
+    single.at(1, 0) = 8.0;
+    ASSERT_TRUE(solveColumns(matrix, x, single));
+    EXPECT_EQ(x.count, 2);
+    EXPECT_EQ(x.columns, 1);
+    ASSERT_EQ(x.values.count, 2);
+    EXPECT_DOUBLE_EQ(x.at(0, 0), 3.0);
+    EXPECT_DOUBLE_EQ(x.at(1, 0), 2.0);
+}
+
+TEST(CholeskySolve, PrintsTheAnalysisAndFactorisationTimes) {
+    SparseRowMatrix matrix;
+    setRowCount(matrix, 3);
+    clearRows(matrix);
+    DenseBlock b;
+    createBlock(b, 3, 3);
+    regularise(matrix, b);
+    toCompressedColumn(matrix);
+    std::string error;
+    testing::internal::CaptureStdout();
+    const bool factorised = factorise(matrix, error);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(factorised) << error;
+    // Each line reads back as two numbers that print again to exactly the same text.
+    const char* titles[2] = {"\t\tSymbolic Analysis            = ", "\t\tSupernodal Multifrontal LL^T = "};
+    size_t lineStart = 0;
+    for (const char* title : titles) {
+        const size_t lineEnd = output.find('\n', lineStart);
+        ASSERT_NE(lineEnd, std::string::npos) << output;
+        const std::string line = output.substr(lineStart, lineEnd + 1 - lineStart);
+        ASSERT_EQ(line.rfind(title, 0), 0u) << line;
+        double wallSeconds = -1.0;
+        double processorSeconds = -1.0;
+        const std::string numbers = line.substr(std::string(title).size());
+        ASSERT_EQ(std::sscanf(numbers.c_str(), "%lf seconds (%lf cpu)", &wallSeconds, &processorSeconds), 2)
+            << line;
+        char again[128];
+        std::snprintf(again, sizeof again, "%s% 10.3f seconds (%.3f cpu)\n", title, wallSeconds, processorSeconds);
+        EXPECT_EQ(line, again);
+        EXPECT_GE(wallSeconds, 0.0);
+        EXPECT_GE(processorSeconds, 0.0);
+        lineStart = lineEnd + 1;
+    }
+    EXPECT_EQ(lineStart, output.size()) << output;
+}
+
+TEST(CholeskySolve, MatrixThatIsNotPositiveDefiniteIsReported) {
+    SparseRowMatrix matrix;
+    setRowCount(matrix, 5);
+    clearRows(matrix);
+    for (int32_t i = 0; i < 5; ++i) rowValue(matrix, i, i) = 1.0;
+    rowValue(matrix, 3, 3) = -1.0;
+    toCompressedColumn(matrix);
+    std::string error;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(factorise(matrix, error));
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(error, "the solver failed: matrix is not positive definite (column 3)");
+    // Only the two timing lines: the solver library itself stays silent.
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
+    EXPECT_EQ(matrix.factor, nullptr);
+
+    // With no factor a solve leaves the solution block untouched.
+    DenseBlock b;
+    createBlock(b, 5, 3);
+    DenseBlock x;
+    createBlock(x, 1, 1);
+    x.at(0, 0) = 42.0;
+    EXPECT_FALSE(solveColumns(matrix, x, b));
+    EXPECT_EQ(x.count, 1);
+    EXPECT_EQ(x.at(0, 0), 42.0);
+}
+
+TEST(CholeskySolve, IndefiniteCouplingAndNonFiniteEntriesAreReported) {
+    // [[1, 2], [2, 1]] has eigenvalues 3 and -1: indefinite, though its diagonal is positive.
+    SparseRowMatrix indefinite;
+    setRowCount(indefinite, 2);
+    clearRows(indefinite);
+    rowValue(indefinite, 0, 0) = 1.0;
+    rowValue(indefinite, 0, 1) = 2.0;
+    rowValue(indefinite, 1, 1) = 1.0;
+    toCompressedColumn(indefinite);
+    std::string error;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(factorise(indefinite, error));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(error.rfind("the solver failed: matrix is not positive definite (column ", 0), 0u) << error;
+
+    SparseRowMatrix notANumber;
+    setRowCount(notANumber, 3);
+    clearRows(notANumber);
+    for (int32_t i = 0; i < 3; ++i) rowValue(notANumber, i, i) = 2.0;
+    rowValue(notANumber, 1, 1) = std::numeric_limits<double>::quiet_NaN();
+    toCompressedColumn(notANumber);
+    error.clear();
+    EXPECT_FALSE(factorise(notANumber, error));
+    EXPECT_EQ(error, "the solver failed: matrix entry is not finite (column 1)");
+}
+
+TEST(CholeskySolve, ReleaseFreesTheFactorAndTheCompressedCopy) {
+    SparseRowMatrix matrix;
+    setRowCount(matrix, 2);
+    clearRows(matrix);
+    DenseBlock b;
+    createBlock(b, 2, 3);
+    factoriseOrFail(matrix, b);
+    ASSERT_NE(matrix.factor, nullptr);
+    releaseSolver(matrix);
+    EXPECT_EQ(matrix.factor, nullptr);
+    EXPECT_EQ(matrix.lower.colptr.items, nullptr);
+    EXPECT_EQ(matrix.lower.rowind.items, nullptr);
+    EXPECT_EQ(matrix.lower.values.items, nullptr);
+    DenseBlock x;
+    EXPECT_FALSE(solveColumns(matrix, x, b));
+    EXPECT_EQ(x.values.items, nullptr);
+}
