@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -146,4 +147,79 @@ std::string unitSquareObj() {
     return "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
            "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
            "f 1/1 2/2 3/3\nf 1/1 3/3 4/4\n";
+}
+
+static void appendBigEndian32(std::string& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((value >> shift) & 0xff));
+}
+
+static uint32_t crc32Of(const std::string& bytes) {
+    uint32_t crc = 0xffffffffu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return crc ^ 0xffffffffu;
+}
+
+static void appendPngChunk(std::string& out, const char* type, const std::string& data) {
+    appendBigEndian32(out, static_cast<uint32_t>(data.size()));
+    const std::string typed = std::string(type, 4) + data;
+    out += typed;
+    appendBigEndian32(out, crc32Of(typed));
+}
+
+void writePngFile(const std::string& path, int width, int height, int bitDepth, PngColourType colourType,
+                  const std::vector<unsigned char>& samples, const std::vector<unsigned char>& palette,
+                  const std::vector<unsigned char>& transparency) {
+    const size_t rowBytes = samples.size() / static_cast<size_t>(height);
+    std::string raw;  // each row behind filter byte 0 (none)
+    for (int y = 0; y < height; ++y) {
+        raw.push_back('\0');
+        raw.append(reinterpret_cast<const char*>(samples.data()) + y * rowBytes, rowBytes);
+    }
+    // zlib stream of stored deflate blocks, closed by the Adler-32 of the raw bytes.
+    std::string zlib = "\x78\x01";
+    const size_t blockLimit = 65535;
+    size_t start = 0;
+    bool last = false;
+    while (!last) {
+        const size_t length = std::min(blockLimit, raw.size() - start);
+        last = start + length == raw.size();
+        zlib.push_back(last ? '\x01' : '\x00');
+        zlib.push_back(static_cast<char>(length & 0xff));
+        zlib.push_back(static_cast<char>(length >> 8));
+        zlib.push_back(static_cast<char>(~length & 0xff));
+        zlib.push_back(static_cast<char>((~length >> 8) & 0xff));
+        zlib.append(raw, start, length);
+        start += length;
+    }
+    uint32_t a = 1, b = 0;
+    for (unsigned char byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    appendBigEndian32(zlib, (b << 16) | a);
+
+    std::string header;
+    appendBigEndian32(header, static_cast<uint32_t>(width));
+    appendBigEndian32(header, static_cast<uint32_t>(height));
+    header += {static_cast<char>(bitDepth), static_cast<char>(colourType), 0, 0, 0};
+    std::string png = "\x89PNG\r\n\x1a\n";
+    appendPngChunk(png, "IHDR", header);
+    if (!palette.empty()) appendPngChunk(png, "PLTE", std::string(palette.begin(), palette.end()));
+    if (!transparency.empty()) appendPngChunk(png, "tRNS", std::string(transparency.begin(), transparency.end()));
+    appendPngChunk(png, "IDAT", zlib);
+    appendPngChunk(png, "IEND", "");
+    writeTextFile(path, png);
+}
+
+void writePfmFile(const std::string& path, int width, int height, const std::vector<float>& rgb) {
+    // A negative scale marks little-endian floats; the format stores the bottom row first.
+    std::string pfm = "PF\n" + std::to_string(width) + " " + std::to_string(height) + "\n-1.0\n";
+    for (int y = height - 1; y >= 0; --y) {
+        pfm.append(reinterpret_cast<const char*>(rgb.data() + 3 * static_cast<size_t>(y) * width),
+                   3 * sizeof(float) * width);
+    }
+    writeTextFile(path, pfm);
 }

@@ -48,3 +48,16 @@ DecodedImage readImageFile(const std::string& path);
 
 // The text of a unit square model in the plane z = 0, mapped once onto texture space [0, 1]^2.
 std::string unitSquareObj();
+
+// A PNG written byte by byte (stored deflate blocks), so tests can make pixel layouts that the
+// level writer never produces: grey, grey with alpha, palettes, 16-bit samples. `samples` holds
+// the rows top first, each row packed as the PNG colour type and bit depth lay it out (16-bit
+// samples big-endian). `palette` is r g b per entry and `transparency` one alpha per entry
+// (colour type 3 only; either may be empty).
+enum PngColourType { pngGrey = 0, pngRgb = 2, pngPalette = 3, pngGreyAlpha = 4, pngRgba = 6 };
+void writePngFile(const std::string& path, int width, int height, int bitDepth, PngColourType colourType,
+                  const std::vector<unsigned char>& samples, const std::vector<unsigned char>& palette = {},
+                  const std::vector<unsigned char>& transparency = {});
+
+// A portable float map: three 32-bit floats per pixel (r g b), rows top first.
+void writePfmFile(const std::string& path, int width, int height, const std::vector<float>& rgb);

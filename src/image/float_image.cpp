@@ -53,5 +53,6 @@ void resizeLevels(MipPyramid& pyramid, int32_t n) { resize(pyramid.levels, n); }
 
 int32_t mipLevelCount(int32_t width, int32_t height) {
     const double m = static_cast<double>(std::max(width, height));
+    if (m < 1) return 0;  // an image without texels has no levels (the logarithm is undefined)
     return static_cast<int32_t>(std::ceil(std::log(m - 0.01) / std::log(2.0)) + 1.0);
 }
