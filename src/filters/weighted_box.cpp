@@ -33,30 +33,12 @@ static void addTo(Texel& sum, const Texel& t) {
     sum.r += t.r, sum.g += t.g, sum.b += t.b, sum.a += t.a;
 }
 
-void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor) {
-    const int32_t f = factor;
-    allocateImage(level, source.width / f, source.height / f);
-    for (int32_t y = 0; y < level.height; ++y) {
-        for (int32_t x = 0; x < level.width; ++x) {
-            Texel sum;
-            double count = 0;
-            for (int32_t dy = 0; dy < f; ++dy) {
-                for (int32_t dx = 0; dx < f; ++dx) {
-                    const int32_t sx = x * f + dx, sy = y * f + dy;
-                    if (!isUsed(grid, sx, sy)) continue;
-                    addTo(sum, source.at(sx, sy));
-                    count += 1;
-                }
-            }
-            level.at(x, y) = count != 0 ? scaled(sum, 1 / count) : Texel{};
-        }
-    }
-}
-
-// The block mean sum(a_i T_i) / sum(a_i), a_i the surface area on texel i, is the constant that
-// best fits the block's texels over the surface they cover, in the least-squares sense.
-void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor) {
-    const int32_t f = factor;
+// Each texel of `level` becomes sum(w_i T_i) / sum(w_i) over its f x f block of source texels,
+// w_i = weightOf(cell paired with texel i); (0, 0, 0, 0) when the weights add up to 0. Texels of
+// weight 0 are left out of the sum, so only the texels that count are ever read.
+template <typename WeightOf>
+static void weightedBlockMeans(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t f,
+                               WeightOf weightOf) {
     allocateImage(level, source.width / f, source.height / f);
     for (int32_t y = 0; y < level.height; ++y) {
         for (int32_t x = 0; x < level.width; ++x) {
@@ -66,14 +48,27 @@ void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const Cov
                 for (int32_t dx = 0; dx < f; ++dx) {
                     const int32_t sx = x * f + dx, sy = y * f + dy;
                     const CoverageCell* cell = pairedCell(grid, sx, sy);
-                    const double a = cell ? cellArea(*cell) : 0;
-                    addTo(sum, scaled(source.at(sx, sy), a));
-                    total += a;
+                    const double w = cell ? weightOf(*cell) : 0;
+                    if (w == 0) continue;
+                    // A weight of 1 leaves the texel exact, so the used-texel mean is a plain sum.
+                    addTo(sum, scaled(source.at(sx, sy), w));
+                    total += w;
                 }
             }
             level.at(x, y) = total != 0 ? scaled(sum, 1 / total) : Texel{};
         }
     }
+}
+
+void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor) {
+    weightedBlockMeans(level, source, grid, factor,
+                       [](const CoverageCell& cell) { return cell.pieces.count > 0 ? 1.0 : 0.0; });
+}
+
+// The block mean sum(a_i T_i) / sum(a_i), a_i the surface area on texel i, is the constant that
+// best fits the block's texels over the surface they cover, in the least-squares sense.
+void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor) {
+    weightedBlockMeans(level, source, grid, factor, cellArea);
 }
 
 // The coarse level tiles: the left neighbour of column 0 is the last column.

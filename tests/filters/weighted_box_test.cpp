@@ -48,6 +48,14 @@ static void expectSameImage(const FloatImage& a, const FloatImage& b) {
     }
 }
 
+// "kivbox" when `areaWeights`, else "boxig".
+static MipPyramid runFilter(bool areaWeights, const Mesh& mesh, const FloatImage& source, int levelCount) {
+    MipPyramid pyramid;
+    if (areaWeights) kivboxFilter(mesh, pyramid, source, levelCount);
+    else boxigFilter(mesh, pyramid, source, levelCount);
+    return pyramid;
+}
+
 // Red of the bilinear upsampling of `coarse` at the centre of fine texel (fx, fy), tiling the level.
 static double bilinearRed(const FloatImage& coarse, int fx, int fy) {
     const int b = fx / 2, i = fy / 2;
@@ -62,9 +70,7 @@ TEST(WeightedBox, LeftHalfSquareAveragesItsTexelsAndFillsTheRightHalfFromAbove) 
     const Mesh mesh = modelFrom(leftHalfSquareObj);
     const FloatImage source = rampImage(4, 4);
     for (int area = 0; area < 2; ++area) {
-        MipPyramid pyramid;
-        if (area) kivboxFilter(mesh, pyramid, source, 3);
-        else boxigFilter(mesh, pyramid, source, 3);
+        const MipPyramid pyramid = runFilter(area, mesh, source, 3);
         ASSERT_EQ(pyramid.levels.count, 3);
         expectSameImage(pyramid.levels[0], source);
         const FloatImage& level1 = pyramid.levels[1];
@@ -144,9 +150,7 @@ TEST(WeightedBox, FillWeighsTheWrappedNeighboursOnTheFineTexelsSide) {
 TEST(WeightedBox, AnEmptyModelGivesZerosAboveTheSource) {
     const FloatImage source = rampImage(4, 4);
     for (int area = 0; area < 2; ++area) {
-        MipPyramid pyramid;
-        if (area) kivboxFilter(Mesh{}, pyramid, source, 3);
-        else boxigFilter(Mesh{}, pyramid, source, 3);
+        const MipPyramid pyramid = runFilter(area, Mesh{}, source, 3);
         expectSameImage(pyramid.levels[0], source);
         for (int level = 1; level < 3; ++level) {
             const FloatImage& image = pyramid.levels[level];
@@ -180,9 +184,7 @@ TEST(WeightedBox, NonSquareTexturesPairTexelsWithTheLargerGrid) {
     for (int i = 0; i < source.count; ++i) source.texels[i] = Texel{0.25f, 0.5f, 0.75f, 1};
     // Levels 4 x 2, 2 x 1 and 1 x 0 over grids of side 4, 2 and 1.
     for (int area = 0; area < 2; ++area) {
-        MipPyramid pyramid;
-        if (area) kivboxFilter(mesh, pyramid, source, 3);
-        else boxigFilter(mesh, pyramid, source, 3);
+        const MipPyramid pyramid = runFilter(area, mesh, source, 3);
         ASSERT_EQ(pyramid.levels.count, 3);
         ASSERT_EQ(pyramid.levels[1].count, 2);
         EXPECT_EQ(pyramid.levels[2].count, 0);

@@ -88,7 +88,7 @@ TEST(SplitPiece, CutsAtOneKeepingWindingAndMovesTheHighPartBack) {
     expectTexPoint(high, 1, 0.5f, 0);
     expectTexPoint(high, 2, 0.5f, 1);
     expectTexPoint(high, 3, 0, 1);
-    // Model points of the crossings are interpolated, texture points of the high part are not.
+    // Model points are not moved: the crossing's is interpolated, the corner's kept.
     EXPECT_FLOAT_EQ(high.surfacePoints[0].x, 1.0f);
     EXPECT_FLOAT_EQ(high.surfacePoints[1].x, 1.5f);
 
