@@ -1,6 +1,264 @@
-// Not yet implemented.
+// Reading the OBJ subset the filters need ("v", "vt", "f") and normalising the model into a unit cube.
 #include "mesh/obj_model.h"
 
-// Placeholders until the reader lands: the model argument only has to be present.
-bool loadObjModel(Mesh&, const char*, std::string&) { return true; }
-bool normalizeMesh(Mesh&, std::string&) { return true; }
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+static const char* const lineDelimiters = " \t\r";
+static const char byteOrderMark[] = "\xEF\xBB\xBF";
+// Doubling past this would overflow the 32-bit capacity of a GrowArray.
+static const int32_t maxModelItems = 1 << 30;
+// Tokens quoted in messages are cut to this many characters so a message stays one short line.
+static const size_t maxQuotedLength = 40;
+
+// Refills `tokens` (keeping its storage, so reading line after line allocates little).
+static void splitTokensInto(const std::string& text, const char* delimiters, GrowArray<std::string>& tokens) {
+    clear(tokens);
+    size_t start = text.find_first_not_of(delimiters);
+    while (start != std::string::npos) {
+        size_t end = text.find_first_of(delimiters, start);
+        if (end == std::string::npos) end = text.size();
+        append(tokens, text.substr(start, end - start));
+        start = text.find_first_not_of(delimiters, end);
+    }
+}
+
+GrowArray<std::string> splitTokens(const std::string& text, const char* delimiters) {
+    GrowArray<std::string> tokens;
+    splitTokensInto(text, delimiters, tokens);
+    return tokens;
+}
+
+// A token as shown in a message: in quotes, shortened, control bytes replaced.
+static std::string quoted(const std::string& token) {
+    std::string shown = token.substr(0, maxQuotedLength);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    if (token.size() > maxQuotedLength) shown += "...";
+    return "'" + shown + "'";
+}
+
+static bool lineError(std::string& error, const char* name, long long lineNumber, const std::string& what) {
+    error = "Error: " + std::string(name) + ":" + std::to_string(lineNumber) + ": " + what;
+    return false;
+}
+
+// A coordinate: the longest number at the start of the token (as atof reads it), which must
+// exist and be finite once rounded to 32-bit float.
+static bool parseCoordinate(const std::string& token, float& value, std::string& what) {
+    const char* start = token.c_str();
+    char* end = nullptr;
+    const double number = std::strtod(start, &end);
+    if (end == start) {
+        what = "coordinate " + quoted(token) + " is not a number";
+        return false;
+    }
+    value = static_cast<float>(number);
+    if (!std::isfinite(value)) {
+        what = "coordinate " + quoted(token) + " is not a finite 32-bit number";
+        return false;
+    }
+    return true;
+}
+
+// Reads `count` coordinates from tokens 1 .. count of a "v" or "vt" line.
+static bool parseCoordinates(const GrowArray<std::string>& tokens, int32_t count, float* values,
+                             std::string& what) {
+    if (tokens.count < count + 1) {
+        what = "\"" + tokens[0] + "\" needs " + std::to_string(count) + " numbers, found " +
+               std::to_string(tokens.count - 1);
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (!parseCoordinate(tokens[i + 1], values[i], what)) return false;
+    }
+    return true;
+}
+
+// Turns a 1-based (or, when negative, relative to the end) OBJ index field into a 0-based index
+// into an array of which `available` items have been read so far.
+static bool resolveIndex(const std::string& field, const char* kind, int32_t available, int32_t& index,
+                         std::string& what) {
+    const char* start = field.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(start, &end, 10);
+    if (field.empty() || end == start || *end != '\0') {
+        what = std::string(kind) + " index " + quoted(field) + " is not a number";
+        return false;
+    }
+    // -1 is the last item read so far, 1 the first.
+    long long resolved = -1;
+    if (errno != ERANGE && number >= INT32_MIN && number <= INT32_MAX) {
+        resolved = number > 0 ? number - 1 : available + number;
+    }
+    if (number == 0 || resolved < 0 || resolved >= available) {
+        what = std::string(kind) + " index " + quoted(field) + " is out of range (" + std::to_string(available) +
+               " read so far)";
+        return false;
+    }
+    index = static_cast<int32_t>(resolved);
+    return true;
+}
+
+struct Corner {
+    int32_t position = 0;
+    int32_t texCoord = 0;
+};
+
+// A corner "p/t" or "p/t/n": the position and texture-coordinate indices; the normal is ignored.
+static bool parseCorner(const std::string& token, const Mesh& mesh, Corner& corner, std::string& what) {
+    const size_t firstSlash = token.find('/');
+    const size_t secondSlash = firstSlash == std::string::npos ? firstSlash : token.find('/', firstSlash + 1);
+    if (firstSlash == std::string::npos || secondSlash == firstSlash + 1 || firstSlash + 1 == token.size()) {
+        what = "corner " + quoted(token) + " has no texture coordinate index";
+        return false;
+    }
+    const std::string positionField = token.substr(0, firstSlash);
+    const std::string texCoordField = token.substr(firstSlash + 1, secondSlash - firstSlash - 1);
+    return resolveIndex(positionField, "position", mesh.positions.count, corner.position, what) &&
+           resolveIndex(texCoordField, "texture coordinate", mesh.texCoords.count, corner.texCoord, what);
+}
+
+// Fans a face of k corners into k - 2 triangles around its first corner, keeping the winding.
+static bool readFace(const GrowArray<std::string>& tokens, Mesh& mesh, std::string& what) {
+    Corner first, previous, current;
+    for (int32_t i = 1; i < tokens.count; ++i) {
+        if (!parseCorner(tokens[i], mesh, current, what)) return false;
+        if (i == 1) first = current;
+        if (i >= 3) {
+            if (mesh.triangles.count >= maxModelItems) {
+                what = "too many triangles";
+                return false;
+            }
+            MeshTriangle triangle;
+            const Corner* corners[3] = {&first, &previous, &current};
+            for (int c = 0; c < 3; ++c) {
+                triangle.positionIndex[c] = corners[c]->position;
+                triangle.texCoordIndex[c] = corners[c]->texCoord;
+            }
+            append(mesh.triangles, triangle);
+        }
+        previous = current;
+    }
+    return true;
+}
+
+static bool readLine(const GrowArray<std::string>& tokens, Mesh& mesh, std::string& what) {
+    const std::string& keyword = tokens[0];
+    float values[3];
+    if (keyword == "v") {
+        if (!parseCoordinates(tokens, 3, values, what)) return false;
+        if (mesh.positions.count >= maxModelItems) {
+            what = "too many positions";
+            return false;
+        }
+        append(mesh.positions, Point3{values[0], values[1], values[2]});
+    } else if (keyword == "vt") {
+        if (!parseCoordinates(tokens, 2, values, what)) return false;
+        if (mesh.texCoords.count >= maxModelItems) {
+            what = "too many texture coordinates";
+            return false;
+        }
+        append(mesh.texCoords, TexPoint{values[0], values[1]});
+    } else if (keyword == "f") {
+        return readFace(tokens, mesh, what);
+    }
+    return true;
+}
+
+// The centre and scale factor that map the bounding box of the positions onto a cube of side 1
+// centred on the origin, in 32-bit float. Returns the reason when there is none.
+static const char* findNormalisation(const Mesh& mesh, Point3& centre, float& factor) {
+    const Point3* p = mesh.positions.items;
+    Point3 low = p[0], high = p[0];
+    for (int32_t i = 1; i < mesh.positions.count; ++i) {
+        low.x = std::min(low.x, p[i].x), high.x = std::max(high.x, p[i].x);
+        low.y = std::min(low.y, p[i].y), high.y = std::max(high.y, p[i].y);
+        low.z = std::min(low.z, p[i].z), high.z = std::max(high.z, p[i].z);
+    }
+    const float dx = high.x - low.x, dy = high.y - low.y, dz = high.z - low.z;
+    float side = dx > 0 ? dx : 0;
+    if (dy > side) side = dy;
+    if (dz > side) side = dz;
+    if (side == 0) return "all positions of the model coincide, so it has no extent";
+    centre = Point3{(low.x + high.x) * 0.5f, (low.y + high.y) * 0.5f, (low.z + high.z) * 0.5f};
+    factor = 1 / side;
+    if (!std::isfinite(side) || !std::isfinite(factor) || !std::isfinite(centre.x) || !std::isfinite(centre.y) ||
+        !std::isfinite(centre.z)) {
+        return "the extent of the model is too large or too small to normalise";
+    }
+    return nullptr;
+}
+
+bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::string& error) {
+    clear(mesh.positions);
+    clear(mesh.texCoords);
+    clear(mesh.triangles);
+    std::string line, what;
+    GrowArray<std::string> tokens;
+    long long lineNumber = 0;
+    while (std::getline(stream, line)) {
+        ++lineNumber;
+        if (lineNumber == 1 && line.compare(0, 3, byteOrderMark) == 0) line.erase(0, 3);
+        splitTokensInto(line, lineDelimiters, tokens);
+        if (tokens.count == 0) continue;
+        if (!readLine(tokens, mesh, what)) return lineError(error, name, lineNumber, what);
+    }
+    if (stream.bad()) {
+        error = "Error: " + std::string(name) + ": reading failed after line " + std::to_string(lineNumber);
+        return false;
+    }
+    if (mesh.triangles.count > 0) {
+        Point3 centre;
+        float factor;
+        if (const char* problem = findNormalisation(mesh, centre, factor)) {
+            error = "Error: " + std::string(name) + ": " + problem;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool loadObjModel(Mesh& mesh, const char* path, std::string& error) {
+    const std::string prefix = "Error: failed to load obj file '" + std::string(path) + "': ";
+    errno = 0;
+    std::ifstream stream(path, std::ios::in);
+    if (!stream) {
+        error = prefix + (errno != 0 ? std::strerror(errno) : "cannot be opened");
+        return false;
+    }
+    // A directory opens as a stream on some systems but has no lines to read.
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = prefix + "is a directory";
+        return false;
+    }
+    return readObjModel(mesh, stream, path, error);
+}
+
+bool normalizeMesh(Mesh& mesh, std::string& error) {
+    if (mesh.positions.count == 0) return true;
+    Point3 centre;
+    float factor = 1;
+    if (const char* problem = findNormalisation(mesh, centre, factor)) {
+        // Without triangles the positions are never used, so they may stay as they are.
+        if (mesh.triangles.count == 0) return true;
+        error = std::string("Error: ") + problem;
+        return false;
+    }
+    for (Point3& p : mesh.positions) {
+        p.x = (p.x - centre.x) * factor;
+        p.y = (p.y - centre.y) * factor;
+        p.z = (p.z - centre.z) * factor;
+    }
+    return true;
+}
