@@ -7,15 +7,9 @@
 
 namespace {
 
-TentFactor factor(double offset, double slope) {
-    TentFactor tent;
-    tent.offset = offset;
-    tent.slope = slope;
-    return tent;
-}
-
-const TentFactor one = factor(1.0, 0.0);
-const TentFactor identity = factor(0.0, 1.0);
+// Tents with texel 0 and the given offset and slope.
+const TentFactor one{0, 1.0, 0.0};
+const TentFactor identity{0, 0.0, 1.0};
 const LocalPoint origin{0, 0}, unitU{1, 0}, unitV{0, 1};
 
 }  // namespace
@@ -58,8 +52,11 @@ TEST(TentBlendProductIntegral, TwoTrianglesOfACellAddUpToTheCell) {
     const TentFactor tent = cellTent(0, 2, 0, 4);
     ASSERT_DOUBLE_EQ(tent.offset, 0.5);
     ASSERT_DOUBLE_EQ(tent.slope, -0.25);
-    const double lower = tentBlendProductIntegral(origin, unitU, {1, 1}, tent, tent, upperBlend, tent, tent, upperBlend);
-    const double upper = tentBlendProductIntegral(origin, {1, 1}, unitV, tent, tent, upperBlend, tent, tent, upperBlend);
+    const LocalPoint corner{1, 1};
+    const double lower =
+        tentBlendProductIntegral(origin, unitU, corner, tent, tent, upperBlend, tent, tent, upperBlend);
+    const double upper =
+        tentBlendProductIntegral(origin, corner, unitV, tent, tent, upperBlend, tent, tent, upperBlend);
     EXPECT_NEAR(lower + upper, 49.0 / 6912.0, 1e-16);
 }
 
@@ -70,10 +67,10 @@ TEST(TentBlendProductIntegral, SymmetricInTheTwoBasisFunctionsAndTheVertexOrder)
         const LocalPoint p[3] = {{coordinate(random), coordinate(random)},
                                  {coordinate(random), coordinate(random)},
                                  {coordinate(random), coordinate(random)}};
-        const TentFactor x1 = factor(coefficient(random), coefficient(random));
-        const TentFactor y1 = factor(coefficient(random), coefficient(random));
-        const TentFactor x2 = factor(coefficient(random), coefficient(random));
-        const TentFactor y2 = factor(coefficient(random), coefficient(random));
+        const TentFactor x1 = TentFactor{0, coefficient(random), coefficient(random)};
+        const TentFactor y1 = TentFactor{0, coefficient(random), coefficient(random)};
+        const TentFactor x2 = TentFactor{0, coefficient(random), coefficient(random)};
+        const TentFactor y2 = TentFactor{0, coefficient(random), coefficient(random)};
         const BlendFactor t1 = trial % 2 ? lowerBlend : upperBlend;
         const BlendFactor t2 = trial % 3 ? upperBlend : BlendFactor{coefficient(random), coefficient(random)};
         const double value = tentBlendProductIntegral(p[0], p[1], p[2], x1, y1, t1, x2, y2, t2);
