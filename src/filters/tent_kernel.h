@@ -18,15 +18,80 @@ struct LocalPoint {
     double u = 0, v = 0;
 };
 
+// What tentProductIntegral needs of a triangle's shape: its centroid and the integrals over the
+// reference triangle (barycentric parameters, area 1/2) of products of du = u - centroidU and
+// dv = v - centroidV. Computing it once lets every tent pair of the triangle share it.
+struct TriangleMoments {
+    double centroidU = 0, centroidV = 0;
+    double uu = 0, uv = 0, vv = 0;  // integrals of du du, du dv, dv dv
+    double uuv = 0, uvv = 0;        // of du du dv, du dv dv
+    double uuvv = 0;                // of du du dv dv
+};
+
 // Tent number e (0 or 1) of the two tents that are non-zero in cell column (or row) x, for texels
 // that span 2a cells, in a level with `size` texels along that axis (wrapped).
 TentFactor cellTent(int32_t x, int32_t a, int32_t e, int32_t size);
 
-// Integral over the reference triangle (barycentric parameters, area 1/2) of
-// X1(u) Y1(v) X2(u) Y2(v) on the triangle p0 p1 p2; exact, independent of the triangle's size.
-double tentProductIntegral(LocalPoint p0, LocalPoint p1, LocalPoint p2, const TentFactor& x1,
-                           const TentFactor& y1, const TentFactor& x2, const TentFactor& y2);
+// Model-space area of the fan triangle (vertex 0, m, m + 1) of a piece, every step in float32.
+float fanTriangleArea(const SurfacePiece& piece, int32_t m);
 
 // scale / 2 times the integral over the cell's surface (model-space area) of X1 Y1 X2 Y2.
 double cellOverlap(const CoverageCell& cell, const TentFactor& x1, const TentFactor& y1, const TentFactor& x2,
                    const TentFactor& y2, double scale);
+
+// The triangle integrals are the innermost operation of both least-squares filters; they are
+// defined here so that assembly loops inline them and share work between terms.
+
+// The moments of the triangle p0 p1 p2 (any size, orientation or vertex order; may be degenerate).
+// On the reference triangle with barycentric coordinates l0, l1, l2,
+//   integral of l0^j0 l1^j1 l2^j2 = j0! j1! j2! / (j0 + j1 + j2 + 2)!,
+// so n affine functions g_i with vertex values g_i(p_k) have the product integral
+//   1/(n + 2)! * sum over set partitions of {1..n} of prod over blocks B of (|B| - 1)! s(B),
+//   s(B) = sum over k of prod over i in B of g_i(p_k).
+// For du and dv (offsets from the centroid) every s of a single factor is 0, which leaves
+//   int du du = Suu / 24,  int du du dv = Suuv / 60,
+//   int du du dv dv = (6 Suuvv + Suu Svv + 2 Suv^2) / 720,
+// S.. being the sums over the three vertices of the products named.
+inline TriangleMoments triangleMoments(LocalPoint p0, LocalPoint p1, LocalPoint p2) {
+    TriangleMoments moments;
+    moments.centroidU = (p0.u + p1.u + p2.u) * (1.0 / 3.0);
+    moments.centroidV = (p0.v + p1.v + p2.v) * (1.0 / 3.0);
+    const double du0 = p0.u - moments.centroidU, du1 = p1.u - moments.centroidU, du2 = p2.u - moments.centroidU;
+    const double dv0 = p0.v - moments.centroidV, dv1 = p1.v - moments.centroidV, dv2 = p2.v - moments.centroidV;
+    const double w0 = du0 * dv0, w1 = du1 * dv1, w2 = du2 * dv2;
+    const double sumUU = du0 * du0 + du1 * du1 + du2 * du2;
+    const double sumVV = dv0 * dv0 + dv1 * dv1 + dv2 * dv2;
+    const double sumUV = w0 + w1 + w2;
+    moments.uu = sumUU * (1.0 / 24.0);
+    moments.vv = sumVV * (1.0 / 24.0);
+    moments.uv = sumUV * (1.0 / 24.0);
+    moments.uuv = (du0 * w0 + du1 * w1 + du2 * w2) * (1.0 / 60.0);
+    moments.uvv = (dv0 * w0 + dv1 * w1 + dv2 * w2) * (1.0 / 60.0);
+    moments.uuvv = (6.0 * (w0 * w0 + w1 * w1 + w2 * w2) + sumUU * sumVV + 2.0 * sumUV * sumUV) * (1.0 / 720.0);
+    return moments;
+}
+
+// tentProductIntegral on a triangle whose moments are given.
+// X1 X2 is a quadratic in du and Y1 Y2 one in dv:
+//   X1 X2 = pu + qu du + ru du^2,  Y1 Y2 = pv + qv dv + rv dv^2,
+// so their product integrates to pu pv / 2 + pu rv vv + qu qv uv + qu rv uvv + ru pv uu + ru qv uuv
+// + ru rv uuvv (the terms linear in du or dv alone vanish).
+inline double tentProductIntegral(const TriangleMoments& moments, const TentFactor& x1, const TentFactor& y1,
+                                  const TentFactor& x2, const TentFactor& y2) {
+    const double x1c = x1.offset + x1.slope * moments.centroidU;
+    const double x2c = x2.offset + x2.slope * moments.centroidU;
+    const double y1c = y1.offset + y1.slope * moments.centroidV;
+    const double y2c = y2.offset + y2.slope * moments.centroidV;
+    const double pu = x1c * x2c, qu = x1.slope * x2c + x2.slope * x1c, ru = x1.slope * x2.slope;
+    const double pv = y1c * y2c, qv = y1.slope * y2c + y2.slope * y1c, rv = y1.slope * y2.slope;
+    return pu * (0.5 * pv + moments.vv * rv) + qu * (moments.uv * qv + moments.uvv * rv) +
+           ru * (moments.uu * pv + moments.uuv * qv + moments.uuvv * rv);
+}
+
+// Integral over the reference triangle (barycentric parameters, area 1/2) of
+// X1(u) Y1(v) X2(u) Y2(v) on the triangle p0 p1 p2; exact, independent of the triangle's size,
+// orientation and vertex order, and defined for collinear points too.
+inline double tentProductIntegral(LocalPoint p0, LocalPoint p1, LocalPoint p2, const TentFactor& x1,
+                                  const TentFactor& y1, const TentFactor& x2, const TentFactor& y2) {
+    return tentProductIntegral(triangleMoments(p0, p1, p2), x1, y1, x2, y2);
+}

@@ -14,10 +14,17 @@ struct BlendFactor {
 constexpr BlendFactor lowerBlend{1.0, -1.0};
 constexpr BlendFactor upperBlend{0.0, 1.0};
 
-// Integral over t in [0, 1] of T1(t) T2(t).
-double blendIntegral(const BlendFactor& t1, const BlendFactor& t2);
+// Integral over t in [0, 1] of T1(t) T2(t):
+//   o1 o2 + (o1 s2 + s1 o2) / 2 + s1 s2 / 3.
+inline double blendIntegral(const BlendFactor& t1, const BlendFactor& t2) {
+    return t1.offset * t2.offset + (t1.offset * t2.slope + t1.slope * t2.offset) * 0.5 +
+           t1.slope * t2.slope * (1.0 / 3.0);
+}
 
-// tentProductIntegral(p0, p1, p2, X1, Y1, X2, Y2) x blendIntegral(T1, T2).
-double tentBlendProductIntegral(LocalPoint p0, LocalPoint p1, LocalPoint p2, const TentFactor& x1,
-                                const TentFactor& y1, const BlendFactor& t1, const TentFactor& x2,
-                                const TentFactor& y2, const BlendFactor& t2);
+// tentProductIntegral(p0, p1, p2, X1, Y1, X2, Y2) x blendIntegral(T1, T2): the integral over t
+// separates from the one over the triangle.
+inline double tentBlendProductIntegral(LocalPoint p0, LocalPoint p1, LocalPoint p2, const TentFactor& x1,
+                                       const TentFactor& y1, const BlendFactor& t1, const TentFactor& x2,
+                                       const TentFactor& y2, const BlendFactor& t2) {
+    return tentProductIntegral(p0, p1, p2, x1, y1, x2, y2) * blendIntegral(t1, t2);
+}
