@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,7 +36,7 @@ TempDir::~TempDir() {
 }
 
 CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
-                     int timeoutSeconds) {
+                     int timeoutSeconds, int memoryLimitMegabytes) {
     CommandResult result;
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
@@ -47,6 +48,11 @@ CommandResult runKiv(const std::string& directory, const std::vector<std::string
         close(pipeEnds[0]);
         close(pipeEnds[1]);
         if (chdir(directory.c_str()) != 0) _exit(126);
+        if (memoryLimitMegabytes > 0) {
+            const rlim_t bytes = static_cast<rlim_t>(memoryLimitMegabytes) << 20;
+            const rlimit limit = {bytes, bytes};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(KIV_EXECUTABLE));
         for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
@@ -98,6 +104,10 @@ std::string readTextFile(const std::string& path) {
 bool fileExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
+}
+
+void truncateFile(const std::string& path, size_t size) {
+    if (truncate(path.c_str(), static_cast<off_t>(size)) != 0) throw std::runtime_error("truncate failed: " + path);
 }
 
 std::vector<std::string> listFiles(const std::string& directory) {
@@ -209,6 +219,20 @@ void writePngFile(const std::string& path, int width, int height, int bitDepth, 
     appendPngChunk(png, "IHDR", header);
     if (!palette.empty()) appendPngChunk(png, "PLTE", std::string(palette.begin(), palette.end()));
     if (!transparency.empty()) appendPngChunk(png, "tRNS", std::string(transparency.begin(), transparency.end()));
+    appendPngChunk(png, "IDAT", zlib);
+    appendPngChunk(png, "IEND", "");
+    writeTextFile(path, png);
+}
+
+void writePngDeclaringSize(const std::string& path, uint32_t width, uint32_t height) {
+    std::string header;
+    appendBigEndian32(header, width);
+    appendBigEndian32(header, height);
+    header += {8, static_cast<char>(pngRgb), 0, 0, 0};
+    // One stored deflate block holding a single byte (the filter byte of the first row).
+    const std::string zlib("\x78\x01\x01\x01\x00\xfe\xff\x00\x00\x01\x00\x01", 12);
+    std::string png = "\x89PNG\r\n\x1a\n";
+    appendPngChunk(png, "IHDR", header);
     appendPngChunk(png, "IDAT", zlib);
     appendPngChunk(png, "IEND", "");
     writeTextFile(path, png);

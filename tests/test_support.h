@@ -1,6 +1,8 @@
 // Helpers shared by the test suites: temporary directories, files, and running the built kiv.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,13 +26,16 @@ struct CommandResult {
     std::string output;     // standard output and standard error, interleaved
 };
 
-// Runs the built kiv with `arguments` in `directory`, killing it after `timeoutSeconds`.
+// Runs the built kiv with `arguments` in `directory`, killing it after `timeoutSeconds`. A
+// `memoryLimitMegabytes` above 0 caps the child's address space (RLIMIT_AS) at that size.
 CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
-                     int timeoutSeconds = 120);
+                     int timeoutSeconds = 120, int memoryLimitMegabytes = 0);
 
 void writeTextFile(const std::string& path, const std::string& text);
 std::string readTextFile(const std::string& path);
 bool fileExists(const std::string& path);
+// Cuts the file down to its first `size` bytes.
+void truncateFile(const std::string& path, size_t size);
 // Names of the files in `directory` (not recursive), sorted.
 std::vector<std::string> listFiles(const std::string& directory);
 
@@ -58,6 +63,10 @@ enum PngColourType { pngGrey = 0, pngRgb = 2, pngPalette = 3, pngGreyAlpha = 4, 
 void writePngFile(const std::string& path, int width, int height, int bitDepth, PngColourType colourType,
                   const std::vector<unsigned char>& samples, const std::vector<unsigned char>& palette = {},
                   const std::vector<unsigned char>& transparency = {});
+
+// A PNG whose header declares a width x height 8-bit RGB picture (chunk checksums correct) but whose
+// image data holds a single empty row: a decoder must refuse it, whatever size it claims.
+void writePngDeclaringSize(const std::string& path, uint32_t width, uint32_t height);
 
 // A portable float map: three 32-bit floats per pixel (r g b), rows top first.
 void writePfmFile(const std::string& path, int width, int height, const std::vector<float>& rgb);

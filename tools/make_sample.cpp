@@ -1,15 +1,17 @@
 // Makes the bundled sample: a box unwrapped into six separate charts and a 512 x 512 atlas painted
 // per chart, with a contrasting colour in the texture space that no chart uses.
 //
-// usage: make_sample <directory>   writes <directory>/sample.obj and <directory>/sample.png
+// usage: make_sample <directory> [size]   writes <directory>/sample.obj and <directory>/sample.png,
+// the atlas size x size texels (512 by default; other sizes scale the charts, for benchmarks)
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "image/texture_io.h"
 
-static constexpr int atlasSize = 512;
+static constexpr int atlasSize = 512;  // the size the charts below are laid out for
 static constexpr double pi = 3.141592653589793;
 
 struct Vector3 {
@@ -75,18 +77,32 @@ static Rgb chartColour(int index, int px, int py, int width, int height) {
     }
 }
 
-static FloatImage paintAtlas() {
-    std::vector<Rgb> bytes(atlasSize * atlasSize, unusedColour);
-    for (int c = 0; c < static_cast<int>(sizeof charts / sizeof charts[0]); ++c) {
-        const Chart& chart = charts[c];
+static const int chartCount = static_cast<int>(sizeof charts / sizeof charts[0]);
+
+// The chart's texel rectangle in an atlas of `size` texels, rounded to whole texels.
+static Chart scaledChart(const Chart& chart, int size) {
+    const double k = static_cast<double>(size) / atlasSize;
+    Chart scaled = chart;
+    scaled.x0 = static_cast<int>(std::lround(chart.x0 * k));
+    scaled.y0 = static_cast<int>(std::lround(chart.y0 * k));
+    scaled.width = static_cast<int>(std::lround((chart.x0 + chart.width) * k)) - scaled.x0;
+    scaled.height = static_cast<int>(std::lround((chart.y0 + chart.height) * k)) - scaled.y0;
+    return scaled;
+}
+
+static FloatImage paintAtlas(int size) {
+    std::vector<Rgb> bytes(static_cast<size_t>(size) * size, unusedColour);
+    for (int c = 0; c < chartCount; ++c) {
+        const Chart chart = scaledChart(charts[c], size);
         for (int py = 0; py < chart.height; ++py) {
             for (int px = 0; px < chart.width; ++px) {
-                bytes[(chart.y0 + py) * atlasSize + chart.x0 + px] = chartColour(c, px, py, chart.width, chart.height);
+                bytes[static_cast<size_t>(chart.y0 + py) * size + chart.x0 + px] =
+                    chartColour(c, px, py, chart.width, chart.height);
             }
         }
     }
     FloatImage atlas;
-    allocateImage(atlas, atlasSize, atlasSize);
+    allocateImage(atlas, size, size);
     for (int i = 0; i < atlas.count; ++i) {
         atlas.texels[i] = Texel{bytes[i].r / 255.0f, bytes[i].g / 255.0f, bytes[i].b / 255.0f, 1.0f};
     }
@@ -102,11 +118,12 @@ static int positionIndex(std::vector<Vector3>& positions, Vector3 p) {
     return static_cast<int>(positions.size());
 }
 
-static std::string modelText() {
+static std::string modelText(int size) {
     std::vector<Vector3> positions;
     std::string texCoords, faces;
     int texCoordCount = 0;
-    for (const Chart& chart : charts) {
+    for (const Chart& unscaled : charts) {
+        const Chart chart = scaledChart(unscaled, size);
         // Corners in the order (s, t) = (0, 0), (1, 0), (1, 1), (0, 1): counter-clockwise from outside.
         const double corners[4][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
         int v[4], vt[4];
@@ -116,7 +133,7 @@ static std::string modelText() {
             const double u = chart.turned ? chart.x0 + (1 - t) * chart.width : chart.x0 + s * chart.width;
             const double w = chart.turned ? chart.y0 + s * chart.height : chart.y0 + t * chart.height;
             char line[64];
-            std::snprintf(line, sizeof line, "vt %.9g %.9g\n", u / atlasSize, w / atlasSize);
+            std::snprintf(line, sizeof line, "vt %.9g %.9g\n", u / size, w / size);
             texCoords += line;
             vt[k] = ++texCoordCount;
         }
@@ -128,7 +145,8 @@ static std::string modelText() {
             faces += line;
         }
     }
-    std::string text = "# A 1 x 0.75 x 0.5 box, each face its own chart of a 512 x 512 atlas.\n";
+    std::string text = "# A 1 x 0.75 x 0.5 box, each face its own chart of a " + std::to_string(size) + " x " +
+                       std::to_string(size) + " atlas.\n";
     for (const Vector3& p : positions) {
         char line[64];
         std::snprintf(line, sizeof line, "v %.6g %.6g %.6g\n", p.x, p.y, p.z);
@@ -138,13 +156,14 @@ static std::string modelText() {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::printf("usage: make_sample <directory>\n");
+    const int size = argc == 3 ? std::atoi(argv[2]) : atlasSize;
+    if (argc < 2 || argc > 3 || size < 64 || size > 16384) {
+        std::printf("usage: make_sample <directory> [size]   (size from 64 to 16384, default 512)\n");
         return 1;
     }
     const std::string directory = argv[1];
     const std::string modelPath = directory + "/sample.obj";
-    const std::string text = modelText();
+    const std::string text = modelText(size);
     std::FILE* model = std::fopen(modelPath.c_str(), "w");
     bool written = model && std::fwrite(text.data(), 1, text.size(), model) == text.size();
     if (model && std::fclose(model) != 0) written = false;
@@ -153,7 +172,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    if (!saveLevelPng((directory + "/sample.png").c_str(), 24, paintAtlas(), error)) {
+    if (!saveLevelPng((directory + "/sample.png").c_str(), 24, paintAtlas(size), error)) {
         std::printf("%s\n", error.c_str());
         return 1;
     }

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libfreeimage-dev libfreeimageplus-dev
           libsuitesparse-dev libmetis-dev libopenblas-dev
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev
+          time)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,10 +9,13 @@
 #include "image/grow_array.h"
 #include "mesh/obj_model.h"
 
-// Exit statuses of the program, one table for the whole run.
+// Exit statuses of the program, one table for the whole run (the README repeats it). Every failure
+// prints one "Error:" line first; a failure before the levels are saved leaves no level file.
 enum ExitStatus : int {
     exitSuccess = 0,  // a complete run, or the usage text
-    exitFailure = 1,  // bad input, a filter that failed, a level that could not be written, memory exhausted
+    exitFailure = 1,  // an unknown filter name, a model or texture that cannot be read (or has no
+                      // triangles or texels), a texture a requested filter cannot take, a filter that
+                      // failed, a level that could not be written, memory exhausted
 };
 
 // One requested filter: the name as typed, the levels it produced and the seconds it took.

@@ -3,6 +3,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 // `items` holds `capacity` constructed items, of which the first `count` are in use.
@@ -62,16 +63,23 @@ void resize(GrowArray<T>& array, int32_t n) {
     array.count = n;
 }
 
+// The capacity after the next growth: 1, then twice the current one. Doubling past 2^30 items would
+// overflow the 32-bit count, so such an array is out of memory.
+inline int32_t grownCapacity(int32_t capacity) {
+    if (capacity > INT32_MAX / 2) throw std::bad_alloc();
+    return capacity <= 0 ? 1 : capacity * 2;
+}
+
 // Copies `item` to the end, doubling the capacity when the array is full.
 template <typename T>
 void append(GrowArray<T>& array, const T& item) {
-    if (array.count >= array.capacity) reserve(array, array.capacity <= 0 ? 1 : array.capacity * 2);
+    if (array.count >= array.capacity) reserve(array, grownCapacity(array.capacity));
     array.items[array.count++] = item;
 }
 
 template <typename T>
 void append(GrowArray<T>& array, T&& item) {
-    if (array.count >= array.capacity) reserve(array, array.capacity <= 0 ? 1 : array.capacity * 2);
+    if (array.count >= array.capacity) reserve(array, grownCapacity(array.capacity));
     array.items[array.count++] = std::move(item);
 }
 

@@ -2,6 +2,7 @@
 #include "image/texture_io.h"
 
 #include <FreeImagePlus.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 static constexpr double byteToUnit = 0.00392156862745098;  // 1 / 255
@@ -47,12 +49,169 @@ static bool convertToReadableDepth(fipImage& picture) {
     }
 }
 
-bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
-    fipImage picture(FIT_BITMAP, 0, 0, 0);
-    if (!picture.load(path, 0) || picture.getWidth() == 0 || picture.getHeight() == 0) {
-        error = std::string("Error: ") + path + ": cannot read the texture";
+// The texture file as the image library reads it: callbacks over a C stream that note how reads end,
+// because some of the library's readers leave a cut-off picture's missing pixels black and say nothing.
+struct TextureSource {
+    std::FILE* file = nullptr;
+    int32_t shortReads = 0;  // reads that found fewer items than they asked for
+};
+
+static unsigned DLL_CALLCONV readSource(void* buffer, unsigned size, unsigned count, fi_handle handle) {
+    TextureSource& source = *static_cast<TextureSource*>(handle);
+    const size_t got = std::fread(buffer, size, count, source.file);
+    if (size > 0 && got < count) {
+        ++source.shortReads;
+        // Some readers use what they asked for without checking the count: zeros at least are not stale.
+        std::memset(static_cast<char*>(buffer) + got * size, 0, static_cast<size_t>(count - got) * size);
+    }
+    return static_cast<unsigned>(got);
+}
+
+static unsigned DLL_CALLCONV writeNothing(void*, unsigned, unsigned, fi_handle) { return 0; }
+
+static int DLL_CALLCONV seekSource(fi_handle handle, long offset, int origin) {
+    return std::fseek(static_cast<TextureSource*>(handle)->file, offset, origin);
+}
+
+static long DLL_CALLCONV tellSource(fi_handle handle) { return std::ftell(static_cast<TextureSource*>(handle)->file); }
+
+// The library reports why a reader failed only through this callback; the last message is kept.
+static std::string libraryMessage;
+
+static void DLL_CALLCONV keepLibraryMessage(FREE_IMAGE_FORMAT, const char* message) {
+    // Kept to one short line, since it ends up inside our own one-line message.
+    libraryMessage = std::string(message ? message : "").substr(0, 120);
+    for (char& c : libraryMessage) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+}
+
+// Starts reading the file from its first byte with the flags cleared.
+static void rewindSource(TextureSource& source) {
+    std::rewind(source.file);
+    source.shortReads = 0;
+    libraryMessage.clear();
+}
+
+// Whether a TGA file is run-length encoded and, if so, holds every packet of its picture. The
+// library's reader fetches the packets in blocks and, when the file ends early, decodes whatever its
+// block buffer held without a word, so the packets are counted here first. The 18-byte header has
+// the image type at byte 2 (9 to 11 run-length encoded), the lengths of the identification field
+// and of the colour map at bytes 0 and 5 to 7, then width, height and pixel depth at bytes 12 to 16.
+static bool isRunLengthTarga(TextureSource& source, bool& complete) {
+    unsigned char header[18];
+    rewindSource(source);
+    complete = true;
+    if (std::fread(header, 1, sizeof header, source.file) != sizeof header || header[2] < 9 || header[2] > 11) {
         return false;
     }
+    const auto word = [&header](int at) { return static_cast<long>(header[at] | header[at + 1] << 8); };
+    const long pixelBytes = (header[16] + 7) / 8;
+    const long colourMapBytes = header[1] != 0 ? word(5) * ((header[7] + 7) / 8) : 0;
+    int64_t pixels = static_cast<int64_t>(word(12)) * word(14);
+    std::fseek(source.file, 0, SEEK_END);
+    const long fileSize = std::ftell(source.file);
+    long position = static_cast<long>(sizeof header) + header[0] + colourMapBytes;
+    // A run packet holds one pixel value repeated 1 to 128 times, a raw packet 1 to 128 pixel values.
+    while (pixels > 0 && position < fileSize) {
+        if (std::fseek(source.file, position, SEEK_SET) != 0) break;
+        const int packet = std::getc(source.file);
+        if (packet == EOF) break;
+        const long run = (packet & 0x7f) + 1;
+        position += 1 + ((packet & 0x80) != 0 ? pixelBytes : run * pixelBytes);
+        pixels -= run;
+    }
+    complete = pixels <= 0 && position <= fileSize;
+    return true;
+}
+
+// Whether the reader of `format` reached the end of the file before the picture was complete. The
+// BMP, PNM and uncompressed TGA readers ask for exactly the bytes the picture needs, so one short
+// read means that. The JPEG reader fills a buffer, whose last fill runs past the end of any file;
+// it comes back for more only when the picture is not complete.
+static bool endedBeforeThePicture(FREE_IMAGE_FORMAT format, const TextureSource& source) {
+    switch (format) {
+    case FIF_BMP:
+    case FIF_TARGA:
+    case FIF_PBM:
+    case FIF_PBMRAW:
+    case FIF_PGM:
+    case FIF_PGMRAW:
+    case FIF_PPM:
+    case FIF_PPMRAW:
+        return source.shortReads > 0;
+    case FIF_JPEG:
+        return source.shortReads > 1;
+    default:
+        return false;
+    }
+}
+
+static bool unreadable(std::string& error, const char* path, const std::string& reason) {
+    error = std::string("Error: ") + path + ": cannot read the texture" + (reason.empty() ? "" : " (" + reason + ")");
+    return false;
+}
+
+static bool tooLarge(std::string& error, const char* path, uint64_t width, uint64_t height, const char* what) {
+    error = std::string("Error: ") + path + ": the texture is too large (" + std::to_string(width) + "x" +
+            std::to_string(height) + what + ")";
+    return false;
+}
+
+// Decodes the open file into `picture`, refusing cut-off files and pictures whose declared size
+// alone is more than a texture can hold (checked from the header, before the pixels are decoded).
+static bool decodeSource(const char* path, TextureSource& source, fipImage& picture, std::string& error) {
+    FreeImage_SetOutputMessage(keepLibraryMessage);
+    FreeImageIO io = {readSource, writeNothing, seekSource, tellSource};
+    FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&io, &source, 0);
+    if (format == FIF_UNKNOWN) format = FreeImage_GetFIFFromFilename(path);  // TGA has no signature
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
+        return unreadable(error, path, "not a picture in a format the image library reads");
+    }
+    bool packetsComplete = true;
+    const bool runLength = format == FIF_TARGA && isRunLengthTarga(source, packetsComplete);
+    if (!packetsComplete) return unreadable(error, path, "the file ends before the picture does");
+
+    if (FreeImage_FIFSupportsNoPixels(format)) {
+        rewindSource(source);
+        if (FIBITMAP* header = FreeImage_LoadFromHandle(format, &io, &source, FIF_LOAD_NOPIXELS)) {
+            const uint64_t width = FreeImage_GetWidth(header), height = FreeImage_GetHeight(header);
+            FreeImage_Unload(header);
+            if (width * height > static_cast<uint64_t>(INT32_MAX)) {
+                return tooLarge(error, path, width, height, ", more texels than a texture can hold");
+            }
+        }
+    }
+
+    rewindSource(source);
+    picture = FreeImage_LoadFromHandle(format, &io, &source, 0);
+    if (!picture.isValid() || picture.getWidth() == 0 || picture.getHeight() == 0) {
+        const std::string formatName = FreeImage_GetFormatFromFIF(format);
+        return unreadable(error, path,
+                          libraryMessage.empty() ? "not a readable " + formatName + " picture" : libraryMessage);
+    }
+    // The run-length TGA reader's blocks run past the end of a sound file; its packets were counted above.
+    if (!runLength && endedBeforeThePicture(format, source)) {
+        return unreadable(error, path, "the file ends before the picture does");
+    }
+    return true;
+}
+
+static bool decodePicture(const char* path, fipImage& picture, std::string& error) {
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return unreadable(error, path, "it is a directory");
+    TextureSource source;
+    errno = 0;
+    source.file = std::fopen(path, "rb");
+    if (!source.file) return unreadable(error, path, errno != 0 ? std::strerror(errno) : "cannot be opened");
+    const bool decoded = decodeSource(path, source, picture, error);
+    std::fclose(source.file);
+    return decoded;
+}
+
+bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
+    fipImage picture(FIT_BITMAP, 0, 0, 0);
+    if (!decodePicture(path, picture, error)) return false;
     if (!convertToReadableDepth(picture)) {
         error = std::string("Error: ") + path + ": unsupported pixel type";
         return false;
@@ -60,11 +219,13 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
     const unsigned width = picture.getWidth();
     const unsigned height = picture.getHeight();
     if (static_cast<uint64_t>(width) * height > static_cast<uint64_t>(INT32_MAX)) {
-        error = std::string("Error: ") + path + ": the texture is too large (" + std::to_string(width) + "x" +
-                std::to_string(height) + ")";
-        return false;
+        return tooLarge(error, path, width, height, ", more texels than a texture can hold");
     }
-    allocateImage(texture, static_cast<int32_t>(width), static_cast<int32_t>(height));
+    try {
+        allocateImage(texture, static_cast<int32_t>(width), static_cast<int32_t>(height));
+    } catch (const std::bad_alloc&) {
+        return tooLarge(error, path, width, height, ": not enough memory to hold it");
+    }
 
     const bool floats = picture.getImageType() == FIT_RGBAF;
     const unsigned bytesPerPixel = picture.getBitsPerPixel() / 8;

@@ -209,6 +209,10 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
     while (std::getline(stream, line)) {
         ++lineNumber;
         if (lineNumber == 1 && line.compare(0, 3, byteOrderMark) == 0) line.erase(0, 3);
+        // Text never holds a NUL byte; stopping here spares reading the rest of a binary file.
+        if (line.find('\0') != std::string::npos) {
+            return lineError(error, name, lineNumber, "holds a NUL byte: not a text OBJ file");
+        }
         splitTokensInto(line, lineDelimiters, tokens);
         if (tokens.count == 0) continue;
         if (!readLine(tokens, mesh, what)) return lineError(error, name, lineNumber, what);

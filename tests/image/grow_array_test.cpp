@@ -1,6 +1,9 @@
 // GrowArray: growth sequence, deep copies and reserve.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <new>
+
 #include "image/grow_array.h"
 
 TEST(GrowArray, AppendGrowsToOneThenDoubles) {
@@ -41,4 +44,14 @@ TEST(GrowArray, CopiesAreDeepAndSizedToCount) {
     EXPECT_EQ(nested.count, 0);
     EXPECT_EQ(nested.items, nullptr);
     EXPECT_EQ(copy[2][0], 7);
+}
+
+// Growing past 2^30 items would overflow the 32-bit capacity; it is reported as exhausted memory
+// instead of writing past the storage. (The array claims a capacity it never allocated.)
+TEST(GrowArray, GrowthThatWouldOverflowTheCountIsOutOfMemory) {
+    GrowArray<char> array;
+    array.capacity = array.count = INT32_MAX / 2 + 1;
+    EXPECT_THROW(append(array, 'x'), std::bad_alloc);
+    EXPECT_EQ(array.count, INT32_MAX / 2 + 1);
+    array.capacity = array.count = 0;  // nothing was allocated
 }

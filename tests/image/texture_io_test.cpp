@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "image/classic_filters.h"
 #include "image/texture_io.h"
@@ -153,15 +154,80 @@ TEST(LoadTexture, OtherPixelLayoutsAreConvertedFirst) {
     expectTexelEq(texture.at(1, 0), 0, 1, unit(64), 1);
 }
 
-TEST(LoadTexture, UnreadableFilesAreReportedByName) {
+TEST(LoadTexture, UnreadableFilesAreReportedByNameWithTheReason) {
     TempDir dir;
     writeTextFile(dir.file("garbage.png"), "this is not an image");
-    for (const std::string& path : {dir.file("missing.png"), dir.file("garbage.png"), dir.path}) {
+    writeTextFile(dir.file("garbage.xyz"), "this is not an image");
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("missing.png"), "No such file or directory"},
+        {dir.file("garbage.png"), "not a readable PNG picture"},  // the extension names the format
+        {dir.file("garbage.xyz"), "not a picture in a format the image library reads"},
+        {dir.path, "it is a directory"},
+    };
+    for (const auto& [path, reason] : cases) {
         FloatImage texture;
         std::string error;
         EXPECT_FALSE(loadTexture(path.c_str(), texture, error));
-        EXPECT_EQ(error, "Error: " + path + ": cannot read the texture");
+        EXPECT_EQ(error, "Error: " + path + ": cannot read the texture (" + reason + ")");
         EXPECT_EQ(texture.count, 0);
+    }
+}
+
+// A run-length encoded 24-bit TGA (image type 10, bottom row first): runs of equal pixels become
+// run packets, everything else one-pixel raw packets. The image library never writes this form.
+static void writeRunLengthTga(const std::string& path, int width, int height, const std::vector<unsigned char>& rgb) {
+    std::string tga(18, '\0');
+    tga[2] = 10;
+    tga[12] = static_cast<char>(width & 0xff), tga[13] = static_cast<char>(width >> 8);
+    tga[14] = static_cast<char>(height & 0xff), tga[15] = static_cast<char>(height >> 8);
+    tga[16] = 24;
+    const int count = width * height;
+    auto same = [&](int i, int j) { return std::equal(&rgb[3 * i], &rgb[3 * i + 3], &rgb[3 * j]); };
+    for (int i = 0; i < count;) {
+        int run = 1;
+        while (i + run < count && run < 128 && same(i, i + run)) ++run;
+        tga.push_back(static_cast<char>(0x80 | (run - 1)));
+        for (int c = 2; c >= 0; --c) tga.push_back(static_cast<char>(rgb[3 * i + c]));
+        i += run;
+    }
+    writeTextFile(path, tga);
+}
+
+// Some of the library's readers leave the missing part of a cut-off file black and report success;
+// such files must be refused, while whole files (whose readers may read ahead past the end) load.
+TEST(LoadTexture, FilesCutOffBeforeThePictureEndsAreRefused) {
+    TempDir dir;
+    std::vector<unsigned char> rgb;
+    for (int i = 0; i < 40 * 30; ++i) {
+        const unsigned char value = static_cast<unsigned char>((i / 7) % 3 == 0 ? i * 37 : 100);
+        rgb.insert(rgb.end(), {value, static_cast<unsigned char>(255 - value), 9});
+    }
+    const FloatImage image = imageFromBytes(40, 30, rgb);
+    const char* const written[] = {"whole.png", "whole.bmp", "whole.tga", "whole.jpg", "whole.ppm"};
+    for (const char* name : written) writeImageFile(dir.file(name), image);
+    writeRunLengthTga(dir.file("runs.tga"), 40, 30, rgb);
+
+    for (const char* name : {"whole.png", "whole.bmp", "whole.tga", "whole.jpg", "whole.ppm", "runs.tga"}) {
+        const std::string path = dir.file(name);
+        const FloatImage whole = loadOrFail(path);
+        EXPECT_EQ(whole.width, 40) << name;
+        EXPECT_EQ(whole.height, 30) << name;
+        if (std::string(name) == "runs.tga") {
+            const DecodedImage decoded = readImageFile(path);
+            EXPECT_EQ(decoded.rgb, rgb);
+        }
+
+        const std::string bytes = readTextFile(path);
+        // 30 bytes short ends inside the pixels of every format here, the TGA footer being 26 bytes.
+        for (const size_t kept : {bytes.size() * 3 / 4, bytes.size() - 30}) {
+            const std::string cut = dir.file(std::to_string(kept) + "-" + name);
+            writeTextFile(cut, bytes.substr(0, kept));
+            FloatImage texture;
+            std::string error;
+            EXPECT_FALSE(loadTexture(cut.c_str(), texture, error)) << name << " cut to " << kept;
+            EXPECT_EQ(error.rfind("Error: " + cut + ": cannot read the texture (", 0), 0u) << error;
+            EXPECT_EQ(texture.count, 0) << name;
+        }
     }
 }
 

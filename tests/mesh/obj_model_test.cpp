@@ -146,6 +146,11 @@ TEST(ObjModel, BadLinesAreReportedWithFileAndLineNumber) {
         EXPECT_NE(error.find(c.what), std::string::npos) << c.line << " -> " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
+    // A NUL byte marks a binary file, even on a line that would be skipped.
+    Mesh mesh;
+    std::string error;
+    EXPECT_FALSE(readText(mesh, header + std::string("# \0", 3) + "\nf 1/1 2/2 3/3\n", error));
+    EXPECT_EQ(error, "Error: m.obj:7: holds a NUL byte: not a text OBJ file");
 }
 
 TEST(ObjModel, MessagesQuoteHugeTokensShortly) {

@@ -1,0 +1,202 @@
+// Hostile models and textures, end to end: every case ends with an "Error:" line and a status from 1
+// to 127 (never a signal or a hang), and a run that fails leaves no level file behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KIV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KIV_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Long enough for a loaded machine, far shorter than a hang would take.
+static const int badInputTimeoutSeconds = 30;
+
+// Bytes from a fixed linear congruential sequence: the same junk on every run, NUL bytes included.
+static std::string junkBytes(size_t count, uint32_t seed) {
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// A small texture with varied bytes, so that compressed formats have real data to cut.
+static FloatImage noisyImage(int side) {
+    const std::string bytes = junkBytes(static_cast<size_t>(3 * side * side), 7);
+    return imageFromBytes(side, side, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+}
+
+// A working directory with a valid model and a valid texture; each case spoils one of them.
+struct InputDirectory {
+    TempDir dir;
+    InputDirectory() {
+        writeTextFile(dir.file("model.obj"), unitSquareObj());
+        writeImageFile(dir.file("texture.png"), noisyImage(8));
+    }
+    CommandResult run(const std::string& model, const std::string& texture, const std::string& filter) const {
+        return runKiv(dir.path, {model, texture, filter}, badInputTimeoutSeconds);
+    }
+    // The level files, and the temporary files they are written through.
+    std::vector<std::string> outputFiles() const {
+        std::vector<std::string> names;
+        for (const std::string& name : listFiles(dir.path)) {
+            if (name.rfind("mip_", 0) == 0) names.push_back(name);
+        }
+        return names;
+    }
+};
+
+static bool hasErrorLine(const std::string& output) {
+    return output.rfind("Error:", 0) == 0 || output.find("\nError:") != std::string::npos;
+}
+
+static void expectRefused(const CommandResult& result, const InputDirectory& run, const std::string& what) {
+    SCOPED_TRACE(what);
+    ASSERT_FALSE(result.timedOut) << result.output;
+    ASSERT_FALSE(result.signalled) << result.output;
+    EXPECT_GE(result.exitStatus, 1) << result.output;
+    EXPECT_LE(result.exitStatus, 127) << result.output;
+    EXPECT_TRUE(hasErrorLine(result.output)) << result.output;
+    EXPECT_EQ(run.outputFiles(), std::vector<std::string>{});
+}
+
+struct BadFile {
+    std::string name;                                  // the file name handed to kiv
+    std::function<void(const std::string& path)> make;  // writes it (nothing for a missing file)
+    std::string reason = "";                            // part of the message, where it is certain
+};
+
+static std::vector<BadFile> commonBadFiles(const std::string& extension) {
+    return {
+        {"missing." + extension, [](const std::string&) {}},
+        {"folder." + extension, [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }},
+        {"empty." + extension, [](const std::string& path) { writeTextFile(path, ""); }},
+        {"junk." + extension, [](const std::string& path) { writeTextFile(path, junkBytes(65536, 1)); }},
+    };
+}
+
+// A valid picture in the format the extension names, cut to a fraction of its size.
+static BadFile truncatedPicture(const std::string& extension, double fraction) {
+    const std::string name = "cut" + std::to_string(static_cast<int>(fraction * 100)) + "." + extension;
+    return {name, [fraction](const std::string& path) {
+                writeImageFile(path, noisyImage(64));
+                const size_t size = readTextFile(path).size();
+                truncateFile(path, static_cast<size_t>(size * fraction));
+            }};
+}
+
+// Some decoders would fill the missing part of a cut-off picture (JPEG's with grey, BMP's and TGA's
+// with black) and report success; the texture reader refuses them all.
+TEST(BadTexture, EveryBrokenTextureIsRefusedBeforeAnyFilterRuns) {
+    std::vector<BadFile> cases = commonBadFiles("png");
+    for (const char* extension : {"png", "jpg", "bmp", "tga"}) {
+        for (double fraction : {0.02, 0.5, 0.95}) cases.push_back(truncatedPicture(extension, fraction));
+    }
+    // Just over 2^31 texels and far more: refused from the header, before the library allocates the
+    // picture. Sides beyond a million the PNG decoder refuses itself.
+    for (const uint32_t side : {46341u, 100000u}) {
+        cases.push_back({"huge" + std::to_string(side) + ".png",
+                         [side](const std::string& path) { writePngDeclaringSize(path, side, side); },
+                         "the texture is too large"});
+    }
+    for (const uint32_t height : {1u, 0x7fffffffu}) {
+        cases.push_back({"wide" + std::to_string(height) + ".png",
+                         [height](const std::string& path) { writePngDeclaringSize(path, 0x7fffffffu, height); }});
+    }
+
+    for (const BadFile& bad : cases) {
+        InputDirectory run;
+        bad.make(run.dir.file(bad.name));
+        const CommandResult result = run.run("model.obj", bad.name, "box");
+        expectRefused(result, run, bad.name);
+        EXPECT_NE(result.output.find("Error: " + bad.name + ": " + bad.reason), std::string::npos) << result.output;
+    }
+}
+
+// The unit square with one line replaced or added, so each case spoils exactly one thing.
+static std::string squareWith(const std::string& extraLine) { return unitSquareObj() + extraLine + "\n"; }
+
+TEST(BadModel, EveryBrokenModelIsRefusedBeforeAnyFilterRuns) {
+    std::vector<BadFile> cases = commonBadFiles("obj");
+    const std::pair<const char*, std::string> texts[] = {
+        {"faceless.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nf 1/1 2/1\n"},
+        {"hugenumber.obj", "v " + std::string(1 << 20, '7') + " 0 0\n" + unitSquareObj()},
+        {"nan.obj", squareWith("v nan 0 0")},
+        {"infinite.obj", squareWith("vt 0 -inf")},
+        {"overflow.obj", squareWith("v 0 1e39 0")},
+        {"indexhigh.obj", squareWith("f 1/1 2/2 5/3")},
+        {"indexzero.obj", squareWith("f 0/1 2/2 3/3")},
+        {"indexlow.obj", squareWith("f 1/1 2/2 3/-9")},
+        {"indexhuge.obj", squareWith("f 1/1 2/2 99999999999999999999/3")},
+        {"flat.obj", "v 1 1 1\nv 1 1 1\nv 1 1 1\nvt 0 0\nvt 1 0\nvt 0 1\nf 1/1 2/2 3/3\n"},
+        {"textjunk.obj", "\x7f" "ELF garbage\nv v v\nf f f\n"},
+    };
+    for (const auto& [name, text] : texts) {
+        cases.push_back({name, [text = text](const std::string& path) { writeTextFile(path, text); }});
+    }
+    for (const BadFile& bad : cases) {
+        InputDirectory run;
+        bad.make(run.dir.file(bad.name));
+        expectRefused(run.run(bad.name, "texture.png", "boxig"), run, bad.name);
+    }
+}
+
+// Inputs that look hostile but are sound: a huge comment, a huge face, and texture coordinates far
+// outside the texture (the surface beyond it is counted on the border texels).
+TEST(BadModel, HugeLinesAndFarOffTextureCoordinatesStillRun) {
+    std::string hugeFace = unitSquareObj() + "f";
+    for (int i = 0; i < 500; ++i) hugeFace += " 1/1 2/2 3/3 4/4";  // every triangle covers every texel
+    const std::pair<const char*, std::string> texts[] = {
+        {"comment.obj", "# " + std::string(10 << 20, 'c') + "\n" + unitSquareObj()},
+        {"face.obj", hugeFace + "\n"},
+        {"far.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nvt -1e30 -1e30\nvt 3e38 0.5\nvt 0.5 1e6\nf 1/1 2/2 3/3\n"},
+    };
+    for (const auto& [name, text] : texts) {
+        InputDirectory run;
+        writeTextFile(run.dir.file(name), text);
+        const CommandResult result = run.run(name, "texture.png", "kivbox");
+        SCOPED_TRACE(name);
+        ASSERT_FALSE(result.timedOut);
+        ASSERT_FALSE(result.signalled);
+        EXPECT_EQ(result.exitStatus, 0) << result.output.substr(0, 2000);
+        EXPECT_EQ(run.outputFiles().size(), 4u);
+    }
+}
+
+// Memory running out is a message and status 1, whether the texture itself does not fit or a
+// filter's levels do not. The address-space limit does not mix with AddressSanitizer's shadow memory.
+TEST(BadInput, ExhaustedMemoryIsAMessageAndStatusOne) {
+#ifdef KIV_ADDRESS_SANITIZER
+    GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#endif
+    // 2048 x 2048: 12 MB in the image library, 64 MB of float texels, 85 MB more for a box pyramid;
+    // the program itself starts in about 20 MB of address space.
+    InputDirectory run;
+    const int side = 2048;
+    writeImageFile(run.dir.file("large.png"),
+                   imageFromBytes(side, side, std::vector<unsigned char>(3 * side * side, 90)));
+    struct Case {
+        int megabytes;
+        const char* message;
+    };
+    for (const Case& c : {Case{64, "Error: large.png: the texture is too large (2048x2048: not enough memory"},
+                          Case{150, "Error: out of memory"}}) {
+        const CommandResult result =
+            runKiv(run.dir.path, {"model.obj", "large.png", "box"}, badInputTimeoutSeconds, c.megabytes);
+        expectRefused(result, run, std::to_string(c.megabytes) + " MB");
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
+    }
+}
