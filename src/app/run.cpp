@@ -123,11 +123,6 @@ int generateMipmaps(RunState& state, const char* modelPath, const char* textureP
 
     std::string error;
     if (!loadObjModel(state.mesh, modelPath, error) || !normalizeMesh(state.mesh, error)) return fail(error);
-    // Every mapping-aware filter needs the surface, and a model without one is not what was meant.
-    if (state.mesh.triangles.count == 0) {
-        return fail(std::string("Error: ") + modelPath +
-                    ": the model has no triangles (no \"f\" line with three or more corners)");
-    }
     if (!loadTexture(texturePath, state.texture, error)) return fail(error);
     linearizeImage(state.texture);
 

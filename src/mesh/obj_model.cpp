@@ -221,6 +221,12 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
         error = "Error: " + std::string(name) + ": reading failed after line " + std::to_string(lineNumber);
         return false;
     }
+    // A file without a single vertex or face is no model at all (an empty or unrelated file); a model
+    // with vertices but no triangles stays legal and gives the mapping-aware filters no surface.
+    if (mesh.positions.count == 0 && mesh.texCoords.count == 0 && mesh.triangles.count == 0) {
+        error = "Error: " + std::string(name) + ": holds no \"v\", \"vt\" or \"f\" lines: not an OBJ model";
+        return false;
+    }
     if (mesh.triangles.count > 0) {
         Point3 centre;
         float factor;

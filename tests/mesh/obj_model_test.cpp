@@ -79,10 +79,12 @@ TEST(ObjModel, SmallFacesAndUnknownKeywordsAddNothing) {
     EXPECT_EQ(mesh.triangles.count, 0);
 }
 
-TEST(ObjModel, AModelWithoutTrianglesIsLegal) {
+TEST(ObjModel, AModelWithoutTrianglesIsLegalButAFileWithoutAnyModelLineIsNot) {
     Mesh mesh;
     std::string error;
-    EXPECT_TRUE(readText(mesh, "", error)) << error;
+    EXPECT_FALSE(readText(mesh, "", error));
+    EXPECT_NE(error.find("not an OBJ model"), std::string::npos) << error;
+    EXPECT_FALSE(readText(mesh, "# only a comment\ng group\n", error));
     EXPECT_TRUE(readText(mesh, "v 1 1 1\n", error)) << error;
     EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
     EXPECT_EQ(mesh.positions[0].x, 1.0f);
