@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "app/clock.h"
 #include "filters/trilinear_kernel.h"
@@ -39,6 +40,12 @@ template <typename Walk>
 static void assembleInParallel(SparseRowMatrix* sharedMatrix, DenseBlock& sharedRhs, int32_t unknownCount,
                                Walk walk) {
     bool outOfMemory = false;
+    // Adding a matrix to one without entries copies it exactly, so the first merge may take over
+    // the private rows instead: one matrix fewer at the memory peak.
+    bool sharedMatrixEmpty = sharedMatrix != nullptr;
+    if (sharedMatrix) {
+        for (const SparseRow& row : sharedMatrix->rows) sharedMatrixEmpty = sharedMatrixEmpty && row.empty();
+    }
 #pragma omp parallel
     {
         const int32_t threadCount = omp_get_num_threads();
@@ -66,7 +73,9 @@ static void assembleInParallel(SparseRowMatrix* sharedMatrix, DenseBlock& shared
         {
             try {
                 if (!failed && threadCount > 1) {
-                    if (sharedMatrix) addMatrix(*sharedMatrix, privateMatrix);
+                    if (sharedMatrixEmpty) std::swap(sharedMatrix->rows, privateMatrix.rows);
+                    else if (sharedMatrix) addMatrix(*sharedMatrix, privateMatrix);
+                    sharedMatrixEmpty = false;
                     for (int32_t e = 0; e < sharedRhs.values.count; ++e)
                         sharedRhs.values.items[e] += privateRhs.values.items[e];
                 }
@@ -313,6 +322,9 @@ void assembleTrilinearTargets(DenseBlock& rhs, int32_t unknownCount, const GrowA
                             for (int32_t ex = 0; ex < 2; ++ex) {
                                 const TentFactor& xi = columnTents[l].items[2 * x + ex];
                                 const int32_t i = levelStart[l] + yi.texel * side + xi.texel;
+                                // Held in locals while the unknown meets its sixteen terms, added in
+                                // the same order as to the block itself.
+                                double sum[channelCount] = {target.at(i, 0), target.at(i, 1), target.at(i, 2)};
                                 for (int32_t fy = 0; fy < 2; ++fy) {
                                     for (int32_t fx = 0; fx < 2; ++fx) {
                                         const double k =
@@ -325,12 +337,13 @@ void assembleTrilinearTargets(DenseBlock& rhs, int32_t unknownCount, const GrowA
                                                              k * lowerUpper * area * scale};
                                         const Texel& v = *values[fy][fx];
                                         for (double term : w) {
-                                            target.at(i, 0) += term * v.r;
-                                            target.at(i, 1) += term * v.g;
-                                            target.at(i, 2) += term * v.b;
+                                            sum[0] += term * v.r;
+                                            sum[1] += term * v.g;
+                                            sum[2] += term * v.b;
                                         }
                                     }
                                 }
+                                for (int32_t c = 0; c < channelCount; ++c) target.at(i, c) = sum[c];
                             }
                         }
                     }
