@@ -135,7 +135,6 @@ struct PairTarget {
 struct MatrixPass {
     int32_t levelCount = 0;
     const GrowArray<int32_t>* levelStart = nullptr;
-    const TexelCoverage* coverage = nullptr;
     const FloatImage* texture = nullptr;
     float topColour[channelCount] = {0, 0, 0};
 };
@@ -247,7 +246,6 @@ void assembleTrilinearMatrix(DenseBlock& rhs, SparseRowMatrix& matrix, const Mip
     if (pass.levelCount < 3) return;
     assert(boxPyramid.levels.count == pass.levelCount && levelStart.count == pass.levelCount);
     pass.levelStart = &levelStart;
-    pass.coverage = &coverage;
     pass.texture = &texture;
     const Texel& top = boxPyramid.levels[pass.levelCount - 1].texels[0];
     pass.topColour[0] = top.r, pass.topColour[1] = top.g, pass.topColour[2] = top.b;
