@@ -1,0 +1,108 @@
+// End-to-end runs of kiv with its default filter "kivbi": console lines per level, files, values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::string> outputLines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// `prefix` followed by a number that takes up the rest of the line.
+bool isNumberLine(const std::string& line, const std::string& prefix) {
+    if (!startsWith(line, prefix) || line.size() == prefix.size()) return false;
+    const char* number = line.c_str() + prefix.size();
+    char* end = nullptr;
+    std::strtod(number, &end);
+    return *end == '\0' && end != number;
+}
+
+// A unit square model and a width x height texture of one colour, in a fresh directory.
+struct DefaultRun {
+    TempDir dir;
+    DefaultRun(int width, int height, const std::vector<unsigned char>& colour) {
+        writeTextFile(dir.file("model.obj"), unitSquareObj());
+        std::vector<unsigned char> bytes;
+        for (int k = 0; k < width * height; ++k) bytes.insert(bytes.end(), colour.begin(), colour.end());
+        writeImageFile(dir.file("texture.png"), imageFromBytes(width, height, bytes));
+    }
+    CommandResult run() const { return runKiv(dir.path, {"model.obj", "texture.png"}); }
+};
+
+double decoded(int byte) {
+    const double c = byte / 255.0;
+    return c < 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+int encodedByte(double v) {
+    const double c = v < 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+    return static_cast<int>(c * 255);
+}
+
+// On the flat square the constant colour is a combination of tents (they add up to 1), and the
+// Gram matrix maps the all-ones vector to 2 times itself (S/2 times a tent's integral 1/W^2, with
+// S = 4 W^2). So every level is the colour times 2/2.001 in linear light.
+TEST(DefaultFilter, WithoutAFilterNameKivbiSolvesAndWritesEveryLevel) {
+    const std::vector<unsigned char> colour = {200, 100, 30};
+    DefaultRun run(8, 8, colour);
+    const CommandResult result = run.run();
+    ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+
+    const std::vector<std::string> lines = outputLines(result.output);
+    ASSERT_EQ(lines.size(), 2u + 3 * 4 + 3) << result.output;
+    EXPECT_TRUE(startsWith(lines[0], "Using ")) << lines[0];
+    EXPECT_EQ(lines[1], "Image is 8x8 with 4 mip levels.");
+    for (int i = 1; i <= 3; ++i) {
+        const size_t first = 2 + 4 * (i - 1);
+        EXPECT_TRUE(startsWith(lines[first], "\t\tSymbolic Analysis            = ")) << lines[first];
+        EXPECT_TRUE(startsWith(lines[first + 1], "\t\tSupernodal Multifrontal LL^T = ")) << lines[first + 1];
+        EXPECT_EQ(lines[first + 2], "--== Tent Smart downscale by factor " + std::to_string(1 << i) + " ==--");
+        EXPECT_TRUE(isNumberLine(lines[first + 3], "time = ")) << lines[first + 3];
+    }
+    EXPECT_EQ(lines[14], "Times:");
+    EXPECT_TRUE(lines[15].size() > 6 && lines[15].compare(lines[15].size() - 6, 6, "\tkivbi") == 0) << lines[15];
+    EXPECT_EQ(lines[16], "");
+
+    std::vector<std::string> expectedFiles = {"mip_0_kivbi.png", "mip_1_kivbi.png", "mip_2_kivbi.png",
+                                              "mip_3_kivbi.png", "model.obj",       "texture.png"};
+    EXPECT_EQ(listFiles(run.dir.path), expectedFiles);
+    for (int i = 0; i <= 3; ++i) {
+        const DecodedImage level = readImageFile(run.dir.file("mip_" + std::to_string(i) + "_kivbi.png"));
+        const int side = 8 >> i;
+        ASSERT_EQ(level.width, side);
+        ASSERT_EQ(level.height, side);
+        for (size_t k = 0; k < level.rgb.size(); ++k) {
+            const int byte = colour[k % 3];
+            const int expected = i == 0 ? byte : encodedByte(decoded(byte) * 2 / 2.001);
+            EXPECT_LE(std::abs(level.rgb[k] - expected), 1) << "level " << i << ", byte " << k;
+        }
+    }
+}
+
+// The default filter is refused like a named one: before any work, nothing written.
+TEST(DefaultFilter, ATextureThatIsNotASquarePowerOfTwoIsRefused) {
+    DefaultRun run(8, 4, {10, 20, 30});
+    const CommandResult result = run.run();
+    ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
+    EXPECT_EQ(result.exitStatus, 1) << result.output;
+    const std::vector<std::string> lines = outputLines(result.output);
+    ASSERT_EQ(lines.size(), 3u) << result.output;
+    EXPECT_EQ(lines[2],
+              "Error: filter 'kivbi' needs a square texture whose side is a power of two; 'texture.png' is 8x4");
+    EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"model.obj", "texture.png"}));
+}
+
+}  // namespace
