@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libfreeimage-dev libfreeimageplus-dev
-          libsuitesparse-dev libmetis-dev libopenblas-dev
+          libsuitesparse-dev libmetis-dev libopenblas-pthread-dev
           clang libclang-rt-14-dev
           time)
 
