@@ -11,18 +11,10 @@
 #include <vector>
 
 #include "filters/tent_kernel.h"
+#include "system_checks.h"
 #include "test_support.h"
 
 namespace {
-
-Mesh modelFrom(const std::string& objText) {
-    Mesh mesh;
-    std::string error;
-    std::istringstream stream(objText);
-    EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
-    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
-    return mesh;
-}
 
 Mesh unitSquare() {
     return modelFrom(unitSquareObj());
@@ -91,43 +83,6 @@ void assembleLevel(LevelSystem& system, const FloatImage& source, const TexelCov
     assembleGramMatrix(system.matrix, system.target, coverage, i);
     createBlock(system.rhs, n, 3);
     assembleRightHandSides(system.rhs, a, system.target, source, coverage, i);
-}
-
-double largestMagnitude(const SparseRowMatrix& matrix) {
-    double largest = 0;
-    for (const SparseRow& row : matrix.rows) {
-        for (const auto& entry : row) largest = std::max(largest, std::abs(entry.second));
-    }
-    return largest;
-}
-
-double largestMagnitude(const DenseBlock& block) {
-    double largest = 0;
-    for (double value : block.values) largest = std::max(largest, std::abs(value));
-    return largest;
-}
-
-// Same stored entries, values equal to `relative` of the largest entry.
-void expectSameMatrix(const SparseRowMatrix& actual, const SparseRowMatrix& expected, double relative) {
-    ASSERT_EQ(actual.rows.count, expected.rows.count);
-    const double tolerance = relative * largestMagnitude(expected);
-    for (int r = 0; r < expected.rows.count; ++r) {
-        ASSERT_EQ(actual.rows[r].size(), expected.rows[r].size()) << "row " << r;
-        for (const auto& [column, value] : expected.rows[r]) {
-            const auto found = actual.rows[r].find(column);
-            ASSERT_NE(found, actual.rows[r].end()) << "row " << r << " column " << column;
-            EXPECT_NEAR(found->second, value, tolerance) << "row " << r << " column " << column;
-        }
-    }
-}
-
-void expectSameBlock(const DenseBlock& actual, const DenseBlock& expected, double relative) {
-    ASSERT_EQ(actual.count, expected.count);
-    ASSERT_EQ(actual.columns, expected.columns);
-    const double tolerance = relative * largestMagnitude(expected);
-    for (int k = 0; k < expected.values.count; ++k) {
-        EXPECT_NEAR(actual.values.items[k], expected.values.items[k], tolerance) << "element " << k;
-    }
 }
 
 // The unit square mapped once onto texture space: the level-1 texel of a 2 x 2 texture has one

@@ -13,18 +13,10 @@
 
 #include "filters/trilinear_kernel.h"
 #include "filters/weighted_box.h"
+#include "system_checks.h"
 #include "test_support.h"
 
 namespace {
-
-Mesh modelFrom(const std::string& objText) {
-    Mesh mesh;
-    std::string error;
-    std::istringstream stream(objText);
-    EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
-    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
-    return mesh;
-}
 
 // A bent surface over most of texture space, reaching past its edges, and a small triangle that
 // overlaps it, so that cells hold several pieces and tents wrap around.
@@ -76,37 +68,11 @@ void assembleSystem(TrilinearSystem& system, const FloatImage& texture) {
     assembleTrilinearTargets(system.rhs, system.unknownCount, system.levelStart, system.coverage, texture);
 }
 
-// The largest magnitude among the stored entries, to make tolerances relative.
-double largestEntry(const SparseRowMatrix& matrix) {
-    double largest = 0;
-    for (const SparseRow& row : matrix.rows) {
-        for (const auto& entry : row) largest = std::max(largest, std::fabs(entry.second));
-    }
-    return largest;
-}
-
-double largestElement(const DenseBlock& block) {
-    double largest = 0;
-    for (double value : block.values) largest = std::max(largest, std::fabs(value));
-    return largest;
-}
-
 // Same stored entries (every key, zero values included) and values within 1e-12 of the largest.
 void expectSameSystem(const SparseRowMatrix& matrix, const DenseBlock& rhs, const SparseRowMatrix& expected,
                       const DenseBlock& expectedRhs) {
-    ASSERT_EQ(matrix.rows.count, expected.rows.count);
-    const double entryTolerance = 1e-12 * largestEntry(expected);
-    for (int32_t r = 0; r < expected.rows.count; ++r) {
-        ASSERT_EQ(matrix.rows[r].size(), expected.rows[r].size()) << "row " << r;
-        for (const auto& [column, value] : expected.rows[r]) {
-            const auto found = matrix.rows[r].find(column);
-            ASSERT_NE(found, matrix.rows[r].end()) << "row " << r << ", column " << column;
-            EXPECT_NEAR(found->second, value, entryTolerance) << "row " << r << ", column " << column;
-        }
-    }
-    ASSERT_EQ(rhs.values.count, expectedRhs.values.count);
-    const double rhsTolerance = 1e-12 * largestElement(expectedRhs);
-    for (int32_t e = 0; e < rhs.values.count; ++e) EXPECT_NEAR(rhs.values[e], expectedRhs.values[e], rhsTolerance);
+    expectSameMatrix(matrix, expected, 1e-12);
+    expectSameBlock(rhs, expectedRhs, 1e-12);
 }
 
 // The two assembly passes term by term, each term integrated on its own through the six-factor

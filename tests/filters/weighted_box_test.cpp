@@ -5,16 +5,8 @@
 
 #include <sstream>
 
+#include "system_checks.h"
 #include "test_support.h"
-
-static Mesh modelFrom(const std::string& objText) {
-    Mesh mesh;
-    std::string error;
-    std::istringstream stream(objText);
-    EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
-    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
-    return mesh;
-}
 
 // A flat unit square mapped onto the left half of texture space (u from 0 to 0.5).
 static const char* const leftHalfSquareObj =

@@ -1,0 +1,61 @@
+// Shared by the filter tests: models from OBJ text, and comparisons of assembled systems.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+
+#include "mesh/obj_model.h"
+#include "sparse/sparse_matrix.h"
+
+// A model read from OBJ text and normalised, as the driver does.
+inline Mesh modelFrom(const std::string& objText) {
+    Mesh mesh;
+    std::string error;
+    std::istringstream stream(objText);
+    EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
+    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
+    return mesh;
+}
+
+// The largest magnitude among the stored entries, to make tolerances relative.
+inline double largestMagnitude(const SparseRowMatrix& matrix) {
+    double largest = 0;
+    for (const SparseRow& row : matrix.rows) {
+        for (const auto& entry : row) largest = std::max(largest, std::abs(entry.second));
+    }
+    return largest;
+}
+
+inline double largestMagnitude(const DenseBlock& block) {
+    double largest = 0;
+    for (double value : block.values) largest = std::max(largest, std::abs(value));
+    return largest;
+}
+
+// Same stored entries (every key, zero values included), values within `relative` of the largest.
+inline void expectSameMatrix(const SparseRowMatrix& actual, const SparseRowMatrix& expected, double relative) {
+    ASSERT_EQ(actual.rows.count, expected.rows.count);
+    const double tolerance = relative * largestMagnitude(expected);
+    for (int r = 0; r < expected.rows.count; ++r) {
+        ASSERT_EQ(actual.rows[r].size(), expected.rows[r].size()) << "row " << r;
+        for (const auto& [column, value] : expected.rows[r]) {
+            const auto found = actual.rows[r].find(column);
+            ASSERT_NE(found, actual.rows[r].end()) << "row " << r << " column " << column;
+            EXPECT_NEAR(found->second, value, tolerance) << "row " << r << " column " << column;
+        }
+    }
+}
+
+// Same shape, elements within `relative` of the largest.
+inline void expectSameBlock(const DenseBlock& actual, const DenseBlock& expected, double relative) {
+    ASSERT_EQ(actual.count, expected.count);
+    ASSERT_EQ(actual.columns, expected.columns);
+    const double tolerance = relative * largestMagnitude(expected);
+    for (int k = 0; k < expected.values.count; ++k) {
+        EXPECT_NEAR(actual.values.items[k], expected.values.items[k], tolerance) << "element " << k;
+    }
+}
