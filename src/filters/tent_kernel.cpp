@@ -17,17 +17,6 @@ TentFactor cellTent(int32_t x, int32_t a, int32_t e, int32_t size) {
     return tent;
 }
 
-// Half the length of the cross product of two edges from vertex 0.
-float fanTriangleArea(const SurfacePiece& piece, int32_t m) {
-    const Point3& a = piece.surfacePoints[0];
-    const Point3& b = piece.surfacePoints[m];
-    const Point3& c = piece.surfacePoints[m + 1];
-    const float bx = b.x - a.x, by = b.y - a.y, bz = b.z - a.z;
-    const float cx = c.x - a.x, cy = c.y - a.y, cz = c.z - a.z;
-    const float nx = by * cz - bz * cy, ny = bz * cx - bx * cz, nz = bx * cy - by * cx;
-    return 0.5f * std::sqrt(nx * nx + ny * ny + nz * nz);
-}
-
 static LocalPoint widened(const TexPoint& point) {
     return LocalPoint{point.u, point.v};
 }

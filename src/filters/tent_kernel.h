@@ -32,8 +32,6 @@ struct TriangleMoments {
 // that span 2a cells, in a level with `size` texels along that axis (wrapped).
 TentFactor cellTent(int32_t x, int32_t a, int32_t e, int32_t size);
 
-// Model-space area of the fan triangle (vertex 0, m, m + 1) of a piece, every step in float32.
-float fanTriangleArea(const SurfacePiece& piece, int32_t m);
 
 // scale / 2 times the integral over the cell's surface (model-space area) of X1 Y1 X2 Y2.
 double cellOverlap(const CoverageCell& cell, const TentFactor& x1, const TentFactor& y1, const TentFactor& x2,

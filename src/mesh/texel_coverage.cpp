@@ -168,17 +168,20 @@ void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t fines
 void releaseCoverage(TexelCoverage& coverage) { release(coverage.levels); }
 
 // Fan around vertex 0: the area is the sum of 0.5 |(P_m - P_0) x (P_m+1 - P_0)|.
+// Half the length of the cross product of two edges from vertex 0.
+float fanTriangleArea(const SurfacePiece& piece, int32_t m) {
+    const Point3& a = piece.surfacePoints[0];
+    const Point3& b = piece.surfacePoints[m];
+    const Point3& c = piece.surfacePoints[m + 1];
+    const float bx = b.x - a.x, by = b.y - a.y, bz = b.z - a.z;
+    const float cx = c.x - a.x, cy = c.y - a.y, cz = c.z - a.z;
+    const float nx = by * cz - bz * cy, ny = bz * cx - bx * cz, nz = bx * cy - by * cx;
+    return 0.5f * std::sqrt(nx * nx + ny * ny + nz * nz);
+}
+
 double pieceArea(const SurfacePiece& piece) {
-    const int32_t k = piece.surfacePoints.count;
-    if (k < 3) return 0;
-    const Point3* p = piece.surfacePoints.items;
     double area = 0;
-    for (int32_t m = 1; m + 1 < k; ++m) {
-        const float ax = p[m].x - p[0].x, ay = p[m].y - p[0].y, az = p[m].z - p[0].z;
-        const float bx = p[m + 1].x - p[0].x, by = p[m + 1].y - p[0].y, bz = p[m + 1].z - p[0].z;
-        const float cx = ay * bz - az * by, cy = az * bx - ax * bz, cz = ax * by - ay * bx;
-        area += 0.5f * std::sqrt(cx * cx + cy * cy + cz * cz);
-    }
+    for (int32_t m = 1; m + 1 < piece.surfacePoints.count; ++m) area += fanTriangleArea(piece, m);
     return area;
 }
 

@@ -40,6 +40,9 @@ void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t fines
 // Frees every grid, cell and piece.
 void releaseCoverage(TexelCoverage& coverage);
 
+// Model-space area of the fan triangle (vertex 0, m, m + 1) of a piece, every step in float32.
+float fanTriangleArea(const SurfacePiece& piece, int32_t m);
+
 // Model-space area of a piece (fan around vertex 0); 0 below 3 vertices.
 double pieceArea(const SurfacePiece& piece);
 
