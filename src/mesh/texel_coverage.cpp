@@ -6,14 +6,6 @@
 #include <cmath>
 #include <new>
 
-// A grid of side 2^15 already has 2^30 cells; one more level would overflow the 32-bit cell count.
-static const int32_t maxFinestLevel = 15;
-
-// Split outputs of one depth of the quadtree walk, kept across calls so that their storage is reused.
-struct SplitScratch {
-    SurfacePiece left, right, low, high;
-};
-
 static void appendVertex(SurfacePiece& piece, const TexPoint& texPoint, const Point3& surfacePoint) {
     append(piece.texPoints, texPoint);
     append(piece.surfacePoints, surfacePoint);
@@ -30,8 +22,7 @@ static void removeVertex(SurfacePiece& piece, int32_t index) {
 
 static bool samePoint(const Point3& a, const Point3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 
-// Removes each vertex whose model-space point equals its predecessor's (cyclically).
-static void dropRepeatedVertices(SurfacePiece& piece) {
+void dropRepeatedVertices(SurfacePiece& piece) {
     int32_t i = 0;
     while (i < piece.surfacePoints.count) {
         const int32_t j = (i + 1) % piece.surfacePoints.count;
@@ -103,37 +94,29 @@ void splitPiece(const SurfacePiece& piece, SplitAxis axis, SurfacePiece& low, Su
     for (TexPoint& point : high.texPoints) axisCoordinate(point, axis) -= 1;
 }
 
-// Stores the piece in cell (x, y) of grid `level` and carries the parts that overlap each child
-// cell down to the finer grid, depth first. `scratch[level]` holds the split parts of this depth.
-static void insertPieceAt(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level,
-                          SplitScratch* scratch) {
-    dropRepeatedVertices(piece);
-    if (piece.texPoints.count < 3) return;
-    CoverageGrid& grid = coverage.levels[level];
-    storePiece(grid.cells[y * grid.width + x], piece);
-    if (level == 0) return;
-
-    // Into the units of the four children, child (2x, 2y) at the origin.
-    for (TexPoint& point : piece.texPoints) {
-        point.u *= 2;
-        point.v *= 2;
-    }
-    SplitScratch& parts = scratch[level];
-    splitPiece(piece, SplitAxis::u, parts.left, parts.right);
-    SurfacePiece* columns[2] = {&parts.left, &parts.right};
-    for (int32_t dx = 0; dx < 2; ++dx) {
-        splitPiece(*columns[dx], SplitAxis::v, parts.low, parts.high);
-        if (parts.low.texPoints.count >= 3) insertPieceAt(coverage, parts.low, 2 * x + dx, 2 * y, level - 1, scratch);
-        if (parts.high.texPoints.count >= 3) {
-            insertPieceAt(coverage, parts.high, 2 * x + dx, 2 * y + 1, level - 1, scratch);
+bool descendToCell(SurfacePiece& piece, int32_t level, int32_t target, int32_t targetX, int32_t targetY,
+                   SplitScratch* scratch, SurfacePiece*& result) {
+    SurfacePiece* current = &piece;
+    for (int32_t g = level; g > target; --g) {
+        dropRepeatedVertices(*current);
+        if (current->texPoints.count < 3) return false;
+        for (TexPoint& point : current->texPoints) {
+            point.u *= 2;
+            point.v *= 2;
         }
+        // The child of this cell on the way to the target: the target's ancestor in grid g - 1.
+        const int32_t shift = g - 1 - target;
+        const int32_t dx = (targetX >> shift) & 1, dy = (targetY >> shift) & 1;
+        SplitScratch& parts = scratch[g];
+        splitPiece(*current, SplitAxis::u, parts.left, parts.right);
+        splitPiece(dx == 0 ? parts.left : parts.right, SplitAxis::v, parts.low, parts.high);
+        current = dy == 0 ? &parts.low : &parts.high;
+        if (current->texPoints.count < 3) return false;
     }
-}
-
-void insertPiece(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level) {
-    GrowArray<SplitScratch> scratch;
-    resize(scratch, level + 1);
-    insertPieceAt(coverage, piece, x, y, level, scratch.items);
+    dropRepeatedVertices(*current);
+    if (current->texPoints.count < 3) return false;
+    result = current;
+    return true;
 }
 
 void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t finestLevel) {
@@ -161,7 +144,11 @@ void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t fines
             if (p < 0 || p >= positionCount || q < 0 || q >= texCoordCount) break;
             appendVertex(triangle, mesh.texCoords.items[q], mesh.positions.items[p]);
         }
-        if (triangle.texPoints.count == 3) insertPieceAt(coverage, triangle, 0, 0, finestLevel, scratch.items);
+        auto store = [&coverage](int32_t level, int32_t x, int32_t y, const SurfacePiece& piece) {
+            CoverageGrid& grid = coverage.levels[level];
+            storePiece(grid.cells[y * grid.width + x], piece);
+        };
+        if (triangle.texPoints.count == 3) walkPiece(triangle, 0, 0, finestLevel, 0, scratch.items, store);
     }
 }
 

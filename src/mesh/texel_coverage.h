@@ -49,10 +49,51 @@ double pieceArea(const SurfacePiece& piece);
 // Sum of the areas of the cell's pieces; 0 for an empty cell.
 double cellArea(const CoverageCell& cell);
 
-// Stores `piece` (texture points local to cell (x, y) of grid `level`) and recurses into the
-// children it overlaps. Changes the caller's piece.
-void insertPiece(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level);
-
 // Clips `piece` at the line where the chosen coordinate is 1: `low` keeps the part below it,
 // `high` the part above it moved back by 1.
 void splitPiece(const SurfacePiece& piece, SplitAxis axis, SurfacePiece& low, SurfacePiece& high);
+
+// Removes each vertex whose model-space point equals its predecessor's (cyclically).
+void dropRepeatedVertices(SurfacePiece& piece);
+
+// Split outputs of one depth of a quadtree walk, kept across calls so that their storage is reused.
+struct SplitScratch {
+    SurfacePiece left, right, low, high;
+};
+
+// The largest finest level a coverage or a walk takes: a grid of side 2^15 already has 2^30 cells.
+constexpr int32_t maxFinestLevel = 15;
+
+// Carries `piece` (texture points local to cell (x, y) of grid `level`) down the quadtree to grid `lowest`
+// exactly as buildTexelCoverage stores it, calling visit(level, x, y, piece) for every cell that would hold a
+// piece: repeated vertices are dropped first, pieces of fewer than 3 vertices end the walk, parents come before
+// children and the children in the order (2x, 2y), (2x, 2y + 1), (2x + 1, 2y), (2x + 1, 2y + 1).
+// `scratch` holds at least level + 1 entries; the caller's piece is changed.
+template <typename Visit>
+void walkPiece(SurfacePiece& piece, int32_t x, int32_t y, int32_t level, int32_t lowest, SplitScratch* scratch,
+               Visit& visit) {
+    dropRepeatedVertices(piece);
+    if (piece.texPoints.count < 3) return;
+    visit(level, x, y, static_cast<const SurfacePiece&>(piece));
+    if (level <= lowest) return;
+    for (TexPoint& point : piece.texPoints) {
+        point.u *= 2;
+        point.v *= 2;
+    }
+    SplitScratch& parts = scratch[level];
+    splitPiece(piece, SplitAxis::u, parts.left, parts.right);
+    SurfacePiece* columns[2] = {&parts.left, &parts.right};
+    for (int32_t dx = 0; dx < 2; ++dx) {
+        splitPiece(*columns[dx], SplitAxis::v, parts.low, parts.high);
+        if (parts.low.texPoints.count >= 3) walkPiece(parts.low, 2 * x + dx, 2 * y, level - 1, lowest, scratch, visit);
+        if (parts.high.texPoints.count >= 3) {
+            walkPiece(parts.high, 2 * x + dx, 2 * y + 1, level - 1, lowest, scratch, visit);
+        }
+    }
+}
+
+// Carries `piece` (local to cell (x, y) of grid `level`) down the one branch of the quadtree that leads to cell
+// (targetX, targetY) of grid `target` <= level, with the same arithmetic as walkPiece, and leaves there the part
+// of the piece that falls into that cell, local to it. False when no part of 3 or more vertices reaches it.
+bool descendToCell(SurfacePiece& piece, int32_t level, int32_t target, int32_t targetX, int32_t targetY,
+                   SplitScratch* scratch, SurfacePiece*& result);

@@ -1,0 +1,429 @@
+// One parallel walk of the texel quadtree that gathers, per cell of every grid, whether the surface uses it, its
+// area and its moments, without storing the clipped pieces.
+#include "filters/surface_moments.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "mesh/texel_coverage.h"
+
+// The walk is cut into tiles, the cells of one grid: each tile is walked by one thread, from the root down the one
+// branch that leads to it and then through everything below it. Tiles of 64 x 64 finest cells keep the per-tile
+// sums small and give many tiles to share out.
+static constexpr int32_t tileDepth = 6;
+static constexpr int32_t momentCount = 9;
+static constexpr int32_t weightedPerChannel = 4;
+
+void triangleMonomialMeans(const LocalPoint& p0, const LocalPoint& p1, const LocalPoint& p2, double mean[9]) {
+    const TriangleMoments m = triangleMoments(p0, p1, p2);
+    // Means of du^i dv^j about the centroid (i for u): twice the integrals over the reference triangle, whose
+    // area is 1/2; the first-order ones vanish.
+    const double central[3][3] = {{1, 0, 2 * m.vv}, {0, 2 * m.uv, 2 * m.uvv}, {2 * m.uu, 2 * m.uuv, 2 * m.uuvv}};
+    // u^a = sum over i of C(a, i) cu^(a - i) du^i, and likewise for v.
+    const double cu = m.centroidU, cv = m.centroidV;
+    const double pu[3][3] = {{1, 0, 0}, {cu, 1, 0}, {cu * cu, 2 * cu, 1}};
+    const double pv[3][3] = {{1, 0, 0}, {cv, 1, 0}, {cv * cv, 2 * cv, 1}};
+    for (int32_t b = 0; b < 3; ++b) {
+        for (int32_t a = 0; a < 3; ++a) {
+            double sum = 0;
+            for (int32_t i = 0; i <= a; ++i) {
+                for (int32_t j = 0; j <= b; ++j) sum += pu[a][i] * pv[b][j] * central[i][j];
+            }
+            mean[3 * b + a] = sum;
+        }
+    }
+}
+
+static LocalPoint localPoint(const TexPoint& point) { return LocalPoint{point.u, point.v}; }
+
+// Adds to m the moments of the piece: its fan triangles (vertex 0, k, k + 1), each weighted by its model-space area.
+static void addPieceMoments(const SurfacePiece& piece, double m[momentCount]) {
+    const int32_t k = piece.texPoints.count;
+    const LocalPoint t0 = localPoint(piece.texPoints.items[0]);
+    for (int32_t j = 1; j + 1 < k; ++j) {
+        const double area = fanTriangleArea(piece, j);
+        double mean[momentCount];
+        triangleMonomialMeans(t0, localPoint(piece.texPoints.items[j]), localPoint(piece.texPoints.items[j + 1]), mean);
+        for (int32_t e = 0; e < momentCount; ++e) m[e] += area * mean[e];
+    }
+}
+
+// Moments w[2 b + a] of a child cell (a, b = 0 .. 1) in the coordinates of its parent, the child being the one at
+// (dx, dy) in the parent: U = (dx + u) / 2 and V = (dy + v) / 2.
+static void addToParent(const double* child, int32_t dx, int32_t dy, double* parent) {
+    parent[0] += child[0];
+    parent[1] += (dx * child[0] + child[1]) * 0.5;
+    parent[2] += (dy * child[0] + child[2]) * 0.5;
+    parent[3] += (dx * dy * child[0] + dx * child[2] + dy * child[1] + child[3]) * 0.25;
+}
+
+namespace {
+
+// What every thread of the walk reads.
+struct WalkPlan {
+    const Mesh* mesh = nullptr;
+    const MomentRequest* request = nullptr;
+    SurfaceMoments* out = nullptr;
+    int32_t finest = 0;
+    int32_t tileGrid = 0;       // tiles are the cells of this grid
+    int32_t lowest = 0;         // the finest grid the walk reaches
+    int32_t channelCount = 0;
+    GrowArray<int32_t> tileStart;      // triangles of tile t: tileTriangles[tileStart[t] .. tileStart[t + 1])
+    GrowArray<int32_t> tileTriangles;
+    double* tileWeighted = nullptr;    // weighted moments of the grid of tiles in float64, for the grids above
+};
+
+// One thread's working storage, reused from tile to tile.
+struct WalkScratch {
+    GrowArray<SplitScratch> split;
+    SurfacePiece triangle;
+    GrowArray<double> moments[maxFinestLevel + 1];   // per grid of the tile, 9 per cell
+    GrowArray<double> weighted[maxFinestLevel + 1];  // per grid of the tile from grid 1 on, 4 per cell and channel
+};
+
+}  // namespace
+
+static void zeroArray(GrowArray<double>& array) {
+    if (array.count > 0) std::memset(array.items, 0, sizeof(double) * static_cast<size_t>(array.count));
+}
+
+template <typename T>
+static void allocateZeroed(GrowArray<T>& array, int64_t count) {
+    if (count > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+    release(array);
+    resize(array, static_cast<int32_t>(count));
+    if (count > 0) std::memset(array.items, 0, sizeof(T) * static_cast<size_t>(count));
+}
+
+// The triangle's corners as a piece local to the single cell of the coarsest grid; false for bad indices.
+static bool makeTriangle(const Mesh& mesh, const MeshTriangle& t, SurfacePiece& piece) {
+    clear(piece.texPoints), clear(piece.surfacePoints);
+    for (int c = 0; c < 3; ++c) {
+        const int32_t p = t.positionIndex[c], q = t.texCoordIndex[c];
+        if (p < 0 || p >= mesh.positions.count || q < 0 || q >= mesh.texCoords.count) return false;
+        append(piece.texPoints, mesh.texCoords.items[q]);
+        append(piece.surfacePoints, mesh.positions.items[p]);
+    }
+    return true;
+}
+
+// The tile range [first, last] that the interval [low, high] of a texture coordinate reaches, among `count`
+// tiles; coordinates beyond the texture stay with the border tiles, as in the coverage.
+static void tileRange(float low, float high, int32_t count, int32_t& first, int32_t& last) {
+    auto tileOf = [count](float value) {
+        const double scaled = std::floor(static_cast<double>(value) * count);
+        if (!(scaled >= 0)) return int32_t{0};
+        return scaled >= count - 1 ? count - 1 : static_cast<int32_t>(scaled);
+    };
+    first = tileOf(low);
+    last = tileOf(high);
+}
+
+// Lists each triangle under every tile its texture-space bounding box reaches, in the model's order. Every piece
+// of the triangle lies within that box: clipping only adds points on the segments between its points.
+static void bucketTriangles(WalkPlan& plan) {
+    const Mesh& mesh = *plan.mesh;
+    const int32_t side = 1 << (plan.finest - plan.tileGrid);
+    const int64_t tileCount = static_cast<int64_t>(side) * side;
+    GrowArray<int32_t> counts;
+    allocateZeroed(counts, tileCount + 1);
+    auto forEachTile = [&](const MeshTriangle& t, auto action) {
+        float uLow = 0, uHigh = 0, vLow = 0, vHigh = 0;
+        for (int c = 0; c < 3; ++c) {
+            const int32_t q = t.texCoordIndex[c];
+            if (q < 0 || q >= mesh.texCoords.count) return;
+            const TexPoint& point = mesh.texCoords.items[q];
+            if (c == 0 || point.u < uLow) uLow = point.u;
+            if (c == 0 || point.u > uHigh) uHigh = point.u;
+            if (c == 0 || point.v < vLow) vLow = point.v;
+            if (c == 0 || point.v > vHigh) vHigh = point.v;
+        }
+        int32_t x0, x1, y0, y1;
+        tileRange(uLow, uHigh, side, x0, x1);
+        tileRange(vLow, vHigh, side, y0, y1);
+        for (int32_t y = y0; y <= y1; ++y) {
+            for (int32_t x = x0; x <= x1; ++x) action(y * side + x);
+        }
+    };
+    int64_t total = 0;
+    for (const MeshTriangle& t : mesh.triangles) {
+        forEachTile(t, [&](int32_t tile) {
+            ++counts.items[tile + 1];
+            ++total;
+        });
+    }
+    if (total > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+    for (int64_t tile = 0; tile < tileCount; ++tile) counts.items[tile + 1] += counts.items[tile];
+    allocateZeroed(plan.tileTriangles, total);
+    plan.tileStart = counts;
+    for (int32_t index = 0; index < mesh.triangles.count; ++index) {
+        forEachTile(mesh.triangles.items[index], [&](int32_t tile) { plan.tileTriangles.items[counts.items[tile]++] = index; });
+    }
+}
+
+// Records one piece in grid g >= firstGrid: the used flag and the area straight into the result (the cell belongs
+// to the caller alone), the moments into `sums` at `slot`.
+static void recordPiece(const WalkPlan& plan, const SurfacePiece& piece, int32_t g, int64_t cell, double* sums) {
+    const MomentRequest& request = *plan.request;
+    MomentGrid& grid = plan.out->grids.items[g];
+    if (request.used) grid.used.items[cell] = 1;
+    if (request.area) grid.area.items[cell] += pieceArea(piece);
+    if (request.moments) addPieceMoments(piece, sums);
+}
+
+// The weighted moments of a piece of cell (x, y) of grid 0, where the texture's reconstruction is bilinear, added
+// in the coordinates of the parent cell of grid 1 to `parent` (4 per channel).
+static void addWeightedMoments(const WalkPlan& plan, const SurfacePiece& piece, int32_t x, int32_t y, double* parent) {
+    const FloatImage& texture = *plan.request->texture;
+    double m[momentCount] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    addPieceMoments(piece, m);
+    TentFactor columns[2], rows[2];
+    for (int32_t e = 0; e < 2; ++e) {
+        columns[e] = cellTent(x, 1, e, texture.width);
+        rows[e] = cellTent(y, 1, e, texture.height);
+    }
+    for (int32_t c = 0; c < plan.channelCount; ++c) {
+        // The reconstruction on the cell, f = sum of f_pq u^p v^q, from the four texels whose tents reach it.
+        double f[4] = {0, 0, 0, 0};
+        for (int32_t ey = 0; ey < 2; ++ey) {
+            for (int32_t ex = 0; ex < 2; ++ex) {
+                const Texel& texel = texture.at(columns[ex].texel, rows[ey].texel);
+                const double value = c == 0 ? texel.r : c == 1 ? texel.g : texel.b;
+                const TentFactor &X = columns[ex], &Y = rows[ey];
+                f[0] += value * X.offset * Y.offset;
+                f[1] += value * X.slope * Y.offset;
+                f[2] += value * X.offset * Y.slope;
+                f[3] += value * X.slope * Y.slope;
+            }
+        }
+        double own[4];
+        for (int32_t b = 0; b < 2; ++b) {
+            for (int32_t a = 0; a < 2; ++a) {
+                own[2 * b + a] = f[0] * m[3 * b + a] + f[1] * m[3 * b + a + 1] + f[2] * m[3 * (b + 1) + a] +
+                                 f[3] * m[3 * (b + 1) + a + 1];
+            }
+        }
+        addToParent(own, x & 1, y & 1, parent + weightedPerChannel * c);
+    }
+}
+
+static int32_t weightedStride(const WalkPlan& plan) { return weightedPerChannel * plan.channelCount; }
+
+// Walks the triangles of tile (tx, ty) and stores what the tile's cells gathered.
+static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int32_t ty) {
+    const MomentRequest& request = *plan.request;
+    const int32_t T = plan.tileGrid;
+    const int32_t tilesPerSide = 1 << (plan.finest - T);
+    const int32_t tile = ty * tilesPerSide + tx;
+    const int32_t first = plan.tileStart.items[tile], last = plan.tileStart.items[tile + 1];
+    if (first == last) return;
+    const int32_t stride = weightedStride(plan);
+    const bool weighted = request.texture != nullptr;
+    for (int32_t g = plan.lowest; g <= T; ++g) {
+        zeroArray(scratch.moments[g]);
+        zeroArray(scratch.weighted[g]);
+    }
+
+    auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
+        // Cell (x, y) of grid g within the tile, whose side there is 2^(T - g).
+        const int32_t tileSide = 1 << (T - g);
+        const int32_t localX = x - tx * tileSide, localY = y - ty * tileSide;
+        if (g >= request.firstGrid) {
+            const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].side + x;
+            const int32_t local = localY * tileSide + localX;
+            double* sums = request.moments ? scratch.moments[g].items + momentCount * local : nullptr;
+            recordPiece(plan, piece, g, cell, sums);
+        }
+        if (g == 0 && weighted) {
+            const int32_t parentSide = tileSide / 2;
+            const int32_t parent = (localY / 2) * parentSide + localX / 2;
+            addWeightedMoments(plan, piece, x, y, scratch.weighted[1].items + stride * parent);
+        }
+    };
+
+    for (int32_t k = first; k < last; ++k) {
+        const MeshTriangle& t = plan.mesh->triangles.items[plan.tileTriangles.items[k]];
+        if (!makeTriangle(*plan.mesh, t, scratch.triangle)) continue;
+        SurfacePiece* inTile = nullptr;
+        if (!descendToCell(scratch.triangle, plan.finest, T, tx, ty, scratch.split.items, inTile)) continue;
+        walkPiece(*inTile, tx, ty, T, plan.lowest, scratch.split.items, visit);
+    }
+
+    // Store the tile's moments, and carry its weighted moments up from grid 1 to the tile itself.
+    for (int32_t g = plan.lowest; g <= T; ++g) {
+        const int32_t tileSide = 1 << (T - g);
+        MomentGrid& grid = plan.out->grids.items[g];
+        if (weighted && g >= 2) {
+            const GrowArray<double>& children = scratch.weighted[g - 1];
+            for (int32_t y = 0; y < 2 * tileSide; ++y) {
+                for (int32_t x = 0; x < 2 * tileSide; ++x) {
+                    const double* child = children.items + stride * (y * 2 * tileSide + x);
+                    double* parent = scratch.weighted[g].items + stride * ((y / 2) * tileSide + x / 2);
+                    for (int32_t c = 0; c < plan.channelCount; ++c) {
+                        addToParent(child + weightedPerChannel * c, x & 1, y & 1, parent + weightedPerChannel * c);
+                    }
+                }
+            }
+        }
+        if (g < request.firstGrid) continue;
+        for (int32_t y = 0; y < tileSide; ++y) {
+            const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.side + tx * tileSide;
+            for (int32_t x = 0; x < tileSide; ++x) {
+                const int32_t local = y * tileSide + x;
+                if (request.moments) {
+                    for (int32_t e = 0; e < momentCount; ++e) {
+                        grid.moments.items[momentCount * (row + x) + e] =
+                            static_cast<float>(scratch.moments[g].items[momentCount * local + e]);
+                    }
+                }
+                if (weighted && g >= 1) {
+                    for (int32_t e = 0; e < stride; ++e) {
+                        grid.weighted.items[stride * (row + x) + e] =
+                            static_cast<float>(scratch.weighted[g].items[stride * local + e]);
+                    }
+                }
+            }
+        }
+    }
+    if (weighted) {
+        for (int32_t e = 0; e < stride; ++e) plan.tileWeighted[static_cast<int64_t>(stride) * tile + e] = scratch.weighted[T].items[e];
+    }
+}
+
+// Gives the thread's scratch the tile-local sums for the plan's tile size.
+static void prepareScratch(const WalkPlan& plan, WalkScratch& scratch) {
+    resize(scratch.split, plan.finest + 1);
+    for (int32_t g = plan.lowest; g <= plan.tileGrid; ++g) {
+        const int64_t cells = int64_t{1} << (2 * (plan.tileGrid - g));
+        if (plan.request->moments && g >= plan.request->firstGrid) allocateZeroed(scratch.moments[g], momentCount * cells);
+        if (plan.request->texture && g >= 1) allocateZeroed(scratch.weighted[g], weightedStride(plan) * cells);
+    }
+}
+
+// The grids above the tiles: every triangle walked from the root down to the grid above the tiles, one after
+// the other, and the weighted moments carried up from the tiles' sums.
+static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
+    const MomentRequest& request = *plan.request;
+    const int32_t L = plan.finest, T = plan.tileGrid;
+    GrowArray<GrowArray<double>> sums;
+    resize(sums, L + 1);
+    for (int32_t g = T + 1; g <= L; ++g) {
+        const int64_t cells = int64_t{1} << (2 * (L - g));
+        if (request.moments && g >= request.firstGrid) allocateZeroed(sums[g], momentCount * cells);
+    }
+    auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
+        if (g < request.firstGrid) return;
+        const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].side + x;
+        recordPiece(plan, piece, g, cell, request.moments ? sums[g].items + momentCount * cell : nullptr);
+    };
+    for (const MeshTriangle& t : plan.mesh->triangles) {
+        if (makeTriangle(*plan.mesh, t, scratch.triangle)) walkPiece(scratch.triangle, 0, 0, L, T + 1, scratch.split.items, visit);
+    }
+    for (int32_t g = T + 1; g <= L; ++g) {
+        for (int32_t e = 0; e < sums[g].count; ++e) plan.out->grids.items[g].moments.items[e] = static_cast<float>(sums[g].items[e]);
+    }
+
+    if (!request.texture) return;
+    const int32_t stride = weightedStride(plan);
+    GrowArray<double> children, parents;
+    allocateZeroed(children, static_cast<int64_t>(stride) << (2 * (L - T)));
+    std::memcpy(children.items, plan.tileWeighted, sizeof(double) * static_cast<size_t>(children.count));
+    for (int32_t g = T + 1; g <= L; ++g) {
+        const int32_t side = 1 << (L - g);
+        allocateZeroed(parents, static_cast<int64_t>(stride) * side * side);
+        for (int32_t y = 0; y < 2 * side; ++y) {
+            for (int32_t x = 0; x < 2 * side; ++x) {
+                const double* child = children.items + static_cast<int64_t>(stride) * (y * 2 * side + x);
+                double* parent = parents.items + static_cast<int64_t>(stride) * ((y / 2) * side + x / 2);
+                for (int32_t c = 0; c < plan.channelCount; ++c) {
+                    addToParent(child + weightedPerChannel * c, x & 1, y & 1, parent + weightedPerChannel * c);
+                }
+            }
+        }
+        MomentGrid& grid = plan.out->grids.items[g];
+        if (g >= request.firstGrid) {
+            for (int32_t e = 0; e < parents.count; ++e) grid.weighted.items[e] = static_cast<float>(parents.items[e]);
+        }
+        std::swap(children, parents);
+    }
+}
+
+void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t finestLevel, const MomentRequest& request) {
+    releaseSurfaceMoments(result);
+    if (finestLevel < 0) return;
+    if (finestLevel > maxFinestLevel) throw std::bad_alloc();
+    const int32_t L = finestLevel;
+    const bool weighted = request.texture != nullptr;
+    assert(!weighted || (L >= 1 && request.texture->width == (1 << (L - 1)) && request.texture->height == request.texture->width));
+    result.channelCount = weighted ? 3 : 0;
+
+    WalkPlan plan;
+    plan.mesh = &mesh;
+    plan.request = &request;
+    plan.out = &result;
+    plan.finest = L;
+    plan.channelCount = result.channelCount;
+    plan.lowest = weighted ? 0 : std::max(0, std::min(L, request.firstGrid));
+    plan.tileGrid = std::min(L, std::max(tileDepth, plan.lowest));
+    const int32_t stride = weightedStride(plan);
+
+    resize(result.grids, L + 1);
+    for (int32_t g = 0; g <= L; ++g) {
+        MomentGrid& grid = result.grids.items[g];
+        grid.side = 1 << (L - g);
+        if (g < request.firstGrid) continue;
+        const int64_t cells = static_cast<int64_t>(grid.side) * grid.side;
+        if (request.used) allocateZeroed(grid.used, cells);
+        if (request.area) allocateZeroed(grid.area, cells);
+        if (request.moments) allocateZeroed(grid.moments, momentCount * cells);
+        if (weighted && g >= 1) allocateZeroed(grid.weighted, stride * cells);
+    }
+
+    bucketTriangles(plan);
+    const int32_t tilesPerSide = 1 << (L - plan.tileGrid);
+    GrowArray<double> tileWeighted;
+    if (weighted) allocateZeroed(tileWeighted, static_cast<int64_t>(stride) * tilesPerSide * tilesPerSide);
+    plan.tileWeighted = tileWeighted.items;
+
+    // Each tile's cells are written by the one thread that walks it, in the model's triangle order.
+    std::atomic<bool> outOfMemory(false);
+#pragma omp parallel
+    {
+        WalkScratch scratch;
+        bool ready = false;
+        try {
+            prepareScratch(plan, scratch);
+            ready = true;
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int32_t tile = 0; tile < tilesPerSide * tilesPerSide; ++tile) {
+            if (!ready || outOfMemory) continue;
+            try {
+                walkTile(plan, scratch, tile % tilesPerSide, tile / tilesPerSide);
+            } catch (const std::bad_alloc&) {
+                outOfMemory = true;
+            }
+        }
+    }
+    if (outOfMemory) throw std::bad_alloc();
+
+    if (plan.tileGrid < L) {
+        WalkScratch scratch;
+        resize(scratch.split, L + 1);
+        walkAboveTiles(plan, scratch);
+    }
+}
+
+void releaseSurfaceMoments(SurfaceMoments& moments) {
+    release(moments.grids);
+    moments.channelCount = 0;
+}

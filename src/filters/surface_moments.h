@@ -1,0 +1,55 @@
+// What the mapping-aware filters need to know of the model's surface on every texel of every grid, gathered in
+// one parallel walk of the texel quadtree that never keeps the clipped pieces themselves.
+#pragma once
+
+#include <cstdint>
+
+#include "filters/tent_kernel.h"
+#include "image/float_image.h"
+#include "mesh/obj_model.h"
+
+// One grid of side `side`; cell (x, y) is entry y * side + x. Each array is filled only when it was asked for.
+// Cell-local coordinates run from 0 to 1 across the cell, as in the texel coverage.
+struct MomentGrid {
+    int32_t side = 0;
+    // 1 where the cell holds a piece of the surface (a used texel), else 0.
+    GrowArray<uint8_t> used;
+    // The model-space area of the cell's pieces, added piece by piece in the model's order: the cell's cellArea.
+    GrowArray<double> area;
+    // 9 per cell: m[3 b + a] = sum over the fan triangles of the cell's pieces of their model-space area times the
+    // mean over the triangle (in texture space) of u^a v^b, a, b = 0 .. 2. The integral over the surface in the
+    // cell of any polynomial of degree <= 2 in u and in v follows from them, the map being affine on a triangle.
+    GrowArray<float> moments;
+    // 4 per cell and channel, w[4 c + 2 b + a]: the same integral of u^a v^b times the bilinear reconstruction of
+    // channel c of the texture, a, b = 0 .. 1, gathered from the finest grid, where the reconstruction is bilinear.
+    GrowArray<float> weighted;
+};
+
+// Grid g of side 2^(L - g), g = 0 .. L, like a TexelCoverage built for finest level L.
+struct SurfaceMoments {
+    GrowArray<MomentGrid> grids;
+    int32_t channelCount = 0;
+};
+
+// What to gather, and from which grid on: grids below `firstGrid` are walked but nothing of them is kept.
+struct MomentRequest {
+    int32_t firstGrid = 0;
+    bool used = false;
+    bool area = false;
+    bool moments = false;
+    // Weighted moments of this texture's red, green and blue (kept from grid max(1, firstGrid) on). The texture
+    // must be square with side 2^(L - 1), so that grid 0 has two cells per texel.
+    const FloatImage* texture = nullptr;
+};
+
+// Walks every triangle of the mesh through the quadtree of finest level L, with the same clipping arithmetic as
+// buildTexelCoverage, and fills what `request` asks for. Every value is added in the model's triangle order
+// within its cell, so the result does not depend on the number of threads. Throws std::bad_alloc when memory
+// runs out or L is beyond the largest finest level.
+void buildSurfaceMoments(SurfaceMoments& moments, const Mesh& mesh, int32_t finestLevel, const MomentRequest& request);
+
+// Frees every grid.
+void releaseSurfaceMoments(SurfaceMoments& moments);
+
+// The mean over the triangle p0 p1 p2 (texture space) of u^a v^b, a, b = 0 .. 2, into mean[3 b + a].
+void triangleMonomialMeans(const LocalPoint& p0, const LocalPoint& p1, const LocalPoint& p2, double mean[9]);

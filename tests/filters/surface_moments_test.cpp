@@ -1,0 +1,178 @@
+// The surface-moment walk against the texel coverage it replaces: same used cells, the same areas bit for bit,
+// moments equal to the ones of the stored pieces, and closed-form values on a flat square.
+#include "filters/surface_moments.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "mesh/texel_coverage.h"
+#include "system_checks.h"
+
+namespace {
+
+// Runs the body with a given OpenMP thread count and restores the machine's count afterwards.
+struct ThreadCount {
+    explicit ThreadCount(int count) { omp_set_num_threads(count); }
+    ~ThreadCount() { omp_set_num_threads(omp_get_num_procs()); }
+};
+
+// Random triangles over texture space and a little beyond it, some on cell boundaries, some degenerate, with
+// model-space corners that make the map from texture space far from a similarity.
+Mesh randomMesh(int triangleCount, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> coordinate(-0.1f, 1.1f), size(0.0f, 0.3f), depth(-1.0f, 1.0f);
+    Mesh mesh;
+    for (int t = 0; t < triangleCount; ++t) {
+        const float u = coordinate(random), v = coordinate(random), extent = size(random);
+        TexPoint corners[3] = {{u, v}, {u + extent, v + size(random) * 0.5f}, {u + size(random) * 0.5f, v + extent}};
+        if (t % 7 == 0) corners[1].u = corners[0].u = 0.25f;  // an edge on a cell boundary of every grid
+        if (t % 11 == 0) corners[2] = corners[1];              // collinear in texture space
+        MeshTriangle triangle;
+        for (int c = 0; c < 3; ++c) {
+            triangle.positionIndex[c] = mesh.positions.count;
+            triangle.texCoordIndex[c] = mesh.texCoords.count;
+            append(mesh.texCoords, corners[c]);
+            append(mesh.positions, Point3{corners[c].u * 2, corners[c].v, depth(random)});
+        }
+        if (t % 13 == 0) triangle.positionIndex[2] = triangle.positionIndex[0];  // repeated corner: dropped
+        append(mesh.triangles, triangle);
+    }
+    return mesh;
+}
+
+double relativeGap(double a, double b, double scale) { return std::abs(a - b) / scale; }
+
+// The moments of one cell's stored pieces, in float64.
+void pieceMoments(const CoverageCell& cell, double m[9]) {
+    for (int e = 0; e < 9; ++e) m[e] = 0;
+    for (const SurfacePiece& piece : cell.pieces) {
+        const LocalPoint t0{piece.texPoints[0].u, piece.texPoints[0].v};
+        for (int j = 1; j + 1 < piece.texPoints.count; ++j) {
+            double mean[9];
+            triangleMonomialMeans(t0, LocalPoint{piece.texPoints[j].u, piece.texPoints[j].v},
+                                  LocalPoint{piece.texPoints[j + 1].u, piece.texPoints[j + 1].v}, mean);
+            for (int e = 0; e < 9; ++e) m[e] += fanTriangleArea(piece, j) * mean[e];
+        }
+    }
+}
+
+// Every grid from `firstGrid` on agrees with a coverage of the same finest level: used flags and areas exactly,
+// moments within float storage.
+void expectMatchesCoverage(const Mesh& mesh, int finest, int firstGrid, int threads) {
+    TexelCoverage coverage;
+    buildTexelCoverage(coverage, mesh, finest);
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.firstGrid = firstGrid;
+    request.used = request.area = request.moments = true;
+    {
+        ThreadCount count(threads);
+        buildSurfaceMoments(moments, mesh, finest, request);
+    }
+    ASSERT_EQ(moments.grids.count, finest + 1);
+    for (int g = firstGrid; g <= finest; ++g) {
+        const CoverageGrid& expected = coverage.levels[g];
+        const MomentGrid& actual = moments.grids[g];
+        ASSERT_EQ(actual.side, expected.width);
+        double gridArea = 0;
+        for (const CoverageCell& cell : expected.cells) gridArea += cellArea(cell);
+        for (int cell = 0; cell < expected.cellCount; ++cell) {
+            const CoverageCell& stored = expected.cells[cell];
+            ASSERT_EQ(actual.used[cell], stored.pieces.count > 0 ? 1 : 0) << "grid " << g << " cell " << cell;
+            ASSERT_EQ(actual.area[cell], cellArea(stored)) << "grid " << g << " cell " << cell;
+            double m[9];
+            pieceMoments(stored, m);
+            for (int e = 0; e < 9; ++e) {
+                ASSERT_LT(relativeGap(actual.moments[9 * cell + e], m[e], std::max(gridArea, std::abs(m[e])) + 1e-30), 1e-6)
+                    << "grid " << g << " cell " << cell << " moment " << e;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST(SurfaceMoments, RandomTrianglesMatchTheStoredCoverageOnEveryGrid) {
+    // Finest level 8 cuts the walk into 4 x 4 tiles with the grids above them walked whole.
+    const Mesh mesh = randomMesh(400, 7);
+    expectMatchesCoverage(mesh, 8, 0, 1);
+    expectMatchesCoverage(mesh, 8, 0, 2);
+    expectMatchesCoverage(mesh, 8, 3, 2);
+    // Below the tile size: one tile holds everything.
+    expectMatchesCoverage(mesh, 4, 0, 2);
+}
+
+TEST(SurfaceMoments, BundledSampleMatchesTheStoredCoverage) {
+    Mesh mesh;
+    std::string error;
+    ASSERT_TRUE(loadObjModel(mesh, KIV_SOURCE_DIR "/data/sample.obj", error)) << error;
+    ASSERT_TRUE(normalizeMesh(mesh, error)) << error;
+    expectMatchesCoverage(mesh, 9, 0, 2);
+}
+
+TEST(SurfaceMoments, SameResultForAnyThreadCount) {
+    const Mesh mesh = randomMesh(300, 11);
+    FloatImage texture;
+    allocateImage(texture, 128, 128);
+    for (int k = 0; k < texture.count; ++k) texture.texels[k] = Texel{(k % 17) / 16.0f, (k % 5) / 4.0f, 0.5f, 1};
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.used = request.area = request.moments = true;
+    request.texture = &texture;
+    SurfaceMoments one, two;
+    {
+        ThreadCount count(1);
+        buildSurfaceMoments(one, mesh, 8, request);
+    }
+    {
+        ThreadCount count(2);
+        buildSurfaceMoments(two, mesh, 8, request);
+    }
+    for (int g = 1; g <= 8; ++g) {
+        const MomentGrid &a = one.grids[g], &b = two.grids[g];
+        for (int e = 0; e < a.moments.count; ++e) ASSERT_EQ(a.moments[e], b.moments[e]);
+        for (int e = 0; e < a.weighted.count; ++e) ASSERT_EQ(a.weighted[e], b.weighted[e]);
+    }
+}
+
+TEST(SurfaceMoments, FlatSquareHasClosedFormMomentsAndTheTexturesMean) {
+    // The unit square laid once over the texture: every cell of grid g holds area 1/s^2 spread evenly, so
+    // m_ab = (1/s^2) / ((a + 1)(b + 1)); and over the whole square the reconstruction, which wraps around, has the
+    // mean of the texels.
+    const Mesh mesh = modelFrom("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    FloatImage texture;
+    allocateImage(texture, 8, 8);
+    double mean[3] = {0, 0, 0};
+    for (int k = 0; k < texture.count; ++k) {
+        texture.texels[k] = Texel{static_cast<float>((k * 7) % 13) / 12, static_cast<float>(k) / 63, 0.25f, 1};
+        mean[0] += texture.texels[k].r / 64.0, mean[1] += texture.texels[k].g / 64.0, mean[2] += texture.texels[k].b / 64.0;
+    }
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.moments = true;
+    request.texture = &texture;
+    SurfaceMoments moments;
+    buildSurfaceMoments(moments, mesh, 4, request);
+    for (int g = 1; g <= 4; ++g) {
+        const MomentGrid& grid = moments.grids[g];
+        const double cellArea = 1.0 / (grid.side * grid.side);
+        for (int cell = 0; cell < grid.side * grid.side; ++cell) {
+            for (int b = 0; b < 3; ++b) {
+                for (int a = 0; a < 3; ++a) {
+                    EXPECT_NEAR(grid.moments[9 * cell + 3 * b + a], cellArea / ((a + 1) * (b + 1)), 1e-7);
+                }
+            }
+        }
+    }
+    const MomentGrid& top = moments.grids[4];
+    ASSERT_EQ(top.side, 1);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(top.weighted[4 * c], mean[c], 1e-6) << "channel " << c;
+        // With a constant texture u f integrates to f / 2; here only the total is known in closed form.
+    }
+}
