@@ -1,0 +1,142 @@
+// Assembly of a level's stencil and right-hand sides from the surface moments of the grid with two cells per texel.
+#include "filters/level_system.h"
+
+#include <cassert>
+
+#include "filters/tent_kernel.h"
+
+namespace {
+
+// The two tents of cell column (or row) x and the three distinct products of their factors, as polynomials
+// p[0] + p[1] s + p[2] s^2 of the cell-local coordinate: products[0] = tent 0 squared, [1] = tent 0 times tent 1,
+// [2] = tent 1 squared.
+struct AxisTents {
+    int32_t first = 0;  // texel of tent 0; tent 1 is the next texel (wrapped)
+    TentFactor tents[2];
+    double products[3][3];
+};
+
+AxisTents axisTents(int32_t x, int32_t size) {
+    AxisTents axis;
+    for (int32_t e = 0; e < 2; ++e) axis.tents[e] = cellTent(x, 1, e, size);
+    axis.first = axis.tents[0].texel;
+    const int32_t pairs[3][2] = {{0, 0}, {0, 1}, {1, 1}};
+    for (int32_t k = 0; k < 3; ++k) {
+        const TentFactor &a = axis.tents[pairs[k][0]], &b = axis.tents[pairs[k][1]];
+        axis.products[k][0] = a.offset * b.offset;
+        axis.products[k][1] = a.offset * b.slope + a.slope * b.offset;
+        axis.products[k][2] = a.slope * b.slope;
+    }
+    return axis;
+}
+
+// Runs fill(k) for every band k of two cell rows (2k + 1, 2k + 2), which writes only texel rows k and k + 1: first
+// all even bands, in parallel, then all odd ones, so that no two threads write one row and every value receives
+// its terms in the same order whatever the number of threads.
+template <typename Fill>
+void forEachBandInTwoPasses(int32_t bandCount, Fill fill) {
+    for (int32_t parity = 0; parity < 2; ++parity) {
+#pragma omp parallel for schedule(dynamic, 4)
+        for (int32_t k = parity; k < bandCount; k += 2) fill(k);
+    }
+}
+
+}  // namespace
+
+void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid) {
+    assert(grid.side >= 2 && grid.moments.count == 9 * grid.side * grid.side);
+    const int32_t side = grid.side, width = side / 2, height = side / 2;
+    matrix.width = width;
+    matrix.height = height;
+    release(matrix.coefficients);
+    resize(matrix.coefficients, slotCount * width * height);
+    for (double& value : matrix.coefficients) value = 0;
+    const double halfScale = 0.5 * static_cast<double>(side) * side;
+    double* coefficients = matrix.coefficients.items;
+
+    forEachBandInTwoPasses(height, [&](int32_t k) {
+        for (int32_t r = 0; r < 2; ++r) {
+            const int32_t y = (2 * k + 1 + r) % side;
+            const AxisTents rows = axisTents(y, height);
+            const int32_t row0 = rows.first, row1 = (rows.first + 1) % height;
+            for (int32_t x = 0; x < side; ++x) {
+                const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * side + x);
+                const AxisTents columns = axisTents(x, width);
+                // I[p][q] = S/2 times the integral of column product p times row product q over the cell's surface.
+                double integral[3][3];
+                for (int32_t p = 0; p < 3; ++p) {
+                    for (int32_t q = 0; q < 3; ++q) {
+                        double sum = 0;
+                        for (int32_t b = 0; b < 3; ++b) {
+                            for (int32_t a = 0; a < 3; ++a) sum += columns.products[p][a] * rows.products[q][b] * m[3 * b + a];
+                        }
+                        integral[p][q] = halfScale * sum;
+                    }
+                }
+                const int32_t column0 = columns.first, column1 = (columns.first + 1) % width;
+                double* c00 = coefficients + slotCount * (static_cast<int64_t>(row0) * width + column0);
+                double* c10 = coefficients + slotCount * (static_cast<int64_t>(row0) * width + column1);
+                double* c01 = coefficients + slotCount * (static_cast<int64_t>(row1) * width + column0);
+                double* c11 = coefficients + slotCount * (static_cast<int64_t>(row1) * width + column1);
+                c00[slotCentre] += integral[0][0];
+                c10[slotCentre] += integral[2][0];
+                c01[slotCentre] += integral[0][2];
+                c11[slotCentre] += integral[2][2];
+                c00[slotEast] += integral[1][0];
+                c01[slotEast] += integral[1][2];
+                c00[slotNorth] += integral[0][1];
+                c10[slotNorth] += integral[2][1];
+                c00[slotNorthEast] += integral[1][1];
+                c10[slotNorthWest] += integral[1][1];
+            }
+        }
+    });
+}
+
+void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount) {
+    const int32_t side = grid.side, width = side / 2, height = side / 2;
+    const int32_t stride = 4 * channelCount;
+    assert(grid.weighted.count == stride * side * side);
+    createBlock(rhs, width * height, channelCount);
+    const double halfScale = 0.5 * static_cast<double>(side) * side;
+
+    forEachBandInTwoPasses(height, [&](int32_t k) {
+        for (int32_t r = 0; r < 2; ++r) {
+            const int32_t y = (2 * k + 1 + r) % side;
+            TentFactor rows[2];
+            for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, 1, e, height);
+            for (int32_t x = 0; x < side; ++x) {
+                const float* w = grid.weighted.items + stride * (static_cast<int64_t>(y) * side + x);
+                for (int32_t ey = 0; ey < 2; ++ey) {
+                    for (int32_t ex = 0; ex < 2; ++ex) {
+                        const TentFactor column = cellTent(x, 1, ex, width);
+                        const TentFactor& row = rows[ey];
+                        // The tent on the cell, (ox + sx u)(oy + sy v), against w = integrals of u^a v^b f.
+                        const double t[4] = {column.offset * row.offset, column.slope * row.offset,
+                                             column.offset * row.slope, column.slope * row.slope};
+                        const int32_t j = row.texel * width + column.texel;
+                        for (int32_t c = 0; c < channelCount; ++c) {
+                            const float* wc = w + 4 * c;
+                            rhs.at(j, c) += halfScale * (t[0] * wc[0] + t[1] * wc[1] + t[2] * wc[2] + t[3] * wc[3]);
+                        }
+                    }
+                }
+            }
+        }
+    });
+}
+
+void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight) {
+    const int32_t n = matrix.width * matrix.height;
+    assert(rhs.count == n);
+    for (int32_t j = 0; j < n; ++j) {
+        double* c = matrix.coefficients.items + slotCount * static_cast<int64_t>(j);
+        if (c[slotCentre] == 0.0) {
+            // No surface under the tent: every product with it is 0 too. The unknown is pinned to 0.
+            c[slotCentre] = 1.0;
+            for (int32_t k = 0; k < rhs.columns; ++k) rhs.at(j, k) = 0.0;
+        } else {
+            c[slotCentre] += weight;
+        }
+    }
+}
