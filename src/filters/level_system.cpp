@@ -43,7 +43,7 @@ void forEachBandInTwoPasses(int32_t bandCount, Fill fill) {
 
 }  // namespace
 
-void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid) {
+void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double factor) {
     assert(grid.side >= 2 && grid.moments.count == 9 * grid.side * grid.side);
     const int32_t side = grid.side, width = side / 2, height = side / 2;
     matrix.width = width;
@@ -51,7 +51,6 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid) {
     release(matrix.coefficients);
     resize(matrix.coefficients, slotCount * width * height);
     for (double& value : matrix.coefficients) value = 0;
-    const double halfScale = 0.5 * static_cast<double>(side) * side;
     double* coefficients = matrix.coefficients.items;
 
     forEachBandInTwoPasses(height, [&](int32_t k) {
@@ -70,7 +69,7 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid) {
                         for (int32_t b = 0; b < 3; ++b) {
                             for (int32_t a = 0; a < 3; ++a) sum += columns.products[p][a] * rows.products[q][b] * m[3 * b + a];
                         }
-                        integral[p][q] = halfScale * sum;
+                        integral[p][q] = factor * sum;
                     }
                 }
                 const int32_t column0 = columns.first, column1 = (columns.first + 1) % width;
@@ -93,36 +92,56 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid) {
     });
 }
 
-void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount) {
-    const int32_t side = grid.side, width = side / 2, height = side / 2;
-    const int32_t stride = 4 * channelCount;
-    assert(grid.weighted.count == stride * side * side);
-    createBlock(rhs, width * height, channelCount);
-    const double halfScale = 0.5 * static_cast<double>(side) * side;
+double levelScale(const MomentGrid& grid) { return 0.5 * static_cast<double>(grid.side) * grid.side; }
 
+// B(j, c) += factor times the sum over the cells of grid of t_ab(j) values(cell, c)[ab], t being tent j on the
+// cell as (ox + sx u)(oy + sy v) = sum of t_ab u^a v^b and values(cell, c) the four integrals of u^a v^b g_c.
+template <typename Values>
+static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t columns, double factor,
+                               Values values) {
+    const int32_t side = grid.side, width = side / 2, height = side / 2;
+    createBlock(rhs, width * height, columns);
     forEachBandInTwoPasses(height, [&](int32_t k) {
         for (int32_t r = 0; r < 2; ++r) {
             const int32_t y = (2 * k + 1 + r) % side;
             TentFactor rows[2];
             for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, 1, e, height);
             for (int32_t x = 0; x < side; ++x) {
-                const float* w = grid.weighted.items + stride * (static_cast<int64_t>(y) * side + x);
+                const int64_t cell = static_cast<int64_t>(y) * side + x;
                 for (int32_t ey = 0; ey < 2; ++ey) {
                     for (int32_t ex = 0; ex < 2; ++ex) {
                         const TentFactor column = cellTent(x, 1, ex, width);
                         const TentFactor& row = rows[ey];
-                        // The tent on the cell, (ox + sx u)(oy + sy v), against w = integrals of u^a v^b f.
                         const double t[4] = {column.offset * row.offset, column.slope * row.offset,
                                              column.offset * row.slope, column.slope * row.slope};
                         const int32_t j = row.texel * width + column.texel;
-                        for (int32_t c = 0; c < channelCount; ++c) {
-                            const float* wc = w + 4 * c;
-                            rhs.at(j, c) += halfScale * (t[0] * wc[0] + t[1] * wc[1] + t[2] * wc[2] + t[3] * wc[3]);
+                        for (int32_t c = 0; c < columns; ++c) {
+                            double w[4];
+                            values(cell, c, w);
+                            rhs.at(j, c) += factor * (t[0] * w[0] + t[1] * w[1] + t[2] * w[2] + t[3] * w[3]);
                         }
                     }
                 }
             }
         }
+    });
+}
+
+void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount, double factor) {
+    const int32_t stride = 4 * channelCount;
+    assert(grid.weighted.count == stride * grid.side * grid.side);
+    gatherTentProducts(rhs, grid, channelCount, factor, [&](int64_t cell, int32_t c, double w[4]) {
+        const float* source = grid.weighted.items + stride * cell + 4 * c;
+        for (int32_t e = 0; e < 4; ++e) w[e] = source[e];
+    });
+}
+
+void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, double factor) {
+    assert(grid.moments.count == 9 * grid.side * grid.side);
+    gatherTentProducts(areas, grid, 1, factor, [&](int64_t cell, int32_t, double w[4]) {
+        // The moments of u^a v^b for a, b <= 1: m[3 b + a].
+        const float* m = grid.moments.items + 9 * cell;
+        w[0] = m[0], w[1] = m[1], w[2] = m[3], w[3] = m[4];
     });
 }
 

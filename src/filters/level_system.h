@@ -11,13 +11,20 @@
 // Stencil slots of one unknown, in the order StencilMatrix stores them.
 enum StencilSlot : int32_t { slotCentre = 0, slotEast, slotNorth, slotNorthEast, slotNorthWest, slotCount };
 
-// M(j, k) = S/2 times the integral over the surface of tent j times tent k, S = side^2, for the level of side
-// grid.side / 2 whose texels span two cells of `grid` (which must hold moments). Replaces the matrix.
-void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid);
+// M(j, k) = factor times the integral over the surface of tent j times tent k, for the level of side grid.side / 2
+// whose texels span two cells of `grid` (which must hold moments). Replaces the matrix.
+void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double factor);
 
-// B(j, c) = S/2 times the integral over the surface of tent j times the texture's reconstruction of channel c,
+// B(j, c) = factor times the integral over the surface of tent j times the texture's reconstruction of channel c,
 // from the weighted moments of `grid`; B gets one column per channel. Replaces the block.
-void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount);
+void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount, double factor);
+
+// a(j) = factor times the integral over the surface of tent j (one column), from the moments of `grid`.
+void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, double factor);
+
+// The factor kivbi's level systems use: S / 2 with S the number of cells of the grid, the common size that the
+// regularisation weight is measured against.
+double levelScale(const MomentGrid& grid);
 
 // Pins the unknowns no surface reaches (diagonal 0: diagonal 1, right-hand sides 0) and adds `weight` to every
 // other diagonal, which makes the positive semidefinite Gram matrix positive definite with lowest eigenvalue at

@@ -5,10 +5,6 @@
 #include <cstdint>
 #include <limits>
 
-// Added to every assembled diagonal, in the matrix's own units: it makes a positive semidefinite
-// Gram matrix strictly positive definite without visibly changing the least-squares solution.
-static constexpr double regularisationWeight = 0.001;
-
 SparseRowMatrix::~SparseRowMatrix() { releaseSolver(*this); }
 
 void setRowCount(SparseRowMatrix& matrix, int32_t n) {

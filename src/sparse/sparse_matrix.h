@@ -55,6 +55,10 @@ struct DenseBlock {
     double at(int32_t i, int32_t j) const { return values.items[i + static_cast<int64_t>(j) * count]; }
 };
 
+// Added to every assembled diagonal, in the matrix's own units: it makes a positive semidefinite
+// Gram matrix strictly positive definite without visibly changing the least-squares solution.
+constexpr double regularisationWeight = 0.001;
+
 // --- SparseRowMatrix assembly --------------------------------------------------------------
 
 // Sets the row count to n; existing rows stay, new rows are empty.

@@ -58,9 +58,9 @@ void expectLevelMatchesPieces(const Mesh& mesh, const FloatImage& texture, int l
     request.texture = &texture;
     buildSurfaceMoments(moments, mesh, levelCount, request);
     StencilMatrix actual;
-    assembleGramStencil(actual, moments.grids[i]);
+    assembleGramStencil(actual, moments.grids[i], levelScale(moments.grids[i]));
     DenseBlock actualRhs;
-    assembleTargetSides(actualRhs, moments.grids[i], 3);
+    assembleTargetSides(actualRhs, moments.grids[i], 3, levelScale(moments.grids[i]));
 
     ASSERT_EQ(actual.width, target.width);
     const double tolerance = 1e-6 * largestMagnitude(expected);

@@ -1,0 +1,170 @@
+// Assembly of kivtri's joint system from the surface moments: a level's products with itself and with the next
+// coarser level both come from the moments of the grid with two cells per texel of the finer level, on whose cells
+// every tent of the two levels is bilinear.
+#include "filters/trilinear_system.h"
+
+#include <cassert>
+#include <map>
+
+#include "filters/level_system.h"
+#include "filters/tent_kernel.h"
+#include "filters/trilinear_filter.h"
+
+// Integrals over a segment's blend parameter t of products of the blend weights: t^2 and (1 - t)^2 give 1/3,
+// t (1 - t) gives 1/6.
+static constexpr double sameBlend = 1.0 / 3.0;
+static constexpr double crossBlend = 1.0 / 6.0;
+
+// Rounds the quotient towards minus infinity (texel columns left of column 0 are negative before wrapping).
+static int32_t floorHalf(int32_t value) { return value >= 0 ? value / 2 : -((1 - value) / 2); }
+
+// The products of the polynomials (o1 + s1 t)(o2 + s2 t) as coefficients of 1, t, t^2.
+static void productOf(const TentFactor& a, const TentFactor& b, double product[3]) {
+    product[0] = a.offset * b.offset;
+    product[1] = a.offset * b.slope + a.slope * b.offset;
+    product[2] = a.slope * b.slope;
+}
+
+// The coupling of level l (side `side`) with level l + 1 from the moments of grid l (two cells per finer texel,
+// four per coarser one): coefficient (x, y, dx, dy) = factor times the integral of the two tents.
+static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, double factor) {
+    const int32_t cells = grid.side, side = cells / 2, coarse = side / 2;
+    coupling.width = coupling.height = side;
+    release(coupling.coefficients);
+    resize(coupling.coefficients, 9 * side * side);
+    for (double& value : coupling.coefficients) value = 0;
+    // Band k of cell rows 2k + 1 and 2k + 2 writes finer rows k and k + 1; even bands first, then odd ones.
+    for (int32_t parity = 0; parity < 2; ++parity) {
+#pragma omp parallel for schedule(dynamic, 4)
+        for (int32_t k = parity; k < side; k += 2) {
+            for (int32_t r = 0; r < 2; ++r) {
+                const int32_t y = (2 * k + 1 + r) % cells;
+                for (int32_t x = 0; x < cells; ++x) {
+                    const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * cells + x);
+                    for (int32_t ey = 0; ey < 2; ++ey) {
+                        const TentFactor fineRow = cellTent(y, 1, ey, side);
+                        const int32_t fineY = (y + 1) / 2 - 1 + ey;  // unwrapped
+                        for (int32_t ex = 0; ex < 2; ++ex) {
+                            const TentFactor fineColumn = cellTent(x, 1, ex, side);
+                            const int32_t fineX = (x + 1) / 2 - 1 + ex;
+                            double* slots = coupling.coefficients.items +
+                                            9 * (static_cast<int64_t>(fineRow.texel) * side + fineColumn.texel);
+                            for (int32_t fy = 0; fy < 2; ++fy) {
+                                const TentFactor coarseRow = cellTent(y, 2, fy, coarse);
+                                const int32_t dy = (y + 2) / 4 - 1 + fy - floorHalf(fineY);
+                                double rowProduct[3];
+                                productOf(fineRow, coarseRow, rowProduct);
+                                for (int32_t fx = 0; fx < 2; ++fx) {
+                                    const TentFactor coarseColumn = cellTent(x, 2, fx, coarse);
+                                    const int32_t dx = (x + 2) / 4 - 1 + fx - floorHalf(fineX);
+                                    assert(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1);
+                                    double columnProduct[3];
+                                    productOf(fineColumn, coarseColumn, columnProduct);
+                                    double sum = 0;
+                                    for (int32_t b = 0; b < 3; ++b) {
+                                        for (int32_t a = 0; a < 3; ++a) sum += columnProduct[a] * rowProduct[b] * m[3 * b + a];
+                                    }
+                                    slots[3 * (dy + 1) + dx + 1] += factor * sum;
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const Texel& topColour,
+                             int32_t levelCount) {
+    const int32_t L = levelCount;
+    assert(moments.grids.count == L + 1);
+    system.levelCount = L;
+    const int32_t side = L >= 1 ? moments.grids[0].side / 2 : 0;
+    const int32_t unknownCount = numberUnknowns(system.levelStart, side, side, L);
+    release(system.levels);
+    release(system.couplings);
+    resize(system.levels, L > 0 ? L : 0);
+    resize(system.couplings, L > 0 ? L : 0);
+    createBlock(system.rhs, unknownCount, 3);
+    if (L < 3) return;
+
+    // Every term is 1/2 times the scale times the integral over the surface and over t, the scale being the cell
+    // count of the finest grid (as in kivbi's levels, it only sets the size against the regularisation).
+    const double half = 0.5 * static_cast<double>(moments.grids[0].side) * moments.grids[0].side;
+    const double top[3] = {topColour.r, topColour.g, topColour.b};
+    for (int32_t l = 1; l <= L - 2; ++l) {
+        const MomentGrid& grid = moments.grids[l];
+        // A level meets itself in both segments it belongs to, with t^2 and (1 - t)^2.
+        assembleGramStencil(system.levels[l], grid, half * 2 * sameBlend);
+        if (l + 1 <= L - 2) assembleCoupling(system.couplings[l], grid, half * crossBlend);
+
+        // The target enters both segments with both blend weights, which add up to 1. Level 1 also meets the
+        // texture as its finer partner, and level L - 2 the top colour as its coarser one: both fixed, so their
+        // products move to the right-hand side.
+        DenseBlock targets, areas;
+        assembleTargetSides(targets, grid, 3, half * (l == 1 ? 1 - crossBlend : 1.0));
+        if (l == L - 2) assembleTentAreas(areas, grid, half * crossBlend);
+        const int32_t start = system.levelStart[l];
+        for (int32_t j = 0; j < targets.count; ++j) {
+            for (int32_t c = 0; c < 3; ++c) {
+                double value = targets.at(j, c);
+                if (l == L - 2) value -= areas.at(j, 0) * top[c];
+                system.rhs.at(start + j, c) = value;
+            }
+        }
+    }
+
+    // Unknowns no surface reaches are pinned to 0; the others get kivbi's regularisation.
+    for (int32_t l = 1; l <= L - 2; ++l) {
+        StencilMatrix& matrix = system.levels[l];
+        const int32_t n = matrix.width * matrix.height;
+        for (int32_t j = 0; j < n; ++j) {
+            double& centre = matrix.coefficients.items[slotCount * static_cast<int64_t>(j) + slotCentre];
+            if (centre == 0.0) {
+                centre = 1.0;
+                for (int32_t c = 0; c < 3; ++c) system.rhs.at(system.levelStart[l] + j, c) = 0.0;
+            } else {
+                centre += regularisationWeight;
+            }
+        }
+    }
+}
+
+void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
+    const int32_t L = system.levelCount;
+    const int32_t n = system.rhs.count;
+    setRowCount(matrix, n);
+    clearRows(matrix);
+    auto add = [&matrix](int32_t j, int32_t k, double value) {
+        if (j <= k) rowValue(matrix, j, k) += value;
+        else rowValue(matrix, k, j) += value;
+    };
+    const int32_t dx[slotCount] = {0, 1, 0, 1, -1}, dy[slotCount] = {0, 0, 1, 1, 1};
+    for (int32_t l = 1; l <= L - 2; ++l) {
+        const StencilMatrix& level = system.levels[l];
+        const int32_t w = level.width, h = level.height, start = system.levelStart[l];
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                const int32_t j = y * w + x;
+                for (int32_t s = 0; s < slotCount; ++s) {
+                    const double value = level.coefficients[slotCount * j + s];
+                    const int32_t k = ((y + dy[s]) % h) * w + (x + dx[s] + w) % w;
+                    // A forward offset that names the unknown itself is met again as the backward one.
+                    add(start + j, start + k, s != slotCentre && j == k ? 2 * value : value);
+                }
+            }
+        }
+        if (l + 1 > L - 2) continue;
+        const LevelCoupling& coupling = system.couplings[l];
+        const int32_t coarse = w / 2, coarseStart = system.levelStart[l + 1];
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                for (int32_t s = 0; s < 9; ++s) {
+                    const int32_t cx = (x / 2 + s % 3 - 1 + coarse) % coarse, cy = (y / 2 + s / 3 - 1 + coarse) % coarse;
+                    add(start + y * w + x, coarseStart + cy * coarse + cx, coupling.coefficients[9 * (y * w + x) + s]);
+                }
+            }
+        }
+    }
+}

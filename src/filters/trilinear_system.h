@@ -1,0 +1,40 @@
+// The joint least-squares system of kivtri's inner levels, assembled from the surface moments: for every unknown
+// level a stencil of its products with itself, for every pair of adjacent unknown levels the products of each finer
+// texel with the 3 x 3 coarser texels around it, and the right-hand sides.
+#pragma once
+
+#include <cstdint>
+
+#include "filters/surface_moments.h"
+#include "image/float_image.h"
+#include "sparse/sparse_matrix.h"
+#include "sparse/stencil_matrix.h"
+
+// Products of the texels of level l (the finer, side w x h) with those of level l + 1 (side w/2 x h/2): 9 per finer
+// texel (x, y), coefficient 3 (dy + 1) + (dx + 1) with the coarser texel (x div 2 + dx, y div 2 + dy), wrapped.
+struct LevelCoupling {
+    int32_t width = 0, height = 0;  // of the finer level
+    GrowArray<double> coefficients;
+};
+
+// Unknown levels 1 .. levelCount - 2, numbered fine to coarse: texel (x, y) of level l is unknown
+// levelStart[l] + y * side + x.
+struct TrilinearSystem {
+    int32_t levelCount = 0;
+    GrowArray<int32_t> levelStart;
+    GrowArray<StencilMatrix> levels;        // entry l for l = 1 .. levelCount - 2
+    GrowArray<LevelCoupling> couplings;     // entry l couples level l with l + 1, l = 1 .. levelCount - 3
+    DenseBlock rhs;                         // one column per channel
+};
+
+// Assembles the system of the trilinear objective for a square texture of side 2^(levelCount - 1), from moments
+// built for finest level levelCount (grids 1 .. levelCount - 1 with moments and weighted moments); `topColour` is the
+// fixed single texel of the top level. Regularised like kivbi's levels.
+void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const Texel& topColour,
+                             int32_t levelCount);
+
+// y = A x for one column (x and y hold all unknowns).
+void multiplyTrilinear(const TrilinearSystem& system, const double* x, double* y);
+
+// The system's matrix as rows of its upper triangle, for the sparse Cholesky solve.
+void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
