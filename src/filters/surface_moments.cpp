@@ -23,22 +23,19 @@ static constexpr int32_t weightedPerChannel = 4;
 
 void triangleMonomialMeans(const LocalPoint& p0, const LocalPoint& p1, const LocalPoint& p2, double mean[9]) {
     const TriangleMoments m = triangleMoments(p0, p1, p2);
-    // Means of du^i dv^j about the centroid (i for u): twice the integrals over the reference triangle, whose
-    // area is 1/2; the first-order ones vanish.
-    const double central[3][3] = {{1, 0, 2 * m.vv}, {0, 2 * m.uv, 2 * m.uvv}, {2 * m.uu, 2 * m.uuv, 2 * m.uuvv}};
-    // u^a = sum over i of C(a, i) cu^(a - i) du^i, and likewise for v.
+    // With u = cu + du and v = cv + dv about the centroid, the means of du and dv vanish and those of du^i dv^j
+    // are twice the integrals over the reference triangle, whose area is 1/2. Expanding u^a v^b:
     const double cu = m.centroidU, cv = m.centroidV;
-    const double pu[3][3] = {{1, 0, 0}, {cu, 1, 0}, {cu * cu, 2 * cu, 1}};
-    const double pv[3][3] = {{1, 0, 0}, {cv, 1, 0}, {cv * cv, 2 * cv, 1}};
-    for (int32_t b = 0; b < 3; ++b) {
-        for (int32_t a = 0; a < 3; ++a) {
-            double sum = 0;
-            for (int32_t i = 0; i <= a; ++i) {
-                for (int32_t j = 0; j <= b; ++j) sum += pu[a][i] * pv[b][j] * central[i][j];
-            }
-            mean[3 * b + a] = sum;
-        }
-    }
+    const double e20 = 2 * m.uu, e11 = 2 * m.uv, e02 = 2 * m.vv, e21 = 2 * m.uuv, e12 = 2 * m.uvv, e22 = 2 * m.uuvv;
+    mean[0] = 1;
+    mean[1] = cu;
+    mean[2] = cu * cu + e20;
+    mean[3] = cv;
+    mean[4] = cu * cv + e11;
+    mean[5] = cu * cu * cv + 2 * cu * e11 + cv * e20 + e21;
+    mean[6] = cv * cv + e02;
+    mean[7] = cu * cv * cv + 2 * cv * e11 + cu * e02 + e12;
+    mean[8] = cu * cu * cv * cv + cu * cu * e02 + cv * cv * e20 + 4 * cu * cv * e11 + 2 * cu * e12 + 2 * cv * e21 + e22;
 }
 
 static LocalPoint localPoint(const TexPoint& point) { return LocalPoint{point.u, point.v}; }

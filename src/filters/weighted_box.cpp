@@ -5,23 +5,23 @@
 #include <cassert>
 
 // A grid that stands in for a missing one: every texel paired with it is unused.
-static const CoverageGrid noCells;
+static const MomentGrid noCells;
 
-static const CoverageGrid& gridAt(const TexelCoverage& coverage, int32_t index) {
-    assert(index >= 0 && index < coverage.levels.count);
-    return index >= 0 && index < coverage.levels.count ? coverage.levels.items[index] : noCells;
+static const MomentGrid& gridAt(const SurfaceMoments& moments, int32_t index) {
+    assert(index >= 0 && index < moments.grids.count);
+    return index >= 0 && index < moments.grids.count ? moments.grids.items[index] : noCells;
 }
 
-// The cell paired with texel (x, y), or none when the grid is smaller than the image.
-static const CoverageCell* pairedCell(const CoverageGrid& grid, int32_t x, int32_t y) {
-    assert(x < grid.width && y < grid.height);
-    if (x >= grid.width || y >= grid.height) return nullptr;
-    return &grid.cells.items[y * grid.width + x];
+// The index of the cell paired with texel (x, y), or -1 when the grid is smaller than the image.
+static int64_t pairedCell(const MomentGrid& grid, int32_t x, int32_t y) {
+    assert(x < grid.side && y < grid.side);
+    if (x >= grid.side || y >= grid.side) return -1;
+    return static_cast<int64_t>(y) * grid.side + x;
 }
 
-static bool isUsed(const CoverageGrid& grid, int32_t x, int32_t y) {
-    const CoverageCell* cell = pairedCell(grid, x, y);
-    return cell && cell->pieces.count > 0;
+static bool isUsed(const MomentGrid& grid, int32_t x, int32_t y) {
+    const int64_t cell = pairedCell(grid, x, y);
+    return cell >= 0 && grid.used.items[cell] != 0;
 }
 
 static Texel scaled(const Texel& sum, double factor) {
@@ -37,9 +37,10 @@ static void addTo(Texel& sum, const Texel& t) {
 // w_i = weightOf(cell paired with texel i); (0, 0, 0, 0) when the weights add up to 0. Texels of
 // weight 0 are left out of the sum, so only the texels that count are ever read.
 template <typename WeightOf>
-static void weightedBlockMeans(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t f,
+static void weightedBlockMeans(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t f,
                                WeightOf weightOf) {
     allocateImage(level, source.width / f, source.height / f);
+#pragma omp parallel for schedule(dynamic, 8)
     for (int32_t y = 0; y < level.height; ++y) {
         for (int32_t x = 0; x < level.width; ++x) {
             Texel sum;
@@ -47,8 +48,8 @@ static void weightedBlockMeans(FloatImage& level, const FloatImage& source, cons
             for (int32_t dy = 0; dy < f; ++dy) {
                 for (int32_t dx = 0; dx < f; ++dx) {
                     const int32_t sx = x * f + dx, sy = y * f + dy;
-                    const CoverageCell* cell = pairedCell(grid, sx, sy);
-                    const double w = cell ? weightOf(*cell) : 0;
+                    const int64_t cell = pairedCell(grid, sx, sy);
+                    const double w = cell >= 0 ? weightOf(cell) : 0;
                     if (w == 0) continue;
                     // A weight of 1 leaves the texel exact, so the used-texel mean is a plain sum.
                     addTo(sum, scaled(source.at(sx, sy), w));
@@ -60,15 +61,15 @@ static void weightedBlockMeans(FloatImage& level, const FloatImage& source, cons
     }
 }
 
-void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor) {
+void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor) {
     weightedBlockMeans(level, source, grid, factor,
-                       [](const CoverageCell& cell) { return cell.pieces.count > 0 ? 1.0 : 0.0; });
+                       [&grid](int64_t cell) { return grid.used.items[cell] != 0 ? 1.0 : 0.0; });
 }
 
 // The block mean sum(a_i T_i) / sum(a_i), a_i the surface area on texel i, is the constant that
 // best fits the block's texels over the surface they cover, in the least-squares sense.
-void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor) {
-    weightedBlockMeans(level, source, grid, factor, cellArea);
+void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor) {
+    weightedBlockMeans(level, source, grid, factor, [&grid](int64_t cell) { return grid.area.items[cell]; });
 }
 
 // The coarse level tiles: the left neighbour of column 0 is the last column.
@@ -77,11 +78,12 @@ static int32_t wrap(int32_t i, int32_t size) {
     return r < 0 ? r + size : r;
 }
 
-void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const CoverageGrid& grid) {
+void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGrid& grid) {
     const int32_t w = coarse.width, h = coarse.height;
     assert(fine.width >= 2 * w && fine.height >= 2 * h);
     if (fine.width < 2 * w || fine.height < 2 * h) return;
     auto at = [&coarse, w, h](int32_t x, int32_t y) -> const Texel& { return coarse.at(wrap(x, w), wrap(y, h)); };
+#pragma omp parallel for schedule(dynamic, 8)
     for (int32_t i = 0; i < h; ++i) {
         for (int32_t b = 0; b < w; ++b) {
             for (int32_t dj = 0; dj < 2; ++dj) {
@@ -112,13 +114,13 @@ void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const Coverage
 
 // Level 0 is the source; level j the block means of the source for block side 2^j; then levels
 // n - 2 down to 1 have their unused texels filled from the level above, itself already filled.
-static void buildWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const TexelCoverage& coverage,
+static void buildWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& coverage,
                                  int32_t base, int32_t levelCount, bool areaWeights) {
     resizeLevels(pyramid, levelCount);
     if (levelCount < 1) return;
     copyImage(pyramid.levels[0], source);
     for (int32_t j = 1; j < levelCount; ++j) {
-        const CoverageGrid& baseGrid = gridAt(coverage, base);
+        const MomentGrid& baseGrid = gridAt(coverage, base);
         if (areaWeights) areaWeightedBoxLevel(pyramid.levels[j], source, baseGrid, 1 << j);
         else usedTexelBoxLevel(pyramid.levels[j], source, baseGrid, 1 << j);
     }
@@ -127,26 +129,28 @@ static void buildWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, 
     }
 }
 
-void buildUsedTexelPyramid(MipPyramid& pyramid, const FloatImage& source, const TexelCoverage& coverage,
+void buildUsedTexelPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& coverage,
                            int32_t levelCount) {
     buildWeightedPyramid(pyramid, source, coverage, 0, levelCount, false);
 }
 
-void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const TexelCoverage& coverage,
+void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& coverage,
                               int32_t base, int32_t levelCount) {
     buildWeightedPyramid(pyramid, source, coverage, base, levelCount, true);
 }
 
 void boxigFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, mesh, levelCount - 1);
-    buildUsedTexelPyramid(pyramid, source, coverage, levelCount);
-    releaseCoverage(coverage);
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.used = true;
+    buildSurfaceMoments(moments, mesh, levelCount - 1, request);
+    buildUsedTexelPyramid(pyramid, source, moments, levelCount);
 }
 
 void kivboxFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, mesh, levelCount - 1);
-    buildAreaWeightedPyramid(pyramid, source, coverage, 0, levelCount);
-    releaseCoverage(coverage);
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.used = request.area = true;
+    buildSurfaceMoments(moments, mesh, levelCount - 1, request);
+    buildAreaWeightedPyramid(pyramid, source, moments, 0, levelCount);
 }

@@ -6,26 +6,27 @@
 
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
-#include "mesh/texel_coverage.h"
+#include "filters/surface_moments.h"
 
-// "boxig": coverage of finest level levelCount - 1, then buildUsedTexelPyramid.
+// "boxig": used cells of every grid for finest level levelCount - 1, then buildUsedTexelPyramid.
 void boxigFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount);
-// "kivbox": coverage of finest level levelCount - 1, then buildAreaWeightedPyramid with base 0.
+// "kivbox": areas and used cells for finest level levelCount - 1, then buildAreaWeightedPyramid with base 0.
 void kivboxFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount);
 
 // Fills levelCount levels: level 0 the source, level j the used-texel block means of the source
-// (factor 2^j) over grid 0, then the fill pass from coarse to fine.
-void buildUsedTexelPyramid(MipPyramid& pyramid, const FloatImage& source, const TexelCoverage& coverage,
+// (factor 2^j) over grid 0, then the fill pass from coarse to fine. Needs the used cells of every grid.
+void buildUsedTexelPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& moments,
                            int32_t levelCount);
-// The same with area weights; the base grid (the one with the texture's size) is grid `base`.
-void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const TexelCoverage& coverage,
+// The same with area weights; the base grid (the one with the texture's size) is grid `base`, which needs its
+// areas; the grids from `base` on need their used cells.
+void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& moments,
                               int32_t base, int32_t levelCount);
 
 // Replace the level's texels with the weighted block means of the source for block side `factor`;
 // cell (X, Y) of `grid` is paired with source texel (X, Y).
-void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor);
-void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const CoverageGrid& grid, int32_t factor);
+void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor);
+void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor);
 
 // Overwrites the texels of `fine` whose cell of `grid` holds no piece with the bilinear
 // upsampling (wrap-around) of `coarse`.
-void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const CoverageGrid& grid);
+void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGrid& grid);
