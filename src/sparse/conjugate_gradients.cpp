@@ -1,0 +1,209 @@
+// Preconditioned conjugate gradients, one independent recurrence per column, the columns batched so
+// that every operator application and vector pass serves all of them.
+#include "sparse/conjugate_gradients.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstdio>
+
+#include "app/clock.h"
+
+// Rows per partial sum: the chunks, not the threads, fix the order of every addition.
+static constexpr int32_t reductionChunk = 4096;
+
+static int32_t chunkCount(int32_t n) { return (n + reductionChunk - 1) / reductionChunk; }
+
+// sums[k] = sum of the chunk partials of column k, in chunk order.
+static void addPartials(const GrowArray<double>& partials, int32_t columns, GrowArray<double>& sums) {
+    const int32_t chunks = partials.count / std::max(columns, 1);
+    for (int32_t k = 0; k < columns; ++k) {
+        double sum = 0.0;
+        for (int32_t c = 0; c < chunks; ++c) sum += partials.items[c * columns + k];
+        sums.items[k] = sum;
+    }
+}
+
+void columnDotProducts(const DenseBlock& a, const DenseBlock& b, GrowArray<double>& sums) {
+    assert(a.count == b.count && a.columns == b.columns);
+    const int32_t n = a.count, columns = a.columns, chunks = chunkCount(n);
+    GrowArray<double> partials;
+    resize(partials, chunks * columns);
+    resize(sums, columns);
+#pragma omp parallel for schedule(static)
+    for (int32_t c = 0; c < chunks; ++c) {
+        const int32_t end = std::min(n, (c + 1) * reductionChunk);
+        for (int32_t k = 0; k < columns; ++k) {
+            const double* u = a.values.items + static_cast<int64_t>(k) * n;
+            const double* v = b.values.items + static_cast<int64_t>(k) * n;
+            double sum = 0.0;
+            for (int32_t i = c * reductionChunk; i < end; ++i) sum += u[i] * v[i];
+            partials.items[c * columns + k] = sum;
+        }
+    }
+    addPartials(partials, columns, sums);
+}
+
+// r = b - A x for every column, and the squared norms of r's columns.
+static void trueResidual(const BlockOperator& multiply, const DenseBlock& x, const DenseBlock& b, DenseBlock& r,
+                         GrowArray<double>& squaredNorms) {
+    multiply(x, r);
+    const int64_t size = r.values.count;
+#pragma omp parallel for schedule(static)
+    for (int64_t i = 0; i < size; ++i) r.values.items[i] = b.values.items[i] - r.values.items[i];
+    columnDotProducts(r, r, squaredNorms);
+}
+
+static bool allFinite(const DenseBlock& block, int32_t& column) {
+    for (int32_t k = 0; k < block.columns; ++k) {
+        for (int32_t i = 0; i < block.count; ++i) {
+            if (!std::isfinite(block.at(i, k))) {
+                column = k;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Stopping rule. For a symmetric A whose eigenvalues are all >= lambda, the error e = x - x* of
+// an iterate solves A e = -r with r = b - A x, so
+//   max_j |e_j| <= ||e||_2 <= ||A^-1||_2 ||r||_2 <= ||r||_2 / lambda.
+// A column stops once its residual, recomputed as b - A x rather than taken from the recurrence
+// (which drifts from it in floating point), has ||r||_2 <= lambda * maxError. The rounding of that
+// recomputation is about 1e-16 (|b| + |A| |x|) per entry, many orders below lambda * maxError for
+// the matrices and values here, so the bound holds for the stored x.
+bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
+                        const DenseBlock& b, const ConjugateGradientOptions& options,
+                        IterativeSolveStatistics& statistics, std::string& error) {
+    assert(x.count == b.count && x.columns == b.columns);
+    assert(options.lowestEigenvalue > 0.0 && options.maxError > 0.0);
+    const double start = wallClockSeconds();
+    const int32_t n = b.count, columns = b.columns;
+    statistics.iterations = 0;
+    statistics.restarts = 0;
+    int32_t bad = 0;
+    if (!allFinite(b, bad) || !allFinite(x, bad)) {
+        error = "the iterative solver failed: a right-hand side or start value is not finite (column " +
+                std::to_string(bad) + ")";
+        return false;
+    }
+    const double target = options.lowestEigenvalue * options.maxError;
+    const double targetSquared = target * target;
+
+    DenseBlock r, z, p, q;
+    GrowArray<double> residualSquared, rho, nextRho, curvature;
+    GrowArray<uint8_t> active, restart;
+    resize(rho, columns);
+    resize(active, columns);
+    resize(restart, columns);
+    trueResidual(multiply, x, b, r, residualSquared);
+    int32_t activeCount = 0;
+    for (int32_t k = 0; k < columns; ++k) {
+        active.items[k] = residualSquared.items[k] > targetSquared;
+        restart.items[k] = 1;
+        activeCount += active.items[k];
+    }
+    createBlock(p, n, columns);
+    GrowArray<double> alpha, beta;
+    resize(alpha, columns);
+    resize(beta, columns);
+
+    auto fail = [&](const std::string& what) {
+        error = "the iterative solver failed: " + what;
+        statistics.solveSeconds = wallClockSeconds() - start;
+        return false;
+    };
+
+    int32_t iteration = 0;
+    while (activeCount > 0) {
+        if (iteration >= options.maxIterations) {
+            double worst = 0.0;
+            for (int32_t k = 0; k < columns; ++k) worst = std::max(worst, std::sqrt(residualSquared.items[k]));
+            char text[160];
+            std::snprintf(text, sizeof text, "no convergence in %d iterations (residual %.3g, wanted %.3g)",
+                          iteration, worst, target);
+            statistics.iterations = iteration;
+            statistics.residualNorm = worst;
+            statistics.errorBound = worst / options.lowestEigenvalue;
+            return fail(text);
+        }
+        // z = C^-1 r; p = z + beta p, with beta = 0 on a (re)start. Settled columns keep p = 0.
+        precondition(r, z);
+        columnDotProducts(r, z, nextRho);
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!active.items[k]) {
+                beta.items[k] = 0.0;
+                continue;
+            }
+            if (!(nextRho.items[k] > 0.0) || !std::isfinite(nextRho.items[k]))
+                return fail("the preconditioner is not positive definite or not finite (column " + std::to_string(k) +
+                            ", iteration " + std::to_string(iteration) + ")");
+            beta.items[k] = restart.items[k] ? 0.0 : nextRho.items[k] / rho.items[k];
+            rho.items[k] = nextRho.items[k];
+            restart.items[k] = 0;
+        }
+#pragma omp parallel for schedule(static)
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t k = 0; k < columns; ++k) {
+                const int64_t e = i + static_cast<int64_t>(k) * n;
+                p.values.items[e] = active.items[k] ? z.values.items[e] + beta.items[k] * p.values.items[e] : 0.0;
+            }
+        }
+        // q = A p; alpha = rho / p'q; x += alpha p; r -= alpha q.
+        multiply(p, q);
+        columnDotProducts(p, q, curvature);
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!active.items[k]) {
+                alpha.items[k] = 0.0;
+                continue;
+            }
+            if (!(curvature.items[k] > 0.0) || !std::isfinite(curvature.items[k]))
+                return fail("the matrix is not positive definite or not finite (column " + std::to_string(k) +
+                            ", iteration " + std::to_string(iteration) + ")");
+            alpha.items[k] = rho.items[k] / curvature.items[k];
+        }
+#pragma omp parallel for schedule(static)
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t k = 0; k < columns; ++k) {
+                const int64_t e = i + static_cast<int64_t>(k) * n;
+                x.values.items[e] += alpha.items[k] * p.values.items[e];
+                r.values.items[e] -= alpha.items[k] * q.values.items[e];
+            }
+        }
+        ++iteration;
+        columnDotProducts(r, r, residualSquared);
+
+        // A column whose updated residual meets the rule is checked against b - A x; if the true
+        // residual is larger, it replaces the updated one and the column's recurrence restarts.
+        bool check = false;
+        for (int32_t k = 0; k < columns; ++k) check |= active.items[k] && residualSquared.items[k] <= targetSquared;
+        if (!check) continue;
+        DenseBlock trueR;
+        GrowArray<double> trueSquared;
+        trueResidual(multiply, x, b, trueR, trueSquared);
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!active.items[k] || residualSquared.items[k] > targetSquared) continue;
+            residualSquared.items[k] = trueSquared.items[k];
+            if (trueSquared.items[k] <= targetSquared) {
+                active.items[k] = 0;
+                --activeCount;
+            } else {
+                restart.items[k] = 1;
+                ++statistics.restarts;
+            }
+            for (int32_t i = 0; i < n; ++i) r.at(i, k) = trueR.at(i, k);
+        }
+    }
+    int32_t column = 0;
+    if (!allFinite(x, column)) return fail("a solution value is not finite (column " + std::to_string(column) + ")");
+
+    // The final residuals are the recomputed ones of the last check (or of the start).
+    double worst = 0.0;
+    for (int32_t k = 0; k < columns; ++k) worst = std::max(worst, std::sqrt(residualSquared.items[k]));
+    statistics.iterations = iteration;
+    statistics.residualNorm = worst;
+    statistics.errorBound = worst / options.lowestEigenvalue;
+    statistics.solveSeconds = wallClockSeconds() - start;
+    return true;
+}

@@ -1,0 +1,84 @@
+// Product of a wrapping 9-point stencil matrix with a block of columns, and its exact lower triangle.
+#include "sparse/stencil_matrix.h"
+
+#include <algorithm>
+#include <cassert>
+#include <limits>
+
+void createStencil(StencilMatrix& matrix, int32_t width, int32_t height) {
+    assert(width >= 1 && height >= 1);
+    const int64_t size = static_cast<int64_t>(width) * height * stencilCoefficientCount;
+    assert(size <= std::numeric_limits<int32_t>::max());
+    release(matrix.coefficients);
+    resize(matrix.coefficients, static_cast<int32_t>(size));
+    for (double& value : matrix.coefficients) value = 0.0;
+    matrix.width = width;
+    matrix.height = height;
+}
+
+double stencilDiagonal(const StencilMatrix& matrix, int32_t x, int32_t y) {
+    StencilRow row;
+    stencilRow(matrix, x, y, row);
+    double sum = 0.0;
+    for (int32_t t = 0; t < 9; ++t) sum += row.unknowns[t] == row.unknowns[0] ? row.values[t] : 0.0;
+    return sum;
+}
+
+void multiplyStencil(const StencilMatrix& matrix, const DenseBlock& x, DenseBlock& y) {
+    const int32_t w = matrix.width, h = matrix.height;
+    const int32_t n = w * h;
+    assert(x.count == n);
+    if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
+    const int32_t columns = x.columns;
+#pragma omp parallel for schedule(static)
+    for (int32_t row = 0; row < h; ++row) {
+        StencilRow terms;
+        for (int32_t col = 0; col < w; ++col) {
+            stencilRow(matrix, col, row, terms);
+            const int32_t j = row * w + col;
+            for (int32_t k = 0; k < columns; ++k) {
+                const int64_t offset = static_cast<int64_t>(k) * n;
+                y.values.items[j + offset] = stencilRowProduct(terms, x.values.items + offset);
+            }
+        }
+    }
+}
+
+void stencilToCompressedColumn(const StencilMatrix& matrix, CompressedColumnMatrix& lower) {
+    const int32_t w = matrix.width, h = matrix.height;
+    const int32_t n = w * h;
+    assert(static_cast<int64_t>(n) * 9 <= std::numeric_limits<int32_t>::max());
+    lower.n = lower.m = n;
+    lower.flags = compressedLowerFlags;
+    release(lower.colptr);
+    release(lower.rowind);
+    release(lower.values);
+    resize(lower.colptr, n + 1);
+    reserve(lower.rowind, 5 * n);
+    reserve(lower.values, 5 * n);
+
+    // Column j of the lower triangle is row j's terms at or after j, sorted, with repeats summed:
+    // every term of the row is the full coefficient of its geometric offset, so the pair (j, k) is
+    // complete in row j alone.
+    lower.colptr.items[0] = 0;
+    StencilRow row;
+    int32_t order[9];
+    for (int32_t j = 0; j < n; ++j) {
+        stencilRow(matrix, j % w, j / w, row);
+        for (int32_t t = 0; t < 9; ++t) order[t] = t;
+        std::stable_sort(order, order + 9, [&](int32_t a, int32_t b) { return row.unknowns[a] < row.unknowns[b]; });
+        int32_t previous = -1;
+        for (int32_t t : order) {
+            const int32_t unknown = row.unknowns[t];
+            if (unknown < j) continue;
+            if (unknown == previous) {
+                lower.values.items[lower.values.count - 1] += row.values[t];
+            } else {
+                append(lower.rowind, unknown);
+                append(lower.values, row.values[t]);
+                previous = unknown;
+            }
+        }
+        lower.colptr.items[j + 1] = lower.rowind.count;
+    }
+}

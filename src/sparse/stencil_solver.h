@@ -1,0 +1,58 @@
+// Iterative solves of stencil systems: the preconditioners built for a StencilMatrix and the
+// conjugate-gradient solve that uses them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sparse/conjugate_gradients.h"
+#include "sparse/stencil_matrix.h"
+
+enum class StencilPreconditioner {
+    jacobi,              // the inverse diagonal
+    gaussSeidel,         // one symmetric sweep of four-colour Gauss-Seidel
+    incompleteCholesky,  // IC(0) on the 9-point pattern in row order (sequential)
+    multigrid,           // a V-cycle over 2 x 2 aggregates with Galerkin coarse stencils
+};
+
+struct StencilSolverOptions {
+    StencilPreconditioner preconditioner = StencilPreconditioner::multigrid;
+    ConjugateGradientOptions iterations;
+    int32_t smoothingSweeps = 1;         // multigrid: Gauss-Seidel sweeps before and after the coarse correction
+    double coarseCorrectionWeight = 1.0; // multigrid: the coarse correction's factor (aggregates under-correct)
+    int32_t coarsestUnknowns = 256;      // multigrid: at or below this many unknowns a level is solved densely
+};
+
+// One grid of the multigrid hierarchy, or the only one of the single-grid preconditioners.
+struct StencilGrid {
+    StencilMatrix matrix;                // the Galerkin operator; empty on grid 0 (the caller's matrix)
+    GrowArray<double> inverseDiagonal;   // 1 / M(j, j)
+    GrowArray<double> denseFactor;       // coarsest grid: the lower Cholesky factor, n x n row-major
+    DenseBlock rightHandSide, correction, residual;  // work blocks of the V-cycle
+};
+
+// What a preconditioner needs between applications, built once per matrix.
+struct StencilPreconditionerData {
+    StencilPreconditioner kind = StencilPreconditioner::jacobi;
+    int32_t smoothingSweeps = 1;
+    double coarseCorrectionWeight = 1.0;
+    GrowArray<StencilGrid> grids;        // grid 0 has the caller's size, each next one 2 x 2 aggregates
+    CompressedColumnMatrix factor;       // incomplete Cholesky: L, lower triangle by columns
+    DenseBlock work;                     // incomplete Cholesky: the forward solve's result
+};
+
+// Builds the chosen preconditioner for `matrix` (which must stay unchanged while it is used).
+// Returns false with a message when a diagonal or pivot is not positive or not finite.
+bool buildStencilPreconditioner(const StencilMatrix& matrix, const StencilSolverOptions& options,
+                                StencilPreconditionerData& data, std::string& error);
+
+// z = C^-1 r for every column; z takes r's shape. Deterministic for any thread count.
+void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPreconditionerData& data, const DenseBlock& r,
+                                DenseBlock& z);
+
+// Solves M X = B by preconditioned conjugate gradients from the caller's X (same shape as B) until
+// every unknown is within options.iterations.maxError of the exact solution, given that M's
+// eigenvalues are at least options.iterations.lowestEigenvalue. Returns false with a message on a
+// non-finite coefficient or value, a matrix that is not positive definite, or no convergence.
+bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,
+                  IterativeSolveStatistics& statistics, std::string& error);
