@@ -147,6 +147,11 @@ static int dump(int argc, char** argv) {
     double start = wallClockSeconds();
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, levelCount);
+    SurfaceMoments areas;
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.area = true;
+    buildSurfaceMoments(areas, mesh, levelCount, request);
     std::printf("%s: %dx%d, coverage %.1f s\n", name.c_str(), texture.width, texture.height, wallClockSeconds() - start);
     for (int32_t i = first; i <= last && i < levelCount; ++i) {
         start = wallClockSeconds();
@@ -170,7 +175,7 @@ static int dump(int argc, char** argv) {
         // The start is the area-weighted box level: grid 1 pairs one cell with each source texel.
         FloatImage box;
         allocateImage(box, target.width, target.height);
-        areaWeightedBoxLevel(box, texture, coverage.levels[1], a);
+        areaWeightedBoxLevel(box, texture, areas.grids[1], a);
         createBlock(system.start, n, 3);
         for (int32_t j = 0; j < n; ++j) {
             const Texel& t = box.texels[j];

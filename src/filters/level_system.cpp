@@ -49,7 +49,7 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double f
     matrix.width = width;
     matrix.height = height;
     release(matrix.coefficients);
-    resize(matrix.coefficients, slotCount * width * height);
+    resize(matrix.coefficients, stencilCoefficientCount * width * height);
     for (double& value : matrix.coefficients) value = 0;
     double* coefficients = matrix.coefficients.items;
 
@@ -73,20 +73,20 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double f
                     }
                 }
                 const int32_t column0 = columns.first, column1 = (columns.first + 1) % width;
-                double* c00 = coefficients + slotCount * (static_cast<int64_t>(row0) * width + column0);
-                double* c10 = coefficients + slotCount * (static_cast<int64_t>(row0) * width + column1);
-                double* c01 = coefficients + slotCount * (static_cast<int64_t>(row1) * width + column0);
-                double* c11 = coefficients + slotCount * (static_cast<int64_t>(row1) * width + column1);
-                c00[slotCentre] += integral[0][0];
-                c10[slotCentre] += integral[2][0];
-                c01[slotCentre] += integral[0][2];
-                c11[slotCentre] += integral[2][2];
-                c00[slotEast] += integral[1][0];
-                c01[slotEast] += integral[1][2];
-                c00[slotNorth] += integral[0][1];
-                c10[slotNorth] += integral[2][1];
-                c00[slotNorthEast] += integral[1][1];
-                c10[slotNorthWest] += integral[1][1];
+                double* c00 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row0) * width + column0);
+                double* c10 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row0) * width + column1);
+                double* c01 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row1) * width + column0);
+                double* c11 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row1) * width + column1);
+                c00[stencilCentre] += integral[0][0];
+                c10[stencilCentre] += integral[2][0];
+                c01[stencilCentre] += integral[0][2];
+                c11[stencilCentre] += integral[2][2];
+                c00[stencilEast] += integral[1][0];
+                c01[stencilEast] += integral[1][2];
+                c00[stencilNorth] += integral[0][1];
+                c10[stencilNorth] += integral[2][1];
+                c00[stencilNorthEast] += integral[1][1];
+                c10[stencilNorthWest] += integral[1][1];
             }
         }
     });
@@ -149,13 +149,13 @@ void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight) {
     const int32_t n = matrix.width * matrix.height;
     assert(rhs.count == n);
     for (int32_t j = 0; j < n; ++j) {
-        double* c = matrix.coefficients.items + slotCount * static_cast<int64_t>(j);
-        if (c[slotCentre] == 0.0) {
+        double* c = matrix.coefficients.items + stencilCoefficientCount * static_cast<int64_t>(j);
+        if (c[stencilCentre] == 0.0) {
             // No surface under the tent: every product with it is 0 too. The unknown is pinned to 0.
-            c[slotCentre] = 1.0;
+            c[stencilCentre] = 1.0;
             for (int32_t k = 0; k < rhs.columns; ++k) rhs.at(j, k) = 0.0;
         } else {
-            c[slotCentre] += weight;
+            c[stencilCentre] += weight;
         }
     }
 }

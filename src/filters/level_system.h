@@ -8,9 +8,6 @@
 #include "sparse/sparse_matrix.h"
 #include "sparse/stencil_matrix.h"
 
-// Stencil slots of one unknown, in the order StencilMatrix stores them.
-enum StencilSlot : int32_t { slotCentre = 0, slotEast, slotNorth, slotNorthEast, slotNorthWest, slotCount };
-
 // M(j, k) = factor times the integral over the surface of tent j times tent k, for the level of side grid.side / 2
 // whose texels span two cells of `grid` (which must hold moments). Replaces the matrix.
 void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double factor);

@@ -11,6 +11,7 @@
 
 #include "app/clock.h"
 #include "filters/trilinear_kernel.h"
+#include "filters/trilinear_system.h"
 #include "filters/weighted_box.h"
 
 // Red, green and blue are solved; alpha is not.
@@ -365,13 +366,18 @@ static void printTimes(double t0, double t1, double t2) {
 bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
                                     int32_t levelCount, std::string& error) {
     assert(texture.width == texture.height && levelCount >= 1 && (texture.width >> (levelCount - 1)) == 1);
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, mesh, levelCount);
+    // Grid g + 1 has the side of level g: the box pyramid reads grid 1 on, the system grids 1 .. L - 2.
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.used = request.area = request.moments = true;
+    request.texture = &texture;
+    buildSurfaceMoments(moments, mesh, levelCount, request);
     resizeLevels(pyramid, levelCount);
     GrowArray<int32_t> levelStart;
     const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, levelCount);
     MipPyramid boxPyramid;
-    buildAreaWeightedPyramid(boxPyramid, texture, coverage, 1, levelCount);
+    buildAreaWeightedPyramid(boxPyramid, texture, moments, 1, levelCount);
 
     // The solve replaces X; the box levels are only its starting contents.
     DenseBlock x;
@@ -391,16 +397,14 @@ bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const
     double t1 = t0, t2 = t0;
     // Sides 1 and 2 have no inner level: only the fixed levels are written.
     if (unknownCount > 0) {
+        TrilinearSystem system;
+        assembleTrilinearSystem(system, moments, boxPyramid.levels[levelCount - 1].texels[0], levelCount);
+        releaseSurfaceMoments(moments);
         SparseRowMatrix matrix;
-        setRowCount(matrix, unknownCount);
-        clearRows(matrix);
-        DenseBlock rhs;
-        createBlock(rhs, unknownCount, channelCount);
-        assembleTrilinearMatrix(rhs, matrix, boxPyramid, unknownCount, levelStart, coverage, texture);
-        assembleTrilinearTargets(rhs, unknownCount, levelStart, coverage, texture);
-        regularise(matrix, rhs);
-        // The coverage's pieces, the matrix's map nodes and the factor are never all held at once.
-        releaseCoverage(coverage);
+        trilinearToRows(system, matrix);
+        DenseBlock rhs = std::move(system.rhs);
+        release(system.levels);
+        release(system.couplings);
         toCompressedColumn(matrix);
         releaseRows(matrix);
         t1 = wallClockSeconds();
@@ -416,7 +420,7 @@ bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const
         }
         t2 = wallClockSeconds();
     }
-    releaseCoverage(coverage);
+    releaseSurfaceMoments(moments);
 
     copyImage(pyramid.levels[0], texture);
     for (int32_t l = 1; l <= levelCount - 2; ++l) {

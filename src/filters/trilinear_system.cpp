@@ -120,7 +120,7 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
         StencilMatrix& matrix = system.levels[l];
         const int32_t n = matrix.width * matrix.height;
         for (int32_t j = 0; j < n; ++j) {
-            double& centre = matrix.coefficients.items[slotCount * static_cast<int64_t>(j) + slotCentre];
+            double& centre = matrix.coefficients.items[stencilCoefficientCount * static_cast<int64_t>(j) + stencilCentre];
             if (centre == 0.0) {
                 centre = 1.0;
                 for (int32_t c = 0; c < 3; ++c) system.rhs.at(system.levelStart[l] + j, c) = 0.0;
@@ -136,22 +136,25 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
     const int32_t n = system.rhs.count;
     setRowCount(matrix, n);
     clearRows(matrix);
+    // Products that no surface carries are left out (the diagonal excepted), so the factorisation sees the
+    // pattern of the surface, not of the whole grid.
     auto add = [&matrix](int32_t j, int32_t k, double value) {
+        if (value == 0.0 && j != k) return;
         if (j <= k) rowValue(matrix, j, k) += value;
         else rowValue(matrix, k, j) += value;
     };
-    const int32_t dx[slotCount] = {0, 1, 0, 1, -1}, dy[slotCount] = {0, 0, 1, 1, 1};
+    const int32_t dx[stencilCoefficientCount] = {0, 1, 0, 1, -1}, dy[stencilCoefficientCount] = {0, 0, 1, 1, 1};
     for (int32_t l = 1; l <= L - 2; ++l) {
         const StencilMatrix& level = system.levels[l];
         const int32_t w = level.width, h = level.height, start = system.levelStart[l];
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t x = 0; x < w; ++x) {
                 const int32_t j = y * w + x;
-                for (int32_t s = 0; s < slotCount; ++s) {
-                    const double value = level.coefficients[slotCount * j + s];
+                for (int32_t s = 0; s < stencilCoefficientCount; ++s) {
+                    const double value = level.coefficients[stencilCoefficientCount * j + s];
                     const int32_t k = ((y + dy[s]) % h) * w + (x + dx[s] + w) % w;
                     // A forward offset that names the unknown itself is met again as the backward one.
-                    add(start + j, start + k, s != slotCentre && j == k ? 2 * value : value);
+                    add(start + j, start + k, s != stencilCentre && j == k ? 2 * value : value);
                 }
             }
         }

@@ -20,16 +20,16 @@ std::map<std::pair<int, int>, double> stencilEntries(const StencilMatrix& matrix
     std::map<std::pair<int, int>, double> entries;
     const int w = matrix.width, h = matrix.height;
     // Forward slot s of unknown (x, y) couples it with (x + dx[s], y + dy[s]).
-    const int dx[slotCount] = {0, 1, 0, 1, -1}, dy[slotCount] = {0, 0, 1, 1, 1};
+    const int dx[stencilCoefficientCount] = {0, 1, 0, 1, -1}, dy[stencilCoefficientCount] = {0, 0, 1, 1, 1};
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const int j = y * w + x;
-            for (int s = 0; s < slotCount; ++s) {
+            for (int s = 0; s < stencilCoefficientCount; ++s) {
                 const int k = ((y + dy[s]) % h) * w + ((x + dx[s] + w) % w);
-                const double value = matrix.coefficients[slotCount * j + s];
+                const double value = matrix.coefficients[stencilCoefficientCount * j + s];
                 // The backward offset of the same pair names the entry from the other side; a pair that is one
                 // unknown on a side of 1 or 2 is met twice, as the general assembly meets both orders.
-                entries[{std::min(j, k), std::max(j, k)}] += (s != slotCentre && j == k) ? 2 * value : value;
+                entries[{std::min(j, k), std::max(j, k)}] += (s != stencilCentre && j == k) ? 2 * value : value;
             }
         }
     }
@@ -111,15 +111,15 @@ TEST(LevelSystem, TrianglesBeyondTheTextureAndOnCellBoundaries) {
 TEST(LevelSystem, RegularisationPinsUnreachedTexelsAndRaisesTheOthers) {
     StencilMatrix matrix;
     matrix.width = 2, matrix.height = 1;
-    resize(matrix.coefficients, 2 * slotCount);
+    resize(matrix.coefficients, 2 * stencilCoefficientCount);
     for (double& value : matrix.coefficients) value = 0;
-    matrix.coefficients[slotCentre] = 0.5;
+    matrix.coefficients[stencilCentre] = 0.5;
     DenseBlock rhs;
     createBlock(rhs, 2, 3);
     for (double& value : rhs.values) value = 7;
     regulariseStencil(matrix, rhs, 0.001);
-    EXPECT_DOUBLE_EQ(matrix.coefficients[slotCentre], 0.501);
-    EXPECT_DOUBLE_EQ(matrix.coefficients[slotCount + slotCentre], 1.0);
+    EXPECT_DOUBLE_EQ(matrix.coefficients[stencilCentre], 0.501);
+    EXPECT_DOUBLE_EQ(matrix.coefficients[stencilCoefficientCount + stencilCentre], 1.0);
     EXPECT_EQ(rhs.at(0, 2), 7);
     EXPECT_EQ(rhs.at(1, 0), 0);
     EXPECT_EQ(rhs.at(1, 2), 0);

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "filters/surface_moments.h"
 #include "mesh/obj_model.h"
 #include "sparse/sparse_matrix.h"
 
@@ -19,6 +20,16 @@ inline Mesh modelFrom(const std::string& objText) {
     EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
     EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
     return mesh;
+}
+
+// Used cells, areas and moments of every grid from `firstGrid` on, as the filters gather them.
+inline SurfaceMoments momentsOf(const Mesh& mesh, int finest, int firstGrid) {
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.firstGrid = firstGrid;
+    request.used = request.area = request.moments = true;
+    buildSurfaceMoments(moments, mesh, finest, request);
+    return moments;
 }
 
 // The largest magnitude among the stored entries, to make tolerances relative.

@@ -56,7 +56,7 @@ void prepareSystem(TrilinearSystem& system, const Mesh& mesh, const FloatImage& 
     const int32_t levelCount = levelCountOf(texture);
     buildTexelCoverage(system.coverage, mesh, levelCount);
     system.unknownCount = numberUnknowns(system.levelStart, texture.width, texture.height, levelCount);
-    buildAreaWeightedPyramid(system.boxPyramid, texture, system.coverage, 1, levelCount);
+    buildAreaWeightedPyramid(system.boxPyramid, texture, momentsOf(mesh, levelCount, 1), 1, levelCount);
     setRowCount(system.matrix, system.unknownCount);
     clearRows(system.matrix);
     createBlock(system.rhs, system.unknownCount, 3);
@@ -386,10 +386,8 @@ TEST(TrilinearFilter, FixedLevelsAreTheTextureAndTheAreaWeightedTopAndUnreachedT
     const MipPyramid pyramid = runKivtri(mesh, texture);
     ASSERT_EQ(pyramid.levels.count, levelCount);
     expectSameTexels(pyramid.levels[0], texture);
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, mesh, levelCount);
     MipPyramid boxPyramid;
-    buildAreaWeightedPyramid(boxPyramid, texture, coverage, 1, levelCount);
+    buildAreaWeightedPyramid(boxPyramid, texture, momentsOf(mesh, levelCount, 1), 1, levelCount);
     expectSameTexels(pyramid.levels[levelCount - 1], boxPyramid.levels[levelCount - 1]);
 
     // A texel's tent reaches (c - 1/s, c + 1/s) around its centre c, wrapped; the surface covers

@@ -19,7 +19,7 @@ void expectSystemMatchesPieces(const Mesh& mesh, const FloatImage& texture) {
     GrowArray<int32_t> levelStart;
     const int n = numberUnknowns(levelStart, texture.width, texture.height, levelCount);
     MipPyramid boxPyramid;
-    buildAreaWeightedPyramid(boxPyramid, texture, coverage, 1, levelCount);
+    buildAreaWeightedPyramid(boxPyramid, texture, momentsOf(mesh, levelCount, 1), 1, levelCount);
     SparseRowMatrix expected;
     setRowCount(expected, n);
     clearRows(expected);

@@ -124,10 +124,11 @@ TEST(WeightedBox, FillWeighsTheWrappedNeighboursOnTheFineTexelsSide) {
     FloatImage fine;
     allocateImage(fine, 9, 9);  // the odd last row and column are never visited
     for (int i = 0; i < fine.count; ++i) fine.texels[i] = Texel{-1, -1, -1, -1};
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, Mesh{}, 3);  // 8 x 8 grid 0
-    CoverageGrid& grid = coverage.levels[0];
-    append(grid.cells[1].pieces, SurfacePiece());  // cell (1, 0) used
+    MomentGrid grid;  // 8 x 8, only cell (1, 0) used
+    grid.side = 8;
+    resize(grid.used, 64);
+    for (uint8_t& used : grid.used) used = 0;
+    grid.used[1] = 1;
     fillUnusedTexels(coarse, fine, grid);
     // 9/16 P(0, 0) + 3/16 P(3, 0) + 3/16 P(0, 3) + 1/16 P(3, 3) = (0 + 9 + 36 + 15) / 16.
     EXPECT_FLOAT_EQ(fine.at(0, 0).r, 3.75f);
@@ -186,16 +187,14 @@ TEST(WeightedBox, NonSquareTexturesPairTexelsWithTheLargerGrid) {
 }
 
 TEST(WeightedBox, TheAreaWeightedPyramidReadsTheGridWithTheTexturesSize) {
-    // A coverage one level finer, read from grid 1, gives exactly the kivbox pyramid.
+    // Moments one level finer, read from grid 1, gives exactly the kivbox pyramid.
     const Mesh mesh = modelFrom(
         "v 0 0 0\nv 2 0 0.5\nv 0 1 0\nv 1 1 1\nvt 0.05 0.1\nvt 0.8 0.2\nvt 0.1 0.7\nvt 0.6 0.9\n"
         "f 1/1 2/2 3/3\nf 2/2 4/4 3/3\n");
     const FloatImage source = rampImage(8, 8);
     MipPyramid kivbox, trilinearBase;
     kivboxFilter(mesh, kivbox, source, 4);
-    TexelCoverage finer;
-    buildTexelCoverage(finer, mesh, 4);
-    buildAreaWeightedPyramid(trilinearBase, source, finer, 1, 4);
+    buildAreaWeightedPyramid(trilinearBase, source, momentsOf(mesh, 4, 1), 1, 4);
     ASSERT_EQ(trilinearBase.levels.count, 4);
     for (int level = 0; level < 4; ++level) expectSameImage(kivbox.levels[level], trilinearBase.levels[level]);
 }
