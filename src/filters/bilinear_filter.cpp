@@ -10,7 +10,10 @@
 #include <new>
 
 #include "app/clock.h"
+#include "filters/level_system.h"
 #include "filters/tent_kernel.h"
+#include "filters/weighted_box.h"
+#include "sparse/stencil_solver.h"
 
 // The two tents of a cell's row and of its column. Tent p (0 .. 3) of the cell is the product of
 // row tent p >> 1 and column tent p & 1, so p = 2 e_row + e_column.
@@ -237,8 +240,32 @@ static bool isSquarePowerOfTwo(const FloatImage& image) {
     return image.width == image.height && image.width > 0 && (image.width & (image.width - 1)) == 0;
 }
 
+// Solves the regularised level system for the three colour channels, from X's contents when iterating.
+static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
+                       std::string& error) {
+    if (solver == LevelSolver::direct) {
+        SparseRowMatrix factored;
+        stencilToCompressedColumn(matrix, factored.lower);
+        if (!factorise(factored, error)) return false;
+        if (!solveColumns(factored, x, rhs)) {
+            error = "the solver failed: the solve returned no solution";
+            return false;
+        }
+        return true;
+    }
+    StencilSolverOptions options;
+    options.iterations.lowestEigenvalue = regularisationWeight;
+    IterativeSolveStatistics statistics;
+    const double start = wallClockSeconds();
+    const bool solved = solveStencil(matrix, x, rhs, options, statistics, error);
+    std::printf("\t\tConjugate gradients          = % 10.3f seconds (%d iterations, residual %.3g)\n",
+                wallClockSeconds() - start, statistics.iterations, statistics.residualNorm);
+    std::fflush(stdout);
+    return solved;
+}
+
 bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, std::string& error) {
+                                   int32_t levelCount, std::string& error, LevelSolver solver) {
     // Grid i + 1 pairs two cells with each texel of level i only for a square power-of-two side.
     if (!isSquarePowerOfTwo(texture)) {
         error = "Error: kivbi: the texture is " + std::to_string(texture.width) + "x" +
@@ -246,16 +273,59 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
         return false;
     }
     assert(levelCount == mipLevelCount(texture.width, texture.height));
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, mesh, levelCount);
+    // Grid i has two cells per texel of level i; grid 1, one per texture texel, gives the box levels that the
+    // iterations start from.
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.used = request.area = request.moments = true;
+    request.texture = &texture;
+    buildSurfaceMoments(moments, mesh, levelCount, request);
+    MipPyramid start;
+    if (solver == LevelSolver::iterative) buildAreaWeightedPyramid(start, texture, moments, 1, levelCount);
+    for (MomentGrid& grid : moments.grids) {
+        release(grid.used);
+        release(grid.area);
+    }
+
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
     for (int32_t i = 1; i < levelCount; ++i) {
-        if (!bilinearOptimisedLevel(pyramid.levels[i], texture, coverage, 1 << i, i, error)) {
-            releaseCoverage(coverage);
+        const double levelStart = wallClockSeconds();
+        MomentGrid& grid = moments.grids[i];
+        StencilMatrix matrix;
+        DenseBlock rhs;
+        assembleGramStencil(matrix, grid, levelScale(grid));
+        assembleTargetSides(rhs, grid, 3, levelScale(grid));
+        regulariseStencil(matrix, rhs, regularisationWeight);
+        release(grid.moments);
+        release(grid.weighted);
+
+        const int32_t width = matrix.width, height = matrix.height, unknownCount = width * height;
+        DenseBlock x;
+        createBlock(x, unknownCount, 3);
+        if (solver == LevelSolver::iterative) {
+            const FloatImage& box = start.levels[i];
+            for (int32_t j = 0; j < unknownCount; ++j) {
+                x.at(j, 0) = box.texels[j].r, x.at(j, 1) = box.texels[j].g, x.at(j, 2) = box.texels[j].b;
+            }
+        }
+        std::string solverError;
+        if (!solveLevel(matrix, x, rhs, solver, solverError)) {
+            error = "Error: kivbi: level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
+                    std::to_string(height) + "): " + solverError;
             return false;
         }
+        // Unclamped: values outside [0, 1] are clamped only when the level is encoded for output.
+        FloatImage& target = pyramid.levels[i];
+        allocateImage(target, width, height);
+        for (int32_t j = 0; j < unknownCount; ++j) {
+            target.texels[j] = Texel{static_cast<float>(x.at(j, 0)), static_cast<float>(x.at(j, 1)),
+                                     static_cast<float>(x.at(j, 2)), 1.0f};
+        }
+        std::printf("--== Tent Smart downscale by factor %d ==--\n", 1 << i);
+        std::printf("time = %f\n", wallClockSeconds() - levelStart);
+        std::fflush(stdout);
     }
-    releaseCoverage(coverage);
     return true;
 }

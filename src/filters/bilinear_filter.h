@@ -10,10 +10,15 @@
 #include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
 
+// How the level systems are solved: by conjugate gradients to a proven error bound (the default), or by the
+// sparse Cholesky factorisation.
+enum class LevelSolver { iterative, direct };
+
 // Fills levelCount levels for a square power-of-two texture; level 0 is the texture. Returns false
 // with a message naming the level when the solver fails.
 bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, std::string& error);
+                                   int32_t levelCount, std::string& error,
+                                   LevelSolver solver = LevelSolver::iterative);
 
 // Solves level i (a = 2^i) into `target` from `source` with a coverage of finest level levelCount.
 bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
