@@ -364,7 +364,7 @@ static void printTimes(double t0, double t1, double t2) {
 }
 
 bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                    int32_t levelCount, std::string& error) {
+                                    int32_t levelCount, std::string& error, LevelSolver solver) {
     assert(texture.width == texture.height && levelCount >= 1 && (texture.width >> (levelCount - 1)) == 1);
     // Grid g + 1 has the side of level g: the box pyramid reads grid 1 on, the system grids 1 .. L - 2.
     SurfaceMoments moments;
@@ -400,23 +400,37 @@ bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const
         TrilinearSystem system;
         assembleTrilinearSystem(system, moments, boxPyramid.levels[levelCount - 1].texels[0], levelCount);
         releaseSurfaceMoments(moments);
-        SparseRowMatrix matrix;
-        trilinearToRows(system, matrix);
-        DenseBlock rhs = std::move(system.rhs);
-        release(system.levels);
-        release(system.couplings);
-        toCompressedColumn(matrix);
-        releaseRows(matrix);
         t1 = wallClockSeconds();
-
-        std::string solverError;
-        if (!factorise(matrix, solverError)) {
-            error = "Error: kivtri: " + solverError;
-            return false;
-        }
-        if (!solveColumns(matrix, x, rhs)) {
-            error = "Error: kivtri: the solver failed: out of memory while solving";
-            return false;
+        if (solver == LevelSolver::iterative) {
+            StencilSolverOptions options;
+            options.iterations.lowestEigenvalue = regularisationWeight;
+            IterativeSolveStatistics statistics;
+            std::string solverError;
+            const bool solved = solveTrilinearSystem(system, x, options, statistics, solverError);
+            std::printf("\t\tConjugate gradients          = % 10.3f seconds (%d iterations, residual %.3g)\n",
+                        wallClockSeconds() - t1, statistics.iterations, statistics.residualNorm);
+            std::fflush(stdout);
+            if (!solved) {
+                error = "Error: kivtri: " + solverError;
+                return false;
+            }
+        } else {
+            SparseRowMatrix matrix;
+            trilinearToRows(system, matrix);
+            DenseBlock rhs = std::move(system.rhs);
+            release(system.levels);
+            release(system.couplings);
+            toCompressedColumn(matrix);
+            releaseRows(matrix);
+            std::string solverError;
+            if (!factorise(matrix, solverError)) {
+                error = "Error: kivtri: " + solverError;
+                return false;
+            }
+            if (!solveColumns(matrix, x, rhs)) {
+                error = "Error: kivtri: the solver failed: out of memory while solving";
+                return false;
+            }
         }
         t2 = wallClockSeconds();
     }

@@ -171,3 +171,81 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
         }
     }
 }
+
+void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
+    const int32_t L = system.levelCount, n = x.count;
+    if (y.count != n || y.columns != x.columns) createBlock(y, n, x.columns);
+    for (int32_t l = 1; l <= L - 2; ++l) {
+        const StencilMatrix& level = system.levels[l];
+        const int32_t w = level.width, h = level.height, start = system.levelStart[l];
+        const bool coarser = l + 1 <= L - 2, finer = l - 1 >= 1;
+        const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
+        const LevelCoupling* up = finer ? &system.couplings[l - 1] : nullptr;   // from level l - 1
+        const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] : 0;
+        const int32_t fine = 2 * w, fineStart = finer ? system.levelStart[l - 1] : 0;
+#pragma omp parallel for schedule(static)
+        for (int32_t ty = 0; ty < h; ++ty) {
+            StencilRow row;
+            for (int32_t tx = 0; tx < w; ++tx) {
+                stencilRow(level, tx, ty, row);
+                const int32_t j = ty * w + tx;
+                for (int32_t c = 0; c < x.columns; ++c) {
+                    const double* v = x.values.items + static_cast<int64_t>(c) * n;
+                    double sum = stencilRowProduct(row, v + start);
+                    if (coarser) {
+                        // The 3 x 3 coarser texels around (tx div 2, ty div 2).
+                        const double* slots = down->coefficients.items + 9 * static_cast<int64_t>(j);
+                        for (int32_t s = 0; s < 9; ++s) {
+                            const int32_t cx = (tx / 2 + s % 3 - 1 + coarse) % coarse;
+                            const int32_t cy = (ty / 2 + s / 3 - 1 + coarse) % coarse;
+                            sum += slots[s] * v[coarseStart + cy * coarse + cx];
+                        }
+                    }
+                    if (finer) {
+                        // Every finer texel whose coupling reaches (tx, ty): unwrapped finer columns 2 tx - 2 ..
+                        // 2 tx + 3 name each (texel, offset) pair that lands here exactly once.
+                        for (int32_t uy = 2 * ty - 2; uy <= 2 * ty + 3; ++uy) {
+                            const int32_t fy = (uy + fine) % fine, dy = ty - floorHalf(uy);
+                            for (int32_t ux = 2 * tx - 2; ux <= 2 * tx + 3; ++ux) {
+                                const int32_t fx = (ux + fine) % fine, dx = tx - floorHalf(ux);
+                                const int32_t f = fy * fine + fx;
+                                sum += up->coefficients.items[9 * static_cast<int64_t>(f) + 3 * (dy + 1) + dx + 1] *
+                                       v[fineStart + f];
+                            }
+                        }
+                    }
+                    y.values.items[static_cast<int64_t>(c) * n + start + j] = sum;
+                }
+            }
+        }
+    }
+}
+
+bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                          IterativeSolveStatistics& statistics, std::string& error) {
+    const int32_t L = system.levelCount;
+    GrowArray<StencilPreconditionerData> preconditioners;
+    resize(preconditioners, L > 0 ? L : 0);
+    for (int32_t l = 1; l <= L - 2; ++l) {
+        if (!buildStencilPreconditioner(system.levels[l], options, preconditioners[l], error)) return false;
+    }
+    // The preconditioner is block diagonal: each level's block is preconditioned on its own, which keeps it
+    // symmetric and positive definite.
+    DenseBlock part, result;
+    auto precondition = [&](const DenseBlock& r, DenseBlock& z) {
+        if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
+        for (int32_t l = 1; l <= L - 2; ++l) {
+            const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
+            if (part.count != count || part.columns != r.columns) createBlock(part, count, r.columns);
+            for (int32_t c = 0; c < r.columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
+            }
+            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
+            for (int32_t c = 0; c < r.columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = result.at(j, c);
+            }
+        }
+    };
+    auto multiply = [&system](const DenseBlock& v, DenseBlock& y) { multiplyTrilinear(system, v, y); };
+    return conjugateGradients(multiply, precondition, x, system.rhs, options.iterations, statistics, error);
+}

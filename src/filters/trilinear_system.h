@@ -9,6 +9,7 @@
 #include "image/float_image.h"
 #include "sparse/sparse_matrix.h"
 #include "sparse/stencil_matrix.h"
+#include "sparse/stencil_solver.h"
 
 // Products of the texels of level l (the finer, side w x h) with those of level l + 1 (side w/2 x h/2): 9 per finer
 // texel (x, y), coefficient 3 (dy + 1) + (dx + 1) with the coarser texel (x div 2 + dx, y div 2 + dy), wrapped.
@@ -33,8 +34,14 @@ struct TrilinearSystem {
 void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const Texel& topColour,
                              int32_t levelCount);
 
-// y = A x for one column (x and y hold all unknowns).
-void multiplyTrilinear(const TrilinearSystem& system, const double* x, double* y);
+// y = A x for every column of x; y takes x's shape. Every entry is summed in a fixed order by one thread.
+void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y);
 
 // The system's matrix as rows of its upper triangle, for the sparse Cholesky solve.
 void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
+
+// Solves the system from X's contents by conjugate gradients, preconditioned level by level with the stencil
+// preconditioner of each level's own block, until every unknown is provably within the options' error bound.
+// Returns false with a message when the solve fails.
+bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                          IterativeSolveStatistics& statistics, std::string& error);

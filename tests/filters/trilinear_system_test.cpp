@@ -53,6 +53,23 @@ void expectSystemMatchesPieces(const Mesh& mesh, const FloatImage& texture) {
         }
     }
     expectSameBlock(system.rhs, expectedRhs, 1e-6);
+
+    // The operator the iterations use is the same matrix.
+    DenseBlock x, y;
+    createBlock(x, n, 2);
+    for (int k = 0; k < x.values.count; ++k) x.values[k] = std::sin(0.37 * k + 1);
+    multiplyTrilinear(system, x, y);
+    for (int c = 0; c < 2; ++c) {
+        for (int r = 0; r < n; ++r) {
+            double expectedProduct = 0;
+            for (const auto& [column, value] : expected.rows[r]) expectedProduct += value * x.at(column, c);
+            for (int k = 0; k < r; ++k) {
+                const auto found = expected.rows[k].find(r);
+                if (found != expected.rows[k].end()) expectedProduct += found->second * x.at(k, c);
+            }
+            ASSERT_NEAR(y.at(r, c), expectedProduct, tolerance * 40) << "row " << r << " column " << c;
+        }
+    }
 }
 
 FloatImage patternTexture(int side) {
