@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "filters/bilinear_filter.h"
 #include "filters/trilinear_filter.h"
 #include "filters/weighted_box.h"

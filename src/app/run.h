@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/grow_array.h"
 #include "image/float_image.h"
-#include "image/grow_array.h"
 #include "mesh/obj_model.h"
 
 // Exit statuses of the program, one table for the whole run (the README repeats it). Every failure

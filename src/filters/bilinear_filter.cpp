@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <new>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "filters/tent_kernel.h"
 
 // The two tents of a cell's row and of its column. Tent p (0 .. 3) of the cell is the product of

@@ -9,7 +9,7 @@
 #include <new>
 #include <utility>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "filters/trilinear_kernel.h"
 #include "filters/weighted_box.h"
 

@@ -4,6 +4,8 @@
 
 #include <cassert>
 
+#include "base/wrap_index.h"
+
 // A grid that stands in for a missing one: every texel paired with it is unused.
 static const CoverageGrid noCells;
 
@@ -71,17 +73,14 @@ void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const Cov
     weightedBlockMeans(level, source, grid, factor, cellArea);
 }
 
-// The coarse level tiles: the left neighbour of column 0 is the last column.
-static int32_t wrap(int32_t i, int32_t size) {
-    const int32_t r = i % size;
-    return r < 0 ? r + size : r;
-}
-
 void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const CoverageGrid& grid) {
     const int32_t w = coarse.width, h = coarse.height;
     assert(fine.width >= 2 * w && fine.height >= 2 * h);
     if (fine.width < 2 * w || fine.height < 2 * h) return;
-    auto at = [&coarse, w, h](int32_t x, int32_t y) -> const Texel& { return coarse.at(wrap(x, w), wrap(y, h)); };
+    // The coarse level tiles: the left neighbour of column 0 is the last column.
+    auto at = [&coarse, w, h](int32_t x, int32_t y) -> const Texel& {
+        return coarse.at(wrapIndex(x, w), wrapIndex(y, h));
+    };
     for (int32_t i = 0; i < h; ++i) {
         for (int32_t b = 0; b < w; ++b) {
             for (int32_t dj = 0; dj < 2; ++dj) {

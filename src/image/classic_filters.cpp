@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "base/wrap_index.h"
+
 static constexpr double pi = 3.141592653589793;
 
 double tentWeight(double t) {
@@ -37,13 +39,6 @@ void boxLevel(FloatImage& level, const FloatImage& texture, int32_t a) {
                                    static_cast<float>(b * scale), static_cast<float>(alpha * scale)};
         }
     }
-}
-
-// Index of texel `first + offset` on a wrapped axis of `size` texels; offsets may reach a long way
-// past either edge for the wide kernels of the coarse levels.
-static int32_t wrapIndex(int64_t index, int32_t size) {
-    const int64_t wrapped = index % size;
-    return static_cast<int32_t>(wrapped < 0 ? wrapped + size : wrapped);
 }
 
 // Applies a separable kernel directly as a two-dimensional sum over the taps of every output

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 
 // One texel: linear-light r, g, b and alpha, never clamped while in an image.
 struct Texel {

@@ -5,7 +5,7 @@
 #include <istream>
 #include <string>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 
 struct Point3 {
     float x = 0, y = 0, z = 0;

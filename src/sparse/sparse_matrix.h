@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 
 // One row: column -> value in ascending column order. Only columns at or right of the diagonal
 // are stored; an entry exists from its first touch, even with the value 0.

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "sparse/sparse_matrix.h"
 
 // OpenBLAS runs the dense kernels of the supernodal factorisation. The two entry points needed
