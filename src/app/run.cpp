@@ -100,10 +100,6 @@ static const FilterEntry* findFilter(const std::string& name) {
     return nullptr;
 }
 
-static bool isSquarePowerOfTwo(const FloatImage& image) {
-    return image.width == image.height && image.width > 0 && (image.width & (image.width - 1)) == 0;
-}
-
 // Prints the message, flushes, and hands back the failure status.
 static int fail(const std::string& message) {
     std::printf("%s\n", message.c_str());

@@ -2,15 +2,13 @@
 // reconstruction to the texture's, assembled in parallel over coverage rows and solved by Cholesky.
 #include "filters/bilinear_filter.h"
 
-#include <omp.h>
-
-#include <atomic>
 #include <cassert>
 #include <cstdio>
-#include <new>
 
 #include "base/clock.h"
+#include "filters/parallel_assembly.h"
 #include "filters/tent_kernel.h"
+#include "sparse/sparse_solver.h"
 
 // The two tents of a cell's row and of its column. Tent p (0 .. 3) of the cell is the product of
 // row tent p >> 1 and column tent p & 1, so p = 2 e_row + e_column.
@@ -51,12 +49,11 @@ static void cellOverlaps(const CoverageCell& cell, const CellTents& first, const
     for (const SurfacePiece& piece : cell.pieces) {
         const int32_t k = piece.texPoints.count;
         if (k <= 2) continue;
-        const LocalPoint t0{piece.texPoints.items[0].u, piece.texPoints.items[0].v};
+        const LocalPoint t0 = widened(piece.texPoints.items[0]);
         for (int32_t m = 1; m <= k - 2; ++m) {
             const double weight = static_cast<double>(fanTriangleArea(piece, m)) * scale;
-            const TexPoint& tm = piece.texPoints.items[m];
-            const TexPoint& tn = piece.texPoints.items[m + 1];
-            const TriangleMoments moments = triangleMoments(t0, LocalPoint{tm.u, tm.v}, LocalPoint{tn.u, tn.v});
+            const TriangleMoments moments =
+                triangleMoments(t0, widened(piece.texPoints.items[m]), widened(piece.texPoints.items[m + 1]));
             for (int32_t p = 0; p < 4; ++p) {
                 const TentFactor& x1 = first.column[p & 1];
                 const TentFactor& y1 = first.row[p >> 1];
@@ -71,40 +68,6 @@ static void cellOverlaps(const CoverageCell& cell, const CellTents& first, const
     for (int32_t p = 1; p < 4; ++p) {
         for (int32_t q = 0; q < p; ++q) overlaps[p][q] = overlaps[q][p];
     }
-}
-
-// Runs one parallel region over the rows of a grid: thread t of T fills rows t, t + T, t + 2T, ...
-// into a private accumulator (straight into `shared` when T = 1) and merges it into `shared` in the
-// critical section. An exception must not leave a parallel region, so exhausted memory is noted
-// there and rethrown once every thread is done.
-template <typename Accumulator, typename Prepare, typename FillRow, typename Merge>
-static void fillRowsCyclically(Accumulator& shared, int32_t rowCount, Prepare prepare, FillRow fillRow,
-                               Merge merge) {
-    std::atomic<bool> outOfMemory(false);
-#pragma omp parallel
-    {
-        const int32_t threadCount = omp_get_num_threads();
-        const int32_t thread = omp_get_thread_num();
-        Accumulator own;
-        bool filled = false;
-        try {
-            Accumulator& target = threadCount > 1 ? own : shared;
-            if (threadCount > 1) prepare(own);
-            for (int32_t y = thread; y < rowCount; y += threadCount) fillRow(target, y);
-            filled = true;
-        } catch (const std::bad_alloc&) {
-            outOfMemory = true;
-        }
-#pragma omp critical
-        {
-            try {
-                if (filled && threadCount > 1) merge(shared, own);
-            } catch (const std::bad_alloc&) {
-                outOfMemory = true;
-            }
-        }
-    }
-    if (outOfMemory) throw std::bad_alloc();
 }
 
 // M(j, k) = S/2 times the integral over the surface of tent j times tent k, from the cells of grid
@@ -141,7 +104,13 @@ void assembleGramMatrix(SparseRowMatrix& matrix, const FloatImage& target, const
             }
         }
     };
-    fillRowsCyclically(matrix, grid.height, prepare, fillRow, addMatrix);
+    // Thread t of T fills the rows t, t + T, t + 2T, ... of the grid.
+    accumulateInParallel<SparseRowMatrix>(
+        prepare,
+        [&](SparseRowMatrix* own, int32_t thread, int32_t threadCount) {
+            for (int32_t y = thread; y < grid.height; y += threadCount) fillRow(own ? *own : matrix, y);
+        },
+        [&matrix](const SparseRowMatrix& own) { addMatrix(matrix, own); });
 }
 
 // B(j, c) = S/2 times the integral over the surface of level tent j times the bilinear
@@ -182,11 +151,12 @@ void assembleRightHandSides(DenseBlock& rhs, int32_t a, const FloatImage& target
             }
         }
     };
-    auto merge = [](DenseBlock& total, const DenseBlock& own) {
-        assert(total.values.count == own.values.count);
-        for (int32_t k = 0; k < total.values.count; ++k) total.values.items[k] += own.values.items[k];
-    };
-    fillRowsCyclically(rhs, grid.height, prepare, fillRow, merge);
+    accumulateInParallel<DenseBlock>(
+        prepare,
+        [&](DenseBlock* own, int32_t thread, int32_t threadCount) {
+            for (int32_t y = thread; y < grid.height; y += threadCount) fillRow(own ? *own : rhs, y);
+        },
+        [&rhs](const DenseBlock& own) { addBlock(rhs, own); });
 }
 
 bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
@@ -231,10 +201,6 @@ bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const 
     release(rhs.values);
     releaseSolver(matrix);
     return true;
-}
-
-static bool isSquarePowerOfTwo(const FloatImage& image) {
-    return image.width == image.height && image.width > 0 && (image.width & (image.width - 1)) == 0;
 }
 
 bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,

@@ -2,16 +2,15 @@
 // reproduces the full-resolution texture over the model's surface and over every level of detail.
 #include "filters/trilinear_filter.h"
 
-#include <omp.h>
-
 #include <cassert>
 #include <cstdio>
-#include <new>
 #include <utility>
 
 #include "base/clock.h"
+#include "filters/parallel_assembly.h"
 #include "filters/trilinear_kernel.h"
 #include "filters/weighted_box.h"
+#include "sparse/sparse_solver.h"
 
 // Red, green and blue are solved; alpha is not.
 static constexpr int32_t channelCount = 3;
@@ -30,74 +29,12 @@ int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t he
     return next;
 }
 
-// --- Parallel assembly ------------------------------------------------------------------------
-
-// Runs `walk(thread, threadCount, matrix, rhs)` on every thread of the team. With more than one
-// thread each accumulates into private copies (a matrix only when `sharedMatrix` is given) that are
-// merged into the shared ones in the critical section; a lone thread writes the shared ones. An
-// exhausted memory cannot leave the parallel region: it is noted and rethrown after it.
-template <typename Walk>
-static void assembleInParallel(SparseRowMatrix* sharedMatrix, DenseBlock& sharedRhs, int32_t unknownCount,
-                               Walk walk) {
-    bool outOfMemory = false;
-    // Adding a matrix to one without entries copies it exactly, so the first merge may take over
-    // the private rows instead: one matrix fewer at the memory peak.
-    bool sharedMatrixEmpty = sharedMatrix != nullptr;
-    if (sharedMatrix) {
-        for (const SparseRow& row : sharedMatrix->rows) sharedMatrixEmpty = sharedMatrixEmpty && row.empty();
-    }
-#pragma omp parallel
-    {
-        const int32_t threadCount = omp_get_num_threads();
-        const int32_t thread = omp_get_thread_num();
-        SparseRowMatrix privateMatrix;
-        DenseBlock privateRhs;
-        bool failed = false;
-        try {
-            SparseRowMatrix* matrix = sharedMatrix;
-            DenseBlock* rhs = &sharedRhs;
-            if (threadCount > 1) {
-                if (sharedMatrix) {
-                    setRowCount(privateMatrix, unknownCount);
-                    clearRows(privateMatrix);
-                    matrix = &privateMatrix;
-                }
-                createBlock(privateRhs, unknownCount, channelCount);
-                rhs = &privateRhs;
-            }
-            walk(thread, threadCount, matrix, *rhs);
-        } catch (const std::bad_alloc&) {
-            failed = true;
-        }
-#pragma omp critical
-        {
-            try {
-                if (!failed && threadCount > 1) {
-                    if (sharedMatrixEmpty) std::swap(sharedMatrix->rows, privateMatrix.rows);
-                    else if (sharedMatrix) addMatrix(*sharedMatrix, privateMatrix);
-                    sharedMatrixEmpty = false;
-                    for (int32_t e = 0; e < sharedRhs.values.count; ++e)
-                        sharedRhs.values.items[e] += privateRhs.values.items[e];
-                }
-            } catch (const std::bad_alloc&) {
-                failed = true;
-            }
-            if (failed) outOfMemory = true;
-        }
-    }
-    if (outOfMemory) throw std::bad_alloc();
-}
-
 // The integral over a segment's t of the products of the two blend weights: (1 - t)^2 and t^2
 // give 1/3, t (1 - t) gives 1/6.
 static const double upperUpper = blendIntegral(upperBlend, upperBlend);
 static const double lowerLower = blendIntegral(lowerBlend, lowerBlend);
 static const double upperLower = blendIntegral(upperBlend, lowerBlend);
 static const double lowerUpper = blendIntegral(lowerBlend, upperBlend);
-
-static LocalPoint widened(const TexPoint& point) {
-    return LocalPoint{point.u, point.v};
-}
 
 // Calls `visit(moments, area)` for every fan triangle (t0, t(m-1), tm) of every piece of the cell;
 // pieces of fewer than three vertices hold none. The moments and the model-space area are shared
@@ -122,6 +59,12 @@ static bool holdsFanTriangle(const CoverageCell& cell) {
     }
     return false;
 }
+
+// One thread's own sums of the matrix pass, merged into the shared matrix and right-hand sides.
+struct MatrixPassSums {
+    SparseRowMatrix matrix;
+    DenseBlock rhs;
+};
 
 // Where the products of one unknown with one partner texel go: a matrix entry, the right-hand
 // sides times the partner's fixed colour with a minus sign, or nowhere.
@@ -251,8 +194,25 @@ void assembleTrilinearMatrix(DenseBlock& rhs, SparseRowMatrix& matrix, const Mip
     pass.topColour[0] = top.r, pass.topColour[1] = top.g, pass.topColour[2] = top.b;
     const double scale = static_cast<double>(coverage.levels[0].cellCount);
 
-    assembleInParallel(&matrix, rhs, unknownCount,
-                       [&](int32_t thread, int32_t threadCount, SparseRowMatrix* target, DenseBlock& targetRhs) {
+    // Adding a matrix to one without entries copies it exactly, so the first merge may take over
+    // the thread's rows instead: one matrix fewer at the memory peak.
+    bool sharedMatrixEmpty = true;
+    for (const SparseRow& row : matrix.rows) sharedMatrixEmpty = sharedMatrixEmpty && row.empty();
+    auto prepare = [unknownCount](MatrixPassSums& own) {
+        setRowCount(own.matrix, unknownCount);
+        clearRows(own.matrix);
+        createBlock(own.rhs, unknownCount, channelCount);
+    };
+    auto merge = [&](MatrixPassSums& own) {
+        if (sharedMatrixEmpty) std::swap(matrix.rows, own.matrix.rows);
+        else addMatrix(matrix, own.matrix);
+        sharedMatrixEmpty = false;
+        addBlock(rhs, own.rhs);
+    };
+    // Thread t of T takes the rows t, t + T, t + 2T, ... of every grid.
+    accumulateInParallel<MatrixPassSums>(prepare, [&](MatrixPassSums* own, int32_t thread, int32_t threadCount) {
+        SparseRowMatrix& target = own ? own->matrix : matrix;
+        DenseBlock& targetRhs = own ? own->rhs : rhs;
         for (int32_t l = 1; l <= pass.levelCount - 2; ++l) {
             const CoverageGrid& grid = coverage.levels[l - 1];
             // Grid l has the side of level l - 1; level 0 itself is the texture.
@@ -262,12 +222,12 @@ void assembleTrilinearMatrix(DenseBlock& rhs, SparseRowMatrix& matrix, const Mip
                                          sizes.height / 4};
             for (int32_t y = thread; y < grid.height; y += threadCount) {
                 for (int32_t x = 0; x < grid.width; ++x) {
-                    assembleMatrixCell(pass, *target, targetRhs, grid.cells.items[y * grid.width + x], l, x, y, sides,
+                    assembleMatrixCell(pass, target, targetRhs, grid.cells.items[y * grid.width + x], l, x, y, sides,
                                        rowSides, scale);
                 }
             }
         }
-    });
+    }, merge);
 }
 
 // Column (or row) tents of every unknown level for every cell column of grid 0: tents[l][2 x + e].
@@ -294,8 +254,10 @@ void assembleTrilinearTargets(DenseBlock& rhs, int32_t unknownCount, const GrowA
     const GrowArray<GrowArray<TentFactor>> columnTents = unknownTentsOfGrid0(grid.width, levelCount, texture.width);
     const GrowArray<GrowArray<TentFactor>> rowTents = unknownTentsOfGrid0(grid.height, levelCount, texture.height);
 
-    assembleInParallel(nullptr, rhs, unknownCount, [&](int32_t thread, int32_t threadCount, SparseRowMatrix*,
-                                                       DenseBlock& target) {
+    auto prepare = [unknownCount](DenseBlock& own) { createBlock(own, unknownCount, channelCount); };
+    auto merge = [&rhs](const DenseBlock& own) { addBlock(rhs, own); };
+    accumulateInParallel<DenseBlock>(prepare, [&](DenseBlock* own, int32_t thread, int32_t threadCount) {
+        DenseBlock& target = own ? *own : rhs;
         // Every level's unknowns meet the same texture tents over the same triangles of grid 0, so
         // a triangle's moments serve all levels. Each unknown still receives its terms cell by cell
         // in the grid's order.
@@ -348,7 +310,7 @@ void assembleTrilinearTargets(DenseBlock& rhs, int32_t unknownCount, const GrowA
                 });
             }
         }
-    });
+    }, merge);
 }
 
 // --- The filter -------------------------------------------------------------------------------

@@ -105,7 +105,7 @@ void splitPiece(const SurfacePiece& piece, SplitAxis axis, SurfacePiece& low, Su
 
 // Stores the piece in cell (x, y) of grid `level` and carries the parts that overlap each child
 // cell down to the finer grid, depth first. `scratch[level]` holds the split parts of this depth.
-static void insertPieceAt(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level,
+static void insertPiece(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level,
                           SplitScratch* scratch) {
     dropRepeatedVertices(piece);
     if (piece.texPoints.count < 3) return;
@@ -123,17 +123,11 @@ static void insertPieceAt(TexelCoverage& coverage, SurfacePiece& piece, int32_t 
     SurfacePiece* columns[2] = {&parts.left, &parts.right};
     for (int32_t dx = 0; dx < 2; ++dx) {
         splitPiece(*columns[dx], SplitAxis::v, parts.low, parts.high);
-        if (parts.low.texPoints.count >= 3) insertPieceAt(coverage, parts.low, 2 * x + dx, 2 * y, level - 1, scratch);
+        if (parts.low.texPoints.count >= 3) insertPiece(coverage, parts.low, 2 * x + dx, 2 * y, level - 1, scratch);
         if (parts.high.texPoints.count >= 3) {
-            insertPieceAt(coverage, parts.high, 2 * x + dx, 2 * y + 1, level - 1, scratch);
+            insertPiece(coverage, parts.high, 2 * x + dx, 2 * y + 1, level - 1, scratch);
         }
     }
-}
-
-void insertPiece(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level) {
-    GrowArray<SplitScratch> scratch;
-    resize(scratch, level + 1);
-    insertPieceAt(coverage, piece, x, y, level, scratch.items);
 }
 
 void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t finestLevel) {
@@ -161,7 +155,7 @@ void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t fines
             if (p < 0 || p >= positionCount || q < 0 || q >= texCoordCount) break;
             appendVertex(triangle, mesh.texCoords.items[q], mesh.positions.items[p]);
         }
-        if (triangle.texPoints.count == 3) insertPieceAt(coverage, triangle, 0, 0, finestLevel, scratch.items);
+        if (triangle.texPoints.count == 3) insertPiece(coverage, triangle, 0, 0, finestLevel, scratch.items);
     }
 }
 

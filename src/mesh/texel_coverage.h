@@ -49,10 +49,6 @@ double pieceArea(const SurfacePiece& piece);
 // Sum of the areas of the cell's pieces; 0 for an empty cell.
 double cellArea(const CoverageCell& cell);
 
-// Stores `piece` (texture points local to cell (x, y) of grid `level`) and recurses into the
-// children it overlaps. Changes the caller's piece.
-void insertPiece(TexelCoverage& coverage, SurfacePiece& piece, int32_t x, int32_t y, int32_t level);
-
 // Clips `piece` at the line where the chosen coordinate is 1: `low` keeps the part below it,
 // `high` the part above it moved back by 1.
 void splitPiece(const SurfacePiece& piece, SplitAxis axis, SurfacePiece& low, SurfacePiece& high);

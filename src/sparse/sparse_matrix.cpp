@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "sparse/sparse_solver.h"
+
 // Added to every assembled diagonal, in the matrix's own units: it makes a positive semidefinite
 // Gram matrix strictly positive definite without visibly changing the least-squares solution.
 static constexpr double regularisationWeight = 0.001;
@@ -60,8 +62,6 @@ void toCompressedColumn(SparseRowMatrix& matrix) {
     const int32_t n = matrix.rows.count;
     CompressedColumnMatrix& lower = matrix.lower;
     lower.n = n;
-    lower.m = n;
-    lower.flags = compressedLowerFlags;
 
     int64_t nnz = 0;
     for (const SparseRow& row : matrix.rows) nnz += static_cast<int64_t>(row.size());
@@ -104,4 +104,9 @@ void createBlock(DenseBlock& block, int32_t count, int32_t columns) {
 
 void zeroBlock(DenseBlock& block) {
     for (double& value : block.values) value = 0.0;
+}
+
+void addBlock(DenseBlock& block, const DenseBlock& other) {
+    assert(block.values.count == other.values.count);
+    for (int32_t k = 0; k < block.values.count; ++k) block.values.items[k] += other.values.items[k];
 }

@@ -1,4 +1,6 @@
 // Sparse Cholesky factorisation of the compressed lower triangle and the multi-column solve.
+#include "sparse/sparse_solver.h"
+
 #include <cholmod.h>
 #include <omp.h>
 #include <sys/mman.h>
@@ -13,7 +15,6 @@
 #include <string>
 
 #include "base/clock.h"
-#include "sparse/sparse_matrix.h"
 
 // OpenBLAS runs the dense kernels of the supernodal factorisation. The two entry points needed
 // here are declared directly, so no particular OpenBLAS header variant has to be installed.
@@ -227,5 +228,5 @@ void releaseSolver(SparseRowMatrix& matrix) {
     release(lower.colptr);
     release(lower.rowind);
     release(lower.values);
-    lower.n = lower.m = lower.flags = 0;
+    lower.n = 0;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "filters/tent_kernel.h"
+#include "kernel_oracles.h"
 #include "system_checks.h"
 #include "test_support.h"
 

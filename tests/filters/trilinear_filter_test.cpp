@@ -13,6 +13,7 @@
 
 #include "filters/trilinear_kernel.h"
 #include "filters/weighted_box.h"
+#include "kernel_oracles.h"
 #include "system_checks.h"
 #include "test_support.h"
 

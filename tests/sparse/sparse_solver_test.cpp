@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sparse/sparse_matrix.h"
+#include "sparse/sparse_solver.h"
 
 // Regularises, converts and factorises; the rows are released as the filters do.
 static void factoriseOrFail(SparseRowMatrix& matrix, DenseBlock& rhs) {
