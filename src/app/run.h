@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/grow_array.h"
+#include "filters/filter_stats.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
@@ -35,6 +36,11 @@ struct RunState {
 
 // Prints the 17-line usage text.
 void printUsage();
+
+// Prints the solver's and the least-squares filters' lines for one filter run, in the order of the
+// steps: per kivbi level its solver phases, then its factor and seconds once solved; for kivtri its
+// solver phases, then its four times once done.
+void printFilterStats(const FilterStats& stats);
 
 // Runs the whole job; returns the exit status. Every message is printed before returning.
 int generateMipmaps(RunState& state, const char* modelPath, const char* texturePath,

@@ -3,7 +3,6 @@
 #include "filters/bilinear_filter.h"
 
 #include <cassert>
-#include <cstdio>
 
 #include "base/clock.h"
 #include "filters/parallel_assembly.h"
@@ -160,8 +159,9 @@ void assembleRightHandSides(DenseBlock& rhs, int32_t a, const FloatImage& target
 }
 
 bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
-                            int32_t a, int32_t i, std::string& error) {
+                            int32_t a, int32_t i, BilinearLevelStats& stats, std::string& error) {
     const double start = wallClockSeconds();
+    stats.factor = a;
     const int32_t width = source.width / a, height = source.height / a;
     allocateImage(target, width, height);
     const int32_t unknownCount = width * height;
@@ -179,7 +179,7 @@ bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const 
     releaseRows(matrix);
     std::string solverError;
     DenseBlock solution;
-    if (!factorise(matrix, solverError) || !solveColumns(matrix, solution, rhs)) {
+    if (!factorise(matrix, stats.solver, solverError) || !solveColumns(matrix, solution, rhs)) {
         if (solverError.empty()) solverError = "the solver failed: the solve returned no solution";
         error = "Error: kivbi: level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
                 std::to_string(height) + "): " + solverError;
@@ -194,9 +194,8 @@ bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const 
                                     static_cast<float>(solution.at(j, 2)), 1.0f};
         }
     }
-    std::printf("--== Tent Smart downscale by factor %d ==--\n", a);
-    std::printf("time = %f\n", wallClockSeconds() - start);
-    std::fflush(stdout);
+    stats.seconds = wallClockSeconds() - start;
+    stats.solved = true;
     release(solution.values);
     release(rhs.values);
     releaseSolver(matrix);
@@ -204,7 +203,7 @@ bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const 
 }
 
 bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, std::string& error) {
+                                   int32_t levelCount, FilterStats& stats, std::string& error) {
     // Grid i + 1 pairs two cells with each texel of level i only for a square power-of-two side.
     if (!isSquarePowerOfTwo(texture)) {
         error = "Error: kivbi: the texture is " + std::to_string(texture.width) + "x" +
@@ -217,7 +216,9 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
     for (int32_t i = 1; i < levelCount; ++i) {
-        if (!bilinearOptimisedLevel(pyramid.levels[i], texture, coverage, 1 << i, i, error)) {
+        append(stats.bilinearLevels, BilinearLevelStats());
+        BilinearLevelStats& levelStats = stats.bilinearLevels.items[stats.bilinearLevels.count - 1];
+        if (!bilinearOptimisedLevel(pyramid.levels[i], texture, coverage, 1 << i, i, levelStats, error)) {
             releaseCoverage(coverage);
             return false;
         }

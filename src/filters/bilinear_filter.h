@@ -5,19 +5,21 @@
 #include <cstdint>
 #include <string>
 
+#include "filters/filter_stats.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 #include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
 
-// Fills levelCount levels for a square power-of-two texture; level 0 is the texture. Returns false
-// with a message naming the level when the solver fails.
+// Fills levelCount levels for a square power-of-two texture; level 0 is the texture. Appends one
+// record per level it starts to `stats.bilinearLevels`. Returns false with a message naming the
+// level when the solver fails.
 bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, std::string& error);
+                                   int32_t levelCount, FilterStats& stats, std::string& error);
 
 // Solves level i (a = 2^i) into `target` from `source` with a coverage of finest level levelCount.
 bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
-                            int32_t a, int32_t i, std::string& error);
+                            int32_t a, int32_t i, BilinearLevelStats& stats, std::string& error);
 
 // The Gram matrix of the level's tents over the surface (parallel over the rows of grid i).
 void assembleGramMatrix(SparseRowMatrix& matrix, const FloatImage& target, const TexelCoverage& coverage,

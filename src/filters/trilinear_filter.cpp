@@ -3,7 +3,6 @@
 #include "filters/trilinear_filter.h"
 
 #include <cassert>
-#include <cstdio>
 #include <utility>
 
 #include "base/clock.h"
@@ -315,17 +314,8 @@ void assembleTrilinearTargets(DenseBlock& rhs, int32_t unknownCount, const GrowA
 
 // --- The filter -------------------------------------------------------------------------------
 
-// t0 to t1: assembly, regularisation and conversion; t1 to t2: ordering, factorisation and solve.
-static void printTimes(double t0, double t1, double t2) {
-    std::printf("--== Trilinear downscale ==--\n");
-    std::printf("time build = %f\n", t1 - t0);
-    std::printf("time solve = %f\n", t2 - t1);
-    std::printf("time total = %f\n", t2 - t0);
-    std::fflush(stdout);
-}
-
 bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                    int32_t levelCount, std::string& error) {
+                                    int32_t levelCount, FilterStats& stats, std::string& error) {
     assert(texture.width == texture.height && levelCount >= 1 && (texture.width >> (levelCount - 1)) == 1);
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, levelCount);
@@ -368,7 +358,7 @@ bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const
         t1 = wallClockSeconds();
 
         std::string solverError;
-        if (!factorise(matrix, solverError)) {
+        if (!factorise(matrix, stats.trilinear.solver, solverError)) {
             error = "Error: kivtri: " + solverError;
             return false;
         }
@@ -393,6 +383,10 @@ bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const
         }
     }
     if (levelCount >= 2) copyImage(pyramid.levels[levelCount - 1], boxPyramid.levels[levelCount - 1]);
-    printTimes(t0, t1, t2);
+    // t0 to t1: assembly, regularisation and conversion; t1 to t2: ordering, factorisation and solve.
+    stats.trilinear.buildSeconds = t1 - t0;
+    stats.trilinear.solveSeconds = t2 - t1;
+    stats.trilinear.totalSeconds = t2 - t0;
+    stats.trilinear.solved = true;
     return true;
 }

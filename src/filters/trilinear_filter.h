@@ -5,16 +5,17 @@
 #include <cstdint>
 #include <string>
 
+#include "filters/filter_stats.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 #include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
 
 // Fills levelCount levels for a square power-of-two texture: level 0 the texture, the top level
-// from the area-weighted pyramid, levels in between solved jointly. Returns false with a message
-// when the solver fails.
+// from the area-weighted pyramid, levels in between solved jointly; `stats.trilinear` receives the
+// solver's phases and the times. Returns false with a message when the solver fails.
 bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                    int32_t levelCount, std::string& error);
+                                    int32_t levelCount, FilterStats& stats, std::string& error);
 
 // levelStart[l] is the first unknown of level l (l = 1 .. levelCount - 2); returns N, the number
 // of unknowns per channel.

@@ -2,14 +2,28 @@
 // ordering, supernodal LL^T) and the multi-column solve with it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "sparse/sparse_matrix.h"
 
-// Orders `lower` with METIS and computes its supernodal LL^T factor, kept by the matrix. Returns
-// false with a message when the ordering or the factorisation fails (a matrix that is not positive
-// definite, exhausted memory).
-bool factorise(SparseRowMatrix& matrix, std::string& error);
+// What a solver did and how long its phases took, for the caller's log. A phase's times are set
+// only when it ran; a solver that fails still reports the phases it reached.
+struct SolverStats {
+    bool analysisRan = false;  // fill-reducing ordering and symbolic analysis
+    double analysisSeconds = 0;
+    double analysisProcessorSeconds = 0;  // of every thread of the process
+    bool factorisationRan = false;  // numeric factorisation
+    double factorisationSeconds = 0;
+    double factorisationProcessorSeconds = 0;
+    int32_t iterations = 0;  // an iterative solver's iteration count; 0 for a direct solve
+    double residual = 0;     // an iterative solver's final relative residual; 0 for a direct solve
+};
+
+// Orders `lower` with METIS and computes its supernodal LL^T factor, kept by the matrix; `stats`
+// receives the phases that ran and their times. Returns false with a message when the ordering or
+// the factorisation fails (a matrix that is not positive definite, exhausted memory).
+bool factorise(SparseRowMatrix& matrix, SolverStats& stats, std::string& error);
 // True when the matrix holds a factor whose fill-reducing ordering came from METIS.
 bool factorOrderedByMetis(const SparseRowMatrix& matrix);
 // Solves lower * X = B for every column of B with the one factor; X takes B's shape.

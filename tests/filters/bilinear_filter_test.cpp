@@ -59,12 +59,21 @@ struct ThreadCount {
     ~ThreadCount() { omp_set_num_threads(omp_get_num_procs()); }
 };
 
+// The pyramid, after checking that every level above 0 reported its factor and both solver phases.
 MipPyramid kivbi(const Mesh& mesh, const FloatImage& texture) {
     MipPyramid pyramid;
+    FilterStats stats;
     std::string error;
-    EXPECT_TRUE(
-        buildBilinearOptimisedPyramid(mesh, pyramid, texture, mipLevelCount(texture.width, texture.height), error))
-        << error;
+    const int32_t levelCount = mipLevelCount(texture.width, texture.height);
+    EXPECT_TRUE(buildBilinearOptimisedPyramid(mesh, pyramid, texture, levelCount, stats, error)) << error;
+    EXPECT_EQ(stats.bilinearLevels.count, levelCount - 1);
+    for (int32_t k = 0; k < stats.bilinearLevels.count; ++k) {
+        const BilinearLevelStats& level = stats.bilinearLevels[k];
+        EXPECT_EQ(level.factor, 2 << k);
+        EXPECT_TRUE(level.solved && level.solver.analysisRan && level.solver.factorisationRan) << "level " << k + 1;
+        EXPECT_GE(level.seconds, 0.0);
+    }
+    EXPECT_FALSE(stats.trilinear.solved);
     return pyramid;
 }
 
@@ -411,15 +420,23 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
     triangle.positionIndex[2] = triangle.texCoordIndex[2] = 2;
     append(huge.triangles, triangle);
     MipPyramid pyramid;
+    FilterStats stats;
     std::string error;
-    EXPECT_FALSE(buildBilinearOptimisedPyramid(huge, pyramid, randomImage(2, 1), 2, error));
+    EXPECT_FALSE(buildBilinearOptimisedPyramid(huge, pyramid, randomImage(2, 1), 2, stats, error));
     EXPECT_EQ(error.rfind("Error: kivbi: level 1 (1x1): the solver failed: ", 0), 0u) << error;
+    // The level was started but not solved; the infinite entries stop the solver before its analysis.
+    ASSERT_EQ(stats.bilinearLevels.count, 1);
+    EXPECT_EQ(stats.bilinearLevels[0].factor, 2);
+    EXPECT_FALSE(stats.bilinearLevels[0].solved);
+    EXPECT_FALSE(stats.bilinearLevels[0].solver.analysisRan);
 
     // A texture the tents cannot pair with the coverage grids is refused before any work.
     FloatImage wide;
     allocateImage(wide, 4, 2);
-    EXPECT_FALSE(buildBilinearOptimisedPyramid(unitSquare(), pyramid, wide, 3, error));
+    FilterStats none;
+    EXPECT_FALSE(buildBilinearOptimisedPyramid(unitSquare(), pyramid, wide, 3, none, error));
     EXPECT_EQ(error, "Error: kivbi: the texture is 4x2; it needs a square side that is a power of two");
+    EXPECT_EQ(none.bilinearLevels.count, 0);
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ static void expectKivbiBeatsClassicLevels(const std::string& name) {
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
 
     MipPyramid kivbi, box, tent;
-    ASSERT_TRUE(buildBilinearOptimisedPyramid(mesh, kivbi, texture, levelCount, error)) << error;
+    FilterStats stats;
+    ASSERT_TRUE(buildBilinearOptimisedPyramid(mesh, kivbi, texture, levelCount, stats, error)) << error;
     buildBoxPyramid(box, texture, levelCount);
     buildTentPyramid(tent, texture, levelCount);
 

@@ -172,9 +172,15 @@ void withThreads(int threads, Body body) {
 // The filled pyramid, or one without levels when the filter fails.
 MipPyramid runKivtri(const Mesh& mesh, const FloatImage& texture) {
     MipPyramid pyramid;
+    FilterStats stats;
     std::string error;
-    const bool built = buildTrilinearOptimisedPyramid(mesh, pyramid, texture, levelCountOf(texture), error);
+    const bool built = buildTrilinearOptimisedPyramid(mesh, pyramid, texture, levelCountOf(texture), stats, error);
     EXPECT_TRUE(built) << error;
+    EXPECT_TRUE(stats.trilinear.solved);
+    // The solver runs only when there is an inner level, from a side of 4 on.
+    EXPECT_EQ(stats.trilinear.solver.factorisationRan, texture.width >= 4);
+    EXPECT_GE(stats.trilinear.totalSeconds, 0.0);
+    EXPECT_EQ(stats.bilinearLevels.count, 0);
     if (!built) release(pyramid.levels);
     return pyramid;
 }
@@ -480,7 +486,9 @@ TEST(TrilinearFilter, ASolverFailureIsReported) {
     Mesh mesh = modelFrom(unitSquareObj());
     mesh.positions[1].x = std::numeric_limits<float>::quiet_NaN();
     MipPyramid pyramid;
+    FilterStats stats;
     std::string error;
-    EXPECT_FALSE(buildTrilinearOptimisedPyramid(mesh, pyramid, randomTexture(8, 1), 4, error));
+    EXPECT_FALSE(buildTrilinearOptimisedPyramid(mesh, pyramid, randomTexture(8, 1), 4, stats, error));
     EXPECT_EQ(error.rfind("Error: kivtri: the solver failed: ", 0), 0u) << error;
+    EXPECT_FALSE(stats.trilinear.solved);
 }
