@@ -75,12 +75,12 @@ struct FilterEntry {
 static const FilterEntry filterTable[] = {
     {"rainbow", runImageFilter<buildRainbowPyramid>, false},
     {"box", runImageFilter<buildBoxPyramid>, false},
-    {"boxig", runMeshFilter<boxigFilter>, false},
-    {"kivbox", runMeshFilter<kivboxFilter>, false},
+    {"boxig", runMeshFilter<buildBoxigPyramid>, false},
+    {"kivbox", runMeshFilter<buildKivboxPyramid>, false},
     {"tent", runImageFilter<buildTentPyramid>, false},
     {"lanczos3", runImageFilter<buildLanczos3Pyramid>, false},
-    {"kivbi", runSolvedFilter<buildBilinearOptimisedPyramid>, true},
-    {"kivtri", runSolvedFilter<buildTrilinearOptimisedPyramid>, true},
+    {"kivbi", runSolvedFilter<buildKivbiPyramid>, true},
+    {"kivtri", runSolvedFilter<buildKivtriPyramid>, true},
 };
 
 static const FilterEntry* findFilter(const std::string& name) {
@@ -174,9 +174,9 @@ int generateMipmaps(RunState& state, const char* modelPath, const char* textureP
     }
 
     std::string error;
-    if (!loadObjModel(state.mesh, modelPath, error) || !normalizeMesh(state.mesh, error)) return fail(error);
+    if (!loadObjModel(state.mesh, modelPath, error) || !normaliseMesh(state.mesh, error)) return fail(error);
     if (!loadTexture(texturePath, state.texture, error)) return fail(error);
-    linearizeImage(state.texture);
+    lineariseImage(state.texture);
 
     const FloatImage& texture = state.texture;
     state.levelCount = mipLevelCount(texture.width, texture.height);

@@ -158,8 +158,8 @@ void assembleRightHandSides(DenseBlock& rhs, int32_t a, const FloatImage& target
         [&rhs](const DenseBlock& own) { addBlock(rhs, own); });
 }
 
-bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
-                            int32_t a, int32_t i, BilinearLevelStats& stats, std::string& error) {
+bool kivbiLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
+                int32_t a, int32_t i, BilinearLevelStats& stats, std::string& error) {
     const double start = wallClockSeconds();
     stats.factor = a;
     const int32_t width = source.width / a, height = source.height / a;
@@ -202,8 +202,8 @@ bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const 
     return true;
 }
 
-bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, FilterStats& stats, std::string& error) {
+bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
+                       int32_t levelCount, FilterStats& stats, std::string& error) {
     // Grid i + 1 pairs two cells with each texel of level i only for a square power-of-two side.
     if (!isSquarePowerOfTwo(texture)) {
         error = "Error: kivbi: the texture is " + std::to_string(texture.width) + "x" +
@@ -218,7 +218,7 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
     for (int32_t i = 1; i < levelCount; ++i) {
         append(stats.bilinearLevels, BilinearLevelStats());
         BilinearLevelStats& levelStats = stats.bilinearLevels.items[stats.bilinearLevels.count - 1];
-        if (!bilinearOptimisedLevel(pyramid.levels[i], texture, coverage, 1 << i, i, levelStats, error)) {
+        if (!kivbiLevel(pyramid.levels[i], texture, coverage, 1 << i, i, levelStats, error)) {
             releaseCoverage(coverage);
             return false;
         }

@@ -14,12 +14,12 @@
 // Fills levelCount levels for a square power-of-two texture; level 0 is the texture. Appends one
 // record per level it starts to `stats.bilinearLevels`. Returns false with a message naming the
 // level when the solver fails.
-bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, FilterStats& stats, std::string& error);
+bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
+                       int32_t levelCount, FilterStats& stats, std::string& error);
 
 // Solves level i (a = 2^i) into `target` from `source` with a coverage of finest level levelCount.
-bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
-                            int32_t a, int32_t i, BilinearLevelStats& stats, std::string& error);
+bool kivbiLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
+                int32_t a, int32_t i, BilinearLevelStats& stats, std::string& error);
 
 // The Gram matrix of the level's tents over the surface (parallel over the rows of grid i).
 void assembleGramMatrix(SparseRowMatrix& matrix, const FloatImage& target, const TexelCoverage& coverage,

@@ -314,8 +314,8 @@ void assembleTrilinearTargets(DenseBlock& rhs, int32_t unknownCount, const GrowA
 
 // --- The filter -------------------------------------------------------------------------------
 
-bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                    int32_t levelCount, FilterStats& stats, std::string& error) {
+bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
+                        int32_t levelCount, FilterStats& stats, std::string& error) {
     assert(texture.width == texture.height && levelCount >= 1 && (texture.width >> (levelCount - 1)) == 1);
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, levelCount);

@@ -14,8 +14,8 @@
 // Fills levelCount levels for a square power-of-two texture: level 0 the texture, the top level
 // from the area-weighted pyramid, levels in between solved jointly; `stats.trilinear` receives the
 // solver's phases and the times. Returns false with a message when the solver fails.
-bool buildTrilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                    int32_t levelCount, FilterStats& stats, std::string& error);
+bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
+                        int32_t levelCount, FilterStats& stats, std::string& error);
 
 // levelStart[l] is the first unknown of level l (l = 1 .. levelCount - 2); returns N, the number
 // of unknowns per channel.

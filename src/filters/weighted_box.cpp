@@ -136,14 +136,14 @@ void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, con
     buildWeightedPyramid(pyramid, source, coverage, base, levelCount, true);
 }
 
-void boxigFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
+void buildBoxigPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, levelCount - 1);
     buildUsedTexelPyramid(pyramid, source, coverage, levelCount);
     releaseCoverage(coverage);
 }
 
-void kivboxFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
+void buildKivboxPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, levelCount - 1);
     buildAreaWeightedPyramid(pyramid, source, coverage, 0, levelCount);

@@ -264,7 +264,7 @@ float linearToSrgb(float v) {
     return 1.0f;  // v >= 1, and NaN
 }
 
-void linearizeImage(FloatImage& image) {
+void lineariseImage(FloatImage& image) {
     for (int32_t k = 0; k < image.count; ++k) {
         Texel& t = image.texels[k];
         t.r = srgbToLinear(t.r);

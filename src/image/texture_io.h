@@ -18,7 +18,7 @@ float srgbToLinear(float c);
 float linearToSrgb(float v);
 
 // Replaces r, g, b of every texel by their linear-light values; alpha stays as read.
-void linearizeImage(FloatImage& image);
+void lineariseImage(FloatImage& image);
 
 // Writes r, g, b (already encoded, in [0, 1]) as a 24-bit image in the format the extension names;
 // each byte is value x 255 truncated. The file is written under a temporary name in the same

@@ -38,7 +38,7 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
 
 // Centres the bounding box of the positions on the origin and scales its largest side to 1.
 // Returns false with a message when the mesh has triangles but no extent.
-bool normalizeMesh(Mesh& mesh, std::string& error);
+bool normaliseMesh(Mesh& mesh, std::string& error);
 
 // The maximal runs of characters that are not in `delimiters`; no empty tokens.
 GrowArray<std::string> splitTokens(const std::string& text, const char* delimiters);

@@ -49,7 +49,7 @@ Mesh scatteredTriangles(int triangleCount, unsigned seed) {
         append(mesh.triangles, triangle);
     }
     std::string error;
-    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
+    EXPECT_TRUE(normaliseMesh(mesh, error)) << error;
     return mesh;
 }
 
@@ -65,7 +65,7 @@ MipPyramid kivbi(const Mesh& mesh, const FloatImage& texture) {
     FilterStats stats;
     std::string error;
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
-    EXPECT_TRUE(buildBilinearOptimisedPyramid(mesh, pyramid, texture, levelCount, stats, error)) << error;
+    EXPECT_TRUE(buildKivbiPyramid(mesh, pyramid, texture, levelCount, stats, error)) << error;
     EXPECT_EQ(stats.bilinearLevels.count, levelCount - 1);
     for (int32_t k = 0; k < stats.bilinearLevels.count; ++k) {
         const BilinearLevelStats& level = stats.bilinearLevels[k];
@@ -422,7 +422,7 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
     MipPyramid pyramid;
     FilterStats stats;
     std::string error;
-    EXPECT_FALSE(buildBilinearOptimisedPyramid(huge, pyramid, randomImage(2, 1), 2, stats, error));
+    EXPECT_FALSE(buildKivbiPyramid(huge, pyramid, randomImage(2, 1), 2, stats, error));
     EXPECT_EQ(error.rfind("Error: kivbi: level 1 (1x1): the solver failed: ", 0), 0u) << error;
     // The level was started but not solved; the infinite entries stop the solver before its analysis.
     ASSERT_EQ(stats.bilinearLevels.count, 1);
@@ -434,7 +434,7 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
     FloatImage wide;
     allocateImage(wide, 4, 2);
     FilterStats none;
-    EXPECT_FALSE(buildBilinearOptimisedPyramid(unitSquare(), pyramid, wide, 3, none, error));
+    EXPECT_FALSE(buildKivbiPyramid(unitSquare(), pyramid, wide, 3, none, error));
     EXPECT_EQ(error, "Error: kivbi: the texture is 4x2; it needs a square side that is a power of two");
     EXPECT_EQ(none.bilinearLevels.count, 0);
 }

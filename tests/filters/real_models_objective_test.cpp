@@ -44,14 +44,14 @@ static void expectKivbiBeatsClassicLevels(const std::string& name) {
     FloatImage texture;
     std::string error;
     ASSERT_TRUE(loadObjModel(mesh, (folder + "/model.obj").c_str(), error)) << error;
-    ASSERT_TRUE(normalizeMesh(mesh, error)) << error;
+    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
     ASSERT_TRUE(loadTexture((folder + "/texture.png").c_str(), texture, error)) << error;
-    linearizeImage(texture);
+    lineariseImage(texture);
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
 
     MipPyramid kivbi, box, tent;
     FilterStats stats;
-    ASSERT_TRUE(buildBilinearOptimisedPyramid(mesh, kivbi, texture, levelCount, stats, error)) << error;
+    ASSERT_TRUE(buildKivbiPyramid(mesh, kivbi, texture, levelCount, stats, error)) << error;
     buildBoxPyramid(box, texture, levelCount);
     buildTentPyramid(tent, texture, levelCount);
 

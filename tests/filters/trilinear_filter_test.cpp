@@ -174,7 +174,7 @@ MipPyramid runKivtri(const Mesh& mesh, const FloatImage& texture) {
     MipPyramid pyramid;
     FilterStats stats;
     std::string error;
-    const bool built = buildTrilinearOptimisedPyramid(mesh, pyramid, texture, levelCountOf(texture), stats, error);
+    const bool built = buildKivtriPyramid(mesh, pyramid, texture, levelCountOf(texture), stats, error);
     EXPECT_TRUE(built) << error;
     EXPECT_TRUE(stats.trilinear.solved);
     // The solver runs only when there is an inner level, from a side of 4 on.
@@ -488,7 +488,7 @@ TEST(TrilinearFilter, ASolverFailureIsReported) {
     MipPyramid pyramid;
     FilterStats stats;
     std::string error;
-    EXPECT_FALSE(buildTrilinearOptimisedPyramid(mesh, pyramid, randomTexture(8, 1), 4, stats, error));
+    EXPECT_FALSE(buildKivtriPyramid(mesh, pyramid, randomTexture(8, 1), 4, stats, error));
     EXPECT_EQ(error.rfind("Error: kivtri: the solver failed: ", 0), 0u) << error;
     EXPECT_FALSE(stats.trilinear.solved);
 }

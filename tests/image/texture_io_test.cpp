@@ -54,7 +54,7 @@ TEST(SrgbTransfer, DecodingMatchesTheStandardCurve) {
     FloatImage image;
     allocateImage(image, 1, 1);
     image.texels[0] = Texel{1, 0.5f, 0, 0.5f};
-    linearizeImage(image);
+    lineariseImage(image);
     EXPECT_NEAR(image.texels[0].g, 0.214041f, 1e-6f);
     EXPECT_EQ(image.texels[0].a, 0.5f);  // alpha is not a colour and stays as read
 }
