@@ -1,4 +1,4 @@
-// The run driver: command line, dispatch of filter names, timing, saving and the timing report.
+// The run driver: command line, dispatch of filter names, timing, saving, and every line a run prints.
 #include "app/run.h"
 
 #include <omp.h>
@@ -97,6 +97,7 @@ static int fail(const std::string& message) {
     return exitFailure;
 }
 
+// One line per solver phase that ran: wall seconds right-aligned in ten columns, processor seconds.
 static void printSolverStats(const SolverStats& solver) {
     if (solver.analysisRan) {
         std::printf("\t\tSymbolic Analysis            = % 10.3f seconds (%.3f cpu)\n", solver.analysisSeconds,

@@ -9,7 +9,7 @@
 // A grid of side 2^15 already has 2^30 cells; one more level would overflow the 32-bit cell count.
 static const int32_t maxFinestLevel = 15;
 
-// Split outputs of one depth of the quadtree walk, kept across calls so that their storage is reused.
+// Split parts of one depth of the quadtree walk, kept across calls so that their storage is reused.
 struct SplitScratch {
     SurfacePiece left, right, low, high;
 };
