@@ -1,6 +1,7 @@
 // The filters that look only at the image: box, tent, truncated sinc and the rainbow test pyramid.
 #include "image/classic_filters.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -24,7 +25,7 @@ void boxLevel(FloatImage& level, const FloatImage& texture, int32_t a) {
     const double scale = 1.0 / (static_cast<double>(a) * a);
     // Rows are independent and each mean is summed by one thread in one order, so the result does
     // not depend on the thread count.
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(dynamic)
     for (int32_t y = 0; y < level.height; ++y) {
         for (int32_t x = 0; x < level.width; ++x) {
             float r = 0, g = 0, b = 0, alpha = 0;
@@ -184,9 +185,13 @@ static void separableLevel(FloatImage& level, const FloatImage& texture, int32_t
     FloatImage across;
     if (allRows) {
         allocateImage(across, width, texture.height);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(dynamic, 16)
         for (int32_t y = 0; y < texture.height; ++y) filterAcross(&across.at(0, y), &texture.at(0, y), columns, width);
     }
+    // Threads take level rows in chunks as they get free, so one that the machine holds back delays
+    // the level by one chunk at most. A chunk spans at least 8 rowTaps texture rows, so refilling
+    // the ring at its start adds at most an eighth to the horizontal pass.
+    const int32_t chunk = allRows ? 1 : std::max(1, 8 * rowTaps / a);
 #pragma omp parallel
     {
         GrowArray<const Texel*> tapRows;
@@ -200,7 +205,7 @@ static void separableLevel(FloatImage& level, const FloatImage& texture, int32_t
             resize(ringSource, rowTaps);
             for (int32_t& source : ringSource) source = -1;
         }
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, chunk)
         for (int32_t y = 0; y < level.height; ++y) {
             const int32_t* sources = rows.indices.items + y * rowTaps;
             for (int32_t k = 0; k < rowTaps; ++k) {
