@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "app/clock.h"
-#include "filters/bilinear_filter.h"
+#include "base/clock.h"
+#include "filters/level_system.h"
 #include "filters/weighted_box.h"
 #include "image/texture_io.h"
-#include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
+#include "sparse/sparse_solver.h"
 #include "sparse/stencil_matrix.h"
 #include "sparse/stencil_solver.h"
 
@@ -33,37 +33,6 @@ struct LevelSystem {
     DenseBlock rhs;
     DenseBlock start;
 };
-
-// The stencil of an assembled SparseRowMatrix (upper entries by rows). Only for sides >= 3, where
-// every stored pair of neighbours has exactly one geometric offset. Returns false for an entry
-// that is not between neighbours.
-static bool stencilFromRows(const SparseRowMatrix& rows, int32_t width, int32_t height, StencilMatrix& stencil) {
-    if (width < 3 || height < 3) return false;
-    createStencil(stencil, width, height);
-    for (int32_t j = 0; j < rows.rows.count; ++j) {
-        const int32_t x = j % width, y = j / width;
-        for (const auto& [column, value] : rows.rows.items[j]) {
-            const int32_t cx = column % width, cy = column / width;
-            int32_t dx = (cx - x + width) % width, dy = (cy - y + height) % height;
-            if (dx == width - 1) dx = -1;
-            if (dy == height - 1) dy = -1;
-            if (dx > 1 || dy > 1) return false;
-            // A backward offset from j is a forward one from the column's unknown.
-            int32_t owner = j;
-            if (dy < 0 || (dy == 0 && dx < 0)) {
-                owner = column;
-                dx = -dx;
-                dy = -dy;
-            }
-            const int32_t ox = owner % width, oy = owner / width;
-            StencilCoefficient which = stencilCentre;
-            if (dy == 0) which = dx == 0 ? stencilCentre : stencilEast;
-            else which = dx == 0 ? stencilNorth : dx == 1 ? stencilNorthEast : stencilNorthWest;
-            stencilAt(stencil, ox, oy, which) += value;
-        }
-    }
-    return true;
-}
 
 static bool writeSystem(const std::string& path, const LevelSystem& system) {
     FILE* file = std::fopen(path.c_str(), "wb");
@@ -101,33 +70,6 @@ static bool readSystem(const std::string& path, LevelSystem& system) {
     return ok;
 }
 
-// The largest |(M x)_j - (S x)_j| over a random x, relative to the largest |M x|: the stencil must
-// reproduce the assembled rows.
-static double conversionError(SparseRowMatrix& rows, const StencilMatrix& stencil) {
-    const int32_t n = rows.rows.count;
-    DenseBlock x, y;
-    createBlock(x, n, 1);
-    uint64_t state = 88172645463325252ull;
-    for (double& value : x.values) {
-        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
-        value = static_cast<double>(state % 1000000) / 1e6;
-    }
-    std::vector<double> expected(n, 0.0);
-    for (int32_t r = 0; r < n; ++r) {
-        for (const auto& [column, value] : rows.rows.items[r]) {
-            expected[r] += value * x.at(column, 0);
-            if (column != r) expected[column] += value * x.at(r, 0);
-        }
-    }
-    multiplyStencil(stencil, x, y);
-    double largest = 0.0, difference = 0.0;
-    for (int32_t j = 0; j < n; ++j) {
-        largest = std::max(largest, std::abs(expected[j]));
-        difference = std::max(difference, std::abs(expected[j] - y.at(j, 0)));
-    }
-    return difference / std::max(largest, 1e-300);
-}
-
 static int dump(int argc, char** argv) {
     if (argc < 6) return 2;
     const char* modelPath = argv[2];
@@ -137,45 +79,35 @@ static int dump(int argc, char** argv) {
     std::string error;
     Mesh mesh;
     FloatImage texture;
-    if (!loadObjModel(mesh, modelPath, error) || !normalizeMesh(mesh, error) ||
+    if (!loadObjModel(mesh, modelPath, error) || !normaliseMesh(mesh, error) ||
         !loadTexture(texturePath, texture, error)) {
         std::printf("%s\n", error.c_str());
         return 1;
     }
-    linearizeImage(texture);
+    lineariseImage(texture);
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
     double start = wallClockSeconds();
-    TexelCoverage coverage;
-    buildTexelCoverage(coverage, mesh, levelCount);
-    SurfaceMoments areas;
+    SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
-    request.area = true;
-    buildSurfaceMoments(areas, mesh, levelCount, request);
-    std::printf("%s: %dx%d, coverage %.1f s\n", name.c_str(), texture.width, texture.height, wallClockSeconds() - start);
+    request.area = request.moments = true;
+    request.texture = &texture;
+    buildSurfaceMoments(moments, mesh, levelCount, request);
+    std::printf("%s: %dx%d, surface moments %.1f s\n", name.c_str(), texture.width, texture.height,
+                wallClockSeconds() - start);
     for (int32_t i = first; i <= last && i < levelCount; ++i) {
         start = wallClockSeconds();
         const int32_t a = 1 << i;
-        FloatImage target;
-        allocateImage(target, texture.width / a, texture.height / a);
-        const int32_t n = target.width * target.height;
-        SparseRowMatrix rows;
-        setRowCount(rows, n);
-        clearRows(rows);
-        assembleGramMatrix(rows, target, coverage, i);
+        const MomentGrid& grid = moments.grids[i];
         LevelSystem system;
-        createBlock(system.rhs, n, 3);
-        assembleRightHandSides(system.rhs, a, target, texture, coverage, i);
-        regularise(rows, system.rhs);
-        if (!stencilFromRows(rows, target.width, target.height, system.matrix)) {
-            std::printf("level %d: not a 9-point stencil of sides >= 3\n", i);
-            return 1;
-        }
-        const double mismatch = conversionError(rows, system.matrix);
+        assembleGramStencil(system.matrix, grid, levelScale(grid));
+        assembleTargetSides(system.rhs, grid, 3, levelScale(grid));
+        regulariseStencil(system.matrix, system.rhs, regularisationWeight);
+        const int32_t n = system.rhs.count;
         // The start is the area-weighted box level: grid 1 pairs one cell with each source texel.
         FloatImage box;
-        allocateImage(box, target.width, target.height);
-        areaWeightedBoxLevel(box, texture, areas.grids[1], a);
+        allocateImage(box, system.matrix.width, system.matrix.height);
+        areaWeightedBoxLevel(box, texture, moments.grids[1], a);
         createBlock(system.start, n, 3);
         for (int32_t j = 0; j < n; ++j) {
             const Texel& t = box.texels[j];
@@ -186,11 +118,10 @@ static int dump(int argc, char** argv) {
             std::printf("cannot write %s\n", path.c_str());
             return 1;
         }
-        std::printf("level %d: %dx%d, assembled in %.1f s, stencil vs rows %.2e, written to %s\n", i, target.width,
-                    target.height, wallClockSeconds() - start, mismatch, path.c_str());
+        std::printf("level %d: %dx%d, assembled in %.1f s, written to %s\n", i, system.matrix.width,
+                    system.matrix.height, wallClockSeconds() - start, path.c_str());
         std::fflush(stdout);
     }
-    releaseCoverage(coverage);
     return 0;
 }
 
@@ -254,8 +185,9 @@ static int measure(int argc, char** argv) {
         stencilToCompressedColumn(system.matrix, direct.lower);
         const double directStart = wallClockSeconds();
         std::string error;
+        SolverStats stats;
         DenseBlock reference;
-        if (!factorise(direct, error) || !solveColumns(direct, reference, system.rhs)) {
+        if (!factorise(direct, stats, error) || !solveColumns(direct, reference, system.rhs)) {
             std::printf("%s: direct solve failed: %s\n", name.c_str(), error.c_str());
             return 1;
         }

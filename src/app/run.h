@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/grow_array.h"
+#include "filters/filter_stats.h"
 #include "image/float_image.h"
-#include "image/grow_array.h"
 #include "mesh/obj_model.h"
 
 // Exit statuses of the program, one table for the whole run (the README repeats it). Every failure
@@ -31,10 +32,16 @@ struct RunState {
     FloatImage texture;
     GrowArray<FilterRun> runs;
     int32_t levelCount = 0;
+    LevelSolver solver = LevelSolver::iterative;  // how kivbi and kivtri solve their systems (--solver)
 };
 
-// Prints the 17-line usage text.
+// Prints the usage text.
 void printUsage();
+
+// Prints the solver's and the least-squares filters' lines for one filter run, in the order of the
+// steps: per kivbi level its solver phases, then its factor and seconds once solved; for kivtri its
+// solver phases, then its four times once done.
+void printFilterStats(const FilterStats& stats);
 
 // Runs the whole job; returns the exit status. Every message is printed before returning.
 int generateMipmaps(RunState& state, const char* modelPath, const char* texturePath,

@@ -1,252 +1,24 @@
-// "kivbi": each level is the least-squares fit, over the model's surface, of its bilinear
-// reconstruction to the texture's, assembled in parallel over coverage rows and solved by Cholesky.
+// "kivbi": each level is the least-squares fit, over the model's surface, of its bilinear reconstruction to the
+// texture's. Every level's normal equations follow from the surface moments of the grid with two cells per texel,
+// as a 9-point stencil, solved by preconditioned conjugate gradients (or by Cholesky on request).
 #include "filters/bilinear_filter.h"
 
-#include <omp.h>
-
-#include <atomic>
 #include <cassert>
-#include <cstdio>
-#include <new>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "filters/level_system.h"
-#include "filters/tent_kernel.h"
+#include "filters/surface_moments.h"
 #include "filters/weighted_box.h"
+#include "sparse/sparse_solver.h"
 #include "sparse/stencil_solver.h"
 
-// The two tents of a cell's row and of its column. Tent p (0 .. 3) of the cell is the product of
-// row tent p >> 1 and column tent p & 1, so p = 2 e_row + e_column.
-struct CellTents {
-    TentFactor row[2];
-    TentFactor column[2];
-};
-
-static int32_t texelOfTent(const CellTents& tents, int32_t p, int32_t width) {
-    return tents.row[p >> 1].texel * width + tents.column[p & 1].texel;
-}
-
-// The two tents of every cell column of a grid, for texels spanning 2a cells in a level of `size`.
-static GrowArray<TentFactor> tentsOfColumns(int32_t columnCount, int32_t a, int32_t size) {
-    GrowArray<TentFactor> tents;
-    resize(tents, 2 * columnCount);
-    for (int32_t x = 0; x < columnCount; ++x) {
-        tents.items[2 * x] = cellTent(x, a, 0, size);
-        tents.items[2 * x + 1] = cellTent(x, a, 1, size);
-    }
-    return tents;
-}
-
-static void setTents(CellTents& tents, const TentFactor* rowTents, const TentFactor* columnTents) {
-    tents.row[0] = rowTents[0], tents.row[1] = rowTents[1];
-    tents.column[0] = columnTents[0], tents.column[1] = columnTents[1];
-}
-
-// overlaps[p][q] = cellOverlap(cell, tent p of `first`, tent q of `second`, scale) for all 16 pairs,
-// with each fan triangle's area and moments computed once for all of them. The terms are added in
-// the same order as cellOverlap adds them. When `first` and `second` are the same tents the
-// integrand is symmetric in p and q, so only q >= p is evaluated and mirrored.
-static void cellOverlaps(const CoverageCell& cell, const CellTents& first, const CellTents& second, bool sameTents,
-                         double scale, double overlaps[4][4]) {
-    for (int32_t p = 0; p < 4; ++p) {
-        for (int32_t q = 0; q < 4; ++q) overlaps[p][q] = 0.0;
-    }
-    for (const SurfacePiece& piece : cell.pieces) {
-        const int32_t k = piece.texPoints.count;
-        if (k <= 2) continue;
-        const LocalPoint t0{piece.texPoints.items[0].u, piece.texPoints.items[0].v};
-        for (int32_t m = 1; m <= k - 2; ++m) {
-            const double weight = static_cast<double>(fanTriangleArea(piece, m)) * scale;
-            const TexPoint& tm = piece.texPoints.items[m];
-            const TexPoint& tn = piece.texPoints.items[m + 1];
-            const TriangleMoments moments = triangleMoments(t0, LocalPoint{tm.u, tm.v}, LocalPoint{tn.u, tn.v});
-            for (int32_t p = 0; p < 4; ++p) {
-                const TentFactor& x1 = first.column[p & 1];
-                const TentFactor& y1 = first.row[p >> 1];
-                for (int32_t q = sameTents ? p : 0; q < 4; ++q) {
-                    overlaps[p][q] +=
-                        tentProductIntegral(moments, x1, y1, second.column[q & 1], second.row[q >> 1]) * weight;
-                }
-            }
-        }
-    }
-    if (!sameTents) return;
-    for (int32_t p = 1; p < 4; ++p) {
-        for (int32_t q = 0; q < p; ++q) overlaps[p][q] = overlaps[q][p];
-    }
-}
-
-// Runs one parallel region over the rows of a grid: thread t of T fills rows t, t + T, t + 2T, ...
-// into a private accumulator (straight into `shared` when T = 1) and merges it into `shared` in the
-// critical section. An exception must not leave a parallel region, so exhausted memory is noted
-// there and rethrown once every thread is done.
-template <typename Accumulator, typename Prepare, typename FillRow, typename Merge>
-static void fillRowsCyclically(Accumulator& shared, int32_t rowCount, Prepare prepare, FillRow fillRow,
-                               Merge merge) {
-    std::atomic<bool> outOfMemory(false);
-#pragma omp parallel
-    {
-        const int32_t threadCount = omp_get_num_threads();
-        const int32_t thread = omp_get_thread_num();
-        Accumulator own;
-        bool filled = false;
-        try {
-            Accumulator& target = threadCount > 1 ? own : shared;
-            if (threadCount > 1) prepare(own);
-            for (int32_t y = thread; y < rowCount; y += threadCount) fillRow(target, y);
-            filled = true;
-        } catch (const std::bad_alloc&) {
-            outOfMemory = true;
-        }
-#pragma omp critical
-        {
-            try {
-                if (filled && threadCount > 1) merge(shared, own);
-            } catch (const std::bad_alloc&) {
-                outOfMemory = true;
-            }
-        }
-    }
-    if (outOfMemory) throw std::bad_alloc();
-}
-
-// M(j, k) = S/2 times the integral over the surface of tent j times tent k, from the cells of grid
-// i, two cells per texel of the level. Both orders of every pair are offered to `accumulate`, which
-// keeps the one at or right of the diagonal; pairs that overlap no surface store nothing.
-void assembleGramMatrix(SparseRowMatrix& matrix, const FloatImage& target, const TexelCoverage& coverage,
-                        int32_t i) {
-    const CoverageGrid& grid = coverage.levels[i];
-    const int32_t width = target.width, height = target.height;
-    assert(grid.width == 2 * width && grid.height == 2 * height);
-    const double scale = static_cast<double>(grid.width) * grid.height;
-    const GrowArray<TentFactor> columnTents = tentsOfColumns(grid.width, 1, width);
-    const int32_t unknownCount = matrix.rows.count;
-
-    auto prepare = [unknownCount](SparseRowMatrix& own) {
-        setRowCount(own, unknownCount);
-        clearRows(own);
-    };
-    auto fillRow = [&](SparseRowMatrix& sum, int32_t y) {
-        const TentFactor rowTents[2] = {cellTent(y, 1, 0, height), cellTent(y, 1, 1, height)};
-        CellTents tents;
-        double overlaps[4][4];
-        for (int32_t x = 0; x < grid.width; ++x) {
-            const CoverageCell& cell = grid.cells.items[y * grid.width + x];
-            if (cell.pieces.count == 0) continue;  // every overlap would be 0
-            setTents(tents, rowTents, &columnTents.items[2 * x]);
-            cellOverlaps(cell, tents, tents, true, scale, overlaps);
-            for (int32_t p = 0; p < 4; ++p) {
-                const int32_t j = texelOfTent(tents, p, width);
-                for (int32_t q = 0; q < 4; ++q) {
-                    const double s = overlaps[p][q];
-                    if (s != 0.0) accumulate(sum, texelOfTent(tents, q, width), j, s);
-                }
-            }
-        }
-    };
-    fillRowsCyclically(matrix, grid.height, prepare, fillRow, addMatrix);
-}
-
-// B(j, c) = S/2 times the integral over the surface of level tent j times the bilinear
-// reconstruction of channel c of the source, from the cells of grid 0: 2a cells per level texel,
-// two per source texel.
-void assembleRightHandSides(DenseBlock& rhs, int32_t a, const FloatImage& target, const FloatImage& source,
-                            const TexelCoverage& coverage, int32_t i) {
-    const CoverageGrid& grid = coverage.levels[0];
-    const int32_t width = target.width, height = target.height;
-    assert(grid.width == 2 * source.width && grid.height == 2 * source.height);
-    assert(source.width == a * width && source.height == a * height);
-    const double scale = static_cast<double>(coverage.levels[i].width) * coverage.levels[i].height;
-    const GrowArray<TentFactor> levelColumnTents = tentsOfColumns(grid.width, a, width);
-    const GrowArray<TentFactor> sourceColumnTents = tentsOfColumns(grid.width, 1, source.width);
-    const int32_t unknownCount = rhs.count, channelCount = rhs.columns;
-
-    auto prepare = [unknownCount, channelCount](DenseBlock& own) { createBlock(own, unknownCount, channelCount); };
-    auto fillRow = [&](DenseBlock& sum, int32_t y) {
-        const TentFactor levelRowTents[2] = {cellTent(y, a, 0, height), cellTent(y, a, 1, height)};
-        const TentFactor sourceRowTents[2] = {cellTent(y, 1, 0, source.height), cellTent(y, 1, 1, source.height)};
-        CellTents levelTents, sourceTents;
-        double overlaps[4][4];
-        for (int32_t x = 0; x < grid.width; ++x) {
-            const CoverageCell& cell = grid.cells.items[y * grid.width + x];
-            if (cell.pieces.count == 0) continue;  // every overlap would be 0
-            setTents(levelTents, levelRowTents, &levelColumnTents.items[2 * x]);
-            setTents(sourceTents, sourceRowTents, &sourceColumnTents.items[2 * x]);
-            cellOverlaps(cell, levelTents, sourceTents, false, scale, overlaps);
-            for (int32_t p = 0; p < 4; ++p) {
-                const int32_t j = texelOfTent(levelTents, p, width);
-                for (int32_t q = 0; q < 4; ++q) {
-                    const Texel& colour = source.at(sourceTents.column[q & 1].texel, sourceTents.row[q >> 1].texel);
-                    const double s = overlaps[p][q];
-                    sum.at(j, 0) += static_cast<double>(colour.r) * s;
-                    sum.at(j, 1) += static_cast<double>(colour.g) * s;
-                    sum.at(j, 2) += static_cast<double>(colour.b) * s;
-                }
-            }
-        }
-    };
-    auto merge = [](DenseBlock& total, const DenseBlock& own) {
-        assert(total.values.count == own.values.count);
-        for (int32_t k = 0; k < total.values.count; ++k) total.values.items[k] += own.values.items[k];
-    };
-    fillRowsCyclically(rhs, grid.height, prepare, fillRow, merge);
-}
-
-bool bilinearOptimisedLevel(FloatImage& target, const FloatImage& source, const TexelCoverage& coverage,
-                            int32_t a, int32_t i, std::string& error) {
-    const double start = wallClockSeconds();
-    const int32_t width = source.width / a, height = source.height / a;
-    allocateImage(target, width, height);
-    const int32_t unknownCount = width * height;
-
-    SparseRowMatrix matrix;
-    setRowCount(matrix, unknownCount);
-    clearRows(matrix);
-    assembleGramMatrix(matrix, target, coverage, i);
-    DenseBlock rhs;
-    createBlock(rhs, unknownCount, 3);
-    assembleRightHandSides(rhs, a, target, source, coverage, i);
-
-    regularise(matrix, rhs);
-    toCompressedColumn(matrix);
-    releaseRows(matrix);
-    std::string solverError;
-    DenseBlock solution;
-    if (!factorise(matrix, solverError) || !solveColumns(matrix, solution, rhs)) {
-        if (solverError.empty()) solverError = "the solver failed: the solve returned no solution";
-        error = "Error: kivbi: level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
-                std::to_string(height) + "): " + solverError;
-        return false;
-    }
-
-    // Unclamped: values outside [0, 1] are clamped only when the level is encoded for output.
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t x = 0; x < width; ++x) {
-            const int32_t j = y * width + x;
-            target.at(x, y) = Texel{static_cast<float>(solution.at(j, 0)), static_cast<float>(solution.at(j, 1)),
-                                    static_cast<float>(solution.at(j, 2)), 1.0f};
-        }
-    }
-    std::printf("--== Tent Smart downscale by factor %d ==--\n", a);
-    std::printf("time = %f\n", wallClockSeconds() - start);
-    std::fflush(stdout);
-    release(solution.values);
-    release(rhs.values);
-    releaseSolver(matrix);
-    return true;
-}
-
-static bool isSquarePowerOfTwo(const FloatImage& image) {
-    return image.width == image.height && image.width > 0 && (image.width & (image.width - 1)) == 0;
-}
-
-// Solves the regularised level system for the three colour channels, from X's contents when iterating.
+// Solves the regularised level system for the three colour channels; the iterations start from X's contents.
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
-                       std::string& error) {
+                       SolverStats& stats, std::string& error) {
     if (solver == LevelSolver::direct) {
         SparseRowMatrix factored;
         stencilToCompressedColumn(matrix, factored.lower);
-        if (!factorise(factored, error)) return false;
+        if (!factorise(factored, stats, error)) return false;
         if (!solveColumns(factored, x, rhs)) {
             error = "the solver failed: the solve returned no solution";
             return false;
@@ -255,17 +27,18 @@ static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBl
     }
     StencilSolverOptions options;
     options.iterations.lowestEigenvalue = regularisationWeight;
-    IterativeSolveStatistics statistics;
+    IterativeSolveStatistics iterations;
     const double start = wallClockSeconds();
-    const bool solved = solveStencil(matrix, x, rhs, options, statistics, error);
-    std::printf("\t\tConjugate gradients          = % 10.3f seconds (%d iterations, residual %.3g)\n",
-                wallClockSeconds() - start, statistics.iterations, statistics.residualNorm);
-    std::fflush(stdout);
+    const bool solved = solveStencil(matrix, x, rhs, options, iterations, error);
+    stats.iterationsRan = true;
+    stats.iterationSeconds = wallClockSeconds() - start;
+    stats.iterations = iterations.iterations;
+    stats.residual = iterations.residualNorm;
     return solved;
 }
 
-bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture,
-                                   int32_t levelCount, std::string& error, LevelSolver solver) {
+bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                       LevelSolver solver, FilterStats& stats, std::string& error) {
     // Grid i + 1 pairs two cells with each texel of level i only for a square power-of-two side.
     if (!isSquarePowerOfTwo(texture)) {
         error = "Error: kivbi: the texture is " + std::to_string(texture.width) + "x" +
@@ -273,8 +46,8 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
         return false;
     }
     assert(levelCount == mipLevelCount(texture.width, texture.height));
-    // Grid i has two cells per texel of level i; grid 1, one per texture texel, gives the box levels that the
-    // iterations start from.
+    // Grid i has two cells per texel of level i. Grid 1, one cell per texture texel, also gives the area-weighted
+    // box levels that the iterations start from.
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
@@ -292,6 +65,9 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
     copyImage(pyramid.levels[0], texture);
     for (int32_t i = 1; i < levelCount; ++i) {
         const double levelStart = wallClockSeconds();
+        append(stats.bilinearLevels, BilinearLevelStats());
+        BilinearLevelStats& levelStats = stats.bilinearLevels.items[stats.bilinearLevels.count - 1];
+        levelStats.factor = 1 << i;
         MomentGrid& grid = moments.grids[i];
         StencilMatrix matrix;
         DenseBlock rhs;
@@ -311,7 +87,7 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
             }
         }
         std::string solverError;
-        if (!solveLevel(matrix, x, rhs, solver, solverError)) {
+        if (!solveLevel(matrix, x, rhs, solver, levelStats.solver, solverError)) {
             error = "Error: kivbi: level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
                     std::to_string(height) + "): " + solverError;
             return false;
@@ -323,9 +99,8 @@ bool buildBilinearOptimisedPyramid(const Mesh& mesh, MipPyramid& pyramid, const 
             target.texels[j] = Texel{static_cast<float>(x.at(j, 0)), static_cast<float>(x.at(j, 1)),
                                      static_cast<float>(x.at(j, 2)), 1.0f};
         }
-        std::printf("--== Tent Smart downscale by factor %d ==--\n", 1 << i);
-        std::printf("time = %f\n", wallClockSeconds() - levelStart);
-        std::fflush(stdout);
+        levelStats.seconds = wallClockSeconds() - levelStart;
+        levelStats.solved = true;
     }
     return true;
 }

@@ -32,10 +32,10 @@ struct TriangleMoments {
 // that span 2a cells, in a level with `size` texels along that axis (wrapped).
 TentFactor cellTent(int32_t x, int32_t a, int32_t e, int32_t size);
 
-
-// scale / 2 times the integral over the cell's surface (model-space area) of X1 Y1 X2 Y2.
-double cellOverlap(const CoverageCell& cell, const TentFactor& x1, const TentFactor& y1, const TentFactor& x2,
-                   const TentFactor& y2, double scale);
+// A texture point of a piece (float32, local to its cell) in the float64 of the integrals.
+inline LocalPoint widened(const TexPoint& point) {
+    return LocalPoint{point.u, point.v};
+}
 
 // The triangle integrals are the innermost operation of both least-squares filters; they are
 // defined here so that assembly loops inline them and share work between terms.

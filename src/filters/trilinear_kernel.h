@@ -1,5 +1,6 @@
-// The trilinear weight kernel: the exact integral of two trilinear basis functions (tent times
-// blend weight) over a triangle and over the blend parameter t of a trilinear segment.
+// The blend weights of a trilinear segment and the integral of their product over its parameter t.
+// The integral of two trilinear basis functions (tent times blend weight) over a triangle and over t
+// separates: tentProductIntegral times blendIntegral.
 #pragma once
 
 #include "filters/tent_kernel.h"
@@ -19,12 +20,4 @@ constexpr BlendFactor upperBlend{0.0, 1.0};
 inline double blendIntegral(const BlendFactor& t1, const BlendFactor& t2) {
     return t1.offset * t2.offset + (t1.offset * t2.slope + t1.slope * t2.offset) * 0.5 +
            t1.slope * t2.slope * (1.0 / 3.0);
-}
-
-// tentProductIntegral(p0, p1, p2, X1, Y1, X2, Y2) x blendIntegral(T1, T2): the integral over t
-// separates from the one over the triangle.
-inline double tentBlendProductIntegral(LocalPoint p0, LocalPoint p1, LocalPoint p2, const TentFactor& x1,
-                                       const TentFactor& y1, const BlendFactor& t1, const TentFactor& x2,
-                                       const TentFactor& y2, const BlendFactor& t2) {
-    return tentProductIntegral(p0, p1, p2, x1, y1, x2, y2) * blendIntegral(t1, t2);
 }

@@ -8,7 +8,19 @@
 
 #include "filters/level_system.h"
 #include "filters/tent_kernel.h"
-#include "filters/trilinear_filter.h"
+
+int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount) {
+    release(levelStart);
+    resize(levelStart, levelCount > 0 ? levelCount : 0);
+    // Level l has (W H) div 4^l texels; levels 1 .. L - 2 are unknown.
+    const int64_t texelCount = static_cast<int64_t>(width) * height;
+    int32_t next = 0;
+    for (int32_t l = 0; l < levelCount; ++l) {
+        levelStart[l] = next;
+        if (l >= 1 && l <= levelCount - 2) next += static_cast<int32_t>(texelCount >> (2 * l));
+    }
+    return next;
+}
 
 // Integrals over a segment's blend parameter t of products of the blend weights: t^2 and (1 - t)^2 give 1/3,
 // t (1 - t) gives 1/6.

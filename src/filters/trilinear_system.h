@@ -28,6 +28,10 @@ struct TrilinearSystem {
     DenseBlock rhs;                         // one column per channel
 };
 
+// levelStart[l] is the first unknown of level l (l = 1 .. levelCount - 2) of a width x height texture, levels
+// numbered fine to coarse; levelStart[levelCount - 1] is N, the number of unknowns per channel, which is returned.
+int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount);
+
 // Assembles the system of the trilinear objective for a square texture of side 2^(levelCount - 1), from moments
 // built for finest level levelCount (grids 1 .. levelCount - 1 with moments and weighted moments); `topColour` is the
 // fixed single texel of the top level. Regularised like kivbi's levels.

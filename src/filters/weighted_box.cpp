@@ -4,6 +4,8 @@
 
 #include <cassert>
 
+#include "base/wrap_index.h"
+
 // A grid that stands in for a missing one: every texel paired with it is unused.
 static const MomentGrid noCells;
 
@@ -72,17 +74,14 @@ void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const Mom
     weightedBlockMeans(level, source, grid, factor, [&grid](int64_t cell) { return grid.area.items[cell]; });
 }
 
-// The coarse level tiles: the left neighbour of column 0 is the last column.
-static int32_t wrap(int32_t i, int32_t size) {
-    const int32_t r = i % size;
-    return r < 0 ? r + size : r;
-}
-
 void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGrid& grid) {
     const int32_t w = coarse.width, h = coarse.height;
     assert(fine.width >= 2 * w && fine.height >= 2 * h);
     if (fine.width < 2 * w || fine.height < 2 * h) return;
-    auto at = [&coarse, w, h](int32_t x, int32_t y) -> const Texel& { return coarse.at(wrap(x, w), wrap(y, h)); };
+    // The coarse level tiles: the left neighbour of column 0 is the last column.
+    auto at = [&coarse, w, h](int32_t x, int32_t y) -> const Texel& {
+        return coarse.at(wrapIndex(x, w), wrapIndex(y, h));
+    };
 #pragma omp parallel for schedule(dynamic, 8)
     for (int32_t i = 0; i < h; ++i) {
         for (int32_t b = 0; b < w; ++b) {
@@ -139,7 +138,7 @@ void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, con
     buildWeightedPyramid(pyramid, source, coverage, base, levelCount, true);
 }
 
-void boxigFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
+void buildBoxigPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
     SurfaceMoments moments;
     MomentRequest request;
     request.used = true;
@@ -147,7 +146,7 @@ void boxigFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source
     buildUsedTexelPyramid(pyramid, source, moments, levelCount);
 }
 
-void kivboxFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
+void buildKivboxPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount) {
     SurfaceMoments moments;
     MomentRequest request;
     request.used = request.area = true;

@@ -9,9 +9,9 @@
 #include "filters/surface_moments.h"
 
 // "boxig": used cells of every grid for finest level levelCount - 1, then buildUsedTexelPyramid.
-void boxigFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount);
+void buildBoxigPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount);
 // "kivbox": areas and used cells for finest level levelCount - 1, then buildAreaWeightedPyramid with base 0.
-void kivboxFilter(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount);
+void buildKivboxPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& source, int32_t levelCount);
 
 // Fills levelCount levels: level 0 the source, level j the used-texel block means of the source
 // (factor 2^j) over grid 0, then the fill pass from coarse to fine. Needs the used cells of every grid.

@@ -51,6 +51,10 @@ void releaseImage(FloatImage& image) {
 
 void resizeLevels(MipPyramid& pyramid, int32_t n) { resize(pyramid.levels, n); }
 
+bool isSquarePowerOfTwo(const FloatImage& image) {
+    return image.width == image.height && image.width > 0 && (image.width & (image.width - 1)) == 0;
+}
+
 int32_t mipLevelCount(int32_t width, int32_t height) {
     const double m = static_cast<double>(std::max(width, height));
     if (m < 1) return 0;  // an image without texels has no levels (the logarithm is undefined)

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 
 // One texel: linear-light r, g, b and alpha, never clamped while in an image.
 struct Texel {
@@ -47,6 +47,10 @@ void releaseImage(FloatImage& image);
 
 // Sets the pyramid to n levels; new levels are empty images.
 void resizeLevels(MipPyramid& pyramid, int32_t n);
+
+// Whether the image is square with a side that is a power of two (1, 2, 4, ...): then every level
+// of its pyramid halves both sides exactly, down to 1 x 1.
+bool isSquarePowerOfTwo(const FloatImage& image);
 
 // The number of levels of a pyramid for a width x height texture: ceil(log2(max side - 0.01)) + 1.
 int32_t mipLevelCount(int32_t width, int32_t height);

@@ -264,7 +264,7 @@ float linearToSrgb(float v) {
     return 1.0f;  // v >= 1, and NaN
 }
 
-void linearizeImage(FloatImage& image) {
+void lineariseImage(FloatImage& image) {
     for (int32_t k = 0; k < image.count; ++k) {
         Texel& t = image.texels[k];
         t.r = srgbToLinear(t.r);
@@ -324,7 +324,7 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
     return true;
 }
 
-bool savePyramid(const MipPyramid& pyramid, const char* filterName) {
+bool savePyramid(const MipPyramid& pyramid, const char* filterName, GrowArray<std::string>& errors) {
     bool allWritten = true;
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
         const FloatImage& level = pyramid.levels[k];
@@ -338,7 +338,7 @@ bool savePyramid(const MipPyramid& pyramid, const char* filterName) {
         const std::string name = "mip_" + std::to_string(k) + "_" + filterName + ".png";
         std::string error;
         if (!saveLevelPng(name.c_str(), 24, encoded, error)) {
-            std::printf("%s\n", error.c_str());
+            append(errors, error);
             allWritten = false;
         }
     }

@@ -18,7 +18,7 @@ float srgbToLinear(float c);
 float linearToSrgb(float v);
 
 // Replaces r, g, b of every texel by their linear-light values; alpha stays as read.
-void linearizeImage(FloatImage& image);
+void lineariseImage(FloatImage& image);
 
 // Writes r, g, b (already encoded, in [0, 1]) as a 24-bit image in the format the extension names;
 // each byte is value x 255 truncated. The file is written under a temporary name in the same
@@ -26,6 +26,7 @@ void linearizeImage(FloatImage& image);
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
 
 // Encodes every level to sRGB and writes it as "mip_%d_%s.png" in the working directory.
-// Levels with a width or height of 0 write no file. A level that cannot be written prints a
-// message naming the file and the other levels are still written; returns false if any failed.
-bool savePyramid(const MipPyramid& pyramid, const char* filterName);
+// Levels with a width or height of 0 write no file. A level that cannot be written appends a
+// message naming the file to `errors` and the other levels are still written; returns false if
+// any failed.
+bool savePyramid(const MipPyramid& pyramid, const char* filterName, GrowArray<std::string>& errors);

@@ -255,7 +255,7 @@ bool loadObjModel(Mesh& mesh, const char* path, std::string& error) {
     return readObjModel(mesh, stream, path, error);
 }
 
-bool normalizeMesh(Mesh& mesh, std::string& error) {
+bool normaliseMesh(Mesh& mesh, std::string& error) {
     if (mesh.positions.count == 0) return true;
     Point3 centre;
     float factor = 1;

@@ -5,7 +5,7 @@
 #include <istream>
 #include <string>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 
 struct Point3 {
     float x = 0, y = 0, z = 0;
@@ -38,7 +38,7 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
 
 // Centres the bounding box of the positions on the origin and scales its largest side to 1.
 // Returns false with a message when the mesh has triangles but no extent.
-bool normalizeMesh(Mesh& mesh, std::string& error);
+bool normaliseMesh(Mesh& mesh, std::string& error);
 
 // The maximal runs of characters that are not in `delimiters`; no empty tokens.
 GrowArray<std::string> splitTokens(const std::string& text, const char* delimiters);

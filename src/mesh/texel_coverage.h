@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 #include "mesh/obj_model.h"
 
 // A convex polygon of at least 3 vertices: texture points local to its cell (0..1 inside the cell)

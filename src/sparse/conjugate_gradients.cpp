@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 // Rows per partial sum: the chunks, not the threads, fix the order of every addition.
 static constexpr int32_t reductionChunk = 4096;
@@ -84,7 +84,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     statistics.restarts = 0;
     int32_t bad = 0;
     if (!allFinite(b, bad) || !allFinite(x, bad)) {
-        error = "the iterative solver failed: a right-hand side or start value is not finite (column " +
+        error = "the solver failed: a right-hand side or start value is not finite (column " +
                 std::to_string(bad) + ")";
         return false;
     }
@@ -110,7 +110,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     resize(beta, columns);
 
     auto fail = [&](const std::string& what) {
-        error = "the iterative solver failed: " + what;
+        error = "the solver failed: " + what;
         statistics.solveSeconds = wallClockSeconds() - start;
         return false;
     };

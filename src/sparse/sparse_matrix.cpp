@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "sparse/sparse_solver.h"
+
 SparseRowMatrix::~SparseRowMatrix() { releaseSolver(*this); }
 
 void setRowCount(SparseRowMatrix& matrix, int32_t n) {
@@ -56,8 +58,6 @@ void toCompressedColumn(SparseRowMatrix& matrix) {
     const int32_t n = matrix.rows.count;
     CompressedColumnMatrix& lower = matrix.lower;
     lower.n = n;
-    lower.m = n;
-    lower.flags = compressedLowerFlags;
 
     int64_t nnz = 0;
     for (const SparseRow& row : matrix.rows) nnz += static_cast<int64_t>(row.size());
@@ -100,4 +100,9 @@ void createBlock(DenseBlock& block, int32_t count, int32_t columns) {
 
 void zeroBlock(DenseBlock& block) {
     for (double& value : block.values) value = 0.0;
+}
+
+void addBlock(DenseBlock& block, const DenseBlock& other) {
+    assert(block.values.count == other.values.count);
+    for (int32_t k = 0; k < block.values.count; ++k) block.values.items[k] += other.values.items[k];
 }

@@ -1,4 +1,6 @@
 // Sparse Cholesky factorisation of the compressed lower triangle and the multi-column solve.
+#include "sparse/sparse_solver.h"
+
 #include <cholmod.h>
 #include <omp.h>
 #include <sys/mman.h>
@@ -7,13 +9,11 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "app/clock.h"
-#include "sparse/sparse_matrix.h"
+#include "base/clock.h"
 
 // OpenBLAS runs the dense kernels of the supernodal factorisation. The two entry points needed
 // here are declared directly, so no particular OpenBLAS header variant has to be installed.
@@ -76,27 +76,22 @@ static void freeCholeskyFactor(CholeskyFactor* solver) {
 
 // One line on why the ordering or the factorisation stopped, in the unpermuted numbering.
 static std::string describeFailure(const cholmod_common& common, const cholmod_factor* factor) {
-    char text[160];
-    if (common.status == CHOLMOD_OUT_OF_MEMORY) {
-        std::snprintf(text, sizeof text, "the solver failed: out of memory");
-    } else if (common.status == CHOLMOD_TOO_LARGE) {
-        std::snprintf(text, sizeof text, "the solver failed: the matrix is too large");
-    } else if (common.status == CHOLMOD_NOT_INSTALLED) {
-        std::snprintf(text, sizeof text, "the solver failed: the METIS ordering is not available");
-    } else if (factor && factor->minor < factor->n) {
+    const std::string failed = "the solver failed: ";
+    if (common.status == CHOLMOD_OUT_OF_MEMORY) return failed + "out of memory";
+    if (common.status == CHOLMOD_TOO_LARGE) return failed + "the matrix is too large";
+    if (common.status == CHOLMOD_NOT_INSTALLED) return failed + "the METIS ordering is not available";
+    if (factor && factor->minor < factor->n) {
         // `minor` counts in the permuted order; Perm maps it back to the matrix's own column.
         const SuiteSparse_long permuted = static_cast<SuiteSparse_long>(factor->minor);
         const SuiteSparse_long column =
             factor->Perm ? static_cast<const SuiteSparse_long*>(factor->Perm)[permuted] : permuted;
-        std::snprintf(text, sizeof text, "the solver failed: matrix is not positive definite (column %ld)",
-                      static_cast<long>(column));
-    } else {
-        std::snprintf(text, sizeof text, "the solver failed: status %d", common.status);
+        return failed + "matrix is not positive definite (column " + std::to_string(static_cast<long>(column)) + ")";
     }
-    return text;
+    return failed + "status " + std::to_string(common.status);
 }
 
-bool factorise(SparseRowMatrix& matrix, std::string& error) {
+bool factorise(SparseRowMatrix& matrix, SolverStats& stats, std::string& error) {
+    stats = SolverStats();
     const CompressedColumnMatrix& lower = matrix.lower;
     assert(lower.colptr.count == lower.n + 1);
     if (matrix.factor) {
@@ -155,9 +150,9 @@ bool factorise(SparseRowMatrix& matrix, std::string& error) {
     double wallStart = wallClockSeconds();
     double processorStart = processorSeconds();
     solver->factor = cholmod_l_analyze(&a, &common);
-    std::printf("\t\tSymbolic Analysis            = % 10.3f seconds (%.3f cpu)\n",
-                wallClockSeconds() - wallStart, processorSeconds() - processorStart);
-    std::fflush(stdout);
+    stats.analysisRan = true;
+    stats.analysisSeconds = wallClockSeconds() - wallStart;
+    stats.analysisProcessorSeconds = processorSeconds() - processorStart;
     if (!solver->factor || common.status != CHOLMOD_OK) {
         error = describeFailure(common, solver->factor);
         freeCholeskyFactor(solver);
@@ -167,9 +162,9 @@ bool factorise(SparseRowMatrix& matrix, std::string& error) {
     wallStart = wallClockSeconds();
     processorStart = processorSeconds();
     cholmod_l_factorize(&a, solver->factor, &common);
-    std::printf("\t\tSupernodal Multifrontal LL^T = % 10.3f seconds (%.3f cpu)\n",
-                wallClockSeconds() - wallStart, processorSeconds() - processorStart);
-    std::fflush(stdout);
+    stats.factorisationRan = true;
+    stats.factorisationSeconds = wallClockSeconds() - wallStart;
+    stats.factorisationProcessorSeconds = processorSeconds() - processorStart;
     release(columnStarts);
     release(rowIndices);
     // A matrix that is not positive definite is only a warning to CHOLMOD, with `minor` < n.
@@ -227,5 +222,5 @@ void releaseSolver(SparseRowMatrix& matrix) {
     release(lower.colptr);
     release(lower.rowind);
     release(lower.values);
-    lower.n = lower.m = lower.flags = 0;
+    lower.n = 0;
 }

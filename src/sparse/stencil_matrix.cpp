@@ -48,8 +48,7 @@ void stencilToCompressedColumn(const StencilMatrix& matrix, CompressedColumnMatr
     const int32_t w = matrix.width, h = matrix.height;
     const int32_t n = w * h;
     assert(static_cast<int64_t>(n) * 9 <= std::numeric_limits<int32_t>::max());
-    lower.n = lower.m = n;
-    lower.flags = compressedLowerFlags;
+    lower.n = n;
     release(lower.colptr);
     release(lower.rowind);
     release(lower.values);

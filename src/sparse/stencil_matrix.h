@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 #include "sparse/sparse_matrix.h"
 
 // A symmetric matrix over the texels of a width x height grid that wraps around, in which every

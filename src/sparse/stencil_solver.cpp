@@ -6,7 +6,7 @@
 #include <cassert>
 #include <cmath>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 // --- Diagonal and Gauss-Seidel ----------------------------------------------------------------
 
@@ -24,7 +24,7 @@ static bool invertDiagonal(const StencilMatrix& matrix, GrowArray<double>& inver
         }
     }
     if (bad < 0) return true;
-    error = "the iterative solver failed: diagonal entry is not positive or not finite (unknown " +
+    error = "the solver failed: diagonal entry is not positive or not finite (unknown " +
             std::to_string(bad) + ")";
     return false;
 }
@@ -161,7 +161,7 @@ static bool denseFactorise(const StencilMatrix& matrix, GrowArray<double>& facto
             for (int32_t k = 0; k < j; ++k) sum -= l[i * n + k] * l[j * n + k];
             if (i == j) {
                 if (!(sum > 0.0) || !std::isfinite(sum)) {
-                    error = "the iterative solver failed: the coarsest grid is not positive definite";
+                    error = "the solver failed: the coarsest grid is not positive definite";
                     return false;
                 }
                 l[j * n + j] = std::sqrt(sum);
@@ -231,7 +231,7 @@ static bool incompleteCholesky(const StencilMatrix& matrix, CompressedColumnMatr
         }
         if (!broke) return true;
     }
-    error = "the iterative solver failed: the incomplete Cholesky factorisation broke down";
+    error = "the solver failed: the incomplete Cholesky factorisation broke down";
     return false;
 }
 
@@ -350,7 +350,7 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
     statistics = IterativeSolveStatistics();
     for (int32_t k = 0; k < matrix.coefficients.count; ++k) {
         if (!std::isfinite(matrix.coefficients.items[k])) {
-            error = "the iterative solver failed: matrix entry is not finite (unknown " +
+            error = "the solver failed: matrix entry is not finite (unknown " +
                     std::to_string(k / stencilCoefficientCount) + ")";
             return false;
         }

@@ -55,40 +55,68 @@ int encodedByte(double v) {
 // Gram matrix maps the all-ones vector to 2 times itself (S/2 times a tent's integral 1/W^2, with
 // S = 4 W^2). So every level is the colour times 2/2.001 in linear light.
 TEST(DefaultFilter, WithoutAFilterNameKivbiSolvesAndWritesEveryLevel) {
-    const std::vector<unsigned char> colour = {200, 100, 30};
-    DefaultRun run(8, 8, colour);
-    const CommandResult result = run.run();
-    ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
-    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    // Per level the iterations print one line; "--solver direct" prints the analysis and the factorisation.
+    for (const bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct" : "iterative");
+        const std::vector<unsigned char> colour = {200, 100, 30};
+        DefaultRun run(8, 8, colour);
+        const CommandResult result =
+            direct ? runKiv(run.dir.path, {"--solver", "direct", "model.obj", "texture.png"}) : run.run();
+        ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
+        EXPECT_EQ(result.exitStatus, 0) << result.output;
 
-    const std::vector<std::string> lines = outputLines(result.output);
-    ASSERT_EQ(lines.size(), 2u + 3 * 4 + 3) << result.output;
-    EXPECT_TRUE(startsWith(lines[0], "Using ")) << lines[0];
-    EXPECT_EQ(lines[1], "Image is 8x8 with 4 mip levels.");
-    for (int i = 1; i <= 3; ++i) {
-        const size_t first = 2 + 4 * (i - 1);
-        EXPECT_TRUE(startsWith(lines[first], "\t\tSymbolic Analysis            = ")) << lines[first];
-        EXPECT_TRUE(startsWith(lines[first + 1], "\t\tSupernodal Multifrontal LL^T = ")) << lines[first + 1];
-        EXPECT_EQ(lines[first + 2], "--== Tent Smart downscale by factor " + std::to_string(1 << i) + " ==--");
-        EXPECT_TRUE(isNumberLine(lines[first + 3], "time = ")) << lines[first + 3];
-    }
-    EXPECT_EQ(lines[14], "Times:");
-    EXPECT_TRUE(lines[15].size() > 6 && lines[15].compare(lines[15].size() - 6, 6, "\tkivbi") == 0) << lines[15];
-    EXPECT_EQ(lines[16], "");
-
-    std::vector<std::string> expectedFiles = {"mip_0_kivbi.png", "mip_1_kivbi.png", "mip_2_kivbi.png",
-                                              "mip_3_kivbi.png", "model.obj",       "texture.png"};
-    EXPECT_EQ(listFiles(run.dir.path), expectedFiles);
-    for (int i = 0; i <= 3; ++i) {
-        const DecodedImage level = readImageFile(run.dir.file("mip_" + std::to_string(i) + "_kivbi.png"));
-        const int side = 8 >> i;
-        ASSERT_EQ(level.width, side);
-        ASSERT_EQ(level.height, side);
-        for (size_t k = 0; k < level.rgb.size(); ++k) {
-            const int byte = colour[k % 3];
-            const int expected = i == 0 ? byte : encodedByte(decoded(byte) * 2 / 2.001);
-            EXPECT_LE(std::abs(level.rgb[k] - expected), 1) << "level " << i << ", byte " << k;
+        const std::vector<std::string> lines = outputLines(result.output);
+        const size_t perLevel = direct ? 4 : 3;
+        ASSERT_EQ(lines.size(), 2u + 3 * perLevel + 3) << result.output;
+        EXPECT_TRUE(startsWith(lines[0], "Using ")) << lines[0];
+        EXPECT_EQ(lines[1], "Image is 8x8 with 4 mip levels.");
+        for (int i = 1; i <= 3; ++i) {
+            size_t line = 2 + perLevel * (i - 1);
+            if (direct) {
+                EXPECT_TRUE(startsWith(lines[line++], "\t\tSymbolic Analysis            = ")) << lines[line - 1];
+                EXPECT_TRUE(startsWith(lines[line++], "\t\tSupernodal Multifrontal LL^T = ")) << lines[line - 1];
+            } else {
+                EXPECT_TRUE(startsWith(lines[line++], "\t\tConjugate gradients          = ")) << lines[line - 1];
+            }
+            EXPECT_EQ(lines[line++], "--== Tent Smart downscale by factor " + std::to_string(1 << i) + " ==--");
+            EXPECT_TRUE(isNumberLine(lines[line], "time = ")) << lines[line];
         }
+        const size_t report = 2 + 3 * perLevel;
+        EXPECT_EQ(lines[report], "Times:");
+        EXPECT_TRUE(lines[report + 1].size() > 6 &&
+                    lines[report + 1].compare(lines[report + 1].size() - 6, 6, "\tkivbi") == 0)
+            << lines[report + 1];
+        EXPECT_EQ(lines[report + 2], "");
+
+        std::vector<std::string> expectedFiles = {"mip_0_kivbi.png", "mip_1_kivbi.png", "mip_2_kivbi.png",
+                                                  "mip_3_kivbi.png", "model.obj",       "texture.png"};
+        EXPECT_EQ(listFiles(run.dir.path), expectedFiles);
+        for (int i = 0; i <= 3; ++i) {
+            const DecodedImage level = readImageFile(run.dir.file("mip_" + std::to_string(i) + "_kivbi.png"));
+            const int side = 8 >> i;
+            ASSERT_EQ(level.width, side);
+            ASSERT_EQ(level.height, side);
+            for (size_t k = 0; k < level.rgb.size(); ++k) {
+                const int byte = colour[k % 3];
+                const int expected = i == 0 ? byte : encodedByte(decoded(byte) * 2 / 2.001);
+                EXPECT_LE(std::abs(level.rgb[k] - expected), 1) << "level " << i << ", byte " << k;
+            }
+        }
+    }
+}
+
+// A --solver value other than "iterative" or "direct" is refused before any work.
+TEST(DefaultFilter, AnUnknownSolverIsRefused) {
+    DefaultRun run(8, 8, {1, 2, 3});
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--solver", "exact", "model.obj", "texture.png"},
+          std::vector<std::string>{"model.obj", "texture.png", "--solver"}}) {
+        const CommandResult result = runKiv(run.dir.path, arguments);
+        ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
+        EXPECT_EQ(result.exitStatus, 1) << result.output;
+        EXPECT_NE(result.output.find("Error: --solver takes 'iterative' or 'direct', not '"), std::string::npos)
+            << result.output;
+        EXPECT_EQ(listFiles(run.dir.path), std::vector<std::string>({"model.obj", "texture.png"}));
     }
 }
 

@@ -15,14 +15,18 @@ struct KivtriRun {
     std::vector<std::string> files;  // the files written besides the inputs
 };
 
-// Runs "kiv model.obj texture.png kivtri" on the unit square and a side x side texture of one colour.
-KivtriRun runOnUnitSquare(const TempDir& dir, int side, const std::vector<unsigned char>& colour) {
+// Runs "kiv model.obj texture.png kivtri" (plus `options`) on the unit square and a side x side texture of one
+// colour.
+KivtriRun runOnUnitSquare(const TempDir& dir, int side, const std::vector<unsigned char>& colour,
+                          const std::vector<std::string>& options = {}) {
     writeTextFile(dir.file("model.obj"), unitSquareObj());
     std::vector<unsigned char> bytes;
     for (int i = 0; i < side * side; ++i) bytes.insert(bytes.end(), colour.begin(), colour.end());
     writeImageFile(dir.file("texture.png"), imageFromBytes(side, side, bytes));
     KivtriRun run;
-    run.result = runKiv(dir.path, {"model.obj", "texture.png", "kivtri"});
+    std::vector<std::string> arguments = options;
+    for (const char* argument : {"model.obj", "texture.png", "kivtri"}) arguments.push_back(argument);
+    run.result = runKiv(dir.path, arguments);
     std::istringstream stream(run.result.output);
     bool afterSize = false;
     for (std::string line; std::getline(stream, line);) {
@@ -70,20 +74,26 @@ void expectFilterLines(const KivtriRun& run, size_t solverLineCount) {
 // On a square that covers texture space once, a constant texture is reproduced exactly by the
 // constant pyramid, so every level keeps the colour (the regularisation shifts it far below a byte).
 TEST(KivtriCommandLine, SolvesAllInnerLevelsAndWritesEveryLevel) {
-    TempDir dir;
-    const std::vector<unsigned char> colour = {200, 90, 30};
-    const KivtriRun run = runOnUnitSquare(dir, 8, colour);
-    ASSERT_FALSE(run.result.timedOut || run.result.signalled) << run.result.output;
-    EXPECT_EQ(run.result.exitStatus, 0) << run.result.output;
-    EXPECT_NE(run.result.output.find("Image is 8x8 with 4 mip levels.\n"), std::string::npos);
-    // Analysis and factorisation, once for the whole system.
-    expectFilterLines(run, 2);
-    ASSERT_EQ(run.files, levelFiles(4));
-    for (int k = 0; k < 4; ++k) {
-        const DecodedImage level = readImageFile(dir.file("mip_" + std::to_string(k) + "_kivtri.png"));
-        ASSERT_EQ(level.width, 8 >> k);
-        for (size_t i = 0; i < level.rgb.size(); ++i)
-            EXPECT_LE(std::abs(int(level.rgb[i]) - int(colour[i % 3])), 1) << "level " << k << ", byte " << i;
+    // The iterations print one line; "--solver direct" prints the analysis and the factorisation, once for the
+    // whole system.
+    for (const bool direct : {false, true}) {
+        SCOPED_TRACE(direct ? "direct" : "iterative");
+        TempDir dir;
+        const std::vector<unsigned char> colour = {200, 90, 30};
+        const KivtriRun run =
+            runOnUnitSquare(dir, 8, colour, direct ? std::vector<std::string>{"--solver", "direct"} : std::vector<std::string>{});
+        ASSERT_FALSE(run.result.timedOut || run.result.signalled) << run.result.output;
+        EXPECT_EQ(run.result.exitStatus, 0) << run.result.output;
+        EXPECT_NE(run.result.output.find("Image is 8x8 with 4 mip levels.\n"), std::string::npos);
+        expectFilterLines(run, direct ? 2 : 1);
+        EXPECT_EQ(run.lines[0].rfind(direct ? "\t\tSymbolic Analysis" : "\t\tConjugate gradients", 0), 0u);
+        ASSERT_EQ(run.files, levelFiles(4));
+        for (int k = 0; k < 4; ++k) {
+            const DecodedImage level = readImageFile(dir.file("mip_" + std::to_string(k) + "_kivtri.png"));
+            ASSERT_EQ(level.width, 8 >> k);
+            for (size_t i = 0; i < level.rgb.size(); ++i)
+                EXPECT_LE(std::abs(int(level.rgb[i]) - int(colour[i % 3])), 1) << "level " << k << ", byte " << i;
+        }
     }
 }
 

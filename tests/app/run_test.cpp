@@ -27,7 +27,10 @@ static const char* const usageText =
     "tent         Tent filter\n"
     "box          Box filter\n"
     "boxig        Box filter that ignores unused texels\n"
-    "rainbow      Each level is given a unique color for testing\n";
+    "rainbow      Each level is given a unique color for testing\n"
+    "\n"
+    "--solver direct   solve kivbi and kivtri exactly (sparse Cholesky) instead of\n"
+    "                  iterating to within 1e-4 of the exact solution (the default)\n";
 
 static std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "filters/bilinear_filter.h"
+#include "piece_assembly.h"
 #include "image/texture_io.h"
 #include "system_checks.h"
 
@@ -84,7 +84,7 @@ TEST(LevelSystem, SampleLevelsEqualTheAssemblyOverStoredPiecesDownToOneTexel) {
     Mesh mesh;
     std::string error;
     ASSERT_TRUE(loadObjModel(mesh, KIV_SOURCE_DIR "/data/sample.obj", error)) << error;
-    ASSERT_TRUE(normalizeMesh(mesh, error)) << error;
+    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
     // The sample at 64 x 64 texels, made from the bundled 512 x 512 atlas by taking every eighth texel.
     FloatImage full, texture;
     ASSERT_TRUE(loadTexture(KIV_SOURCE_DIR "/data/sample.png", full, error)) << error;

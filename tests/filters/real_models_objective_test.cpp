@@ -12,6 +12,7 @@
 #include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
 #include "test_support.h"
+#include "piece_assembly.h"
 
 static std::string modelsDirectory() {
     const char* configured = std::getenv("KIV_MODELS_DIR");
@@ -44,13 +45,14 @@ static void expectKivbiBeatsClassicLevels(const std::string& name) {
     FloatImage texture;
     std::string error;
     ASSERT_TRUE(loadObjModel(mesh, (folder + "/model.obj").c_str(), error)) << error;
-    ASSERT_TRUE(normalizeMesh(mesh, error)) << error;
+    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
     ASSERT_TRUE(loadTexture((folder + "/texture.png").c_str(), texture, error)) << error;
-    linearizeImage(texture);
+    lineariseImage(texture);
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
 
     MipPyramid kivbi, box, tent;
-    ASSERT_TRUE(buildBilinearOptimisedPyramid(mesh, kivbi, texture, levelCount, error)) << error;
+    FilterStats stats;
+    ASSERT_TRUE(buildKivbiPyramid(mesh, kivbi, texture, levelCount, LevelSolver::iterative, stats, error)) << error;
     buildBoxPyramid(box, texture, levelCount);
     buildTentPyramid(tent, texture, levelCount);
 

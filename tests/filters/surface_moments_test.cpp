@@ -111,7 +111,7 @@ TEST(SurfaceMoments, BundledSampleMatchesTheStoredCoverage) {
     Mesh mesh;
     std::string error;
     ASSERT_TRUE(loadObjModel(mesh, KIV_SOURCE_DIR "/data/sample.obj", error)) << error;
-    ASSERT_TRUE(normalizeMesh(mesh, error)) << error;
+    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
     expectMatchesCoverage(mesh, 9, 0, 2);
 }
 

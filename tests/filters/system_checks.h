@@ -18,7 +18,7 @@ inline Mesh modelFrom(const std::string& objText) {
     std::string error;
     std::istringstream stream(objText);
     EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
-    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
+    EXPECT_TRUE(normaliseMesh(mesh, error)) << error;
     return mesh;
 }
 

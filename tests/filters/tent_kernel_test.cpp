@@ -6,6 +6,7 @@
 #include <random>
 
 #include "filters/tent_kernel.h"
+#include "kernel_oracles.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The trilinear optimisation filter "kivtri": numbering of the unknowns, the assembled system and
 // the pyramid it solves for.
 #include "filters/trilinear_filter.h"
+#include "filters/trilinear_system.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -13,8 +14,10 @@
 
 #include "filters/trilinear_kernel.h"
 #include "filters/weighted_box.h"
+#include "kernel_oracles.h"
 #include "system_checks.h"
 #include "test_support.h"
+#include "piece_assembly.h"
 
 namespace {
 
@@ -43,7 +46,7 @@ int levelCountOf(const FloatImage& texture) {
 }
 
 // The system kivtri assembles and regularises, before it is solved.
-struct TrilinearSystem {
+struct PieceSystem {
     TexelCoverage coverage;
     MipPyramid boxPyramid;
     GrowArray<int32_t> levelStart;
@@ -52,7 +55,7 @@ struct TrilinearSystem {
     DenseBlock rhs;
 };
 
-void prepareSystem(TrilinearSystem& system, const Mesh& mesh, const FloatImage& texture) {
+void prepareSystem(PieceSystem& system, const Mesh& mesh, const FloatImage& texture) {
     const int32_t levelCount = levelCountOf(texture);
     buildTexelCoverage(system.coverage, mesh, levelCount);
     system.unknownCount = numberUnknowns(system.levelStart, texture.width, texture.height, levelCount);
@@ -62,7 +65,7 @@ void prepareSystem(TrilinearSystem& system, const Mesh& mesh, const FloatImage& 
     createBlock(system.rhs, system.unknownCount, 3);
 }
 
-void assembleSystem(TrilinearSystem& system, const FloatImage& texture) {
+void assembleSystem(PieceSystem& system, const FloatImage& texture) {
     assembleTrilinearMatrix(system.rhs, system.matrix, system.boxPyramid, system.unknownCount, system.levelStart,
                             system.coverage, texture);
     assembleTrilinearTargets(system.rhs, system.unknownCount, system.levelStart, system.coverage, texture);
@@ -77,7 +80,7 @@ void expectSameSystem(const SparseRowMatrix& matrix, const DenseBlock& rhs, cons
 
 // The two assembly passes term by term, each term integrated on its own through the six-factor
 // kernel and added at once: the direct reading of the normal equations that kivtri speeds up.
-void assembleTermByTerm(SparseRowMatrix& matrix, DenseBlock& rhs, const TrilinearSystem& system,
+void assembleTermByTerm(SparseRowMatrix& matrix, DenseBlock& rhs, const PieceSystem& system,
                         const FloatImage& texture) {
     const TexelCoverage& coverage = system.coverage;
     const int32_t levelCount = coverage.levels.count - 1;
@@ -168,12 +171,21 @@ void withThreads(int threads, Body body) {
     omp_set_num_threads(previous);
 }
 
-// The filled pyramid, or one without levels when the filter fails.
-MipPyramid runKivtri(const Mesh& mesh, const FloatImage& texture) {
+// The filled pyramid, or one without levels when the filter fails. The exact (direct) solve unless asked
+// otherwise, so that levels can be compared with dense solutions.
+MipPyramid runKivtri(const Mesh& mesh, const FloatImage& texture, LevelSolver solver = LevelSolver::direct) {
     MipPyramid pyramid;
+    FilterStats stats;
     std::string error;
-    const bool built = buildTrilinearOptimisedPyramid(mesh, pyramid, texture, levelCountOf(texture), error);
+    const bool built = buildKivtriPyramid(mesh, pyramid, texture, levelCountOf(texture), solver, stats, error);
     EXPECT_TRUE(built) << error;
+    EXPECT_TRUE(stats.trilinear.solved);
+    // The solver runs only when there is an inner level, from a side of 4 on.
+    const bool ran = solver == LevelSolver::direct ? stats.trilinear.solver.factorisationRan
+                                                   : stats.trilinear.solver.iterationsRan;
+    EXPECT_EQ(ran, texture.width >= 4);
+    EXPECT_GE(stats.trilinear.totalSeconds, 0.0);
+    EXPECT_EQ(stats.bilinearLevels.count, 0);
     if (!built) release(pyramid.levels);
     return pyramid;
 }
@@ -209,7 +221,7 @@ TEST(TrilinearAssembly, TheOnlyUnknownLevelReceivesBothFixedLevels) {
     FloatImage texture;
     allocateImage(texture, 4, 4);
     for (int32_t i = 0; i < texture.count; ++i) texture.texels[i] = Texel{0.25f, 0.5f, 1.0f, 1.0f};
-    TrilinearSystem system;
+    PieceSystem system;
     prepareSystem(system, mesh, texture);
     ASSERT_EQ(system.unknownCount, 4);
     system.boxPyramid.levels[2].texels[0] = Texel{2.0f, 3.0f, 4.0f, 1.0f};
@@ -241,13 +253,13 @@ TEST(TrilinearAssembly, TheOnlyUnknownLevelReceivesBothFixedLevels) {
 TEST(TrilinearAssembly, MatchesTheTermByTermAssemblyWithOneThreadAndWithTwo) {
     const Mesh mesh = modelFrom(bentModelObj);
     const FloatImage texture = randomTexture(16, 5);
-    TrilinearSystem expected;
+    PieceSystem expected;
     prepareSystem(expected, mesh, texture);
     ASSERT_EQ(expected.unknownCount, 64 + 16 + 4);
     assembleTermByTerm(expected.matrix, expected.rhs, expected, texture);
     for (int threads : {1, 2}) {
         SCOPED_TRACE(threads);
-        TrilinearSystem system;
+        PieceSystem system;
         prepareSystem(system, mesh, texture);
         withThreads(threads, [&] { assembleSystem(system, texture); });
         expectSameSystem(system.matrix, system.rhs, expected.matrix, expected.rhs);
@@ -356,7 +368,7 @@ TEST(TrilinearFilter, MatchesAnIndependentSolveOnAFlatSquare) {
     }
 
     // The assembled, regularised system equals this one...
-    TrilinearSystem system;
+    PieceSystem system;
     prepareSystem(system, mesh, texture);
     assembleSystem(system, texture);
     regularise(system.matrix, system.rhs);
@@ -478,6 +490,10 @@ TEST(TrilinearFilter, ASolverFailureIsReported) {
     mesh.positions[1].x = std::numeric_limits<float>::quiet_NaN();
     MipPyramid pyramid;
     std::string error;
-    EXPECT_FALSE(buildTrilinearOptimisedPyramid(mesh, pyramid, randomTexture(8, 1), 4, error));
-    EXPECT_EQ(error.rfind("Error: kivtri: the solver failed: ", 0), 0u) << error;
+    for (LevelSolver solver : {LevelSolver::direct, LevelSolver::iterative}) {
+        FilterStats stats;
+        EXPECT_FALSE(buildKivtriPyramid(mesh, pyramid, randomTexture(8, 1), 4, solver, stats, error));
+        EXPECT_EQ(error.rfind("Error: kivtri: the solver failed: ", 0), 0u) << error;
+        EXPECT_FALSE(stats.trilinear.solved);
+    }
 }

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "filters/trilinear_kernel.h"
+#include "kernel_oracles.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "filters/trilinear_filter.h"
 #include "filters/weighted_box.h"
 #include "system_checks.h"
+#include "piece_assembly.h"
 
 namespace {
 

@@ -43,8 +43,8 @@ static void expectSameImage(const FloatImage& a, const FloatImage& b) {
 // "kivbox" when `areaWeights`, else "boxig".
 static MipPyramid runFilter(bool areaWeights, const Mesh& mesh, const FloatImage& source, int levelCount) {
     MipPyramid pyramid;
-    if (areaWeights) kivboxFilter(mesh, pyramid, source, levelCount);
-    else boxigFilter(mesh, pyramid, source, levelCount);
+    if (areaWeights) buildKivboxPyramid(mesh, pyramid, source, levelCount);
+    else buildBoxigPyramid(mesh, pyramid, source, levelCount);
     return pyramid;
 }
 
@@ -86,8 +86,8 @@ TEST(WeightedBox, KivboxWeightsTexelsByTheSurfaceAreaOnThem) {
     source.at(1, 0) = Texel{0, 1, 0.5f, 1};
     source.at(0, 1) = source.at(1, 1) = Texel{9, 9, 9, 1};  // unused: never counts
     MipPyramid kivbox, boxig;
-    kivboxFilter(mesh, kivbox, source, 2);
-    boxigFilter(mesh, boxig, source, 2);
+    buildKivboxPyramid(mesh, kivbox, source, 2);
+    buildBoxigPyramid(mesh, boxig, source, 2);
     // Areas 3a and a on the two texels: (3 T1 + T2) / 4.
     EXPECT_NEAR(kivbox.levels[1].at(0, 0).r, 0.75, 1e-6);
     EXPECT_NEAR(kivbox.levels[1].at(0, 0).g, 0.25, 1e-6);
@@ -101,7 +101,7 @@ TEST(WeightedBox, FilledTexelsAreTheBilinearUpsamplingOfTheFilledLevelAbove) {
     const Mesh mesh = modelFrom(leftHalfSquareObj);
     const FloatImage source = rampImage(8, 8);
     MipPyramid pyramid;
-    boxigFilter(mesh, pyramid, source, 4);
+    buildBoxigPyramid(mesh, pyramid, source, 4);
     ASSERT_EQ(pyramid.levels.count, 4);
     // Top: the mean of the left half, 1.5 + 8 * 3.5.
     EXPECT_FLOAT_EQ(pyramid.levels[3].at(0, 0).r, 29.5f);
@@ -159,13 +159,13 @@ TEST(WeightedBox, OneAndTwoLevels) {
     const Mesh mesh = modelFrom(leftHalfSquareObj);
     const FloatImage one = rampImage(1, 1);
     MipPyramid pyramid;
-    kivboxFilter(mesh, pyramid, one, 1);
+    buildKivboxPyramid(mesh, pyramid, one, 1);
     ASSERT_EQ(pyramid.levels.count, 1);
     expectSameImage(pyramid.levels[0], one);
 
     // Two levels: the unused right column of the 2 x 2 source is left out.
     MipPyramid two;
-    boxigFilter(mesh, two, rampImage(2, 2), 2);
+    buildBoxigPyramid(mesh, two, rampImage(2, 2), 2);
     ASSERT_EQ(two.levels.count, 2);
     EXPECT_FLOAT_EQ(two.levels[1].at(0, 0).r, 1.0f);  // (0 + 2) / 2
 }
@@ -193,7 +193,7 @@ TEST(WeightedBox, TheAreaWeightedPyramidReadsTheGridWithTheTexturesSize) {
         "f 1/1 2/2 3/3\nf 2/2 4/4 3/3\n");
     const FloatImage source = rampImage(8, 8);
     MipPyramid kivbox, trilinearBase;
-    kivboxFilter(mesh, kivbox, source, 4);
+    buildKivboxPyramid(mesh, kivbox, source, 4);
     buildAreaWeightedPyramid(trilinearBase, source, momentsOf(mesh, 4, 1), 1, 4);
     ASSERT_EQ(trilinearBase.levels.count, 4);
     for (int level = 0; level < 4; ++level) expectSameImage(kivbox.levels[level], trilinearBase.levels[level]);

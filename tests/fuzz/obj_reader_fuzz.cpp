@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Mesh mesh;
     std::string error;
     if (!readObjModel(mesh, stream, "fuzz.obj", error)) return 0;
-    if (!normalizeMesh(mesh, error)) return 0;
+    if (!normaliseMesh(mesh, error)) return 0;
     // A coverage of a few levels exercises the clipping on whatever geometry got through.
     if (mesh.triangles.count <= 64) {
         TexelCoverage coverage;

@@ -1,7 +1,13 @@
 // The box, tent and truncated-sinc levels and pyramids, and the rainbow test pyramid.
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 #include "image/classic_filters.h"
 
@@ -17,6 +23,22 @@ static FloatImage rampImage(int width, int height) {
     FloatImage image;
     allocateImage(image, width, height);
     for (int i = 0; i < image.count; ++i) image.texels[i] = Texel{float(i), 2.0f * i, -float(i), 1 - i / 100.0f};
+    return image;
+}
+
+// Texels with values spread over [0, 1) from a fixed linear congruential sequence, so no two
+// neighbours agree and a tap read from the wrong texel shows.
+static FloatImage scatteredImage(int width, int height, uint32_t seed) {
+    FloatImage image;
+    allocateImage(image, width, height);
+    auto next = [&seed]() {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<float>(seed >> 8) / 16777216.0f;
+    };
+    for (int i = 0; i < image.count; ++i) {
+        const float r = next(), g = next(), b = next(), a = next();
+        image.texels[i] = Texel{r, g, b, a};
+    }
     return image;
 }
 
@@ -175,4 +197,114 @@ TEST(RainbowFilter, EachLevelHasItsOwnColourWhateverTheTexture) {
         EXPECT_EQ(level.height, 256 >> i);
         for (int k = 0; k < level.count; ++k) expectTexelNear(level.texels[k], colours[i], 0);
     }
+}
+
+// The separable levels are checked against the direct two-dimensional sum that the level functions
+// computed before: every output texel sums all tapCount^2 taps, each weighing kernel(i) kernel(j),
+// in float, and divides by the weight gathered.
+static int32_t oracleWrap(int64_t index, int32_t size) {
+    const int64_t wrapped = index % size;
+    return static_cast<int32_t>(wrapped < 0 ? wrapped + size : wrapped);
+}
+
+static void directKernelLevel(FloatImage& level, const FloatImage& texture, int32_t a, int32_t firstOffset,
+                              int32_t tapCount, double (*kernel)(double)) {
+    allocateImage(level, texture.width / a, texture.height / a);
+    const double centre = (a - 1) * 0.5;
+    std::vector<double> weights(tapCount);
+    for (int32_t k = 0; k < tapCount; ++k) weights[k] = kernel((firstOffset + k - centre) / a);
+    for (int32_t y = 0; y < level.height; ++y) {
+        for (int32_t x = 0; x < level.width; ++x) {
+            float r = 0, g = 0, b = 0, alpha = 0;
+            double weightSum = 0;
+            for (int32_t j = 0; j < tapCount; ++j) {
+                const int32_t row = oracleWrap(static_cast<int64_t>(y) * a + firstOffset + j, texture.height);
+                for (int32_t i = 0; i < tapCount; ++i) {
+                    const int32_t column = oracleWrap(static_cast<int64_t>(x) * a + firstOffset + i, texture.width);
+                    const Texel& t = texture.at(column, row);
+                    const double w = weights[j] * weights[i];
+                    r += static_cast<float>(t.r * w);
+                    g += static_cast<float>(t.g * w);
+                    b += static_cast<float>(t.b * w);
+                    alpha += static_cast<float>(t.a * w);
+                    weightSum += w;
+                }
+            }
+            const double normaliser = 1.0 / weightSum;
+            level.at(x, y) = Texel{static_cast<float>(r * normaliser), static_cast<float>(g * normaliser),
+                                   static_cast<float>(b * normaliser), static_cast<float>(alpha * normaliser)};
+        }
+    }
+}
+
+struct SeparableCase {
+    const char* name;
+    void (*level)(FloatImage&, const FloatImage&, int32_t);
+    double (*kernel)(double);
+    int32_t (*firstOffset)(int32_t a);
+    int32_t (*tapCount)(int32_t a);
+};
+
+static const SeparableCase separableCases[] = {
+    {"tent", tentLevel, tentWeight, [](int32_t a) { return -(a / 2); },
+     [](int32_t a) { return (3 * a) / 2 + a / 2; }},
+    {"lanczos3", lanczos3Level, lanczos3Weight, [](int32_t a) { return (-5 * a) / 2; },
+     [](int32_t a) { return (7 * a) / 2 + (5 * a) / 2; }},
+};
+
+// Odd, even and non-square textures down to their last non-empty level; at the coarse levels the
+// kernel (2a or 6a taps) wraps around a side several times, on one axis only for the thin ones.
+// Kernels at most an eighth of the texture's height go through the rows a thread keeps for its next
+// level row (the tall textures), taller ones through one shared image of filtered rows.
+// Tolerance: the oracle adds n = tapCount^2 float terms one by one, so its error is at most about
+// (n + 1) 2^-24 sum |w t| / sum w; the separable path sums in double and rounds to float twice.
+// With |t| < 1 that gives (n + 4) 2^-24 rho^2, rho = sum |w| / sum w on one axis.
+TEST(SeparableFilters, LevelsMatchTheDirectTwoDimensionalSum) {
+    const std::pair<int, int> sizes[] = {{7, 5}, {8, 6}, {16, 16}, {12, 5}, {3, 10}, {32, 3}, {9, 101}, {40, 200}};
+    uint32_t seed = 1;
+    for (const SeparableCase& filter : separableCases) {
+        for (const auto& size : sizes) {
+            const FloatImage texture = scatteredImage(size.first, size.second, seed++);
+            for (int32_t a = 2; a <= std::max(size.first, size.second); a *= 2) {
+                FloatImage expected, actual;
+                const int32_t firstOffset = filter.firstOffset(a), tapCount = filter.tapCount(a);
+                directKernelLevel(expected, texture, a, firstOffset, tapCount, filter.kernel);
+                filter.level(actual, texture, a);
+                ASSERT_EQ(actual.width, expected.width);
+                ASSERT_EQ(actual.height, expected.height);
+                double sum = 0, absoluteSum = 0;
+                for (int32_t k = 0; k < tapCount; ++k) {
+                    const double w = filter.kernel((firstOffset + k - (a - 1) * 0.5) / a);
+                    sum += w;
+                    absoluteSum += std::fabs(w);
+                }
+                const double rho = absoluteSum / sum;
+                const float tolerance = static_cast<float>((double(tapCount) * tapCount + 4) * rho * rho / 16777216.0);
+                for (int k = 0; k < actual.count; ++k) {
+                    SCOPED_TRACE(testing::Message() << filter.name << " " << size.first << "x" << size.second
+                                                    << " factor " << a << " texel " << k);
+                    expectTexelNear(actual.texels[k], expected.texels[k], tolerance);
+                }
+            }
+        }
+    }
+}
+
+// Each output value is summed by one thread in a fixed order, so the thread count cannot change a bit.
+TEST(SeparableFilters, ResultsDoNotDependOnTheThreadCount) {
+    // Tall enough that the narrow kernels go through the rows each thread keeps.
+    const FloatImage texture = scatteredImage(67, 133, 7);
+    const int threads = omp_get_max_threads();
+    for (auto levelFunction : {boxLevel, tentLevel, lanczos3Level}) {
+        for (int32_t a : {2, 8, 32}) {
+            FloatImage single, several;
+            omp_set_num_threads(1);
+            levelFunction(single, texture, a);
+            omp_set_num_threads(3);
+            levelFunction(several, texture, a);
+            ASSERT_EQ(single.count, several.count);
+            EXPECT_EQ(std::memcmp(single.texels, several.texels, sizeof(Texel) * single.count), 0) << "factor " << a;
+        }
+    }
+    omp_set_num_threads(threads);
 }

@@ -51,6 +51,21 @@ TEST(MipLevelCount, OnlyTheLargerSideCountsAndPowersOfTwoGetNoExtraLevel) {
     EXPECT_EQ(mipLevelCount(0, 0), 0);
 }
 
+TEST(SquarePowerOfTwo, OnlySquaresWhoseSideHalvesDownToOne) {
+    const int sides[][2] = {{1, 1}, {2, 2}, {512, 512}, {1 << 30, 1 << 30}};
+    for (const auto& side : sides) {
+        FloatImage image;
+        image.width = side[0], image.height = side[1];  // only the sides are looked at
+        EXPECT_TRUE(isSquarePowerOfTwo(image)) << side[0] << "x" << side[1];
+    }
+    const int refused[][2] = {{0, 0}, {3, 3}, {8, 4}, {6, 6}, {-4, -4}};
+    for (const auto& side : refused) {
+        FloatImage image;
+        image.width = side[0], image.height = side[1];
+        EXPECT_FALSE(isSquarePowerOfTwo(image)) << side[0] << "x" << side[1];
+    }
+}
+
 TEST(MipPyramid, ResizeAddsEmptyLevelsAndCopiesAreDeep) {
     MipPyramid pyramid;
     resizeLevels(pyramid, 3);

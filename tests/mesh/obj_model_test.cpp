@@ -86,7 +86,7 @@ TEST(ObjModel, AModelWithoutTrianglesIsLegalButAFileWithoutAnyModelLineIsNot) {
     EXPECT_NE(error.find("not an OBJ model"), std::string::npos) << error;
     EXPECT_FALSE(readText(mesh, "# only a comment\ng group\n", error));
     EXPECT_TRUE(readText(mesh, "v 1 1 1\n", error)) << error;
-    EXPECT_TRUE(normalizeMesh(mesh, error)) << error;
+    EXPECT_TRUE(normaliseMesh(mesh, error)) << error;
     EXPECT_EQ(mesh.positions[0].x, 1.0f);
 }
 
@@ -193,7 +193,7 @@ TEST(ObjModel, NormalisingCentresTheBoxAndScalesTheLargestSideToOne) {
     Mesh mesh;
     std::string error;
     ASSERT_TRUE(readText(mesh, "v 2 0 0\nv 6 1 2\nv 4 0.5 1\nvt 0 0\nf 1/1 2/1 3/1\n", error)) << error;
-    ASSERT_TRUE(normalizeMesh(mesh, error)) << error;
+    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
     EXPECT_FLOAT_EQ(mesh.positions[0].x, -0.5f);
     EXPECT_FLOAT_EQ(mesh.positions[0].y, -0.125f);
     EXPECT_FLOAT_EQ(mesh.positions[0].z, -0.25f);
@@ -210,7 +210,7 @@ TEST(ObjModel, NormalisingFailsWithoutAUsableExtent) {
     append(mesh.positions, Point3{1, 1, 1});
     append(mesh.texCoords, TexPoint{0, 0});
     append(mesh.triangles, MeshTriangle{});
-    EXPECT_FALSE(normalizeMesh(mesh, error));
+    EXPECT_FALSE(normaliseMesh(mesh, error));
     EXPECT_NE(error.find("no extent"), std::string::npos) << error;
 
     // The sum of the box's corners would overflow 32-bit float, and with it the centre.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sparse/sparse_matrix.h"
+#include "sparse/sparse_solver.h"
 #include "sparse/stencil_matrix.h"
 #include "sparse/stencil_solver.h"
 
@@ -127,7 +128,8 @@ DenseBlock directSolution(const StencilMatrix& matrix, const DenseBlock& rhs) {
     SparseRowMatrix direct;
     stencilToCompressedColumn(matrix, direct.lower);
     std::string error;
-    EXPECT_TRUE(factorise(direct, error)) << error;
+    SolverStats stats;
+    EXPECT_TRUE(factorise(direct, stats, error)) << error;
     DenseBlock x;
     EXPECT_TRUE(solveColumns(direct, x, rhs));
     return x;
@@ -178,8 +180,6 @@ TEST(StencilMatrix, CompressedColumnCopyIsTheDenseLowerTriangle) {
         CompressedColumnMatrix lower;
         stencilToCompressedColumn(matrix, lower);
         EXPECT_EQ(lower.n, n);
-        EXPECT_EQ(lower.m, n);
-        EXPECT_EQ(lower.flags, compressedLowerFlags);
         ASSERT_EQ(lower.colptr.count, n + 1);
         Dense rebuilt(n, std::vector<double>(n, 0.0));
         for (int32_t j = 0; j < n; ++j) {

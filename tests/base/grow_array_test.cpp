@@ -4,7 +4,7 @@
 #include <climits>
 #include <new>
 
-#include "image/grow_array.h"
+#include "base/grow_array.h"
 
 TEST(GrowArray, AppendGrowsToOneThenDoubles) {
     GrowArray<int> array;

@@ -1,5 +1,5 @@
 // Wall clock and processor clock for the timing lines.
-#include "app/clock.h"
+#include "base/clock.h"
 
 #include <chrono>
 #include <ctime>

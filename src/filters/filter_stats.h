@@ -1,0 +1,36 @@
+// What the least-squares filters are told (which solver to use) and hand back for the log: the solver's phases
+// and the filter's own times. A filter fills its record as it goes, so one that fails still reports the steps it
+// finished.
+#pragma once
+
+#include <cstdint>
+
+#include "base/grow_array.h"
+#include "sparse/sparse_solver.h"
+
+// How the least-squares systems are solved: by conjugate gradients until every value is provably within
+// 1e-4 of the exact solution (the default), or exactly by the sparse Cholesky factorisation.
+enum class LevelSolver { iterative, direct };
+
+// One level of "kivbi", from the start of its assembly.
+struct BilinearLevelStats {
+    int32_t factor = 0;  // the level's block factor a = 2^i
+    SolverStats solver;
+    bool solved = false;  // the level's texels are the solution
+    double seconds = 0;   // wall seconds from the start of the assembly to the stored solution
+};
+
+// The one joint solve of "kivtri".
+struct TrilinearStats {
+    SolverStats solver;   // no phase runs for a texture without inner levels
+    bool solved = false;  // every level is filled
+    double buildSeconds = 0;  // assembly and regularisation
+    double solveSeconds = 0;  // the iterations, or the compressed copy, ordering, factorisation and solve
+    double totalSeconds = 0;
+};
+
+// The statistics of one run of a filter; the other filters leave them empty.
+struct FilterStats {
+    GrowArray<BilinearLevelStats> bilinearLevels;  // "kivbi": one per level started, finest first
+    TrilinearStats trilinear;                       // "kivtri"
+};

@@ -1,0 +1,35 @@
+// The sparse Cholesky factorisation of a SparseRowMatrix's compressed lower triangle (METIS
+// ordering, supernodal LL^T) and the multi-column solve with it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sparse/sparse_matrix.h"
+
+// What a solver did and how long its phases took, for the caller's log. A phase's times are set
+// only when it ran; a solver that fails still reports the phases it reached.
+struct SolverStats {
+    bool analysisRan = false;  // fill-reducing ordering and symbolic analysis
+    double analysisSeconds = 0;
+    double analysisProcessorSeconds = 0;  // of every thread of the process
+    bool factorisationRan = false;  // numeric factorisation
+    double factorisationSeconds = 0;
+    double factorisationProcessorSeconds = 0;
+    bool iterationsRan = false;  // preconditioned conjugate gradients
+    double iterationSeconds = 0;  // building the preconditioner and iterating
+    int32_t iterations = 0;       // steps of the slowest right-hand side
+    double residual = 0;          // the largest final ||b - A x||_2 over the right-hand sides
+};
+
+// Orders `lower` with METIS and computes its supernodal LL^T factor, kept by the matrix; `stats`
+// receives the phases that ran and their times. Returns false with a message when the ordering or
+// the factorisation fails (a matrix that is not positive definite, exhausted memory).
+bool factorise(SparseRowMatrix& matrix, SolverStats& stats, std::string& error);
+// True when the matrix holds a factor whose fill-reducing ordering came from METIS.
+bool factorOrderedByMetis(const SparseRowMatrix& matrix);
+// Solves lower * X = B for every column of B with the one factor; X takes B's shape.
+// Returns false, leaving X untouched, when there is no factor or the solve ran out of memory.
+bool solveColumns(SparseRowMatrix& matrix, DenseBlock& x, const DenseBlock& b);
+// Frees the factor and `lower`.
+void releaseSolver(SparseRowMatrix& matrix);
