@@ -91,7 +91,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     const double target = options.lowestEigenvalue * options.maxError;
     const double targetSquared = target * target;
 
-    DenseBlock r, z, p, q;
+    DenseBlock r, z, p, q, trueR;
     GrowArray<double> residualSquared, rho, nextRho, curvature;
     GrowArray<uint8_t> active, restart;
     resize(rho, columns);
@@ -179,7 +179,6 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         bool check = false;
         for (int32_t k = 0; k < columns; ++k) check |= active.items[k] && residualSquared.items[k] <= targetSquared;
         if (!check) continue;
-        DenseBlock trueR;
         GrowArray<double> trueSquared;
         trueResidual(multiply, x, b, trueR, trueSquared);
         for (int32_t k = 0; k < columns; ++k) {
