@@ -91,7 +91,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     const double target = options.lowestEigenvalue * options.maxError;
     const double targetSquared = target * target;
 
-    DenseBlock r, z, p, q, trueR;
+    DenseBlock r, z, p, q;
     GrowArray<double> residualSquared, rho, nextRho, curvature;
     GrowArray<uint8_t> active, restart;
     resize(rho, columns);
@@ -179,8 +179,9 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         bool check = false;
         for (int32_t k = 0; k < columns; ++k) check |= active.items[k] && residualSquared.items[k] <= targetSquared;
         if (!check) continue;
+        // q is free until the next product, so it holds b - A x.
         GrowArray<double> trueSquared;
-        trueResidual(multiply, x, b, trueR, trueSquared);
+        trueResidual(multiply, x, b, q, trueSquared);
         for (int32_t k = 0; k < columns; ++k) {
             if (!active.items[k] || residualSquared.items[k] > targetSquared) continue;
             residualSquared.items[k] = trueSquared.items[k];
@@ -191,7 +192,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
                 restart.items[k] = 1;
                 ++statistics.restarts;
             }
-            for (int32_t i = 0; i < n; ++i) r.at(i, k) = trueR.at(i, k);
+            for (int32_t i = 0; i < n; ++i) r.at(i, k) = q.at(i, k);
         }
     }
     int32_t column = 0;

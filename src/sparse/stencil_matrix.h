@@ -82,5 +82,5 @@ void multiplyStencil(const StencilMatrix& matrix, const DenseBlock& x, DenseBloc
 
 // Fills `lower` with the matrix's lower triangle as factorise and solveColumns take it (flags 2061,
 // every column sorted, the diagonal first); offsets that name the same pair of unknowns are summed.
-// Pairs whose coefficients are all 0 are still stored, so the pattern is that of the grid.
+// The diagonal is always stored; an off-diagonal entry that sums to exactly 0 is not.
 void stencilToCompressedColumn(const StencilMatrix& matrix, CompressedColumnMatrix& lower);

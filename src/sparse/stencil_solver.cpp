@@ -194,7 +194,7 @@ static void denseSolve(const GrowArray<double>& factor, const DenseBlock& r, Den
 // --- Incomplete Cholesky ----------------------------------------------------------------------
 
 // IC(0): the Cholesky elimination keeping only the entries of M's own pattern, in an order that
-// lets threads work at once without changing a single operation. The grid's rows are cut into
+// lets threads work at once and is the same for any thread count. The grid's rows are cut into
 // `domains` bands; the first row of every band is a separator, so the rows between two
 // separators (a domain's interior) couple with no other domain. The interiors come first, each in
 // row order, then the separator rows. Every domain eliminates its interior on its own; what it

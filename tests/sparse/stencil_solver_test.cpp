@@ -198,6 +198,24 @@ TEST(StencilMatrix, CompressedColumnCopyIsTheDenseLowerTriangle) {
     }
 }
 
+// Off-diagonal pairs that sum to exactly 0 are left out (uncovered texels add no fill), even when
+// two offsets of a small side cancel; the diagonal stays, also when it is 0.
+TEST(StencilMatrix, CompressedColumnCopyLeavesOutZeroPairs) {
+    StencilMatrix matrix;
+    createStencil(matrix, 2, 3);
+    stencilAt(matrix, 0, 0, stencilEast) = 1.5;
+    stencilAt(matrix, 1, 0, stencilEast) = -1.5;  // the same pair (0, 1) through the wrap
+    stencilAt(matrix, 0, 1, stencilNorth) = 2.0;
+    CompressedColumnMatrix lower;
+    stencilToCompressedColumn(matrix, lower);
+    ASSERT_EQ(lower.colptr.count, 7);
+    EXPECT_EQ(std::vector<int32_t>(lower.colptr.begin(), lower.colptr.end()),
+              (std::vector<int32_t>{0, 1, 2, 4, 5, 6, 7}));
+    EXPECT_EQ(std::vector<int32_t>(lower.rowind.begin(), lower.rowind.end()),
+              (std::vector<int32_t>{0, 1, 2, 4, 3, 4, 5}));
+    EXPECT_EQ(lower.values[3], 2.0);
+}
+
 // Every preconditioner reaches the Cholesky solution within the promised bound, from a zero start
 // and from a near one, on systems with pinned rows and rows covered 1e-10 times as much as others;
 // the reported bound holds and is itself within the wanted error.
