@@ -233,11 +233,8 @@ static void domainOrder(int32_t width, int32_t height, int32_t domains, GrowArra
 // The lower triangle of P M P^T for the new positions: column c holds the rows >= c, sorted,
 // offsets naming the same pair summed.
 static void permutedLower(const StencilMatrix& matrix, const GrowArray<int32_t>& position,
-                          CompressedColumnMatrix& lower) {
+                          const GrowArray<int32_t>& unknownAt, CompressedColumnMatrix& lower) {
     const int32_t w = matrix.width, n = w * matrix.height;
-    GrowArray<int32_t> unknownAt;
-    resize(unknownAt, n);
-    for (int32_t j = 0; j < n; ++j) unknownAt.items[position.items[j]] = j;
     lower.n = lower.m = n;
     lower.flags = compressedLowerFlags;
     release(lower.colptr);
@@ -322,12 +319,16 @@ static bool eliminateColumns(const GrowArray<double>& diagonal, CompressedColumn
 
 static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditionerData& data, std::string& error) {
     const int32_t domains = domainCountFor(matrix.height, data.domains);
-    domainOrder(matrix.width, matrix.height, domains, data.position, data.domainStart);
+    GrowArray<int32_t> position;
+    domainOrder(matrix.width, matrix.height, domains, position, data.domainStart);
+    release(data.unknownAt);
+    resize(data.unknownAt, position.count);
+    for (int32_t j = 0; j < position.count; ++j) data.unknownAt.items[position.items[j]] = j;
     CompressedColumnMatrix& factor = data.factor;
     const int32_t n = matrix.width * matrix.height, separators = data.domainStart.items[domains];
     GrowArray<double> deltas;
     for (double shift = 0.0; shift < 1.0; shift = shift == 0.0 ? 1e-4 : shift * 10.0) {
-        permutedLower(matrix, data.position, factor);
+        permutedLower(matrix, position, data.unknownAt, factor);
         // The unshifted diagonal, for the pivot test.
         GrowArray<double> diagonal;
         resize(diagonal, n);
@@ -358,7 +359,8 @@ static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditione
 
 // z = P^T (L L^T)^-1 P r: forward L y = P r over the domains at once (their contributions to the
 // separator rows kept apart and added in domain order), the separators; backward in reverse. The
-// columns of one unknown sit side by side, so every factor entry is read once for all of them.
+// columns of one unknown sit side by side, so every factor entry is read once for all of them;
+// r is read and z written in the old numbering as the solves reach each unknown.
 static void incompleteCholeskySolve(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
     const CompressedColumnMatrix& factor = data.factor;
     const int32_t n = factor.n, columns = r.columns, domains = data.domainStart.count - 1;
@@ -366,7 +368,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
     const int32_t* start = factor.colptr.items;
     const int32_t* rows = factor.rowind.items;
     const double* l = factor.values.items;
-    const int32_t* position = data.position.items;
+    const int32_t* unknownAt = data.unknownAt.items;
     if (z.count != n || z.columns != columns) createBlock(z, n, columns);
     if (data.work.count != n * columns) {
         release(data.work);
@@ -377,16 +379,20 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
         resize(data.separatorSums, domains * sharedRows * columns);
     }
     double* v = data.work.items;
-#pragma omp parallel for schedule(static)
-    for (int32_t j = 0; j < n; ++j) {
+    auto load = [&](int32_t j) {
         for (int32_t k = 0; k < columns; ++k)
-            v[static_cast<int64_t>(position[j]) * columns + k] = r.values.items[j + static_cast<int64_t>(k) * n];
-    }
+            v[static_cast<int64_t>(j) * columns + k] = r.values.items[unknownAt[j] + static_cast<int64_t>(k) * n];
+    };
+    auto store = [&](int32_t j) {
+        for (int32_t k = 0; k < columns; ++k)
+            z.values.items[unknownAt[j] + static_cast<int64_t>(k) * n] = v[static_cast<int64_t>(j) * columns + k];
+    };
 #pragma omp parallel for schedule(dynamic)
     for (int32_t d = 0; d < domains; ++d) {
         double* sums = data.separatorSums.items + (static_cast<int64_t>(d) * sharedRows - separators) * columns;
         for (int64_t e = static_cast<int64_t>(separators) * columns; e < static_cast<int64_t>(n) * columns; ++e)
             sums[e] = 0.0;
+        for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) load(j);
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) {
             double* own = v + static_cast<int64_t>(j) * columns;
             const double inverse = 1.0 / l[start[j]];
@@ -398,6 +404,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
         }
     }
     // The separators, on one thread: a few grid rows.
+    for (int32_t j = separators; j < n; ++j) load(j);
     for (int32_t d = 0; d < domains; ++d) {
         const double* sums = data.separatorSums.items + (static_cast<int64_t>(d) * sharedRows - separators) * columns;
         for (int64_t e = static_cast<int64_t>(separators) * columns; e < static_cast<int64_t>(n) * columns; ++e)
@@ -414,6 +421,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
         for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
             for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
         for (int32_t k = 0; k < columns; ++k) own[k] /= l[start[j]];
+        store(j);
     }
 #pragma omp parallel for schedule(dynamic)
     for (int32_t d = 0; d < domains; ++d) {
@@ -423,12 +431,8 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
                 for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
             const double inverse = 1.0 / l[start[j]];
             for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
+            store(j);
         }
-    }
-#pragma omp parallel for schedule(static)
-    for (int32_t j = 0; j < n; ++j) {
-        for (int32_t k = 0; k < columns; ++k)
-            z.values.items[j + static_cast<int64_t>(k) * n] = v[static_cast<int64_t>(position[j]) * columns + k];
     }
 }
 

@@ -40,7 +40,7 @@ struct StencilPreconditionerData {
     int32_t domains = 8;
     GrowArray<StencilGrid> grids;        // grid 0 has the caller's size, each next one 2 x 2 aggregates
     CompressedColumnMatrix factor;       // incomplete Cholesky: L of the reordered matrix, by columns
-    GrowArray<int32_t> position;         // incomplete Cholesky: the new position of every unknown
+    GrowArray<int32_t> unknownAt;        // incomplete Cholesky: the unknown at every new position
     GrowArray<int32_t> domainStart;      // incomplete Cholesky: first position of each band's interior
     GrowArray<double> work;              // incomplete Cholesky: the reordered columns, an unknown's side by side
     GrowArray<double> separatorSums;     // incomplete Cholesky: each band's share of the separator rows
