@@ -535,6 +535,25 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
             return false;
         }
     }
+    // A row of b - M x sums ten rounded terms, so each entry's rounding is at most
+    // gamma_10 (|b_j| + sum_k |M_jk| |x_k|), gamma_10 = 10u / (1 - 10u) with u = 2^-53; in 2-norms
+    // that is gamma_10 (||b|| + || |M| ||_2 ||x||), and || |M| ||_2 is at most the largest absolute
+    // row sum of the symmetric |M|.
+    double rowSum = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : rowSum)
+    for (int32_t y = 0; y < matrix.height; ++y) {
+        StencilRow row;
+        for (int32_t x0 = 0; x0 < matrix.width; ++x0) {
+            stencilRow(matrix, x0, y, row);
+            double sum = 0.0;
+            for (int32_t t = 0; t < 9; ++t) sum += std::abs(row.values[t]);
+            rowSum = std::max(rowSum, sum);
+        }
+    }
+    const double unitRoundoff = std::ldexp(1.0, -53);
+    ConjugateGradientOptions iterations = options.iterations;
+    iterations.residualRounding = 10.0 * unitRoundoff / (1.0 - 10.0 * unitRoundoff) * 1.01 * std::max(1.0, rowSum);
+
     const double start = wallClockSeconds();
     StencilPreconditionerData data;
     if (!buildStencilPreconditioner(matrix, options, data, error)) return false;
@@ -544,7 +563,7 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
         applyStencilPreconditioner(matrix, data, in, out);
     };
     const double setup = statistics.setupSeconds;
-    const bool solved = conjugateGradients(multiply, precondition, x, b, options.iterations, statistics, error);
+    const bool solved = conjugateGradients(multiply, precondition, x, b, iterations, statistics, error);
     statistics.setupSeconds = setup;
     return solved;
 }
