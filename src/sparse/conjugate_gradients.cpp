@@ -69,10 +69,11 @@ static bool allFinite(const DenseBlock& block, int32_t& column) {
 // Stopping rule. For a symmetric A whose eigenvalues are all >= lambda, the error e = x - x* of
 // an iterate solves A e = -r with r = b - A x, so
 //   max_j |e_j| <= ||e||_2 <= ||A^-1||_2 ||r||_2 <= ||r||_2 / lambda.
-// A column stops once its residual, recomputed as b - A x rather than taken from the recurrence
-// (which drifts from it in floating point), has ||r||_2 <= lambda * maxError. The rounding of that
-// recomputation is about 1e-16 (|b| + |A| |x|) per entry, many orders below lambda * maxError for
-// the matrices and values here, so the bound holds for the stored x.
+// The residual is recomputed as b - A x rather than taken from the recurrence (which drifts from
+// it in floating point), and its own rounding is counted: the caller bounds it by
+//   ||fl(b - A x) - (b - A x)||_2 <= residualRounding (||b||_2 + ||x||_2),
+// so a column stops once ||fl(b - A x)||_2 + residualRounding (||b||_2 + ||x||_2) <= lambda maxError,
+// and then max_j |x_j - x*_j| <= maxError holds for the x returned.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
                         IterativeSolveStatistics& statistics, std::string& error) {
@@ -89,7 +90,13 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         return false;
     }
     const double target = options.lowestEigenvalue * options.maxError;
-    const double targetSquared = target * target;
+    GrowArray<double> rhsSquared, solutionSquared, bounds;
+    columnDotProducts(b, b, rhsSquared);
+    resize(bounds, columns);
+    // The residual's rounding margin for column k at the current x.
+    auto margin = [&](int32_t k) {
+        return options.residualRounding * (std::sqrt(rhsSquared.items[k]) + std::sqrt(solutionSquared.items[k]));
+    };
 
     DenseBlock r, z, p, q;
     GrowArray<double> residualSquared, rho, nextRho, curvature;
@@ -98,9 +105,16 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     resize(active, columns);
     resize(restart, columns);
     trueResidual(multiply, x, b, r, residualSquared);
+    columnDotProducts(x, x, solutionSquared);
     int32_t activeCount = 0;
     for (int32_t k = 0; k < columns; ++k) {
-        active.items[k] = residualSquared.items[k] > targetSquared;
+        bounds.items[k] = (std::sqrt(residualSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
+        if (margin(k) >= 0.5 * target) {
+            error = "the solver failed: the wanted error is below the rounding of the residual (column " +
+                    std::to_string(k) + ")";
+            return false;
+        }
+        active.items[k] = bounds.items[k] > options.maxError;
         restart.items[k] = 1;
         activeCount += active.items[k];
     }
@@ -125,7 +139,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
                           iteration, worst, target);
             statistics.iterations = iteration;
             statistics.residualNorm = worst;
-            statistics.errorBound = worst / options.lowestEigenvalue;
+            statistics.errorBound = worst / options.lowestEigenvalue;  // the rounding margin left out
             return fail(text);
         }
         // z = C^-1 r; p = z + beta p, with beta = 0 on a (re)start. Settled columns keep p = 0.
@@ -174,36 +188,46 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         ++iteration;
         columnDotProducts(r, r, residualSquared);
 
-        // A column whose updated residual meets the rule is checked against b - A x; if the true
-        // residual is larger, it replaces the updated one and the column's recurrence restarts.
+        // A column whose updated residual meets the rule (with the margin of the last x known) is
+        // checked against b - A x; if that is larger, it replaces the updated residual and the
+        // column's recurrence restarts.
+        auto mayStop = [&](int32_t k) {
+            const double allowed = target - margin(k);
+            return active.items[k] && residualSquared.items[k] <= allowed * allowed;
+        };
         bool check = false;
-        for (int32_t k = 0; k < columns; ++k) check |= active.items[k] && residualSquared.items[k] <= targetSquared;
+        for (int32_t k = 0; k < columns; ++k) check |= mayStop(k);
         if (!check) continue;
-        DenseBlock trueR;
+        // q is free until the next product, so it holds b - A x.
         GrowArray<double> trueSquared;
-        trueResidual(multiply, x, b, trueR, trueSquared);
+        trueResidual(multiply, x, b, q, trueSquared);
+        columnDotProducts(x, x, solutionSquared);
         for (int32_t k = 0; k < columns; ++k) {
-            if (!active.items[k] || residualSquared.items[k] > targetSquared) continue;
+            if (!mayStop(k)) continue;
             residualSquared.items[k] = trueSquared.items[k];
-            if (trueSquared.items[k] <= targetSquared) {
+            bounds.items[k] = (std::sqrt(trueSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
+            if (bounds.items[k] <= options.maxError) {
                 active.items[k] = 0;
                 --activeCount;
             } else {
                 restart.items[k] = 1;
                 ++statistics.restarts;
             }
-            for (int32_t i = 0; i < n; ++i) r.at(i, k) = trueR.at(i, k);
+            for (int32_t i = 0; i < n; ++i) r.at(i, k) = q.at(i, k);
         }
     }
     int32_t column = 0;
     if (!allFinite(x, column)) return fail("a solution value is not finite (column " + std::to_string(column) + ")");
 
-    // The final residuals are the recomputed ones of the last check (or of the start).
-    double worst = 0.0;
-    for (int32_t k = 0; k < columns; ++k) worst = std::max(worst, std::sqrt(residualSquared.items[k]));
+    // The final residuals and bounds are those of the last check (or of the start).
+    double worst = 0.0, bound = 0.0;
+    for (int32_t k = 0; k < columns; ++k) {
+        worst = std::max(worst, std::sqrt(residualSquared.items[k]));
+        bound = std::max(bound, bounds.items[k]);
+    }
     statistics.iterations = iteration;
     statistics.residualNorm = worst;
-    statistics.errorBound = worst / options.lowestEigenvalue;
+    statistics.errorBound = bound;
     statistics.solveSeconds = wallClockSeconds() - start;
     return true;
 }

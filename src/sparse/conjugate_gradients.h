@@ -16,6 +16,7 @@ using BlockOperator = std::function<void(const DenseBlock& x, DenseBlock& y)>;
 struct ConjugateGradientOptions {
     double maxError = 1e-4;           // wanted bound on |x_j - x*_j| for every unknown and column
     double lowestEigenvalue = 0.001;  // a lower bound on A's eigenvalues that the caller guarantees
+    double residualRounding = 0.0;    // c with ||fl(b - A x) - (b - A x)||_2 <= c (||b||_2 + ||x||_2)
     int32_t maxIterations = 2000;
 };
 
@@ -23,7 +24,7 @@ struct IterativeSolveStatistics {
     int32_t iterations = 0;     // steps of the slowest column
     int32_t restarts = 0;       // times a column's updated residual was replaced by b - A x
     double residualNorm = 0.0;  // largest ||b - A x||_2 over the columns, recomputed at the end
-    double errorBound = 0.0;    // residualNorm / lowestEigenvalue: bounds every |x_j - x*_j|
+    double errorBound = 0.0;    // (residualNorm + its rounding) / lowestEigenvalue: bounds every |x_j - x*_j|
     double setupSeconds = 0.0;  // building the preconditioner (filled by the callers that build one)
     double solveSeconds = 0.0;  // the iterations
 };
@@ -31,7 +32,8 @@ struct IterativeSolveStatistics {
 // Solves A X = B column by column from the caller's X (same shape as B) until every column's
 // error is provably within options.maxError (see the rule in the .cpp). Returns false with a
 // message, X holding the last iterate, when a value is not finite, an operator turns out not to
-// be positive definite, or maxIterations pass first. Deterministic for any thread count.
+// be positive definite, maxIterations pass first, or the residual's rounding alone would exceed
+// the wanted bound. Deterministic for any thread count.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
                         IterativeSolveStatistics& statistics, std::string& error);

@@ -78,6 +78,16 @@ void stencilToCompressedColumn(const StencilMatrix& matrix, CompressedColumnMatr
                 previous = unknown;
             }
         }
-        lower.colptr.items[j + 1] = lower.rowind.count;
+        // An off-diagonal pair that sums to exactly 0 is left out: uncovered regions of the grid
+        // then add no fill to the factor.
+        int32_t kept = lower.colptr.items[j] + 1;
+        for (int32_t p = kept; p < lower.rowind.count; ++p) {
+            if (lower.values.items[p] == 0.0) continue;
+            lower.rowind.items[kept] = lower.rowind.items[p];
+            lower.values.items[kept] = lower.values.items[p];
+            ++kept;
+        }
+        lower.rowind.count = lower.values.count = kept;
+        lower.colptr.items[j + 1] = kept;
     }
 }

@@ -193,67 +193,244 @@ static void denseSolve(const GrowArray<double>& factor, const DenseBlock& r, Den
 
 // --- Incomplete Cholesky ----------------------------------------------------------------------
 
-// IC(0): the Cholesky elimination in the order of the unknowns, keeping only the entries of M's
-// own pattern. For a matrix that is not an M-matrix a pivot can vanish; the factorisation is then
-// redone for M + shift diag(M), the shift growing tenfold from 1e-4 until it succeeds.
-static bool incompleteCholesky(const StencilMatrix& matrix, CompressedColumnMatrix& factor, std::string& error) {
-    CompressedColumnMatrix lower;
-    stencilToCompressedColumn(matrix, lower);
-    const int32_t n = lower.n;
-    const int32_t* start = lower.colptr.items;
-    const int32_t* rows = lower.rowind.items;
-    for (double shift = 0.0; shift < 1.0; shift = shift == 0.0 ? 1e-4 : shift * 10.0) {
-        factor = lower;
-        double* l = factor.values.items;
-        for (int32_t j = 0; j < n; ++j) l[start[j]] *= 1.0 + shift;
-        bool broke = false;
-        for (int32_t j = 0; j < n && !broke; ++j) {
-            const double pivot = l[start[j]];
-            if (!(pivot > 1e-12 * lower.values.items[start[j]]) || !std::isfinite(pivot)) {
-                broke = true;
-                break;
+// IC(0): the Cholesky elimination keeping only the entries of M's own pattern, in an order that
+// lets threads work at once and is the same for any thread count. The grid's rows are cut into
+// `domains` bands; the first row of every band is a separator, so the rows between two
+// separators (a domain's interior) couple with no other domain. The interiors come first, each in
+// row order, then the separator rows. Every domain eliminates its interior on its own; what it
+// subtracts from separator entries is kept apart and added in domain order; the separators go
+// last. The number of domains depends on the grid alone, so the thread count changes nothing.
+// For a matrix that is not an M-matrix a pivot can vanish; the factorisation is then redone for
+// M + shift diag(M), the shift growing tenfold from 1e-4.
+
+static int32_t domainCountFor(int32_t height, int32_t wanted) {
+    return std::max(1, std::min(wanted, height / 3));
+}
+
+// The new position of every unknown, and the first position of each domain's interior (the last
+// entry being the first separator position).
+static void domainOrder(int32_t width, int32_t height, int32_t domains, GrowArray<int32_t>& position,
+                        GrowArray<int32_t>& domainStart) {
+    release(position);
+    resize(position, width * height);
+    release(domainStart);
+    resize(domainStart, domains + 1);
+    int32_t next = 0;
+    auto place = [&](int32_t y) {
+        for (int32_t x = 0; x < width; ++x) position.items[y * width + x] = next++;
+    };
+    for (int32_t d = 0; d < domains; ++d) {
+        domainStart.items[d] = next;
+        const int32_t first = domains == 1 ? 0 : d * height / domains + 1, end = (d + 1) * height / domains;
+        for (int32_t y = first; y < end; ++y) place(y);
+    }
+    domainStart.items[domains] = next;
+    if (domains > 1) {
+        for (int32_t d = 0; d < domains; ++d) place(d * height / domains);
+    }
+}
+
+// The lower triangle of P M P^T for the new positions: column c holds the rows >= c, sorted,
+// offsets naming the same pair summed.
+static void permutedLower(const StencilMatrix& matrix, const GrowArray<int32_t>& position,
+                          const GrowArray<int32_t>& unknownAt, CompressedColumnMatrix& lower) {
+    const int32_t w = matrix.width, n = w * matrix.height;
+    lower.n = n;
+    release(lower.colptr);
+    resize(lower.colptr, n + 1);
+    // Two passes over the same sorted terms: the counts, then the entries.
+    for (int32_t pass = 0; pass < 2; ++pass) {
+        if (pass == 1) {
+            lower.colptr.items[0] = 0;
+            for (int32_t c = 0; c < n; ++c) lower.colptr.items[c + 1] += lower.colptr.items[c];
+            release(lower.rowind);
+            release(lower.values);
+            resize(lower.rowind, lower.colptr.items[n]);
+            resize(lower.values, lower.colptr.items[n]);
+        }
+#pragma omp parallel for schedule(static)
+        for (int32_t c = 0; c < n; ++c) {
+            const int32_t j = unknownAt.items[c];
+            StencilRow row;
+            stencilRow(matrix, j % w, j / w, row);
+            // The terms at or after c, insertion-sorted by position (equal positions keep the
+            // row's term order), repeats summed.
+            int32_t sorted[9];
+            double values[9];
+            int32_t count = 0;
+            for (int32_t t = 0; t < 9; ++t) {
+                const int32_t at = position.items[row.unknowns[t]];
+                if (at < c) continue;
+                int32_t e = count;
+                while (e > 0 && sorted[e - 1] > at) --e;
+                if (e > 0 && sorted[e - 1] == at) {
+                    values[e - 1] += row.values[t];
+                    continue;
+                }
+                for (int32_t m = count; m > e; --m) sorted[m] = sorted[m - 1], values[m] = values[m - 1];
+                sorted[e] = at;
+                values[e] = row.values[t];
+                ++count;
             }
-            const double d = std::sqrt(pivot);
-            l[start[j]] = d;
-            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) l[p] /= d;
-            // Right-looking update of the later columns, restricted to the stored pattern.
-            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
-                const int32_t column = rows[p];
-                for (int32_t q = p; q < start[j + 1]; ++q) {
-                    for (int32_t s = start[column]; s < start[column + 1]; ++s) {
-                        if (rows[s] == rows[q]) {
-                            l[s] -= l[p] * l[q];
-                            break;
-                        }
+            if (pass == 0) {
+                lower.colptr.items[c + 1] = count;
+            } else {
+                const int32_t at = lower.colptr.items[c];
+                for (int32_t e = 0; e < count; ++e) {
+                    lower.rowind.items[at + e] = sorted[e];
+                    lower.values.items[at + e] = values[e];
+                }
+            }
+        }
+    }
+}
+
+// Eliminates columns first..end-1 right-looking; a pivot below 1e-12 of the column's original
+// diagonal counts as a breakdown. Updates of columns at or after `shared` go to
+// `sharedDelta` (indexed from the first entry of column `shared`) instead of the factor.
+static bool eliminateColumns(const GrowArray<double>& diagonal, CompressedColumnMatrix& factor, int32_t first,
+                             int32_t end, int32_t shared, double* sharedDelta) {
+    const int32_t* start = factor.colptr.items;
+    const int32_t* rows = factor.rowind.items;
+    double* l = factor.values.items;
+    const int32_t sharedFirst = start[shared];
+    for (int32_t j = first; j < end; ++j) {
+        const double pivot = l[start[j]];
+        if (!(pivot > 1e-12 * diagonal.items[j]) || !std::isfinite(pivot)) return false;
+        const double d = std::sqrt(pivot);
+        l[start[j]] = d;
+        for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) l[p] /= d;
+        for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
+            const int32_t column = rows[p];
+            double* target = column >= shared ? sharedDelta - sharedFirst : l;
+            for (int32_t q = p; q < start[j + 1]; ++q) {
+                for (int32_t t = start[column]; t < start[column + 1]; ++t) {
+                    if (rows[t] == rows[q]) {
+                        target[t] -= l[p] * l[q];
+                        break;
                     }
                 }
             }
         }
-        if (!broke) return true;
+    }
+    return true;
+}
+
+static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditionerData& data, std::string& error) {
+    const int32_t domains = domainCountFor(matrix.height, data.domains);
+    GrowArray<int32_t> position;
+    domainOrder(matrix.width, matrix.height, domains, position, data.domainStart);
+    release(data.unknownAt);
+    resize(data.unknownAt, position.count);
+    for (int32_t j = 0; j < position.count; ++j) data.unknownAt.items[position.items[j]] = j;
+    CompressedColumnMatrix& factor = data.factor;
+    const int32_t n = matrix.width * matrix.height, separators = data.domainStart.items[domains];
+    GrowArray<double> deltas;
+    for (double shift = 0.0; shift < 1.0; shift = shift == 0.0 ? 1e-4 : shift * 10.0) {
+        permutedLower(matrix, position, data.unknownAt, factor);
+        // The unshifted diagonal, for the pivot test.
+        GrowArray<double> diagonal;
+        resize(diagonal, n);
+        for (int32_t j = 0; j < n; ++j) {
+            diagonal.items[j] = factor.values.items[factor.colptr.items[j]];
+            factor.values.items[factor.colptr.items[j]] *= 1.0 + shift;
+        }
+        const int32_t sharedCount = factor.colptr.items[n] - factor.colptr.items[separators];
+        release(deltas);
+        resize(deltas, domains * sharedCount);
+        for (double& delta : deltas) delta = 0.0;
+        int32_t failed = 0;
+#pragma omp parallel for schedule(dynamic) reduction(+ : failed)
+        for (int32_t d = 0; d < domains; ++d) {
+            const bool done = eliminateColumns(diagonal, factor, data.domainStart.items[d], data.domainStart.items[d + 1],
+                                               separators, deltas.items + static_cast<int64_t>(d) * sharedCount);
+            failed += done ? 0 : 1;
+        }
+        if (failed > 0) continue;
+        double* shared = factor.values.items + factor.colptr.items[separators];
+        for (int32_t d = 0; d < domains; ++d)
+            for (int32_t t = 0; t < sharedCount; ++t) shared[t] += deltas.items[static_cast<int64_t>(d) * sharedCount + t];
+        if (eliminateColumns(diagonal, factor, separators, n, n, nullptr)) return true;
     }
     error = "the solver failed: the incomplete Cholesky factorisation broke down";
     return false;
 }
 
-static void incompleteCholeskySolve(const CompressedColumnMatrix& factor, const DenseBlock& r, DenseBlock& z) {
-    const int32_t n = factor.n;
+// z = P^T (L L^T)^-1 P r: forward L y = P r over the domains at once (their contributions to the
+// separator rows kept apart and added in domain order), the separators; backward in reverse. The
+// columns of one unknown sit side by side, so every factor entry is read once for all of them;
+// r is read and z written in the old numbering as the solves reach each unknown.
+static void incompleteCholeskySolve(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
+    const CompressedColumnMatrix& factor = data.factor;
+    const int32_t n = factor.n, columns = r.columns, domains = data.domainStart.count - 1;
+    const int32_t separators = data.domainStart.items[domains], sharedRows = n - separators;
     const int32_t* start = factor.colptr.items;
     const int32_t* rows = factor.rowind.items;
     const double* l = factor.values.items;
-    if (z.count != n || z.columns != r.columns) createBlock(z, n, r.columns);
-    // The columns are independent and each is solved in one fixed order.
-#pragma omp parallel for schedule(static)
-    for (int32_t k = 0; k < r.columns; ++k) {
-        double* v = z.values.items + static_cast<int64_t>(k) * n;
-        for (int32_t i = 0; i < n; ++i) v[i] = r.values.items[static_cast<int64_t>(k) * n + i];
-        for (int32_t j = 0; j < n; ++j) {
-            v[j] /= l[start[j]];
-            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) v[rows[p]] -= l[p] * v[j];
+    const int32_t* unknownAt = data.unknownAt.items;
+    if (z.count != n || z.columns != columns) createBlock(z, n, columns);
+    if (data.work.count != n * columns) {
+        release(data.work);
+        resize(data.work, n * columns);
+    }
+    if (data.separatorSums.count != domains * sharedRows * columns) {
+        release(data.separatorSums);
+        resize(data.separatorSums, domains * sharedRows * columns);
+    }
+    double* v = data.work.items;
+    auto load = [&](int32_t j) {
+        for (int32_t k = 0; k < columns; ++k)
+            v[static_cast<int64_t>(j) * columns + k] = r.values.items[unknownAt[j] + static_cast<int64_t>(k) * n];
+    };
+    auto store = [&](int32_t j) {
+        for (int32_t k = 0; k < columns; ++k)
+            z.values.items[unknownAt[j] + static_cast<int64_t>(k) * n] = v[static_cast<int64_t>(j) * columns + k];
+    };
+#pragma omp parallel for schedule(dynamic)
+    for (int32_t d = 0; d < domains; ++d) {
+        double* sums = data.separatorSums.items + (static_cast<int64_t>(d) * sharedRows - separators) * columns;
+        for (int64_t e = static_cast<int64_t>(separators) * columns; e < static_cast<int64_t>(n) * columns; ++e)
+            sums[e] = 0.0;
+        for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) load(j);
+        for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) {
+            double* own = v + static_cast<int64_t>(j) * columns;
+            const double inverse = 1.0 / l[start[j]];
+            for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
+            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
+                double* target = (rows[p] >= separators ? sums : v) + static_cast<int64_t>(rows[p]) * columns;
+                for (int32_t k = 0; k < columns; ++k) target[k] -= l[p] * own[k];
+            }
         }
-        for (int32_t j = n - 1; j >= 0; --j) {
-            double sum = v[j];
-            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) sum -= l[p] * v[rows[p]];
-            v[j] = sum / l[start[j]];
+    }
+    // The separators, on one thread: a few grid rows.
+    for (int32_t j = separators; j < n; ++j) load(j);
+    for (int32_t d = 0; d < domains; ++d) {
+        const double* sums = data.separatorSums.items + (static_cast<int64_t>(d) * sharedRows - separators) * columns;
+        for (int64_t e = static_cast<int64_t>(separators) * columns; e < static_cast<int64_t>(n) * columns; ++e)
+            v[e] += sums[e];
+    }
+    for (int32_t j = separators; j < n; ++j) {
+        double* own = v + static_cast<int64_t>(j) * columns;
+        for (int32_t k = 0; k < columns; ++k) own[k] /= l[start[j]];
+        for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
+            for (int32_t k = 0; k < columns; ++k) v[static_cast<int64_t>(rows[p]) * columns + k] -= l[p] * own[k];
+    }
+    for (int32_t j = n - 1; j >= separators; --j) {
+        double* own = v + static_cast<int64_t>(j) * columns;
+        for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
+            for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
+        for (int32_t k = 0; k < columns; ++k) own[k] /= l[start[j]];
+        store(j);
+    }
+#pragma omp parallel for schedule(dynamic)
+    for (int32_t d = 0; d < domains; ++d) {
+        for (int32_t j = data.domainStart.items[d + 1] - 1; j >= data.domainStart.items[d]; --j) {
+            double* own = v + static_cast<int64_t>(j) * columns;
+            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
+                for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
+            const double inverse = 1.0 / l[start[j]];
+            for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
+            store(j);
         }
     }
 }
@@ -293,10 +470,12 @@ bool buildStencilPreconditioner(const StencilMatrix& matrix, const StencilSolver
     data.kind = options.preconditioner;
     data.smoothingSweeps = options.smoothingSweeps;
     data.coarseCorrectionWeight = options.coarseCorrectionWeight;
+    data.domains = options.domains;
     release(data.grids);
     resize(data.grids, 1);
     if (!invertDiagonal(matrix, data.grids[0].inverseDiagonal, error)) return false;
-    if (data.kind == StencilPreconditioner::incompleteCholesky) return incompleteCholesky(matrix, data.factor, error);
+    if (data.kind == StencilPreconditioner::incompleteCholesky)
+        return incompleteCholesky(matrix, data, error);
     if (data.kind != StencilPreconditioner::multigrid) return true;
 
     // Aggregate while a side is even and the grid is above the dense size.
@@ -336,7 +515,7 @@ void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPrecondition
         return;
     }
     case StencilPreconditioner::incompleteCholesky:
-        incompleteCholeskySolve(data.factor, r, z);
+        incompleteCholeskySolve(data, r, z);
         return;
     case StencilPreconditioner::multigrid:
         vCycle(matrix, data, 0, r, z);
@@ -355,6 +534,25 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
             return false;
         }
     }
+    // A row of b - M x sums ten rounded terms, so each entry's rounding is at most
+    // gamma_10 (|b_j| + sum_k |M_jk| |x_k|), gamma_10 = 10u / (1 - 10u) with u = 2^-53; in 2-norms
+    // that is gamma_10 (||b|| + || |M| ||_2 ||x||), and || |M| ||_2 is at most the largest absolute
+    // row sum of the symmetric |M|.
+    double rowSum = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : rowSum)
+    for (int32_t y = 0; y < matrix.height; ++y) {
+        StencilRow row;
+        for (int32_t x0 = 0; x0 < matrix.width; ++x0) {
+            stencilRow(matrix, x0, y, row);
+            double sum = 0.0;
+            for (int32_t t = 0; t < 9; ++t) sum += std::abs(row.values[t]);
+            rowSum = std::max(rowSum, sum);
+        }
+    }
+    const double unitRoundoff = std::ldexp(1.0, -53);
+    ConjugateGradientOptions iterations = options.iterations;
+    iterations.residualRounding = 10.0 * unitRoundoff / (1.0 - 10.0 * unitRoundoff) * 1.01 * std::max(1.0, rowSum);
+
     const double start = wallClockSeconds();
     StencilPreconditionerData data;
     if (!buildStencilPreconditioner(matrix, options, data, error)) return false;
@@ -364,7 +562,7 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
         applyStencilPreconditioner(matrix, data, in, out);
     };
     const double setup = statistics.setupSeconds;
-    const bool solved = conjugateGradients(multiply, precondition, x, b, options.iterations, statistics, error);
+    const bool solved = conjugateGradients(multiply, precondition, x, b, iterations, statistics, error);
     statistics.setupSeconds = setup;
     return solved;
 }

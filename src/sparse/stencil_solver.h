@@ -11,16 +11,17 @@
 enum class StencilPreconditioner {
     jacobi,              // the inverse diagonal
     gaussSeidel,         // one symmetric sweep of four-colour Gauss-Seidel
-    incompleteCholesky,  // IC(0) on the 9-point pattern in row order (sequential)
+    incompleteCholesky,  // IC(0) on the 9-point pattern, bands of rows eliminated at once, separators last
     multigrid,           // a V-cycle over 2 x 2 aggregates with Galerkin coarse stencils
 };
 
 struct StencilSolverOptions {
-    StencilPreconditioner preconditioner = StencilPreconditioner::multigrid;
+    StencilPreconditioner preconditioner = StencilPreconditioner::incompleteCholesky;
     ConjugateGradientOptions iterations;
     int32_t smoothingSweeps = 1;         // multigrid: Gauss-Seidel sweeps before and after the coarse correction
     double coarseCorrectionWeight = 1.0; // multigrid: the coarse correction's factor (aggregates under-correct)
     int32_t coarsestUnknowns = 256;      // multigrid: at or below this many unknowns a level is solved densely
+    int32_t domains = 8;                 // incomplete Cholesky: bands of rows (fewer on short grids)
 };
 
 // One grid of the multigrid hierarchy, or the only one of the single-grid preconditioners.
@@ -36,9 +37,13 @@ struct StencilPreconditionerData {
     StencilPreconditioner kind = StencilPreconditioner::jacobi;
     int32_t smoothingSweeps = 1;
     double coarseCorrectionWeight = 1.0;
+    int32_t domains = 8;
     GrowArray<StencilGrid> grids;        // grid 0 has the caller's size, each next one 2 x 2 aggregates
-    CompressedColumnMatrix factor;       // incomplete Cholesky: L, lower triangle by columns
-    DenseBlock work;                     // incomplete Cholesky: the forward solve's result
+    CompressedColumnMatrix factor;       // incomplete Cholesky: L of the reordered matrix, by columns
+    GrowArray<int32_t> unknownAt;        // incomplete Cholesky: the unknown at every new position
+    GrowArray<int32_t> domainStart;      // incomplete Cholesky: first position of each band's interior
+    GrowArray<double> work;              // incomplete Cholesky: the reordered columns, an unknown's side by side
+    GrowArray<double> separatorSums;     // incomplete Cholesky: each band's share of the separator rows
 };
 
 // Builds the chosen preconditioner for `matrix` (which must stay unchanged while it is used).

@@ -73,7 +73,9 @@ void expectLevelMatchesPieces(const Mesh& mesh, const FloatImage& texture, int l
         }
     }
     for (const auto& [key, value] : entries) {
-        if (expected.rows[key.first].count(key.second) == 0) ASSERT_NEAR(value, 0.0, tolerance) << "level " << i;
+        if (expected.rows[key.first].count(key.second) == 0) {
+            ASSERT_NEAR(value, 0.0, tolerance) << "level " << i;
+        }
     }
     expectSameBlock(actualRhs, expectedRhs, 1e-6);
 }

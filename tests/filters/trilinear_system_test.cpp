@@ -50,7 +50,9 @@ void expectSystemMatchesPieces(const Mesh& mesh, const FloatImage& texture) {
             ASSERT_NEAR(mine, value, tolerance) << "entry " << r << ", " << column << " of " << n;
         }
         for (const auto& [column, value] : actual.rows[r]) {
-            if (expected.rows[r].count(column) == 0) ASSERT_NEAR(value, 0.0, tolerance) << "entry " << r << ", " << column;
+            if (expected.rows[r].count(column) == 0) {
+                ASSERT_NEAR(value, 0.0, tolerance) << "entry " << r << ", " << column;
+            }
         }
     }
     expectSameBlock(system.rhs, expectedRhs, 1e-6);

@@ -198,6 +198,24 @@ TEST(StencilMatrix, CompressedColumnCopyIsTheDenseLowerTriangle) {
     }
 }
 
+// Off-diagonal pairs that sum to exactly 0 are left out (uncovered texels add no fill), even when
+// two offsets of a small side cancel; the diagonal stays, also when it is 0.
+TEST(StencilMatrix, CompressedColumnCopyLeavesOutZeroPairs) {
+    StencilMatrix matrix;
+    createStencil(matrix, 2, 3);
+    stencilAt(matrix, 0, 0, stencilEast) = 1.5;
+    stencilAt(matrix, 1, 0, stencilEast) = -1.5;  // the same pair (0, 1) through the wrap
+    stencilAt(matrix, 0, 1, stencilNorth) = 2.0;
+    CompressedColumnMatrix lower;
+    stencilToCompressedColumn(matrix, lower);
+    ASSERT_EQ(lower.colptr.count, 7);
+    EXPECT_EQ(std::vector<int32_t>(lower.colptr.begin(), lower.colptr.end()),
+              (std::vector<int32_t>{0, 1, 2, 4, 5, 6, 7}));
+    EXPECT_EQ(std::vector<int32_t>(lower.rowind.begin(), lower.rowind.end()),
+              (std::vector<int32_t>{0, 1, 2, 4, 3, 4, 5}));
+    EXPECT_EQ(lower.values[3], 2.0);
+}
+
 // Every preconditioner reaches the Cholesky solution within the promised bound, from a zero start
 // and from a near one, on systems with pinned rows and rows covered 1e-10 times as much as others;
 // the reported bound holds and is itself within the wanted error.
@@ -224,7 +242,7 @@ TEST(StencilSolve, EveryPreconditionerMatchesCholeskyWithinTheBound) {
                 const double difference = largestDifference(x, exact);
                 EXPECT_LE(difference, statistics.errorBound);
                 EXPECT_LE(statistics.errorBound, options.iterations.maxError);
-                EXPECT_NEAR(statistics.errorBound, statistics.residualNorm / 0.001, 1e-12);
+                EXPECT_GE(statistics.errorBound, statistics.residualNorm / 0.001);
                 EXPECT_GT(statistics.iterations, 0);
             }
         }
@@ -318,7 +336,7 @@ TEST(StencilSolve, RefusesNonFiniteValuesAndIndefiniteMatrices) {
     }
 }
 
-TEST(StencilSolve, ReportsNoConvergenceWithinTheIterationLimit) {
+TEST(StencilSolve, ReportsNoConvergenceAndUnreachableBounds) {
     const TestSystem system = leastSquaresSystem(32, 32, 24, 16, 8);
     StencilSolverOptions options;
     options.preconditioner = StencilPreconditioner::jacobi;
@@ -331,6 +349,13 @@ TEST(StencilSolve, ReportsNoConvergenceWithinTheIterationLimit) {
     EXPECT_NE(error.find("no convergence in 2 iterations"), std::string::npos) << error;
     EXPECT_EQ(statistics.iterations, 2);
     EXPECT_GT(statistics.errorBound, options.iterations.maxError);
+
+    // A bound finer than the rounding of b - M x could never be proved.
+    options.iterations.maxIterations = 2000;
+    options.iterations.maxError = 1e-15;
+    error.clear();
+    EXPECT_FALSE(solveStencil(system.matrix, x, system.rhs, options, statistics, error));
+    EXPECT_NE(error.find("below the rounding of the residual"), std::string::npos) << error;
 }
 
 // A start that already meets the rule is returned unchanged, with no iteration.
