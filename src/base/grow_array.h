@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "base/array_storage.h"
+
 // `items` holds `capacity` constructed items, of which the first `count` are in use.
 // Appending to a full array grows it to 1, then 2, 4, 8, ... items.
 template <typename T>
@@ -34,7 +36,7 @@ struct GrowArray {
         std::swap(capacity, other.capacity);
         return *this;
     }
-    ~GrowArray() { delete[] items; }
+    ~GrowArray() { deleteArray(items); }
 
     T& operator[](int32_t i) { assert(i >= 0 && i < count); return items[i]; }
     const T& operator[](int32_t i) const { assert(i >= 0 && i < count); return items[i]; }
@@ -49,9 +51,9 @@ template <typename T>
 void reserve(GrowArray<T>& array, int32_t n) {
     if (n < array.count) n = array.count;
     if (array.capacity >= n) return;
-    T* storage = new T[n];
+    T* storage = newArray<T>(n);
     for (int32_t i = 0; i < array.count; ++i) storage[i] = std::move(array.items[i]);
-    delete[] array.items;
+    deleteArray(array.items);
     array.items = storage;
     array.capacity = n;
 }
@@ -86,7 +88,7 @@ void append(GrowArray<T>& array, T&& item) {
 // Destroys all items and frees the storage.
 template <typename T>
 void release(GrowArray<T>& array) {
-    delete[] array.items;
+    deleteArray(array.items);
     array.items = nullptr;
     array.count = array.capacity = 0;
 }
@@ -100,7 +102,7 @@ void clear(GrowArray<T>& array) {
 template <typename T>
 GrowArray<T>::GrowArray(const GrowArray& other) {
     if (other.count == 0) return;
-    items = new T[other.count];
+    items = newArray<T>(other.count);
     capacity = other.count;
     for (int32_t i = 0; i < other.count; ++i) items[i] = other.items[i];
     count = other.count;

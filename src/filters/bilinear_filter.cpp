@@ -8,7 +8,6 @@
 #include "base/clock.h"
 #include "filters/level_system.h"
 #include "filters/surface_moments.h"
-#include "filters/weighted_box.h"
 #include "sparse/sparse_solver.h"
 #include "sparse/stencil_solver.h"
 
@@ -46,20 +45,13 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
         return false;
     }
     assert(levelCount == mipLevelCount(texture.width, texture.height));
-    // Grid i has two cells per texel of level i. Grid 1, one cell per texture texel, also gives the area-weighted
-    // box levels that the iterations start from.
+    // Grid i has two cells per texel of level i.
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
-    request.used = request.area = request.moments = true;
+    request.moments = true;
     request.texture = &texture;
     buildSurfaceMoments(moments, mesh, levelCount, request);
-    MipPyramid start;
-    if (solver == LevelSolver::iterative) buildAreaWeightedPyramid(start, texture, moments, 1, levelCount);
-    for (MomentGrid& grid : moments.grids) {
-        release(grid.used);
-        release(grid.area);
-    }
 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
@@ -80,10 +72,18 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
         const int32_t width = matrix.width, height = matrix.height, unknownCount = width * height;
         DenseBlock x;
         createBlock(x, unknownCount, 3);
+        // The iterations start from the 2 x 2 means of the level below, already solved (the texture for level 1).
         if (solver == LevelSolver::iterative) {
-            const FloatImage& box = start.levels[i];
-            for (int32_t j = 0; j < unknownCount; ++j) {
-                x.at(j, 0) = box.texels[j].r, x.at(j, 1) = box.texels[j].g, x.at(j, 2) = box.texels[j].b;
+            const FloatImage& finer = pyramid.levels[i - 1];
+            for (int32_t y = 0; y < height; ++y) {
+                for (int32_t xx = 0; xx < width; ++xx) {
+                    const Texel &a = finer.at(2 * xx, 2 * y), &b = finer.at(2 * xx + 1, 2 * y);
+                    const Texel &c = finer.at(2 * xx, 2 * y + 1), &d = finer.at(2 * xx + 1, 2 * y + 1);
+                    const int32_t j = y * width + xx;
+                    x.at(j, 0) = 0.25 * (double(a.r) + b.r + c.r + d.r);
+                    x.at(j, 1) = 0.25 * (double(a.g) + b.g + c.g + d.g);
+                    x.at(j, 2) = 0.25 * (double(a.b) + b.b + c.b + d.b);
+                }
             }
         }
         std::string solverError;

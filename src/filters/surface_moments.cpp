@@ -99,6 +99,18 @@ static void allocateZeroed(GrowArray<T>& array, int64_t count) {
     if (count > 0) std::memset(array.items, 0, sizeof(T) * static_cast<size_t>(count));
 }
 
+// Gives the array `count` items, cleared only when asked (otherwise whoever fills them writes every one).
+template <typename T>
+static void allocateCells(GrowArray<T>& array, int64_t count, bool cleared) {
+    if (cleared) {
+        allocateZeroed(array, count);
+        return;
+    }
+    if (count > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+    release(array);
+    resize(array, static_cast<int32_t>(count));
+}
+
 // The triangle's corners as a piece local to the single cell of the coarsest grid; false for bad indices.
 static bool makeTriangle(const Mesh& mesh, const MeshTriangle& t, SurfacePiece& piece) {
     clear(piece.texPoints), clear(piece.surfacePoints);
@@ -220,12 +232,18 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
     const int32_t tilesPerSide = 1 << (plan.finest - T);
     const int32_t tile = ty * tilesPerSide + tx;
     const int32_t first = plan.tileStart.items[tile], last = plan.tileStart.items[tile + 1];
-    if (first == last) return;
     const int32_t stride = weightedStride(plan);
     const bool weighted = request.texture != nullptr;
-    for (int32_t g = plan.lowest; g <= T; ++g) {
-        zeroArray(scratch.moments[g]);
-        zeroArray(scratch.weighted[g]);
+    // The tile's cells of the result are cleared here rather than all at once beforehand, so that their memory
+    // is first touched by the thread that fills it.
+    for (int32_t g = std::max(plan.lowest, request.firstGrid); g <= T; ++g) {
+        const int32_t tileSide = 1 << (T - g);
+        MomentGrid& grid = plan.out->grids.items[g];
+        for (int32_t y = 0; y < tileSide; ++y) {
+            const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.side + tx * tileSide;
+            if (request.used) std::memset(grid.used.items + row, 0, static_cast<size_t>(tileSide));
+            if (request.area) std::memset(grid.area.items + row, 0, sizeof(double) * static_cast<size_t>(tileSide));
+        }
     }
 
     auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
@@ -245,6 +263,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         }
     };
 
+    // An empty tile stores zeros: the scratch sums start cleared and are cleared again after every tile.
     for (int32_t k = first; k < last; ++k) {
         const MeshTriangle& t = plan.mesh->triangles.items[plan.tileTriangles.items[k]];
         if (!makeTriangle(*plan.mesh, t, scratch.triangle)) continue;
@@ -291,6 +310,12 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
     }
     if (weighted) {
         for (int32_t e = 0; e < stride; ++e) plan.tileWeighted[static_cast<int64_t>(stride) * tile + e] = scratch.weighted[T].items[e];
+    }
+    if (first < last) {
+        for (int32_t g = plan.lowest; g <= T; ++g) {
+            zeroArray(scratch.moments[g]);
+            zeroArray(scratch.weighted[g]);
+        }
     }
 }
 
@@ -377,10 +402,12 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
         grid.side = 1 << (L - g);
         if (g < request.firstGrid) continue;
         const int64_t cells = static_cast<int64_t>(grid.side) * grid.side;
-        if (request.used) allocateZeroed(grid.used, cells);
-        if (request.area) allocateZeroed(grid.area, cells);
-        if (request.moments) allocateZeroed(grid.moments, momentCount * cells);
-        if (weighted && g >= 1) allocateZeroed(grid.weighted, stride * cells);
+        // The tiles clear or write every cell of their grids; the grids above them start cleared.
+        const bool aboveTiles = g > plan.tileGrid;
+        if (request.used) allocateCells(grid.used, cells, aboveTiles);
+        if (request.area) allocateCells(grid.area, cells, aboveTiles);
+        if (request.moments) allocateCells(grid.moments, momentCount * cells, aboveTiles);
+        if (weighted && g >= 1) allocateCells(grid.weighted, stride * cells, aboveTiles);
     }
 
     bucketTriangles(plan);

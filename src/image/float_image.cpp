@@ -29,8 +29,8 @@ FloatImage& FloatImage::operator=(FloatImage&& other) noexcept {
 void allocateImage(FloatImage& image, int32_t width, int32_t height) {
     const int64_t count = static_cast<int64_t>(width) * height;
     if (width < 0 || height < 0 || count > INT32_MAX) throw std::bad_alloc();
-    Texel* texels = count > 0 ? new Texel[count] : nullptr;
-    delete[] image.texels;
+    Texel* texels = count > 0 ? newArray<Texel>(count) : nullptr;
+    deleteArray(image.texels);
     image.texels = texels;
     image.width = width;
     image.height = height;
@@ -44,7 +44,7 @@ void copyImage(FloatImage& destination, const FloatImage& source) {
 }
 
 void releaseImage(FloatImage& image) {
-    delete[] image.texels;
+    deleteArray(image.texels);
     image.texels = nullptr;
     image.count = image.width = image.height = 0;
 }

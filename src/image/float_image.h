@@ -23,7 +23,7 @@ struct FloatImage {
     FloatImage(FloatImage&& other) noexcept;
     FloatImage& operator=(const FloatImage& other);
     FloatImage& operator=(FloatImage&& other) noexcept;
-    ~FloatImage() { delete[] texels; }
+    ~FloatImage() { deleteArray(texels); }
 
     Texel& at(int32_t x, int32_t y) { return texels[y * width + x]; }
     const Texel& at(int32_t x, int32_t y) const { return texels[y * width + x]; }
