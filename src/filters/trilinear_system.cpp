@@ -184,52 +184,79 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
     }
 }
 
-void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
+// Which products of a level's rows to take: with the level itself, with the next coarser, with the next finer.
+enum RowParts : int32_t { ownLevel = 1, coarserLevel = 2, finerLevel = 4 };
+
+// y = the chosen parts of the rows of level l times x, for every column, into level l's rows of y (x and y hold all
+// unknowns). Every entry is summed in a fixed order by one thread.
+static void levelRowProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, int32_t parts,
+                             DenseBlock& y) {
     const int32_t L = system.levelCount, n = x.count;
-    if (y.count != n || y.columns != x.columns) createBlock(y, n, x.columns);
-    for (int32_t l = 1; l <= L - 2; ++l) {
-        const StencilMatrix& level = system.levels[l];
-        const int32_t w = level.width, h = level.height, start = system.levelStart[l];
-        const bool coarser = l + 1 <= L - 2, finer = l - 1 >= 1;
-        const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
-        const LevelCoupling* up = finer ? &system.couplings[l - 1] : nullptr;   // from level l - 1
-        const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] : 0;
-        const int32_t fine = 2 * w, fineStart = finer ? system.levelStart[l - 1] : 0;
+    const StencilMatrix& level = system.levels[l];
+    const int32_t w = level.width, h = level.height, start = system.levelStart[l];
+    const bool coarser = (parts & coarserLevel) && l + 1 <= L - 2, finer = (parts & finerLevel) && l - 1 >= 1;
+    const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
+    const LevelCoupling* up = finer ? &system.couplings[l - 1] : nullptr;   // from level l - 1
+    const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] : 0;
+    const int32_t fine = 2 * w, fineStart = finer ? system.levelStart[l - 1] : 0;
 #pragma omp parallel for schedule(static)
-        for (int32_t ty = 0; ty < h; ++ty) {
-            StencilRow row;
-            for (int32_t tx = 0; tx < w; ++tx) {
-                stencilRow(level, tx, ty, row);
-                const int32_t j = ty * w + tx;
-                for (int32_t c = 0; c < x.columns; ++c) {
-                    const double* v = x.values.items + static_cast<int64_t>(c) * n;
-                    double sum = stencilRowProduct(row, v + start);
-                    if (coarser) {
-                        // The 3 x 3 coarser texels around (tx div 2, ty div 2).
-                        const double* slots = down->coefficients.items + 9 * static_cast<int64_t>(j);
-                        for (int32_t s = 0; s < 9; ++s) {
-                            const int32_t cx = (tx / 2 + s % 3 - 1 + coarse) % coarse;
-                            const int32_t cy = (ty / 2 + s / 3 - 1 + coarse) % coarse;
-                            sum += slots[s] * v[coarseStart + cy * coarse + cx];
-                        }
-                    }
-                    if (finer) {
-                        // Every finer texel whose coupling reaches (tx, ty): unwrapped finer columns 2 tx - 2 ..
-                        // 2 tx + 3 name each (texel, offset) pair that lands here exactly once.
-                        for (int32_t uy = 2 * ty - 2; uy <= 2 * ty + 3; ++uy) {
-                            const int32_t fy = (uy + fine) % fine, dy = ty - floorHalf(uy);
-                            for (int32_t ux = 2 * tx - 2; ux <= 2 * tx + 3; ++ux) {
-                                const int32_t fx = (ux + fine) % fine, dx = tx - floorHalf(ux);
-                                const int32_t f = fy * fine + fx;
-                                sum += up->coefficients.items[9 * static_cast<int64_t>(f) + 3 * (dy + 1) + dx + 1] *
-                                       v[fineStart + f];
-                            }
-                        }
-                    }
-                    y.values.items[static_cast<int64_t>(c) * n + start + j] = sum;
+    for (int32_t ty = 0; ty < h; ++ty) {
+        StencilRow row;
+        // Rows of the 3 coarser texels around ty div 2, and of the finer texels whose couplings reach ty:
+        // unwrapped finer rows 2 ty - 2 .. 2 ty + 3 name each (texel, offset) pair that lands here exactly once.
+        int32_t coarseRows[3], fineRows[6], fineDy[6];
+        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarse) % coarse) * coarse;
+        for (int32_t k = 0; k < 6; ++k) {
+            const int32_t uy = 2 * ty - 2 + k;
+            fineRows[k] = ((uy + fine) % fine) * fine;
+            fineDy[k] = ty - floorHalf(uy);
+        }
+        for (int32_t tx = 0; tx < w; ++tx) {
+            stencilRow(level, tx, ty, row);
+            const int32_t j = ty * w + tx;
+            // The terms of this row with the other levels: unknown (within its level) and coefficient.
+            int32_t coarseUnknowns[9] = {}, fineUnknowns[36] = {};
+            const double* coarseCoefficients = nullptr;
+            double fineCoefficients[36] = {};
+            if (coarser) {
+                coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
+                for (int32_t s = 0; s < 9; ++s) {
+                    coarseUnknowns[s] = coarseRows[s / 3] + (tx / 2 + s % 3 - 1 + coarse) % coarse;
                 }
             }
+            if (finer) {
+                for (int32_t kx = 0; kx < 6; ++kx) {
+                    const int32_t ux = 2 * tx - 2 + kx;
+                    const int32_t fx = (ux + fine) % fine, dx = tx - floorHalf(ux);
+                    for (int32_t ky = 0; ky < 6; ++ky) {
+                        const int32_t f = fineRows[ky] + fx;
+                        fineUnknowns[6 * ky + kx] = f;
+                        fineCoefficients[6 * ky + kx] =
+                            up->coefficients.items[9 * static_cast<int64_t>(f) + 3 * (fineDy[ky] + 1) + dx + 1];
+                    }
+                }
+            }
+            for (int32_t c = 0; c < x.columns; ++c) {
+                const double* v = x.values.items + static_cast<int64_t>(c) * n;
+                double sum = (parts & ownLevel) ? stencilRowProduct(row, v + start) : 0.0;
+                if (coarser) {
+                    const double* u = v + coarseStart;
+                    for (int32_t s = 0; s < 9; ++s) sum += coarseCoefficients[s] * u[coarseUnknowns[s]];
+                }
+                if (finer) {
+                    const double* u = v + fineStart;
+                    for (int32_t k = 0; k < 36; ++k) sum += fineCoefficients[k] * u[fineUnknowns[k]];
+                }
+                y.values.items[static_cast<int64_t>(c) * n + start + j] = sum;
+            }
         }
+    }
+}
+
+void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
+    if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
+    for (int32_t l = 1; l <= system.levelCount - 2; ++l) {
+        levelRowProducts(system, l, x, ownLevel | coarserLevel | finerLevel, y);
     }
 }
 
@@ -241,21 +268,51 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
     for (int32_t l = 1; l <= L - 2; ++l) {
         if (!buildStencilPreconditioner(system.levels[l], options, preconditioners[l], error)) return false;
     }
-    // The preconditioner is block diagonal: each level's block is preconditioned on its own, which keeps it
-    // symmetric and positive definite.
-    DenseBlock part, result;
+    // Symmetric block Gauss-Seidel over the levels, each level's block applied through its own preconditioner
+    // C_l: a sweep from fine to coarse, y_l = C_l^-1 (r_l - A(l, l-1) y_(l-1)), then back from coarse to fine,
+    // z_l = y_l - C_l^-1 A(l, l+1) z_(l+1). It is (C + L) C^-1 (C + U) inverted, symmetric and positive definite
+    // like C, and carries the strong coupling between neighbouring levels that a block-diagonal one leaves out.
+    GrowArray<DenseBlock> parts, results;
+    resize(parts, L > 0 ? L : 0);
+    resize(results, L > 0 ? L : 0);
+    DenseBlock forward, coupled;
+    auto applyLevel = [&](int32_t l, const DenseBlock& source, DenseBlock& target, double sign, bool add) {
+        const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
+        DenseBlock &part = parts[l], &result = results[l];
+        if (part.count != count || part.columns != source.columns) createBlock(part, count, source.columns);
+        for (int32_t c = 0; c < source.columns; ++c) {
+            for (int32_t j = 0; j < count; ++j) part.at(j, c) = source.at(start + j, c);
+        }
+        applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
+        for (int32_t c = 0; c < source.columns; ++c) {
+            for (int32_t j = 0; j < count; ++j) {
+                double& value = target.at(start + j, c);
+                value = (add ? value : 0.0) + sign * result.at(j, c);
+            }
+        }
+    };
     auto precondition = [&](const DenseBlock& r, DenseBlock& z) {
         if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
+        if (forward.count != r.count || forward.columns != r.columns) createBlock(forward, r.count, r.columns);
+        if (coupled.count != r.count || coupled.columns != r.columns) createBlock(coupled, r.count, r.columns);
         for (int32_t l = 1; l <= L - 2; ++l) {
             const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
-            if (part.count != count || part.columns != r.columns) createBlock(part, count, r.columns);
+            if (l > 1) levelRowProducts(system, l, forward, finerLevel, coupled);
             for (int32_t c = 0; c < r.columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
+                for (int32_t j = 0; j < count; ++j) {
+                    coupled.at(start + j, c) = r.at(start + j, c) - (l > 1 ? coupled.at(start + j, c) : 0.0);
+                }
             }
-            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
+            applyLevel(l, coupled, forward, 1.0, false);
+        }
+        for (int32_t l = L - 2; l >= 1; --l) {
+            const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
             for (int32_t c = 0; c < r.columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = result.at(j, c);
+                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = forward.at(start + j, c);
             }
+            if (l == L - 2) continue;
+            levelRowProducts(system, l, z, coarserLevel, coupled);
+            applyLevel(l, coupled, z, -1.0, true);
         }
     };
     auto multiply = [&system](const DenseBlock& v, DenseBlock& y) { multiplyTrilinear(system, v, y); };
