@@ -201,7 +201,7 @@ static void levelRowProducts(const TrilinearSystem& system, int32_t l, const Den
     const int32_t fine = 2 * w, fineStart = finer ? system.levelStart[l - 1] : 0;
 #pragma omp parallel for schedule(static)
     for (int32_t ty = 0; ty < h; ++ty) {
-        StencilRow row;
+        StencilRow row{};
         // Rows of the 3 coarser texels around ty div 2, and of the finer texels whose couplings reach ty:
         // unwrapped finer rows 2 ty - 2 .. 2 ty + 3 name each (texel, offset) pair that lands here exactly once.
         int32_t coarseRows[3], fineRows[6], fineDy[6];
@@ -212,12 +212,12 @@ static void levelRowProducts(const TrilinearSystem& system, int32_t l, const Den
             fineDy[k] = ty - floorHalf(uy);
         }
         for (int32_t tx = 0; tx < w; ++tx) {
-            stencilRow(level, tx, ty, row);
+            if (parts & ownLevel) stencilRow(level, tx, ty, row);
             const int32_t j = ty * w + tx;
             // The terms of this row with the other levels: unknown (within its level) and coefficient.
-            int32_t coarseUnknowns[9] = {}, fineUnknowns[36] = {};
+            int32_t coarseUnknowns[9] = {}, fineUnknowns[36];
             const double* coarseCoefficients = nullptr;
-            double fineCoefficients[36] = {};
+            double fineCoefficients[36];
             if (coarser) {
                 coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
                 for (int32_t s = 0; s < 9; ++s) {
