@@ -17,22 +17,12 @@ static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBl
     if (solver == LevelSolver::direct) {
         SparseRowMatrix factored;
         stencilToCompressedColumn(matrix, factored.lower);
-        if (!factorise(factored, stats, error)) return false;
-        if (!solveColumns(factored, x, rhs)) {
-            error = "the solver failed: the solve returned no solution";
-            return false;
-        }
-        return true;
+        return solveByFactorisation(factored, x, rhs, stats, error);
     }
-    StencilSolverOptions options;
-    options.iterations.lowestEigenvalue = regularisationWeight;
     IterativeSolveStatistics iterations;
     const double start = wallClockSeconds();
-    const bool solved = solveStencil(matrix, x, rhs, options, iterations, error);
-    stats.iterationsRan = true;
-    stats.iterationSeconds = wallClockSeconds() - start;
-    stats.iterations = iterations.iterations;
-    stats.residual = iterations.residualNorm;
+    const bool solved = solveStencil(matrix, x, rhs, iterationSettings(), iterations, error);
+    recordIterations(stats, iterations, wallClockSeconds() - start);
     return solved;
 }
 

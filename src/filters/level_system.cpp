@@ -73,20 +73,19 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double f
                     }
                 }
                 const int32_t column0 = columns.first, column1 = (columns.first + 1) % width;
-                double* c00 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row0) * width + column0);
-                double* c10 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row0) * width + column1);
-                double* c01 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row1) * width + column0);
-                double* c11 = coefficients + stencilCoefficientCount * (static_cast<int64_t>(row1) * width + column1);
-                c00[stencilCentre] += integral[0][0];
-                c10[stencilCentre] += integral[2][0];
-                c01[stencilCentre] += integral[0][2];
-                c11[stencilCentre] += integral[2][2];
-                c00[stencilEast] += integral[1][0];
-                c01[stencilEast] += integral[1][2];
-                c00[stencilNorth] += integral[0][1];
-                c10[stencilNorth] += integral[2][1];
-                c00[stencilNorthEast] += integral[1][1];
-                c10[stencilNorthWest] += integral[1][1];
+                // Tent (e, f) is texel (column e, row f). Every pair of the cell's four tents lands in one slot:
+                // the same tent in its centre, the others in the forward slot of the earlier tent.
+                auto slots = [&](int32_t e, int32_t f) {
+                    const int32_t row = f == 0 ? row0 : row1, column = e == 0 ? column0 : column1;
+                    return coefficients + stencilCoefficientCount * (static_cast<int64_t>(row) * width + column);
+                };
+                for (int32_t f = 0; f < 2; ++f) {
+                    for (int32_t e = 0; e < 2; ++e) slots(e, f)[stencilCentre] += integral[2 * e][2 * f];
+                    slots(0, f)[stencilEast] += integral[1][2 * f];
+                    slots(f, 0)[stencilNorth] += integral[2 * f][1];
+                }
+                slots(0, 0)[stencilNorthEast] += integral[1][1];
+                slots(1, 0)[stencilNorthWest] += integral[1][1];
             }
         }
     });
@@ -158,4 +157,17 @@ void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight) {
             c[stencilCentre] += weight;
         }
     }
+}
+
+StencilSolverOptions iterationSettings() {
+    StencilSolverOptions options;
+    options.iterations.lowestEigenvalue = regularisationWeight;
+    return options;
+}
+
+void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds) {
+    stats.iterationsRan = true;
+    stats.iterationSeconds = seconds;
+    stats.iterations = iterations.iterations;
+    stats.residual = iterations.residualNorm;
 }

@@ -6,7 +6,9 @@
 
 #include "filters/surface_moments.h"
 #include "sparse/sparse_matrix.h"
+#include "sparse/sparse_solver.h"
 #include "sparse/stencil_matrix.h"
+#include "sparse/stencil_solver.h"
 
 // M(j, k) = factor times the integral over the surface of tent j times tent k, for the level of side grid.side / 2
 // whose texels span two cells of `grid` (which must hold moments). Replaces the matrix.
@@ -27,3 +29,10 @@ double levelScale(const MomentGrid& grid);
 // other diagonal, which makes the positive semidefinite Gram matrix positive definite with lowest eigenvalue at
 // least min(weight, 1).
 void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight);
+
+// The iteration settings of both least-squares filters: every value provably within 1e-4 of the exact solution,
+// the regularisation keeping every eigenvalue at least regularisationWeight.
+StencilSolverOptions iterationSettings();
+
+// Copies what an iterative solve did, and its seconds, into a filter's solver statistics.
+void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds);

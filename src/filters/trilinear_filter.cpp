@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/clock.h"
+#include "filters/level_system.h"
 #include "filters/surface_moments.h"
 #include "filters/trilinear_system.h"
 #include "filters/weighted_box.h"
@@ -18,15 +19,10 @@ static constexpr int32_t channelCount = 3;
 static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, SolverStats& stats,
                          std::string& error) {
     if (solver == LevelSolver::iterative) {
-        StencilSolverOptions options;
-        options.iterations.lowestEigenvalue = regularisationWeight;
         IterativeSolveStatistics iterations;
         const double start = wallClockSeconds();
-        const bool solved = solveTrilinearSystem(system, x, options, iterations, error);
-        stats.iterationsRan = true;
-        stats.iterationSeconds = wallClockSeconds() - start;
-        stats.iterations = iterations.iterations;
-        stats.residual = iterations.residualNorm;
+        const bool solved = solveTrilinearSystem(system, x, iterationSettings(), iterations, error);
+        recordIterations(stats, iterations, wallClockSeconds() - start);
         return solved;
     }
     // The stencils and couplings, the rows and the factor are never all held at once.
@@ -37,12 +33,7 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
     release(system.couplings);
     toCompressedColumn(matrix);
     releaseRows(matrix);
-    if (!factorise(matrix, stats, error)) return false;
-    if (!solveColumns(matrix, x, rhs)) {
-        error = "the solver failed: out of memory while solving";
-        return false;
-    }
-    return true;
+    return solveByFactorisation(matrix, x, rhs, stats, error);
 }
 
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,

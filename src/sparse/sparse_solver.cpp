@@ -213,6 +213,15 @@ bool solveColumns(SparseRowMatrix& matrix, DenseBlock& x, const DenseBlock& b) {
     return true;
 }
 
+bool solveByFactorisation(SparseRowMatrix& matrix, DenseBlock& x, const DenseBlock& b, SolverStats& stats,
+                          std::string& error) {
+    if (!factorise(matrix, stats, error)) return false;
+    if (solveColumns(matrix, x, b)) return true;
+    // With a factor in place, only exhausted memory stops the solve.
+    error = "the solver failed: out of memory while solving";
+    return false;
+}
+
 void releaseSolver(SparseRowMatrix& matrix) {
     if (matrix.factor) {
         freeCholeskyFactor(matrix.factor);

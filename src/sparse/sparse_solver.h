@@ -31,5 +31,9 @@ bool factorOrderedByMetis(const SparseRowMatrix& matrix);
 // Solves lower * X = B for every column of B with the one factor; X takes B's shape.
 // Returns false, leaving X untouched, when there is no factor or the solve ran out of memory.
 bool solveColumns(SparseRowMatrix& matrix, DenseBlock& x, const DenseBlock& b);
+// factorise, then solveColumns: X = the exact solution for every column of B. Returns false with a message
+// when either fails.
+bool solveByFactorisation(SparseRowMatrix& matrix, DenseBlock& x, const DenseBlock& b, SolverStats& stats,
+                          std::string& error);
 // Frees the factor and `lower`.
 void releaseSolver(SparseRowMatrix& matrix);
