@@ -51,12 +51,7 @@ void expectLevelMatchesPieces(const Mesh& mesh, const FloatImage& texture, int l
     createBlock(expectedRhs, n, 3);
     assembleRightHandSides(expectedRhs, 1 << i, target, texture, coverage, i);
 
-    SurfaceMoments moments;
-    MomentRequest request;
-    request.firstGrid = 1;
-    request.moments = true;
-    request.texture = &texture;
-    buildSurfaceMoments(moments, mesh, levelCount, request);
+    const SurfaceMoments moments = momentsOf(mesh, levelCount, 1, &texture);
     StencilMatrix actual;
     assembleGramStencil(actual, moments.grids[i], levelScale(moments.grids[i]));
     DenseBlock actualRhs;

@@ -22,12 +22,14 @@ inline Mesh modelFrom(const std::string& objText) {
     return mesh;
 }
 
-// Used cells, areas and moments of every grid from `firstGrid` on, as the filters gather them.
-inline SurfaceMoments momentsOf(const Mesh& mesh, int finest, int firstGrid) {
+// Used cells, areas and moments of every grid from `firstGrid` on, as the filters gather them, with the
+// weighted moments of `texture` when one is given.
+inline SurfaceMoments momentsOf(const Mesh& mesh, int finest, int firstGrid, const FloatImage* texture = nullptr) {
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = firstGrid;
     request.used = request.area = request.moments = true;
+    request.texture = texture;
     buildSurfaceMoments(moments, mesh, finest, request);
     return moments;
 }

@@ -30,12 +30,7 @@ void expectSystemMatchesPieces(const Mesh& mesh, const FloatImage& texture) {
     assembleTrilinearTargets(expectedRhs, n, levelStart, coverage, texture);
     regularise(expected, expectedRhs);
 
-    SurfaceMoments moments;
-    MomentRequest request;
-    request.firstGrid = 1;
-    request.moments = true;
-    request.texture = &texture;
-    buildSurfaceMoments(moments, mesh, levelCount, request);
+    const SurfaceMoments moments = momentsOf(mesh, levelCount, 1, &texture);
     TrilinearSystem system;
     assembleTrilinearSystem(system, moments, boxPyramid.levels[levelCount - 1].texels[0], levelCount);
     SparseRowMatrix actual;
