@@ -60,6 +60,7 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double f
             const int32_t row0 = rows.first, row1 = (rows.first + 1) % height;
             for (int32_t x = 0; x < side; ++x) {
                 const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * side + x);
+                if (m[0] == 0.0f) continue;  // no area, so every moment is 0
                 const AxisTents columns = axisTents(x, width);
                 // I[p][q] = S/2 times the integral of column product p times row product q over the cell's surface.
                 double integral[3][3];

@@ -39,29 +39,39 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error) {
     assert(texture.width == texture.height && levelCount >= 1 && (texture.width >> (levelCount - 1)) == 1);
-    // Grid g + 1 has the side of level g: the box pyramid reads grid 1 on, the system grids 1 .. L - 2.
+    // Grid g + 1 has the side of level g: the top level reads the areas of grid 1, the system grids 1 .. L - 2.
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
-    request.used = request.area = request.moments = true;
+    request.area = request.moments = true;
     request.texture = &texture;
     buildSurfaceMoments(moments, mesh, levelCount, request);
     resizeLevels(pyramid, levelCount);
     GrowArray<int32_t> levelStart;
     const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, levelCount);
-    MipPyramid boxPyramid;
-    buildAreaWeightedPyramid(boxPyramid, texture, moments, 1, levelCount);
+    // The fixed top level: the area-weighted mean of the whole texture, level L - 1 of the area-weighted box
+    // pyramid (which the fill of unused texels never changes).
+    FloatImage top;
+    if (levelCount >= 2) areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (levelCount - 1));
 
-    // The box levels are the iterations' starting values; a direct solve replaces them.
+    // The iterations start from the 2 x 2 means of the level below (the texture for level 1); a direct solve
+    // replaces them.
     DenseBlock x;
     createBlock(x, unknownCount, channelCount);
     for (int32_t l = 1; l <= levelCount - 2; ++l) {
-        const FloatImage& level = boxPyramid.levels[l];
-        for (int32_t ty = 0; ty < level.height; ++ty) {
-            for (int32_t tx = 0; tx < level.width; ++tx) {
-                const int32_t i = levelStart[l] + ty * level.width + tx;
-                const Texel& texel = level.at(tx, ty);
-                x.at(i, 0) = texel.r, x.at(i, 1) = texel.g, x.at(i, 2) = texel.b;
+        const int32_t side = texture.width >> l, finerSide = 2 * side;
+        const int32_t start = levelStart[l], finerStart = l >= 2 ? levelStart[l - 1] : 0;
+        for (int32_t c = 0; c < channelCount; ++c) {
+            auto finer = [&](int32_t fx, int32_t fy) -> double {
+                if (l >= 2) return x.at(finerStart + fy * finerSide + fx, c);
+                const Texel& t = texture.at(fx, fy);
+                return c == 0 ? t.r : c == 1 ? t.g : t.b;
+            };
+            for (int32_t ty = 0; ty < side; ++ty) {
+                for (int32_t tx = 0; tx < side; ++tx) {
+                    x.at(start + ty * side + tx, c) = 0.25 * (finer(2 * tx, 2 * ty) + finer(2 * tx + 1, 2 * ty) +
+                                                              finer(2 * tx, 2 * ty + 1) + finer(2 * tx + 1, 2 * ty + 1));
+                }
             }
         }
     }
@@ -71,7 +81,7 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     // Sides 1 and 2 have no inner level: only the fixed levels are written.
     if (unknownCount > 0) {
         TrilinearSystem system;
-        assembleTrilinearSystem(system, moments, boxPyramid.levels[levelCount - 1].texels[0], levelCount);
+        assembleTrilinearSystem(system, moments, top.texels[0], levelCount);
         releaseSurfaceMoments(moments);
         t1 = wallClockSeconds();
         std::string solverError;
@@ -95,7 +105,7 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
             }
         }
     }
-    if (levelCount >= 2) copyImage(pyramid.levels[levelCount - 1], boxPyramid.levels[levelCount - 1]);
+    if (levelCount >= 2) pyramid.levels[levelCount - 1] = std::move(top);
     // t0 to t1: assembly and regularisation; t1 to t2: the solve.
     stats.trilinear.buildSeconds = t1 - t0;
     stats.trilinear.solveSeconds = t2 - t1;

@@ -51,31 +51,47 @@ static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, do
         for (int32_t k = parity; k < side; k += 2) {
             for (int32_t r = 0; r < 2; ++r) {
                 const int32_t y = (2 * k + 1 + r) % cells;
+                // The row factors are those of the whole cell row: finer tent ey against coarser tent fy.
+                const int32_t fineY0 = (y + 1) / 2 - 1, coarseY0 = (y + 2) / 4 - 1;
+                int32_t fineRows[2], rowOffsets[2][2];
+                double rowProducts[2][2][3];
+                for (int32_t ey = 0; ey < 2; ++ey) {
+                    const TentFactor fineRow = cellTent(y, 1, ey, side);
+                    fineRows[ey] = fineRow.texel;
+                    for (int32_t fy = 0; fy < 2; ++fy) {
+                        productOf(fineRow, cellTent(y, 2, fy, coarse), rowProducts[ey][fy]);
+                        rowOffsets[ey][fy] = coarseY0 + fy - floorHalf(fineY0 + ey);
+                    }
+                }
                 for (int32_t x = 0; x < cells; ++x) {
                     const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * cells + x);
-                    for (int32_t ey = 0; ey < 2; ++ey) {
-                        const TentFactor fineRow = cellTent(y, 1, ey, side);
-                        const int32_t fineY = (y + 1) / 2 - 1 + ey;  // unwrapped
-                        for (int32_t ex = 0; ex < 2; ++ex) {
-                            const TentFactor fineColumn = cellTent(x, 1, ex, side);
-                            const int32_t fineX = (x + 1) / 2 - 1 + ex;
-                            double* slots = coupling.coefficients.items +
-                                            9 * (static_cast<int64_t>(fineRow.texel) * side + fineColumn.texel);
-                            for (int32_t fy = 0; fy < 2; ++fy) {
-                                const TentFactor coarseRow = cellTent(y, 2, fy, coarse);
-                                const int32_t dy = (y + 2) / 4 - 1 + fy - floorHalf(fineY);
-                                double rowProduct[3];
-                                productOf(fineRow, coarseRow, rowProduct);
-                                for (int32_t fx = 0; fx < 2; ++fx) {
-                                    const TentFactor coarseColumn = cellTent(x, 2, fx, coarse);
-                                    const int32_t dx = (x + 2) / 4 - 1 + fx - floorHalf(fineX);
+                    if (m[0] == 0.0f) continue;  // no area, so every moment is 0
+                    const int32_t fineX0 = (x + 1) / 2 - 1, coarseX0 = (x + 2) / 4 - 1;
+                    TentFactor fineColumns[2], coarseColumns[2];
+                    for (int32_t e = 0; e < 2; ++e) {
+                        fineColumns[e] = cellTent(x, 1, e, side);
+                        coarseColumns[e] = cellTent(x, 2, e, coarse);
+                    }
+                    for (int32_t ex = 0; ex < 2; ++ex) {
+                        for (int32_t fx = 0; fx < 2; ++fx) {
+                            double columnProduct[3];
+                            productOf(fineColumns[ex], coarseColumns[fx], columnProduct);
+                            // The column product against the moments, leaving a polynomial in v.
+                            double inV[3];
+                            for (int32_t b = 0; b < 3; ++b) {
+                                inV[b] = columnProduct[0] * m[3 * b] + columnProduct[1] * m[3 * b + 1] +
+                                         columnProduct[2] * m[3 * b + 2];
+                            }
+                            const int32_t dx = coarseX0 + fx - floorHalf(fineX0 + ex);
+                            for (int32_t ey = 0; ey < 2; ++ey) {
+                                double* slots = coupling.coefficients.items +
+                                                9 * (static_cast<int64_t>(fineRows[ey]) * side + fineColumns[ex].texel);
+                                for (int32_t fy = 0; fy < 2; ++fy) {
+                                    const double* rowProduct = rowProducts[ey][fy];
+                                    const int32_t dy = rowOffsets[ey][fy];
                                     assert(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1);
-                                    double columnProduct[3];
-                                    productOf(fineColumn, coarseColumn, columnProduct);
-                                    double sum = 0;
-                                    for (int32_t b = 0; b < 3; ++b) {
-                                        for (int32_t a = 0; a < 3; ++a) sum += columnProduct[a] * rowProduct[b] * m[3 * b + a];
-                                    }
+                                    const double sum =
+                                        rowProduct[0] * inV[0] + rowProduct[1] * inV[1] + rowProduct[2] * inV[2];
                                     slots[3 * (dy + 1) + dx + 1] += factor * sum;
                                 }
                             }
