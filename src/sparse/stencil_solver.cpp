@@ -388,16 +388,18 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
     };
 #pragma omp parallel for schedule(dynamic)
     for (int32_t d = 0; d < domains; ++d) {
-        double* sums = data.separatorSums.items + (static_cast<int64_t>(d) * sharedRows - separators) * columns;
-        for (int64_t e = static_cast<int64_t>(separators) * columns; e < static_cast<int64_t>(n) * columns; ++e)
-            sums[e] = 0.0;
+        // This domain's contributions to the separator rows: row separators + s at sums[s * columns].
+        double* sums = data.separatorSums.items + static_cast<int64_t>(d) * sharedRows * columns;
+        for (int64_t e = 0; e < static_cast<int64_t>(sharedRows) * columns; ++e) sums[e] = 0.0;
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) load(j);
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) {
             double* own = v + static_cast<int64_t>(j) * columns;
             const double inverse = 1.0 / l[start[j]];
             for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
             for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
-                double* target = (rows[p] >= separators ? sums : v) + static_cast<int64_t>(rows[p]) * columns;
+                double* target = rows[p] >= separators
+                                     ? sums + static_cast<int64_t>(rows[p] - separators) * columns
+                                     : v + static_cast<int64_t>(rows[p]) * columns;
                 for (int32_t k = 0; k < columns; ++k) target[k] -= l[p] * own[k];
             }
         }
@@ -405,9 +407,9 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
     // The separators, on one thread: a few grid rows.
     for (int32_t j = separators; j < n; ++j) load(j);
     for (int32_t d = 0; d < domains; ++d) {
-        const double* sums = data.separatorSums.items + (static_cast<int64_t>(d) * sharedRows - separators) * columns;
-        for (int64_t e = static_cast<int64_t>(separators) * columns; e < static_cast<int64_t>(n) * columns; ++e)
-            v[e] += sums[e];
+        const double* sums = data.separatorSums.items + static_cast<int64_t>(d) * sharedRows * columns;
+        double* separatorValues = v + static_cast<int64_t>(separators) * columns;
+        for (int64_t e = 0; e < static_cast<int64_t>(sharedRows) * columns; ++e) separatorValues[e] += sums[e];
     }
     for (int32_t j = separators; j < n; ++j) {
         double* own = v + static_cast<int64_t>(j) * columns;
