@@ -200,68 +200,40 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
     }
 }
 
-// Which products of a level's rows to take: with the level itself, with the next coarser, with the next finer.
-enum RowParts : int32_t { ownLevel = 1, coarserLevel = 2, finerLevel = 4 };
-
-// y = the chosen parts of the rows of level l times x, for every column, into level l's rows of y (x and y hold all
-// unknowns). Every entry is summed in a fixed order by one thread.
-static void levelRowProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, int32_t parts,
+// y = the products of the rows of level l with the level itself (when `ownLevel`) and with the next coarser level,
+// for every column, into level l's rows of y (x and y hold all unknowns). Every entry is summed in a fixed order by
+// one thread.
+static void levelRowProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, bool ownLevel,
                              DenseBlock& y) {
     const int32_t L = system.levelCount, n = x.count;
     const StencilMatrix& level = system.levels[l];
     const int32_t w = level.width, h = level.height, start = system.levelStart[l];
-    const bool coarser = (parts & coarserLevel) && l + 1 <= L - 2, finer = (parts & finerLevel) && l - 1 >= 1;
+    const bool coarser = l + 1 <= L - 2;
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
-    const LevelCoupling* up = finer ? &system.couplings[l - 1] : nullptr;   // from level l - 1
     const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] : 0;
-    const int32_t fine = 2 * w, fineStart = finer ? system.levelStart[l - 1] : 0;
 #pragma omp parallel for schedule(static)
     for (int32_t ty = 0; ty < h; ++ty) {
         StencilRow row{};
-        // Rows of the 3 coarser texels around ty div 2, and of the finer texels whose couplings reach ty:
-        // unwrapped finer rows 2 ty - 2 .. 2 ty + 3 name each (texel, offset) pair that lands here exactly once.
-        int32_t coarseRows[3], fineRows[6], fineDy[6];
-        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarse) % coarse) * coarse;
-        for (int32_t k = 0; k < 6; ++k) {
-            const int32_t uy = 2 * ty - 2 + k;
-            fineRows[k] = ((uy + fine) % fine) * fine;
-            fineDy[k] = ty - floorHalf(uy);
-        }
+        // Rows of the 3 coarser texels around ty div 2.
+        int32_t coarseRows[3];
+        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = coarse > 0 ? ((ty / 2 + d - 1 + coarse) % coarse) * coarse : 0;
         for (int32_t tx = 0; tx < w; ++tx) {
-            if (parts & ownLevel) stencilRow(level, tx, ty, row);
+            if (ownLevel) stencilRow(level, tx, ty, row);
             const int32_t j = ty * w + tx;
-            // The terms of this row with the other levels: unknown (within its level) and coefficient.
-            int32_t coarseUnknowns[9] = {}, fineUnknowns[36];
+            int32_t coarseUnknowns[9] = {};
             const double* coarseCoefficients = nullptr;
-            double fineCoefficients[36];
             if (coarser) {
                 coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
                 for (int32_t s = 0; s < 9; ++s) {
                     coarseUnknowns[s] = coarseRows[s / 3] + (tx / 2 + s % 3 - 1 + coarse) % coarse;
                 }
             }
-            if (finer) {
-                for (int32_t kx = 0; kx < 6; ++kx) {
-                    const int32_t ux = 2 * tx - 2 + kx;
-                    const int32_t fx = (ux + fine) % fine, dx = tx - floorHalf(ux);
-                    for (int32_t ky = 0; ky < 6; ++ky) {
-                        const int32_t f = fineRows[ky] + fx;
-                        fineUnknowns[6 * ky + kx] = f;
-                        fineCoefficients[6 * ky + kx] =
-                            up->coefficients.items[9 * static_cast<int64_t>(f) + 3 * (fineDy[ky] + 1) + dx + 1];
-                    }
-                }
-            }
             for (int32_t c = 0; c < x.columns; ++c) {
                 const double* v = x.values.items + static_cast<int64_t>(c) * n;
-                double sum = (parts & ownLevel) ? stencilRowProduct(row, v + start) : 0.0;
+                double sum = ownLevel ? stencilRowProduct(row, v + start) : 0.0;
                 if (coarser) {
                     const double* u = v + coarseStart;
                     for (int32_t s = 0; s < 9; ++s) sum += coarseCoefficients[s] * u[coarseUnknowns[s]];
-                }
-                if (finer) {
-                    const double* u = v + fineStart;
-                    for (int32_t k = 0; k < 36; ++k) sum += fineCoefficients[k] * u[fineUnknowns[k]];
                 }
                 y.values.items[static_cast<int64_t>(c) * n + start + j] = sum;
             }
@@ -269,11 +241,46 @@ static void levelRowProducts(const TrilinearSystem& system, int32_t l, const Den
     }
 }
 
+// y_l += A(l, l-1) x_(l-1) for every column: the couplings of level l - 1 with level l, transposed. Each finer texel
+// adds its nine products to the coarser texels around it; bands of two finer rows reach three coarser rows, so the
+// bands are taken in three passes of bands three apart, and every value receives its terms in the same order
+// whatever the number of threads.
+static void addFinerProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, DenseBlock& y) {
+    const int32_t n = x.count, side = system.levels[l].width, fine = 2 * side;
+    const int32_t start = system.levelStart[l], fineStart = system.levelStart[l - 1];
+    const LevelCoupling& coupling = system.couplings[l - 1];
+    auto band = [&](int32_t m) {
+        for (int32_t fy = 2 * m; fy < 2 * m + 2; ++fy) {
+            int32_t rows[3];
+            for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + side) % side) * side;
+            for (int32_t fx = 0; fx < fine; ++fx) {
+                int32_t targets[9];
+                for (int32_t s = 0; s < 9; ++s) targets[s] = start + rows[s / 3] + (fx / 2 + s % 3 - 1 + side) % side;
+                const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
+                for (int32_t c = 0; c < x.columns; ++c) {
+                    const int64_t column = static_cast<int64_t>(c) * n;
+                    const double value = x.values.items[column + fineStart + fy * fine + fx];
+                    double* out = y.values.items + column;
+                    for (int32_t s = 0; s < 9; ++s) out[targets[s]] += slots[s] * value;
+                }
+            }
+        }
+    };
+    // Bands 3 q .. side - 1 (q = side div 3) could meet the first ones across the wrap: they follow on one thread.
+    const int32_t parallelBands = 3 * (side / 3);
+    for (int32_t pass = 0; pass < 3; ++pass) {
+#pragma omp parallel for schedule(dynamic, 4)
+        for (int32_t m = pass; m < parallelBands; m += 3) band(m);
+    }
+    for (int32_t m = parallelBands; m < side; ++m) band(m);
+}
+
 void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
     if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
     for (int32_t l = 1; l <= system.levelCount - 2; ++l) {
-        levelRowProducts(system, l, x, ownLevel | coarserLevel | finerLevel, y);
+        levelRowProducts(system, l, x, true, y);
     }
+    for (int32_t l = 2; l <= system.levelCount - 2; ++l) addFinerProducts(system, l, x, y);
 }
 
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
@@ -313,11 +320,12 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
         if (coupled.count != r.count || coupled.columns != r.columns) createBlock(coupled, r.count, r.columns);
         for (int32_t l = 1; l <= L - 2; ++l) {
             const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
-            if (l > 1) levelRowProducts(system, l, forward, finerLevel, coupled);
             for (int32_t c = 0; c < r.columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) {
-                    coupled.at(start + j, c) = r.at(start + j, c) - (l > 1 ? coupled.at(start + j, c) : 0.0);
-                }
+                for (int32_t j = 0; j < count; ++j) coupled.at(start + j, c) = 0.0;
+            }
+            if (l > 1) addFinerProducts(system, l, forward, coupled);
+            for (int32_t c = 0; c < r.columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) coupled.at(start + j, c) = r.at(start + j, c) - coupled.at(start + j, c);
             }
             applyLevel(l, coupled, forward, 1.0, false);
         }
@@ -327,7 +335,7 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
                 for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = forward.at(start + j, c);
             }
             if (l == L - 2) continue;
-            levelRowProducts(system, l, z, coarserLevel, coupled);
+            levelRowProducts(system, l, z, false, coupled);
             applyLevel(l, coupled, z, -1.0, true);
         }
     };
