@@ -10,6 +10,7 @@ mkdir -p "$out/corpus" "$out/findings"
 clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -I"$root/src" \
   "$root/tests/fuzz/obj_reader_fuzz.cpp" "$root/src/mesh/obj_model.cpp" "$root/src/mesh/texel_coverage.cpp" \
+  "$root/src/base/array_storage.cpp" \
   -o "$out/obj_reader_fuzz"
 
 # The committed seeds are copied so the run never changes the repository.
