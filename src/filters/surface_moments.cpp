@@ -38,16 +38,14 @@ void triangleMonomialMeans(const LocalPoint& p0, const LocalPoint& p1, const Loc
     mean[8] = cu * cu * cv * cv + cu * cu * e02 + cv * cv * e20 + 4 * cu * cv * e11 + 2 * cu * e12 + 2 * cv * e21 + e22;
 }
 
-static LocalPoint localPoint(const TexPoint& point) { return LocalPoint{point.u, point.v}; }
-
 // Adds to m the moments of the piece: its fan triangles (vertex 0, k, k + 1), each weighted by its model-space area.
 static void addPieceMoments(const SurfacePiece& piece, double m[momentCount]) {
     const int32_t k = piece.texPoints.count;
-    const LocalPoint t0 = localPoint(piece.texPoints.items[0]);
+    const LocalPoint t0 = widened(piece.texPoints.items[0]);
     for (int32_t j = 1; j + 1 < k; ++j) {
         const double area = fanTriangleArea(piece, j);
         double mean[momentCount];
-        triangleMonomialMeans(t0, localPoint(piece.texPoints.items[j]), localPoint(piece.texPoints.items[j + 1]), mean);
+        triangleMonomialMeans(t0, widened(piece.texPoints.items[j]), widened(piece.texPoints.items[j + 1]), mean);
         for (int32_t e = 0; e < momentCount; ++e) m[e] += area * mean[e];
     }
 }

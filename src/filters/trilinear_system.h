@@ -44,8 +44,9 @@ void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, Dense
 // The system's matrix as rows of its upper triangle, for the sparse Cholesky solve.
 void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
 
-// Solves the system from X's contents by conjugate gradients, preconditioned level by level with the stencil
-// preconditioner of each level's own block, until every unknown is provably within the options' error bound.
+// Solves the system from X's contents by conjugate gradients, preconditioned by a symmetric block Gauss-Seidel
+// sweep over the levels (each level's block through its own stencil preconditioner), until every unknown is
+// provably within the options' error bound.
 // Returns false with a message when the solve fails.
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
                           IterativeSolveStatistics& statistics, std::string& error);
