@@ -200,11 +200,11 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
     }
 }
 
-// y = the products of the rows of level l with the level itself (when `ownLevel`) and with the next coarser level,
-// for every column, into level l's rows of y (x and y hold all unknowns). Every entry is summed in a fixed order by
-// one thread.
+// out = the products of the rows of level l with the level itself (when `ownLevel`) and with the next coarser
+// level, for every column of x (which holds all unknowns); column c of level l's values starts at
+// out + c * outStride. Every entry is summed in a fixed order by one thread.
 static void levelRowProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, bool ownLevel,
-                             DenseBlock& y) {
+                             double* out, int64_t outStride) {
     const int32_t L = system.levelCount, n = x.count;
     const StencilMatrix& level = system.levels[l];
     const int32_t w = level.width, h = level.height, start = system.levelStart[l];
@@ -235,19 +235,21 @@ static void levelRowProducts(const TrilinearSystem& system, int32_t l, const Den
                     const double* u = v + coarseStart;
                     for (int32_t s = 0; s < 9; ++s) sum += coarseCoefficients[s] * u[coarseUnknowns[s]];
                 }
-                y.values.items[static_cast<int64_t>(c) * n + start + j] = sum;
+                out[c * outStride + j] = sum;
             }
         }
     }
 }
 
-// y_l += A(l, l-1) x_(l-1) for every column: the couplings of level l - 1 with level l, transposed. Each finer texel
+// out_l += sign A(l, l-1) x_(l-1) for every column, x_(l-1) being level l - 1's values (column c at
+// finer + c * finerStride) and out_l level l's (column c at out + c * outStride): the couplings of level l - 1 with
+// level l, transposed. Each finer texel
 // adds its nine products to the coarser texels around it; bands of two finer rows reach three coarser rows, so the
 // bands are taken in three passes of bands three apart, and every value receives its terms in the same order
 // whatever the number of threads.
-static void addFinerProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, DenseBlock& y) {
-    const int32_t n = x.count, side = system.levels[l].width, fine = 2 * side;
-    const int32_t start = system.levelStart[l], fineStart = system.levelStart[l - 1];
+static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t columns, const double* finer,
+                             int64_t finerStride, double sign, double* out, int64_t outStride) {
+    const int32_t side = system.levels[l].width, fine = 2 * side;
     const LevelCoupling& coupling = system.couplings[l - 1];
     auto band = [&](int32_t m) {
         for (int32_t fy = 2 * m; fy < 2 * m + 2; ++fy) {
@@ -255,13 +257,12 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, const Den
             for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + side) % side) * side;
             for (int32_t fx = 0; fx < fine; ++fx) {
                 int32_t targets[9];
-                for (int32_t s = 0; s < 9; ++s) targets[s] = start + rows[s / 3] + (fx / 2 + s % 3 - 1 + side) % side;
+                for (int32_t s = 0; s < 9; ++s) targets[s] = rows[s / 3] + (fx / 2 + s % 3 - 1 + side) % side;
                 const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
-                for (int32_t c = 0; c < x.columns; ++c) {
-                    const int64_t column = static_cast<int64_t>(c) * n;
-                    const double value = x.values.items[column + fineStart + fy * fine + fx];
-                    double* out = y.values.items + column;
-                    for (int32_t s = 0; s < 9; ++s) out[targets[s]] += slots[s] * value;
+                for (int32_t c = 0; c < columns; ++c) {
+                    const double value = sign * finer[c * finerStride + fy * fine + fx];
+                    double* column = out + c * outStride;
+                    for (int32_t s = 0; s < 9; ++s) column[targets[s]] += slots[s] * value;
                 }
             }
         }
@@ -277,10 +278,14 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, const Den
 
 void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
     if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
+    const int64_t n = x.count;
     for (int32_t l = 1; l <= system.levelCount - 2; ++l) {
-        levelRowProducts(system, l, x, true, y);
+        levelRowProducts(system, l, x, true, y.values.items + system.levelStart[l], n);
     }
-    for (int32_t l = 2; l <= system.levelCount - 2; ++l) addFinerProducts(system, l, x, y);
+    for (int32_t l = 2; l <= system.levelCount - 2; ++l) {
+        addFinerProducts(system, l, x.columns, x.values.items + system.levelStart[l - 1], n, 1.0,
+                         y.values.items + system.levelStart[l], n);
+    }
 }
 
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
@@ -295,48 +300,43 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
     // C_l: a sweep from fine to coarse, y_l = C_l^-1 (r_l - A(l, l-1) y_(l-1)), then back from coarse to fine,
     // z_l = y_l - C_l^-1 A(l, l+1) z_(l+1). It is (C + L) C^-1 (C + U) inverted, symmetric and positive definite
     // like C, and carries the strong coupling between neighbouring levels that a block-diagonal one leaves out.
-    GrowArray<DenseBlock> parts, results;
+    // Per level: the block handed to its preconditioner, the forward sweep's result y_l and the backward
+    // correction, kept from one application to the next.
+    GrowArray<DenseBlock> parts, sweeps, corrections;
     resize(parts, L > 0 ? L : 0);
-    resize(results, L > 0 ? L : 0);
-    DenseBlock forward, coupled;
-    auto applyLevel = [&](int32_t l, const DenseBlock& source, DenseBlock& target, double sign, bool add) {
-        const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
-        DenseBlock &part = parts[l], &result = results[l];
-        if (part.count != count || part.columns != source.columns) createBlock(part, count, source.columns);
-        for (int32_t c = 0; c < source.columns; ++c) {
-            for (int32_t j = 0; j < count; ++j) part.at(j, c) = source.at(start + j, c);
-        }
-        applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
-        for (int32_t c = 0; c < source.columns; ++c) {
-            for (int32_t j = 0; j < count; ++j) {
-                double& value = target.at(start + j, c);
-                value = (add ? value : 0.0) + sign * result.at(j, c);
-            }
-        }
-    };
+    resize(sweeps, L > 0 ? L : 0);
+    resize(corrections, L > 0 ? L : 0);
     auto precondition = [&](const DenseBlock& r, DenseBlock& z) {
         if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
-        if (forward.count != r.count || forward.columns != r.columns) createBlock(forward, r.count, r.columns);
-        if (coupled.count != r.count || coupled.columns != r.columns) createBlock(coupled, r.count, r.columns);
+        const int32_t columns = r.columns;
         for (int32_t l = 1; l <= L - 2; ++l) {
             const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
-            for (int32_t c = 0; c < r.columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) coupled.at(start + j, c) = 0.0;
+            DenseBlock& part = parts[l];
+            if (part.count != count || part.columns != columns) createBlock(part, count, columns);
+            for (int32_t c = 0; c < columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
             }
-            if (l > 1) addFinerProducts(system, l, forward, coupled);
-            for (int32_t c = 0; c < r.columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) coupled.at(start + j, c) = r.at(start + j, c) - coupled.at(start + j, c);
+            if (l > 1) {
+                addFinerProducts(system, l, columns, sweeps[l - 1].values.items, sweeps[l - 1].count, -1.0,
+                                 part.values.items, count);
             }
-            applyLevel(l, coupled, forward, 1.0, false);
+            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, sweeps[l]);
         }
         for (int32_t l = L - 2; l >= 1; --l) {
             const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
-            for (int32_t c = 0; c < r.columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = forward.at(start + j, c);
+            const DenseBlock& sweep = sweeps[l];
+            if (l == L - 2) {
+                for (int32_t c = 0; c < columns; ++c) {
+                    for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.at(j, c);
+                }
+                continue;
             }
-            if (l == L - 2) continue;
-            levelRowProducts(system, l, z, false, coupled);
-            applyLevel(l, coupled, z, -1.0, true);
+            DenseBlock& part = parts[l];
+            levelRowProducts(system, l, z, false, part.values.items, count);
+            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, corrections[l]);
+            for (int32_t c = 0; c < columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.at(j, c) - corrections[l].at(j, c);
+            }
         }
     };
     auto multiply = [&system](const DenseBlock& v, DenseBlock& y) { multiplyTrilinear(system, v, y); };
