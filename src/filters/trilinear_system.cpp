@@ -6,8 +6,10 @@
 #include <cassert>
 #include <map>
 
+#include "base/wrap_index.h"
 #include "filters/level_system.h"
 #include "filters/tent_kernel.h"
+#include "sparse/dense_cholesky.h"
 
 int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount) {
     release(levelStart);
@@ -37,6 +39,29 @@ static void productOf(const TentFactor& a, const TentFactor& b, double product[3
     product[2] = a.slope * b.slope;
 }
 
+// The factors of one cell column (or row) of the grid with two cells per finer texel: for finer tent e and coarser
+// tent f that are non-zero on it, the product of their one-dimensional factors as a polynomial in the cell-local
+// coordinate, and where the coarser texel lies relative to the finer one's (-1, 0 or 1).
+struct CouplingAxis {
+    int32_t fineTexel[2];
+    int32_t offset[2][2];
+    double product[2][2][3];
+};
+
+static CouplingAxis couplingAxis(int32_t x, int32_t side, int32_t coarse) {
+    CouplingAxis axis;
+    const int32_t fine0 = (x + 1) / 2 - 1, coarse0 = (x + 2) / 4 - 1;
+    for (int32_t e = 0; e < 2; ++e) {
+        const TentFactor fine = cellTent(x, 1, e, side);
+        axis.fineTexel[e] = fine.texel;
+        for (int32_t f = 0; f < 2; ++f) {
+            productOf(fine, cellTent(x, 2, f, coarse), axis.product[e][f]);
+            axis.offset[e][f] = coarse0 + f - floorHalf(fine0 + e);
+        }
+    }
+    return axis;
+}
+
 // The coupling of level l (side `side`) with level l + 1 from the moments of grid l (two cells per finer texel,
 // four per coarser one): coefficient (x, y, dx, dy) = factor times the integral of the two tents.
 static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, double factor) {
@@ -45,50 +70,38 @@ static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, do
     release(coupling.coefficients);
     resize(coupling.coefficients, 9 * side * side);
     for (double& value : coupling.coefficients) value = 0;
+    // Cell columns and cell rows have the same factors.
+    GrowArray<CouplingAxis> axes;
+    resize(axes, cells);
+    for (int32_t x = 0; x < cells; ++x) axes[x] = couplingAxis(x, side, coarse);
     // Band k of cell rows 2k + 1 and 2k + 2 writes finer rows k and k + 1; even bands first, then odd ones.
     for (int32_t parity = 0; parity < 2; ++parity) {
 #pragma omp parallel for schedule(dynamic, 4)
         for (int32_t k = parity; k < side; k += 2) {
             for (int32_t r = 0; r < 2; ++r) {
                 const int32_t y = (2 * k + 1 + r) % cells;
-                // The row factors are those of the whole cell row: finer tent ey against coarser tent fy.
-                const int32_t fineY0 = (y + 1) / 2 - 1, coarseY0 = (y + 2) / 4 - 1;
-                int32_t fineRows[2], rowOffsets[2][2];
-                double rowProducts[2][2][3];
-                for (int32_t ey = 0; ey < 2; ++ey) {
-                    const TentFactor fineRow = cellTent(y, 1, ey, side);
-                    fineRows[ey] = fineRow.texel;
-                    for (int32_t fy = 0; fy < 2; ++fy) {
-                        productOf(fineRow, cellTent(y, 2, fy, coarse), rowProducts[ey][fy]);
-                        rowOffsets[ey][fy] = coarseY0 + fy - floorHalf(fineY0 + ey);
-                    }
-                }
+                const CouplingAxis& rows = axes[y];
                 for (int32_t x = 0; x < cells; ++x) {
                     const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * cells + x);
                     if (m[0] == 0.0f) continue;  // no area, so every moment is 0
-                    const int32_t fineX0 = (x + 1) / 2 - 1, coarseX0 = (x + 2) / 4 - 1;
-                    TentFactor fineColumns[2], coarseColumns[2];
-                    for (int32_t e = 0; e < 2; ++e) {
-                        fineColumns[e] = cellTent(x, 1, e, side);
-                        coarseColumns[e] = cellTent(x, 2, e, coarse);
-                    }
+                    const CouplingAxis& columns = axes[x];
                     for (int32_t ex = 0; ex < 2; ++ex) {
                         for (int32_t fx = 0; fx < 2; ++fx) {
-                            double columnProduct[3];
-                            productOf(fineColumns[ex], coarseColumns[fx], columnProduct);
+                            const double* columnProduct = columns.product[ex][fx];
                             // The column product against the moments, leaving a polynomial in v.
                             double inV[3];
                             for (int32_t b = 0; b < 3; ++b) {
                                 inV[b] = columnProduct[0] * m[3 * b] + columnProduct[1] * m[3 * b + 1] +
                                          columnProduct[2] * m[3 * b + 2];
                             }
-                            const int32_t dx = coarseX0 + fx - floorHalf(fineX0 + ex);
+                            const int32_t dx = columns.offset[ex][fx];
                             for (int32_t ey = 0; ey < 2; ++ey) {
                                 double* slots = coupling.coefficients.items +
-                                                9 * (static_cast<int64_t>(fineRows[ey]) * side + fineColumns[ex].texel);
+                                                9 * (static_cast<int64_t>(rows.fineTexel[ey]) * side +
+                                                     columns.fineTexel[ex]);
                                 for (int32_t fy = 0; fy < 2; ++fy) {
-                                    const double* rowProduct = rowProducts[ey][fy];
-                                    const int32_t dy = rowOffsets[ey][fy];
+                                    const double* rowProduct = rows.product[ey][fy];
+                                    const int32_t dy = rows.offset[ey][fy];
                                     assert(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1);
                                     const double sum =
                                         rowProduct[0] * inV[0] + rowProduct[1] * inV[1] + rowProduct[2] * inV[2];
@@ -200,17 +213,27 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
     }
 }
 
+// The unknowns of levels `first` .. L - 2 as one block: level l's texels start at levelStart[l] - base, base being
+// levelStart[first]. The whole system has first = 1.
+struct LevelRange {
+    int32_t first = 1, base = 0;
+};
+
+static LevelRange levelsFrom(const TrilinearSystem& system, int32_t first) {
+    return LevelRange{first, system.levelStart[first]};
+}
+
 // out = the products of the rows of level l with the level itself (when `ownLevel`) and with the next coarser
-// level, for every column of x (which holds all unknowns); column c of level l's values starts at
+// level, for every column of x (which holds the unknowns of `range`); column c of level l's values starts at
 // out + c * outStride. Every entry is summed in a fixed order by one thread.
-static void levelRowProducts(const TrilinearSystem& system, int32_t l, const DenseBlock& x, bool ownLevel,
-                             double* out, int64_t outStride) {
+static void levelRowProducts(const TrilinearSystem& system, LevelRange range, int32_t l, const DenseBlock& x,
+                             bool ownLevel, double* out, int64_t outStride) {
     const int32_t L = system.levelCount, n = x.count;
     const StencilMatrix& level = system.levels[l];
-    const int32_t w = level.width, h = level.height, start = system.levelStart[l];
+    const int32_t w = level.width, h = level.height, start = system.levelStart[l] - range.base;
     const bool coarser = l + 1 <= L - 2;
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
-    const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] : 0;
+    const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
 #pragma omp parallel for schedule(static)
     for (int32_t ty = 0; ty < h; ++ty) {
         StencilRow row{};
@@ -224,9 +247,9 @@ static void levelRowProducts(const TrilinearSystem& system, int32_t l, const Den
             const double* coarseCoefficients = nullptr;
             if (coarser) {
                 coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
-                for (int32_t s = 0; s < 9; ++s) {
-                    coarseUnknowns[s] = coarseRows[s / 3] + (tx / 2 + s % 3 - 1 + coarse) % coarse;
-                }
+                int32_t coarseColumns[3];
+                wrappedNeighbours(tx / 2, coarse, coarseColumns);
+                for (int32_t s = 0; s < 9; ++s) coarseUnknowns[s] = coarseRows[s / 3] + coarseColumns[s % 3];
             }
             for (int32_t c = 0; c < x.columns; ++c) {
                 const double* v = x.values.items + static_cast<int64_t>(c) * n;
@@ -256,8 +279,9 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
             int32_t rows[3];
             for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + side) % side) * side;
             for (int32_t fx = 0; fx < fine; ++fx) {
-                int32_t targets[9];
-                for (int32_t s = 0; s < 9; ++s) targets[s] = rows[s / 3] + (fx / 2 + s % 3 - 1 + side) % side;
+                int32_t columnsAround[3], targets[9];
+                wrappedNeighbours(fx / 2, side, columnsAround);
+                for (int32_t s = 0; s < 9; ++s) targets[s] = rows[s / 3] + columnsAround[s % 3];
                 const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
                 for (int32_t c = 0; c < columns; ++c) {
                     const double value = sign * finer[c * finerStride + fy * fine + fx];
@@ -276,69 +300,157 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
     for (int32_t m = parallelBands; m < side; ++m) band(m);
 }
 
-void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
+// y = A x over the unknowns of `range`.
+static void multiplyLevels(const TrilinearSystem& system, LevelRange range, const DenseBlock& x, DenseBlock& y) {
     if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
     const int64_t n = x.count;
-    for (int32_t l = 1; l <= system.levelCount - 2; ++l) {
-        levelRowProducts(system, l, x, true, y.values.items + system.levelStart[l], n);
+    for (int32_t l = range.first; l <= system.levelCount - 2; ++l) {
+        levelRowProducts(system, range, l, x, true, y.values.items + system.levelStart[l] - range.base, n);
     }
-    for (int32_t l = 2; l <= system.levelCount - 2; ++l) {
-        addFinerProducts(system, l, x.columns, x.values.items + system.levelStart[l - 1], n, 1.0,
-                         y.values.items + system.levelStart[l], n);
+    for (int32_t l = range.first + 1; l <= system.levelCount - 2; ++l) {
+        addFinerProducts(system, l, x.columns, x.values.items + system.levelStart[l - 1] - range.base, n, 1.0,
+                         y.values.items + system.levelStart[l] - range.base, n);
     }
+}
+
+void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y) {
+    multiplyLevels(system, levelsFrom(system, 1), x, y);
+}
+
+// A stage of the coarse-to-fine start stops once its residual is this factor of its starting one.
+static constexpr double stageReduction = 1e-3;
+
+// The coarsest inner levels are solved exactly, as one dense block, whenever the preconditioner reaches them: they
+// carry the largest terms of the system, and an incomplete factorisation leaves them the slowest to settle. The
+// block holds the levels from the first whose unknowns, with all coarser ones, number at most this many.
+static constexpr int32_t denseBlockLimit = 512;
+
+// Levels `first` .. L - 2 as one dense matrix, factored.
+struct DenseLevels {
+    int32_t first = 0;
+    GrowArray<double> factor;
+};
+
+static bool factorCoarseLevels(const TrilinearSystem& system, DenseLevels& dense, std::string& error) {
+    const int32_t L = system.levelCount, n = system.rhs.count;
+    dense.first = L - 2;
+    while (dense.first > 1 && n - system.levelStart[dense.first - 1] <= denseBlockLimit) --dense.first;
+    const LevelRange range = levelsFrom(system, dense.first);
+    const int32_t count = n - range.base;
+    // The matrix's columns are its products with the unit vectors.
+    DenseBlock units, columns;
+    createBlock(units, count, count);
+    for (int32_t k = 0; k < count; ++k) units.at(k, k) = 1.0;
+    multiplyLevels(system, range, units, columns);
+    release(dense.factor);
+    resize(dense.factor, static_cast<int64_t>(count) * count);
+    for (int32_t i = 0; i < count; ++i) {
+        for (int32_t k = 0; k < count; ++k) dense.factor.items[static_cast<int64_t>(i) * count + k] = columns.at(i, k);
+    }
+    if (denseCholesky(dense.factor, count)) return true;
+    error = "the solver failed: the coarsest levels are not positive definite";
+    return false;
 }
 
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
                           IterativeSolveStatistics& statistics, std::string& error) {
     const int32_t L = system.levelCount;
+    const int32_t columns = x.columns;
+    DenseLevels dense;
+    if (!factorCoarseLevels(system, dense, error)) return false;
     GrowArray<StencilPreconditionerData> preconditioners;
     resize(preconditioners, L > 0 ? L : 0);
-    for (int32_t l = 1; l <= L - 2; ++l) {
+    for (int32_t l = 1; l < dense.first; ++l) {
         if (!buildStencilPreconditioner(system.levels[l], options, preconditioners[l], error)) return false;
     }
-    // Symmetric block Gauss-Seidel over the levels, each level's block applied through its own preconditioner
-    // C_l: a sweep from fine to coarse, y_l = C_l^-1 (r_l - A(l, l-1) y_(l-1)), then back from coarse to fine,
-    // z_l = y_l - C_l^-1 A(l, l+1) z_(l+1). It is (C + L) C^-1 (C + U) inverted, symmetric and positive definite
-    // like C, and carries the strong coupling between neighbouring levels that a block-diagonal one leaves out.
     // Per level: the block handed to its preconditioner, the forward sweep's result y_l and the backward
-    // correction, kept from one application to the next.
+    // correction, kept from one application to the next; the dense levels are one block, at index dense.first.
     GrowArray<DenseBlock> parts, sweeps, corrections;
     resize(parts, L > 0 ? L : 0);
     resize(sweeps, L > 0 ? L : 0);
     resize(corrections, L > 0 ? L : 0);
-    auto precondition = [&](const DenseBlock& r, DenseBlock& z) {
+    auto blockSize = [&](int32_t l) {
+        return (l == dense.first ? system.rhs.count : system.levelStart[l + 1]) - system.levelStart[l];
+    };
+
+    // Symmetric block Gauss-Seidel over the levels from range.first, the dense levels being the last block, each
+    // block applied through its own preconditioner C_l: a sweep from fine to coarse,
+    // y_l = C_l^-1 (r_l - A(l, l-1) y_(l-1)), then back from coarse to fine, z_l = y_l - C_l^-1 A(l, l+1) z_(l+1).
+    // It is (C + L) C^-1 (C + U) inverted, symmetric and positive definite like C, and carries the strong coupling
+    // between neighbouring levels that a block-diagonal one leaves out.
+    auto precondition = [&](LevelRange range, const DenseBlock& r, DenseBlock& z) {
         if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
-        const int32_t columns = r.columns;
-        for (int32_t l = 1; l <= L - 2; ++l) {
-            const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
+        for (int32_t l = range.first; l <= dense.first; ++l) {
+            const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
             DenseBlock& part = parts[l];
             if (part.count != count || part.columns != columns) createBlock(part, count, columns);
             for (int32_t c = 0; c < columns; ++c) {
                 for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
             }
-            if (l > 1) {
+            if (l > range.first) {
                 addFinerProducts(system, l, columns, sweeps[l - 1].values.items, sweeps[l - 1].count, -1.0,
                                  part.values.items, count);
             }
-            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, sweeps[l]);
+            if (l == dense.first) denseCholeskySolve(dense.factor, part, sweeps[l]);
+            else applyStencilPreconditioner(system.levels[l], preconditioners[l], part, sweeps[l]);
         }
-        for (int32_t l = L - 2; l >= 1; --l) {
-            const int32_t start = system.levelStart[l], count = system.levelStart[l + 1] - start;
+        for (int32_t l = dense.first; l >= range.first; --l) {
+            const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
             const DenseBlock& sweep = sweeps[l];
-            if (l == L - 2) {
+            if (l == dense.first) {
                 for (int32_t c = 0; c < columns; ++c) {
                     for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.at(j, c);
                 }
                 continue;
             }
             DenseBlock& part = parts[l];
-            levelRowProducts(system, l, z, false, part.values.items, count);
+            levelRowProducts(system, range, l, z, false, part.values.items, count);
             applyStencilPreconditioner(system.levels[l], preconditioners[l], part, corrections[l]);
             for (int32_t c = 0; c < columns; ++c) {
                 for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.at(j, c) - corrections[l].at(j, c);
             }
         }
     };
-    auto multiply = [&system](const DenseBlock& v, DenseBlock& y) { multiplyTrilinear(system, v, y); };
-    return conjugateGradients(multiply, precondition, x, system.rhs, options.iterations, statistics, error);
+
+    // The coarse levels carry the largest terms, so a start far from their solution costs the joint solve many
+    // iterations. They are solved first, from the dense levels towards the finest: the levels from `first` up, with
+    // the finer ones held at their current values, each stage starting from the one before and only roughly
+    // solved, as a start for the next. The last stage, over all levels, alone decides the result and its bound.
+    for (int32_t first = dense.first; first >= 2; --first) {
+        const LevelRange range = levelsFrom(system, first);
+        const int32_t count = system.rhs.count - range.base, finerStart = system.levelStart[first - 1];
+        DenseBlock part, b;
+        createBlock(part, count, columns);
+        createBlock(b, count, columns);
+        for (int32_t c = 0; c < columns; ++c) {
+            for (int32_t j = 0; j < count; ++j) {
+                part.at(j, c) = x.at(range.base + j, c);
+                b.at(j, c) = system.rhs.at(range.base + j, c);
+            }
+        }
+        // The held finer level's products with level `first` move to the right-hand side.
+        DenseBlock finer;
+        createBlock(finer, range.base - finerStart, columns);
+        for (int32_t c = 0; c < columns; ++c) {
+            for (int32_t j = 0; j < finer.count; ++j) finer.at(j, c) = x.at(finerStart + j, c);
+        }
+        addFinerProducts(system, first, columns, finer.values.items, finer.count, -1.0, b.values.items, count);
+        if (first == dense.first) {
+            denseCholeskySolve(dense.factor, b, part);
+        } else {
+            ConjugateGradientOptions rough = options.iterations;
+            rough.residualReduction = stageReduction;
+            IterativeSolveStatistics stageStatistics;
+            auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, range, v, y); };
+            auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(range, r, z); };
+            if (!conjugateGradients(multiply, apply, part, b, rough, stageStatistics, error)) return false;
+        }
+        for (int32_t c = 0; c < columns; ++c) {
+            for (int32_t j = 0; j < count; ++j) x.at(range.base + j, c) = part.at(j, c);
+        }
+    }
+    const LevelRange all = levelsFrom(system, 1);
+    auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, all, v, y); };
+    auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(all, r, z); };
+    return conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error);
 }

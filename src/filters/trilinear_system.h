@@ -45,8 +45,9 @@ void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, Dense
 void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
 
 // Solves the system from X's contents by conjugate gradients, preconditioned by a symmetric block Gauss-Seidel
-// sweep over the levels (each level's block through its own stencil preconditioner), until every unknown is
-// provably within the options' error bound.
+// sweep over the levels (each fine level's block through its own stencil preconditioner, the coarsest levels as one
+// block solved exactly), until every unknown is provably within the options' error bound. The start is improved
+// coarse to fine first: the coarsest levels solved exactly, then every finer level joins a rough solve in turn.
 // Returns false with a message when the solve fails.
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
                           IterativeSolveStatistics& statistics, std::string& error);

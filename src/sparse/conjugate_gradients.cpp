@@ -89,8 +89,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
                 std::to_string(bad) + ")";
         return false;
     }
-    const double target = options.lowestEigenvalue * options.maxError;
-    GrowArray<double> rhsSquared, solutionSquared, bounds;
+    GrowArray<double> rhsSquared, solutionSquared, bounds, targets;
     columnDotProducts(b, b, rhsSquared);
     resize(bounds, columns);
     // The residual's rounding margin for column k at the current x.
@@ -106,15 +105,23 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     resize(restart, columns);
     trueResidual(multiply, x, b, r, residualSquared);
     columnDotProducts(x, x, solutionSquared);
+    // A column's residual target: what bounds its error by maxError, or for a rougher start the starting residual
+    // cut by the wanted factor, whichever is larger.
+    resize(targets, columns);
+    for (int32_t k = 0; k < columns; ++k) {
+        targets.items[k] = std::max(options.lowestEigenvalue * options.maxError,
+                                    options.residualReduction * std::sqrt(residualSquared.items[k]));
+    }
     int32_t activeCount = 0;
     for (int32_t k = 0; k < columns; ++k) {
+        const double target = targets.items[k];
         bounds.items[k] = (std::sqrt(residualSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
         if (margin(k) >= 0.5 * target) {
             error = "the solver failed: the wanted error is below the rounding of the residual (column " +
                     std::to_string(k) + ")";
             return false;
         }
-        active.items[k] = bounds.items[k] > options.maxError;
+        active.items[k] = std::sqrt(residualSquared.items[k]) + margin(k) > target;
         restart.items[k] = 1;
         activeCount += active.items[k];
     }
@@ -135,8 +142,10 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
             double worst = 0.0;
             for (int32_t k = 0; k < columns; ++k) worst = std::max(worst, std::sqrt(residualSquared.items[k]));
             char text[160];
+            double wanted = 0.0;
+            for (int32_t k = 0; k < columns; ++k) wanted = std::max(wanted, targets.items[k]);
             std::snprintf(text, sizeof text, "no convergence in %d iterations (residual %.3g, wanted %.3g)",
-                          iteration, worst, target);
+                          iteration, worst, wanted);
             statistics.iterations = iteration;
             statistics.residualNorm = worst;
             statistics.errorBound = worst / options.lowestEigenvalue;  // the rounding margin left out
@@ -192,7 +201,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         // checked against b - A x; if that is larger, it replaces the updated residual and the
         // column's recurrence restarts.
         auto mayStop = [&](int32_t k) {
-            const double allowed = target - margin(k);
+            const double allowed = targets.items[k] - margin(k);
             return active.items[k] && residualSquared.items[k] <= allowed * allowed;
         };
         bool check = false;
@@ -206,7 +215,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
             if (!mayStop(k)) continue;
             residualSquared.items[k] = trueSquared.items[k];
             bounds.items[k] = (std::sqrt(trueSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
-            if (bounds.items[k] <= options.maxError) {
+            if (std::sqrt(trueSquared.items[k]) + margin(k) <= targets.items[k]) {
                 active.items[k] = 0;
                 --activeCount;
             } else {

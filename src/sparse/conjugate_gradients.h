@@ -18,6 +18,9 @@ struct ConjugateGradientOptions {
     double lowestEigenvalue = 0.001;  // a lower bound on A's eigenvalues that the caller guarantees
     double residualRounding = 0.0;    // c with ||fl(b - A x) - (b - A x)||_2 <= c (||b||_2 + ||x||_2)
     int32_t maxIterations = 2000;
+    // When > 0, a column may also stop once its residual is this factor of its starting one: a rough solve that
+    // only serves as another solve's start, with no bound on its error.
+    double residualReduction = 0.0;
 };
 
 struct IterativeSolveStatistics {

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "base/clock.h"
+#include "sparse/dense_cholesky.h"
 
 // --- Diagonal and Gauss-Seidel ----------------------------------------------------------------
 
@@ -154,41 +155,9 @@ static bool denseFactorise(const StencilMatrix& matrix, GrowArray<double>& facto
         stencilRow(matrix, j % w, j / w, row);
         for (int32_t t = 0; t < 9; ++t) factor.items[j * n + row.unknowns[t]] += row.values[t];
     }
-    double* l = factor.items;
-    for (int32_t j = 0; j < n; ++j) {
-        for (int32_t i = j; i < n; ++i) {
-            double sum = l[i * n + j];
-            for (int32_t k = 0; k < j; ++k) sum -= l[i * n + k] * l[j * n + k];
-            if (i == j) {
-                if (!(sum > 0.0) || !std::isfinite(sum)) {
-                    error = "the solver failed: the coarsest grid is not positive definite";
-                    return false;
-                }
-                l[j * n + j] = std::sqrt(sum);
-            } else {
-                l[i * n + j] = sum / l[j * n + j];
-            }
-        }
-    }
-    return true;
-}
-
-static void denseSolve(const GrowArray<double>& factor, const DenseBlock& r, DenseBlock& z) {
-    const int32_t n = r.count;
-    const double* l = factor.items;
-    if (z.count != n || z.columns != r.columns) createBlock(z, n, r.columns);
-    for (int32_t k = 0; k < r.columns; ++k) {
-        for (int32_t i = 0; i < n; ++i) {
-            double sum = r.at(i, k);
-            for (int32_t m = 0; m < i; ++m) sum -= l[i * n + m] * z.at(m, k);
-            z.at(i, k) = sum / l[i * n + i];
-        }
-        for (int32_t i = n - 1; i >= 0; --i) {
-            double sum = z.at(i, k);
-            for (int32_t m = i + 1; m < n; ++m) sum -= l[m * n + i] * z.at(m, k);
-            z.at(i, k) = sum / l[i * n + i];
-        }
-    }
+    if (denseCholesky(factor, n)) return true;
+    error = "the solver failed: the coarsest grid is not positive definite";
+    return false;
 }
 
 // --- Incomplete Cholesky ----------------------------------------------------------------------
@@ -446,7 +415,7 @@ static void vCycle(const StencilMatrix& fineMatrix, StencilPreconditionerData& d
     StencilGrid& grid = data.grids[g];
     const StencilMatrix& matrix = g == 0 ? fineMatrix : grid.matrix;
     if (grid.denseFactor.count > 0) {
-        denseSolve(grid.denseFactor, r, z);
+        denseCholeskySolve(grid.denseFactor, r, z);
         return;
     }
     if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "filters/surface_moments.h"
+#include "image/float_image.h"
 #include "mesh/obj_model.h"
 #include "sparse/sparse_matrix.h"
 
@@ -20,6 +21,30 @@ inline Mesh modelFrom(const std::string& objText) {
     EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
     EXPECT_TRUE(normaliseMesh(mesh, error)) << error;
     return mesh;
+}
+
+// Four triangles of unequal sizes over two charts, which leave thin, barely covered texel rows along their edges:
+// the hard case for the iterative solves.
+inline Mesh thinRowsModel() {
+    return modelFrom(
+        "v 0 0 0\nv 1 0 0.3\nv 1 1 0\nv 0 1 0.5\nv 0.5 0.2 1\nv 0.2 0.9 0.1\n"
+        "vt 0.02 0.03\nvt 0.47 0.05\nvt 0.45 0.5\nvt 0.03 0.46\nvt 0.9 0.9\nvt 0.51 0.512\n"
+        "f 1/1 2/2 3/3\nf 1/1 3/3 4/4\nf 2/5 5/6 3/3\nf 4/4 6/6 5/5\n");
+}
+
+// Every colour of every level above level 0 of `actual` within `tolerance` of `expected`, alpha the same.
+inline void expectLevelsWithin(const MipPyramid& expected, const MipPyramid& actual, double tolerance) {
+    ASSERT_EQ(expected.levels.count, actual.levels.count);
+    for (int32_t l = 1; l < expected.levels.count; ++l) {
+        ASSERT_EQ(expected.levels[l].count, actual.levels[l].count);
+        for (int32_t j = 0; j < expected.levels[l].count; ++j) {
+            const Texel &a = expected.levels[l].texels[j], &b = actual.levels[l].texels[j];
+            ASSERT_NEAR(b.r, a.r, tolerance) << "level " << l << " texel " << j;
+            ASSERT_NEAR(b.g, a.g, tolerance) << "level " << l << " texel " << j;
+            ASSERT_NEAR(b.b, a.b, tolerance) << "level " << l << " texel " << j;
+            ASSERT_EQ(b.a, a.a) << "level " << l << " texel " << j;
+        }
+    }
 }
 
 // Used cells, areas and moments of every grid from `firstGrid` on, as the filters gather them, with the

@@ -272,6 +272,37 @@ TEST(StencilSolve, LooseToleranceStopsEarlyWithinItsBound) {
     }
 }
 
+// A rough solve, only a start for another, stops once every column's residual is the wanted factor of its
+// starting one, well before the bound on the error would stop it.
+TEST(StencilSolve, RoughSolveStopsAtItsResidualReduction) {
+    const TestSystem system = leastSquaresSystem(32, 32, 24, 16, 5);
+    StencilSolverOptions full;
+    full.preconditioner = StencilPreconditioner::jacobi;
+    StencilSolverOptions rough = full;
+    rough.iterations.residualReduction = 1e-3;
+    DenseBlock fullX, roughX;
+    createBlock(fullX, system.rhs.count, 3);
+    createBlock(roughX, system.rhs.count, 3);
+    IterativeSolveStatistics fullStatistics, roughStatistics;
+    std::string error;
+    ASSERT_TRUE(solveStencil(system.matrix, fullX, system.rhs, full, fullStatistics, error)) << error;
+    ASSERT_TRUE(solveStencil(system.matrix, roughX, system.rhs, rough, roughStatistics, error)) << error;
+    EXPECT_LT(roughStatistics.iterations, fullStatistics.iterations);
+    // From x = 0 the starting residual is b.
+    DenseBlock product;
+    multiplyStencil(system.matrix, roughX, product);
+    for (int32_t c = 0; c < 3; ++c) {
+        double residual = 0.0, start = 0.0;
+        for (int32_t j = 0; j < system.rhs.count; ++j) {
+            const double r = system.rhs.at(j, c) - product.at(j, c);
+            residual += r * r;
+            start += system.rhs.at(j, c) * system.rhs.at(j, c);
+        }
+        EXPECT_LE(std::sqrt(residual), 1e-3 * std::sqrt(start)) << "column " << c;
+        EXPECT_GT(std::sqrt(residual), 1e-7 * std::sqrt(start)) << "column " << c;
+    }
+}
+
 TEST(StencilSolve, ResultsDoNotDependOnTheThreadCount) {
     const TestSystem system = leastSquaresSystem(64, 32, 48, 40, 17);
     const int32_t saved = omp_get_max_threads();

@@ -1,0 +1,66 @@
+// The dense Cholesky factorisation against a matrix built from a known factor, and its refusal of matrices that
+// are not positive definite.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "sparse/dense_cholesky.h"
+
+namespace {
+
+TEST(DenseCholesky, SolvesEveryColumnOfAMatrixWithAKnownFactor) {
+    // M = F F^T for a random lower triangular F with a positive diagonal; X random, B = M X.
+    const int32_t n = 37, columns = 3;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::vector<double> f(n * n, 0.0);
+    for (int32_t i = 0; i < n; ++i) {
+        for (int32_t k = 0; k < i; ++k) f[i * n + k] = value(random);
+        f[i * n + i] = 1.0 + std::abs(value(random));
+    }
+    GrowArray<double> matrix;
+    resize(matrix, n * n);
+    for (int32_t i = 0; i < n; ++i) {
+        for (int32_t j = 0; j < n; ++j) {
+            double sum = 0.0;
+            for (int32_t k = 0; k < n; ++k) sum += f[i * n + k] * f[j * n + k];
+            matrix.items[i * n + j] = sum;
+        }
+    }
+    DenseBlock x, b;
+    createBlock(x, n, columns);
+    createBlock(b, n, columns);
+    for (double& v : x.values) v = value(random);
+    for (int32_t c = 0; c < columns; ++c) {
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t j = 0; j < n; ++j) b.at(i, c) += matrix.items[i * n + j] * x.at(j, c);
+        }
+    }
+    ASSERT_TRUE(denseCholesky(matrix, n));
+    // The factor is F itself (Cholesky factors with a positive diagonal are unique), upper triangle cleared.
+    for (int32_t i = 0; i < n; ++i) {
+        for (int32_t j = 0; j < n; ++j) EXPECT_NEAR(matrix.items[i * n + j], f[i * n + j], 1e-10) << i << ", " << j;
+    }
+    DenseBlock solved;
+    denseCholeskySolve(matrix, b, solved);
+    ASSERT_EQ(solved.count, n);
+    ASSERT_EQ(solved.columns, columns);
+    for (int32_t c = 0; c < columns; ++c) {
+        for (int32_t i = 0; i < n; ++i) EXPECT_NEAR(solved.at(i, c), x.at(i, c), 1e-10);
+    }
+}
+
+TEST(DenseCholesky, RefusesIndefiniteAndNonFiniteMatrices) {
+    GrowArray<double> indefinite;
+    resize(indefinite, 4);
+    indefinite.items[0] = 1.0, indefinite.items[1] = 2.0, indefinite.items[2] = 2.0, indefinite.items[3] = 1.0;
+    EXPECT_FALSE(denseCholesky(indefinite, 2));
+    GrowArray<double> notFinite;
+    resize(notFinite, 1);
+    notFinite.items[0] = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(denseCholesky(notFinite, 1));
+}
+
+}  // namespace
