@@ -21,7 +21,7 @@ float linearToSrgb(float v);
 void lineariseImage(FloatImage& image);
 
 // Writes r, g, b (already encoded, in [0, 1]) as a 24-bit image in the format the extension names;
-// each byte is value x 255 truncated. The file is written under a temporary name in the same
+// each byte is value x 255 rounded to nearest. The file is written under a temporary name in the same
 // directory and renamed into place, so a failed write never leaves a partial file.
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
 

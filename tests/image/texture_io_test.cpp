@@ -59,9 +59,9 @@ TEST(SrgbTransfer, DecodingMatchesTheStandardCurve) {
     EXPECT_EQ(image.texels[0].a, 0.5f);  // alpha is not a colour and stays as read
 }
 
-// Decoding a byte and encoding it again gives the byte back, or one less because the writer
-// truncates; linear 1 gives 255 and a value that encodes just below 1 gives 254.
-TEST(SrgbTransfer, ByteRoundTripLosesAtMostOne) {
+// Decoding a byte and encoding it again gives the byte back exactly, as the writer rounds to nearest; linear 1 gives
+// 255, values within half a step of a byte give that byte.
+TEST(SrgbTransfer, EveryByteRoundTripsExactly) {
     TempDir dir;
     FloatImage image;
     allocateImage(image, 258, 1);
@@ -70,18 +70,17 @@ TEST(SrgbTransfer, ByteRoundTripLosesAtMostOne) {
         image.texels[b] = Texel{encoded, encoded, encoded, 1};
     }
     image.texels[256] = Texel{linearToSrgb(1.0f), linearToSrgb(0.0f), linearToSrgb(0.999f), 1};
-    image.texels[257] = Texel{1.0f, 0.999f, 0.0f, 1};
+    image.texels[257] = Texel{0.998f, 0.999f, 1.6f / 255.0f, 1};
     writeImageFile(dir.file("bytes.png"), image);
     const DecodedImage decoded = readImageFile(dir.file("bytes.png"));
     ASSERT_EQ(decoded.width, 258);
-    for (int b = 0; b < 256; ++b) {
-        const int byte = decoded.rgb[3 * b];
-        EXPECT_TRUE(byte == b || byte == b - 1) << "byte " << b << " came back as " << byte;
-    }
+    for (int b = 0; b < 256; ++b) EXPECT_EQ(decoded.rgb[3 * b], b) << "byte " << b;
     EXPECT_EQ(decoded.rgb[3 * 256], 255);
     EXPECT_EQ(decoded.rgb[3 * 256 + 1], 0);
-    EXPECT_EQ(decoded.rgb[3 * 256 + 2], 254);
-    EXPECT_EQ(decoded.rgb[3 * 257 + 1], 254);  // 0.999 x 255 = 254.745, truncated
+    EXPECT_EQ(decoded.rgb[3 * 256 + 2], 255);        // linear 0.999 encodes to 0.99957
+    EXPECT_EQ(decoded.rgb[3 * 257], 254);            // 0.998 x 255 = 254.49
+    EXPECT_EQ(decoded.rgb[3 * 257 + 1], 255);        // 0.999 x 255 = 254.745
+    EXPECT_EQ(decoded.rgb[3 * 257 + 2], 2);          // 1.6 rounds up
 }
 
 TEST(LoadTexture, TwentyFourBitPixelsGetOpaqueAlphaAndRowZeroIsTheBottomRow) {
@@ -284,8 +283,8 @@ TEST(SavePyramid, WritesOneEncodedFilePerNonEmptyLevel) {
     const DecodedImage level1 = readImageFile(dir.file("mip_1_box.png"));
     EXPECT_EQ(level1.width, 3);
     EXPECT_EQ(level1.height, 1);
-    // Linear 0.5 encodes to 0.7354 (byte 187); alpha 0 is not written, so the file is opaque.
-    EXPECT_EQ(level1.rgb, (std::vector<unsigned char>{187, 255, 0, 187, 255, 0, 187, 255, 0}));
+    // Linear 0.5 encodes to 0.73536 (x 255 = 187.52, byte 188); alpha 0 is not written, so the file is opaque.
+    EXPECT_EQ(level1.rgb, (std::vector<unsigned char>{188, 255, 0, 188, 255, 0, 188, 255, 0}));
     FloatImage reread = loadOrFail(dir.file("mip_1_box.png"));
     EXPECT_EQ(reread.at(0, 0).a, 1.0f);
 }
