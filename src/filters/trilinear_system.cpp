@@ -6,6 +6,7 @@
 #include <cassert>
 #include <map>
 
+#include "base/parallel.h"
 #include "base/wrap_index.h"
 #include "filters/level_system.h"
 #include "filters/tent_kernel.h"
@@ -234,7 +235,7 @@ static void levelRowProducts(const TrilinearSystem& system, LevelRange range, in
     const bool coarser = l + 1 <= L - 2;
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
     const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worthThreads(int64_t{w} * h))
     for (int32_t ty = 0; ty < h; ++ty) {
         StencilRow row{};
         // Rows of the 3 coarser texels around ty div 2.
@@ -294,7 +295,7 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
     // Bands 3 q .. side - 1 (q = side div 3) could meet the first ones across the wrap: they follow on one thread.
     const int32_t parallelBands = 3 * (side / 3);
     for (int32_t pass = 0; pass < 3; ++pass) {
-#pragma omp parallel for schedule(dynamic, 4)
+#pragma omp parallel for schedule(dynamic, 4) if (worthThreads(int64_t{fine} * fine))
         for (int32_t m = pass; m < parallelBands; m += 3) band(m);
     }
     for (int32_t m = parallelBands; m < side; ++m) band(m);

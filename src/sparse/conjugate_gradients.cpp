@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "base/clock.h"
+#include "base/parallel.h"
 
 // Rows per partial sum: the chunks, not the threads, fix the order of every addition.
 static constexpr int32_t reductionChunk = 4096;
@@ -30,7 +31,7 @@ void columnDotProducts(const DenseBlock& a, const DenseBlock& b, GrowArray<doubl
     GrowArray<double> partials;
     resize(partials, chunks * columns);
     resize(sums, columns);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worthThreads(n))
     for (int32_t c = 0; c < chunks; ++c) {
         const int32_t end = std::min(n, (c + 1) * reductionChunk);
         for (int32_t k = 0; k < columns; ++k) {
@@ -49,7 +50,7 @@ static void trueResidual(const BlockOperator& multiply, const DenseBlock& x, con
                          GrowArray<double>& squaredNorms) {
     multiply(x, r);
     const int64_t size = r.values.count;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worthThreads(size))
     for (int64_t i = 0; i < size; ++i) r.values.items[i] = b.values.items[i] - r.values.items[i];
     columnDotProducts(r, r, squaredNorms);
 }
@@ -166,7 +167,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
             rho.items[k] = nextRho.items[k];
             restart.items[k] = 0;
         }
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worthThreads(n))
         for (int32_t i = 0; i < n; ++i) {
             for (int32_t k = 0; k < columns; ++k) {
                 const int64_t e = i + static_cast<int64_t>(k) * n;
@@ -186,7 +187,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
                             ", iteration " + std::to_string(iteration) + ")");
             alpha.items[k] = rho.items[k] / curvature.items[k];
         }
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worthThreads(n))
         for (int32_t i = 0; i < n; ++i) {
             for (int32_t k = 0; k < columns; ++k) {
                 const int64_t e = i + static_cast<int64_t>(k) * n;

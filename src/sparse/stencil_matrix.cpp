@@ -5,6 +5,8 @@
 #include <cassert>
 #include <limits>
 
+#include "base/parallel.h"
+
 void createStencil(StencilMatrix& matrix, int32_t width, int32_t height) {
     assert(width >= 1 && height >= 1);
     const int64_t size = static_cast<int64_t>(width) * height * stencilCoefficientCount;
@@ -30,7 +32,7 @@ void multiplyStencil(const StencilMatrix& matrix, const DenseBlock& x, DenseBloc
     assert(x.count == n);
     if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
     const int32_t columns = x.columns;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (worthThreads(n))
     for (int32_t row = 0; row < h; ++row) {
         StencilRow terms;
         for (int32_t col = 0; col < w; ++col) {

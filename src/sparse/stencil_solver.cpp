@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "base/clock.h"
+#include "base/parallel.h"
 #include "sparse/dense_cholesky.h"
 
 // --- Diagonal and Gauss-Seidel ----------------------------------------------------------------
@@ -355,7 +356,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
         for (int32_t k = 0; k < columns; ++k)
             z.values.items[unknownAt[j] + static_cast<int64_t>(k) * n] = v[static_cast<int64_t>(j) * columns + k];
     };
-#pragma omp parallel for schedule(dynamic)
+#pragma omp parallel for schedule(dynamic) if (worthThreads(n))
     for (int32_t d = 0; d < domains; ++d) {
         // This domain's contributions to the separator rows: row separators + s at sums[s * columns].
         double* sums = data.separatorSums.items + static_cast<int64_t>(d) * sharedRows * columns;
@@ -393,7 +394,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
         for (int32_t k = 0; k < columns; ++k) own[k] /= l[start[j]];
         store(j);
     }
-#pragma omp parallel for schedule(dynamic)
+#pragma omp parallel for schedule(dynamic) if (worthThreads(n))
     for (int32_t d = 0; d < domains; ++d) {
         for (int32_t j = data.domainStart.items[d + 1] - 1; j >= data.domainStart.items[d]; --j) {
             double* own = v + static_cast<int64_t>(j) * columns;
