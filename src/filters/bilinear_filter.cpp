@@ -11,7 +11,7 @@
 #include "sparse/sparse_solver.h"
 #include "sparse/stencil_solver.h"
 
-// Solves the regularised level system for the three colour channels; the iterations start from X's contents.
+// Solves the regularised level system for every channel; the iterations start from X's contents.
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
                        SolverStats& stats, std::string& error) {
     if (solver == LevelSolver::direct) {
@@ -42,6 +42,8 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
     request.moments = true;
     request.texture = &texture;
     buildSurfaceMoments(moments, mesh, levelCount, request);
+    // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
+    const int32_t channels = moments.channelCount;
 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
@@ -54,14 +56,14 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
         StencilMatrix matrix;
         DenseBlock rhs;
         assembleGramStencil(matrix, grid, levelScale(grid));
-        assembleTargetSides(rhs, grid, 3, levelScale(grid));
+        assembleTargetSides(rhs, grid, channels, levelScale(grid));
         regulariseStencil(matrix, rhs, regularisationWeight);
         release(grid.moments);
         release(grid.weighted);
 
         const int32_t width = matrix.width, height = matrix.height, unknownCount = width * height;
         DenseBlock x;
-        createBlock(x, unknownCount, 3);
+        createBlock(x, unknownCount, channels);
         // The iterations start from the 2 x 2 means of the level below, already solved (the texture for level 1).
         if (solver == LevelSolver::iterative) {
             const FloatImage& finer = pyramid.levels[i - 1];
@@ -73,6 +75,7 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
                     x.at(j, 0) = 0.25 * (double(a.r) + b.r + c.r + d.r);
                     x.at(j, 1) = 0.25 * (double(a.g) + b.g + c.g + d.g);
                     x.at(j, 2) = 0.25 * (double(a.b) + b.b + c.b + d.b);
+                    if (channels == 4) x.at(j, 3) = 0.25 * (double(a.a) + b.a + c.a + d.a);
                 }
             }
         }
@@ -87,7 +90,8 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
         allocateImage(target, width, height);
         for (int32_t j = 0; j < unknownCount; ++j) {
             target.texels[j] = Texel{static_cast<float>(x.at(j, 0)), static_cast<float>(x.at(j, 1)),
-                                     static_cast<float>(x.at(j, 2)), 1.0f};
+                                     static_cast<float>(x.at(j, 2)),
+                                     channels == 4 ? static_cast<float>(x.at(j, 3)) : 1.0f};
         }
         levelStats.seconds = wallClockSeconds() - levelStart;
         levelStats.solved = true;

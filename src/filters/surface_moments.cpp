@@ -202,7 +202,7 @@ static void addWeightedMoments(const WalkPlan& plan, const SurfacePiece& piece, 
         for (int32_t ey = 0; ey < 2; ++ey) {
             for (int32_t ex = 0; ex < 2; ++ex) {
                 const Texel& texel = texture.at(columns[ex].texel, rows[ey].texel);
-                const double value = c == 0 ? texel.r : c == 1 ? texel.g : texel.b;
+                const double value = c == 0 ? texel.r : c == 1 ? texel.g : c == 2 ? texel.b : texel.a;
                 const TentFactor &X = columns[ex], &Y = rows[ey];
                 f[0] += value * X.offset * Y.offset;
                 f[1] += value * X.slope * Y.offset;
@@ -382,7 +382,7 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
     const int32_t L = finestLevel;
     const bool weighted = request.texture != nullptr;
     assert(!weighted || (L >= 1 && request.texture->width == (1 << (L - 1)) && request.texture->height == request.texture->width));
-    result.channelCount = weighted ? 3 : 0;
+    result.channelCount = weighted ? (request.texture->hasAlpha ? 4 : 3) : 0;
 
     WalkPlan plan;
     plan.mesh = &mesh;

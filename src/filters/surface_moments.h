@@ -37,8 +37,8 @@ struct MomentRequest {
     bool used = false;
     bool area = false;
     bool moments = false;
-    // Weighted moments of this texture's red, green and blue (kept from grid max(1, firstGrid) on). The texture
-    // must be square with side 2^(L - 1), so that grid 0 has two cells per texel.
+    // Weighted moments of this texture's red, green and blue, and alpha when it has alpha (kept from grid
+    // max(1, firstGrid) on). The texture must be square with side 2^(L - 1), so that grid 0 has two cells per texel.
     const FloatImage* texture = nullptr;
 };
 

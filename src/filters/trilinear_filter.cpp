@@ -12,9 +12,6 @@
 #include "filters/weighted_box.h"
 #include "sparse/sparse_solver.h"
 
-// Red, green and blue are solved; alpha is not.
-static constexpr int32_t channelCount = 3;
-
 // Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way.
 static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, SolverStats& stats,
                          std::string& error) {
@@ -46,6 +43,8 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     request.area = request.moments = true;
     request.texture = &texture;
     buildSurfaceMoments(moments, mesh, levelCount, request);
+    // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
+    const int32_t channelCount = moments.channelCount;
     resizeLevels(pyramid, levelCount);
     GrowArray<int32_t> levelStart;
     const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, levelCount);
@@ -65,7 +64,7 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
             auto finer = [&](int32_t fx, int32_t fy) -> double {
                 if (l >= 2) return x.at(finerStart + fy * finerSide + fx, c);
                 const Texel& t = texture.at(fx, fy);
-                return c == 0 ? t.r : c == 1 ? t.g : t.b;
+                return c == 0 ? t.r : c == 1 ? t.g : c == 2 ? t.b : t.a;
             };
             for (int32_t ty = 0; ty < side; ++ty) {
                 for (int32_t tx = 0; tx < side; ++tx) {
@@ -101,7 +100,8 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
             for (int32_t tx = 0; tx < level.width; ++tx) {
                 const int32_t i = levelStart[l] + ty * level.width + tx;
                 level.at(tx, ty) = Texel{static_cast<float>(x.at(i, 0)), static_cast<float>(x.at(i, 1)),
-                                         static_cast<float>(x.at(i, 2)), 1.0f};
+                                         static_cast<float>(x.at(i, 2)),
+                                         channelCount == 4 ? static_cast<float>(x.at(i, 3)) : 1.0f};
             }
         }
     }

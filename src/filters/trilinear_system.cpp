@@ -128,13 +128,14 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
     release(system.couplings);
     resize(system.levels, L > 0 ? L : 0);
     resize(system.couplings, L > 0 ? L : 0);
-    createBlock(system.rhs, unknownCount, 3);
+    const int32_t channels = moments.channelCount;
+    createBlock(system.rhs, unknownCount, channels);
     if (L < 3) return;
 
     // Every term is 1/2 times the scale times the integral over the surface and over t, the scale being the cell
     // count of the finest grid (as in kivbi's levels, it only sets the size against the regularisation).
     const double half = 0.5 * static_cast<double>(moments.grids[0].side) * moments.grids[0].side;
-    const double top[3] = {topColour.r, topColour.g, topColour.b};
+    const double top[4] = {topColour.r, topColour.g, topColour.b, topColour.a};
     for (int32_t l = 1; l <= L - 2; ++l) {
         const MomentGrid& grid = moments.grids[l];
         // A level meets itself in both segments it belongs to, with t^2 and (1 - t)^2.
@@ -145,11 +146,11 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
         // texture as its finer partner, and level L - 2 the top colour as its coarser one: both fixed, so their
         // products move to the right-hand side.
         DenseBlock targets, areas;
-        assembleTargetSides(targets, grid, 3, half * (l == 1 ? 1 - crossBlend : 1.0));
+        assembleTargetSides(targets, grid, channels, half * (l == 1 ? 1 - crossBlend : 1.0));
         if (l == L - 2) assembleTentAreas(areas, grid, half * crossBlend);
         const int32_t start = system.levelStart[l];
         for (int32_t j = 0; j < targets.count; ++j) {
-            for (int32_t c = 0; c < 3; ++c) {
+            for (int32_t c = 0; c < channels; ++c) {
                 double value = targets.at(j, c);
                 if (l == L - 2) value -= areas.at(j, 0) * top[c];
                 system.rhs.at(start + j, c) = value;
@@ -165,7 +166,7 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
             double& centre = matrix.coefficients.items[stencilCoefficientCount * static_cast<int64_t>(j) + stencilCentre];
             if (centre == 0.0) {
                 centre = 1.0;
-                for (int32_t c = 0; c < 3; ++c) system.rhs.at(system.levelStart[l] + j, c) = 0.0;
+                for (int32_t c = 0; c < channels; ++c) system.rhs.at(system.levelStart[l] + j, c) = 0.0;
             } else {
                 centre += regularisationWeight;
             }

@@ -8,9 +8,10 @@
 FloatImage::FloatImage(const FloatImage& other) { copyImage(*this, other); }
 
 FloatImage::FloatImage(FloatImage&& other) noexcept
-    : texels(other.texels), count(other.count), width(other.width), height(other.height) {
+    : texels(other.texels), count(other.count), width(other.width), height(other.height), hasAlpha(other.hasAlpha) {
     other.texels = nullptr;
     other.count = other.width = other.height = 0;
+    other.hasAlpha = false;
 }
 
 FloatImage& FloatImage::operator=(const FloatImage& other) {
@@ -23,6 +24,7 @@ FloatImage& FloatImage::operator=(FloatImage&& other) noexcept {
     std::swap(count, other.count);
     std::swap(width, other.width);
     std::swap(height, other.height);
+    std::swap(hasAlpha, other.hasAlpha);
     return *this;
 }
 
@@ -41,12 +43,14 @@ void copyImage(FloatImage& destination, const FloatImage& source) {
     if (&destination == &source) return;
     allocateImage(destination, source.width, source.height);
     std::copy(source.texels, source.texels + source.count, destination.texels);
+    destination.hasAlpha = source.hasAlpha;
 }
 
 void releaseImage(FloatImage& image) {
     deleteArray(image.texels);
     image.texels = nullptr;
     image.count = image.width = image.height = 0;
+    image.hasAlpha = false;
 }
 
 void resizeLevels(MipPyramid& pyramid, int32_t n) { resize(pyramid.levels, n); }

@@ -17,6 +17,9 @@ struct FloatImage {
     int32_t count = 0;
     int32_t width = 0;
     int32_t height = 0;
+    // Whether alpha carries information (a texture read from a file with an alpha channel). Without it every alpha
+    // is 1, and the least-squares filters do not solve for alpha.
+    bool hasAlpha = false;
 
     FloatImage() = default;
     FloatImage(const FloatImage& other);

@@ -212,6 +212,7 @@ static bool decodePicture(const char* path, fipImage& picture, std::string& erro
 bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
     fipImage picture(FIT_BITMAP, 0, 0, 0);
     if (!decodePicture(path, picture, error)) return false;
+    const bool alphaFloats = picture.getImageType() == FIT_RGBAF;
     if (!convertToReadableDepth(picture)) {
         error = std::string("Error: ") + path + ": unsupported pixel type";
         return false;
@@ -229,6 +230,8 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
 
     const bool floats = picture.getImageType() == FIT_RGBAF;
     const unsigned bytesPerPixel = picture.getBitsPerPixel() / 8;
+    // 32-bit pixels come only from pictures with alpha; float ones carry it only when they were RGBA already.
+    texture.hasAlpha = floats ? alphaFloats : bytesPerPixel == 4;
     for (int32_t y = 0; y < texture.height; ++y) {
         const BYTE* line = picture.getScanLine(static_cast<unsigned>(y));
         for (int32_t x = 0; x < texture.width; ++x) {

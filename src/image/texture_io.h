@@ -6,7 +6,7 @@
 #include "image/float_image.h"
 
 // Reads any format the image library knows into `texture`, channels byte / 255, alpha 1 when the
-// file has none. Depths other than 24 and 32 bits are converted first (32 when they carry alpha).
+// file has none (texture.hasAlpha says whether it had). Depths other than 24 and 32 bits are converted first (32 when they carry alpha).
 // Returns false with a one-line message naming the file (and the reason) when it cannot be read, ends
 // before its picture does, declares more texels than an image can hold, or has no texels.
 bool loadTexture(const char* path, FloatImage& texture, std::string& error);

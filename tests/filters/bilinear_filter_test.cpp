@@ -424,6 +424,15 @@ TEST(BilinearFilter, IteratedLevelsAreWithinTheirBoundOfTheExactSolution) {
     expectLevelsWithin(exact, iterated, 1e-4);
 }
 
+TEST(BilinearFilter, AlphaIsAFourthRightHandSideOfTheSameSystem) {
+    const Mesh mesh = thinRowsModel();
+    for (LevelSolver solver : {LevelSolver::direct, LevelSolver::iterative}) {
+        expectAlphaSolvedLikeAColour(randomImage(32, 8), [&](const FloatImage& texture) {
+            return kivbi(mesh, texture, solver);
+        });
+    }
+}
+
 // Model positions of 1e30 make the surface area overflow to infinity, which the factorisation
 // refuses; the message names the filter and the level.
 TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {

@@ -47,6 +47,29 @@ inline void expectLevelsWithin(const MipPyramid& expected, const MipPyramid& act
     }
 }
 
+// Alpha is solved exactly as a colour channel: a texture whose alpha copies its red channel gives levels whose alpha
+// is their red, bit for bit, and without alpha every level's alpha is 1. `build` makes a pyramid of a texture.
+template <typename Build>
+void expectAlphaSolvedLikeAColour(const FloatImage& texture, Build build) {
+    FloatImage withAlpha = texture;
+    withAlpha.hasAlpha = true;
+    for (int32_t k = 0; k < withAlpha.count; ++k) withAlpha.texels[k].a = withAlpha.texels[k].r;
+    FloatImage opaque = texture;
+    opaque.hasAlpha = false;
+    for (int32_t k = 0; k < opaque.count; ++k) opaque.texels[k].a = 1.0f;
+    const MipPyramid translucent = build(withAlpha), solid = build(opaque);
+    ASSERT_EQ(translucent.levels.count, solid.levels.count);
+    // Level 0 is the texture; the last level of kivtri is the box pyramid's, which averages alpha its own way.
+    for (int32_t l = 1; l + 1 < translucent.levels.count; ++l) {
+        for (int32_t j = 0; j < translucent.levels[l].count; ++j) {
+            const Texel &a = translucent.levels[l].texels[j], &b = solid.levels[l].texels[j];
+            ASSERT_EQ(a.a, a.r) << "level " << l << " texel " << j;
+            ASSERT_EQ(a.r, b.r) << "level " << l << " texel " << j;
+            ASSERT_EQ(b.a, 1.0f) << "level " << l << " texel " << j;
+        }
+    }
+}
+
 // Used cells, areas and moments of every grid from `firstGrid` on, as the filters gather them, with the
 // weighted moments of `texture` when one is given.
 inline SurfaceMoments momentsOf(const Mesh& mesh, int finest, int firstGrid, const FloatImage* texture = nullptr) {

@@ -464,6 +464,15 @@ TEST(TrilinearFilter, IteratedLevelsAreWithinTheirBoundOfTheExactSolution) {
     expectLevelsWithin(exact, iterated, 1e-4);
 }
 
+TEST(TrilinearFilter, AlphaIsAFourthRightHandSideOfTheSameSystem) {
+    const Mesh mesh = thinRowsModel();
+    for (LevelSolver solver : {LevelSolver::direct, LevelSolver::iterative}) {
+        expectAlphaSolvedLikeAColour(randomTexture(64, 8), [&](const FloatImage& texture) {
+            return runKivtri(mesh, texture, solver);
+        });
+    }
+}
+
 TEST(TrilinearFilter, SmallAndEmptyCasesWriteEveryLevel) {
     const Mesh square = modelFrom(unitSquareObj());
     // Sides 1 and 2 have no unknown level: the texture and the top of the area-weighted pyramid.
