@@ -1,8 +1,10 @@
 // The KTX 2.0 and DDS writers, read back by a parser written here from the published layouts of both formats.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -237,6 +239,31 @@ TEST(ContainerWriters, FailuresNameTheFileAndLeaveNothingBehind) {
     broken = knownPyramid({{1, 1}, {1, 1}}, false);
     EXPECT_FALSE(writeKtx2(path.c_str(), broken, "kiv", error));
     EXPECT_TRUE(listFiles(dir.path).empty());
+}
+
+// A file size limit stands in for a full disk: the short write must be reported, the existing file kept.
+TEST(ContainerWriters, AWriteCutShortIsReportedAndTheOldFileKept) {
+    TempDir dir;
+    const std::string path = dir.file("levels.ktx2");
+    writeTextFile(path, "old");
+    const GrowArray<EncodedLevel> levels = knownPyramid(square, true);  // more than 8 x 8 x 4 bytes
+    rlimit previous;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limit = previous;
+    limit.rlim_cur = 100;
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::string ktxError, ddsError;
+    const bool ktxWritten = writeKtx2(path.c_str(), levels, "kiv", ktxError);
+    const bool ddsWritten = writeDds(path.c_str(), levels, ddsError);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(ktxWritten);
+    EXPECT_FALSE(ddsWritten);
+    EXPECT_EQ(ktxError, "Error: " + path + ": cannot write the file (File too large)");
+    EXPECT_EQ(ddsError, ktxError);
+    EXPECT_EQ(readTextFile(path), "old");
+    EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"levels.ktx2"});
 }
 
 // The level writer's old temporary name was "<final>.partial-<pid>"; a symlink planted there (or at any name
