@@ -279,10 +279,10 @@ void lineariseImage(FloatImage& image) {
 // c x 255 rounded to the nearest byte (0.999 gives 255, 0.998 gives 254); out-of-range values are clamped and NaN
 // gives 0. Rounding, not truncation, makes an encoded byte come back as itself and keeps values a hair below a
 // step (as a least-squares solution leaves them) from dropping a whole step.
-static BYTE byteFromUnit(float c) {
+uint8_t byteFromUnit(float c) {
     if (!(c > 0.0f)) return 0;
     if (c >= 1.0f) return 255;
-    return static_cast<BYTE>(static_cast<double>(c) * 255.0 + 0.5);
+    return static_cast<uint8_t>(static_cast<double>(c) * 255.0 + 0.5);
 }
 
 static std::string systemReason() { return std::string(" (") + std::strerror(errno) + ")"; }

@@ -1,6 +1,7 @@
 // Moving pixels between image files and FloatImages, and the sRGB transfer functions.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "image/float_image.h"
@@ -16,6 +17,9 @@ float srgbToLinear(float c);
 
 // The sRGB encoding of one linear value (threshold 0.0031308), clamped to [0, 1]; NaN gives 1.
 float linearToSrgb(float v);
+
+// c x 255 rounded to the nearest byte, clamped to [0, 255]; NaN gives 0. Every level writer stores bytes this way.
+uint8_t byteFromUnit(float c);
 
 // Replaces r, g, b of every texel by their linear-light values; alpha stays as read.
 void lineariseImage(FloatImage& image);
