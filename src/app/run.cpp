@@ -4,6 +4,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cxxopts.hpp>
@@ -20,7 +21,6 @@
 #include "image/texture_io.h"
 
 static const char* const defaultFilterName = "kivbi";
-static const int32_t maximumThreadCount = 1024;
 
 static const char* const usageLines[] = {
     "usage: kiv [options] <model> <texture> [filter ...]",
@@ -49,6 +49,7 @@ static const char* const usageLines[] = {
 };
 
 static const char* const usageHint = "Run 'kiv --help' for usage.";
+
 void printUsage() {
     for (const char* line : usageLines) std::printf("%s\n", line);
 }
@@ -196,7 +197,6 @@ static bool createOutputFolder(const std::string& folder, std::string& error) {
     if (folder.empty()) return true;
     std::error_code code;
     std::filesystem::create_directories(folder, code);
-    if (!code && !std::filesystem::is_directory(folder, code)) code = std::make_error_code(std::errc::not_a_directory);
     if (!code) return true;
     error = "Error: " + folder + ": cannot create the output folder (" + code.message() + ")";
     return false;
@@ -259,14 +259,18 @@ static std::string badValue(const char* option, const char* takes, const std::st
 
 static const char* const solverTakes = "'iterative' or 'direct'";
 static const char* const formatTakes = "png, ktx2 or dds";
+static const int32_t maximumThreadCount = 1024;  // a guard against typos, far above any machine's processors
 static const char* const threadsTakes = "a whole number from 1 to 1024";
 static const char* const outputTakes = "a folder name";
 
 static bool parseSolver(const std::string& value, LevelSolver& solver, std::string& error) {
     if (value == "iterative") solver = LevelSolver::iterative;
     else if (value == "direct") solver = LevelSolver::direct;
-    else error = badValue("--solver", solverTakes, value);
-    return error.empty();
+    else {
+        error = badValue("--solver", solverTakes, value);
+        return false;
+    }
+    return true;
 }
 
 // A comma-separated list of container names; a name given twice counts once.
@@ -312,9 +316,14 @@ static std::string missingValue(const std::string& option) {
 bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error) {
     cxxopts::Options parser("kiv");
     // Values are taken as text and checked here, so every bad value gets a message naming its option.
-    parser.add_options()("o,output", "", cxxopts::value<std::string>())("format", "", cxxopts::value<std::string>())(
-        "threads", "", cxxopts::value<std::string>())("solver", "", cxxopts::value<std::string>())("h,help", "")(
-        "version", "")("arguments", "", cxxopts::value<std::vector<std::string>>());
+    parser.add_options()
+        ("o,output", "", cxxopts::value<std::string>())
+        ("format", "", cxxopts::value<std::string>())
+        ("threads", "", cxxopts::value<std::string>())
+        ("solver", "", cxxopts::value<std::string>())
+        ("h,help", "")
+        ("version", "")
+        ("arguments", "", cxxopts::value<std::vector<std::string>>());
     parser.parse_positional({"arguments"});
 
     RunOptions parsed;
@@ -326,11 +335,15 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
             parsed.outputFolder = result["output"].as<std::string>();
             if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");
         }
-        if (error.empty() && result.count("format")) parseFormats(result["format"].as<std::string>(), parsed.formats, error);
+        if (error.empty() && result.count("format")) {
+            parseFormats(result["format"].as<std::string>(), parsed.formats, error);
+        }
         if (error.empty() && result.count("threads")) {
             parseThreadCount(result["threads"].as<std::string>(), parsed.threadCount, error);
         }
-        if (error.empty() && result.count("solver")) parseSolver(result["solver"].as<std::string>(), parsed.solver, error);
+        if (error.empty() && result.count("solver")) {
+            parseSolver(result["solver"].as<std::string>(), parsed.solver, error);
+        }
         if (!error.empty()) return false;
         if (result.count("arguments")) {
             for (const std::string& argument : result["arguments"].as<std::vector<std::string>>()) {

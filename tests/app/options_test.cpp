@@ -105,11 +105,13 @@ TEST(Options, OutputGoesIntoANewNestedFolder) {
 TEST(Options, AnOutputFolderThatCannotBeMadeStopsTheRun) {
     TempDir dir;
     writeTextFile(dir.file("plain"), "a file, not a folder");
-    const CommandResult result = runKiv(dir.path, {"-o", "plain/levels", "missing.obj", "missing.png", "box"});
-    expectFinished(result, 1);
-    const std::vector<std::string> lines = outputLines(result.output);
-    ASSERT_EQ(lines.size(), 2u) << result.output;
-    EXPECT_EQ(lines[1], "Error: plain/levels: cannot create the output folder (Not a directory)");
+    for (const std::string folder : {"plain/levels", "plain"}) {
+        const CommandResult result = runKiv(dir.path, {"-o", folder, "missing.obj", "missing.png", "box"});
+        expectFinished(result, 1);
+        const std::vector<std::string> lines = outputLines(result.output);
+        ASSERT_EQ(lines.size(), 2u) << result.output;
+        EXPECT_EQ(lines[1], "Error: " + folder + ": cannot create the output folder (Not a directory)");
+    }
     EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"plain"});
 }
 
