@@ -2,10 +2,18 @@
 #include "app/run.h"
 
 #include <omp.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cxxopts.hpp>
+#include <filesystem>
+#include <system_error>
+#include <vector>
 
 #include "base/clock.h"
+#include "base/version.h"
 #include "filters/bilinear_filter.h"
 #include "filters/trilinear_filter.h"
 #include "filters/weighted_box.h"
@@ -15,14 +23,12 @@
 static const char* const defaultFilterName = "kivbi";
 
 static const char* const usageLines[] = {
-    "usage: kiv.exe <model> <texture> [filter]",
+    "usage: kiv [options] <model> <texture> [filter ...]",
     "",
-    "This utility generates mipmaps using parameterization-aware filters and others.",
-    "The model should be in OBJ format and use only one texture. The texture can be",
-    "in any format supported by FreeImage, which includes PNG, JPG, BMP, TGA. You",
-    "can optionally choose a filter from the list below. If no filter is specified,",
-    "'kivbi' is used. Constrained optimization is not included in the binary,",
-    "because we used the commercial library Gurobi.",
+    "Builds mipmap pyramids for the texture of a textured model: one pyramid per",
+    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ",
+    "file that uses one texture; the texture can be in any format FreeImage reads,",
+    "which includes PNG, JPG, BMP and TGA.",
     "",
     "kivtri       KIV Optimization for trilinear reconstruction",
     "kivbi        KIV Optimization for bilinear reconstruction",
@@ -33,9 +39,16 @@ static const char* const usageLines[] = {
     "boxig        Box filter that ignores unused texels",
     "rainbow      Each level is given a unique color for testing",
     "",
-    "--solver direct   solve kivbi and kivtri exactly (sparse Cholesky) instead of",
-    "                  iterating to within 1e-4 of the exact solution (the default)",
+    "options:",
+    "-o, --output DIR    write the files into DIR, created if missing (default: .)",
+    "--format LIST       containers, comma-separated: png (default), ktx2, dds",
+    "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
+    "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)",
+    "-h, --help          print this text",
+    "--version           print the version",
 };
+
+static const char* const usageHint = "Run 'kiv --help' for usage.";
 
 void printUsage() {
     for (const char* line : usageLines) std::printf("%s\n", line);
@@ -66,7 +79,7 @@ static bool runMeshFilter(const RunState& state, MipPyramid& pyramid, FilterStat
 
 template <SolvedFilter build>
 static bool runSolvedFilter(const RunState& state, MipPyramid& pyramid, FilterStats& stats, std::string& error) {
-    return build(state.mesh, pyramid, state.texture, state.levelCount, state.solver, stats, error);
+    return build(state.mesh, pyramid, state.texture, state.levelCount, state.options.solver, stats, error);
 }
 
 struct FilterEntry {
@@ -138,6 +151,8 @@ void printFilterStats(const FilterStats& stats) {
 // Runs one filter and prints its statistics, also when it fails or throws: the steps it finished
 // are reported before the error that stopped it.
 static bool runFilter(const FilterEntry& filter, const RunState& state, FilterRun& run, std::string& error) {
+    // Progress goes to a person watching, never into a log: only when standard error is a terminal.
+    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "%s: running\n", run.name.c_str());
     FilterStats stats;
     const double start = wallClockSeconds();
     bool finished = false;
@@ -157,23 +172,40 @@ static void printLines(const GrowArray<std::string>& lines) {
     std::fflush(stdout);
 }
 
-// Writes the levels of one run and prints a line for each level that could not be written (also
-// when memory runs out partway, before that error).
-static bool savePyramidReporting(const FilterRun& run) {
-    GrowArray<std::string> errors;
-    bool written = false;
-    try {
-        written = savePyramid(run.pyramid, run.name.c_str(), errors);
-    } catch (...) {
+// Writes one filter's pyramid in every container the run asks for, into the output folder, and
+// prints a line for each file that could not be written (also when memory runs out partway, before
+// that error). Returns false when any file failed.
+static bool writeContainers(const FilterRun& run, const RunOptions& options) {
+    bool written = true;
+    if (options.formats & formatPng) {
+        GrowArray<std::string> errors;
+        try {
+            written = savePyramid(run.pyramid, options.outputFolder, run.name.c_str(), errors);
+        } catch (...) {
+            printLines(errors);
+            throw;
+        }
         printLines(errors);
-        throw;
     }
-    printLines(errors);
+    // formatKtx2 and formatDds: the KTX2 and DDS writers of src/image write one file per pyramid
+    // here, reporting their errors the same way, once they exist.
     return written;
 }
 
-int generateMipmaps(RunState& state, const char* modelPath, const char* texturePath,
-                    const GrowArray<std::string>& filterNames) {
+// Creates the output folder and its parents when missing; an empty folder is the working directory.
+static bool createOutputFolder(const std::string& folder, std::string& error) {
+    if (folder.empty()) return true;
+    std::error_code code;
+    std::filesystem::create_directories(folder, code);
+    if (!code) return true;
+    error = "Error: " + folder + ": cannot create the output folder (" + code.message() + ")";
+    return false;
+}
+
+int generateMipmaps(RunState& state) {
+    const GrowArray<std::string>& filterNames = state.options.filterNames;
+    const char* modelPath = state.options.modelPath.c_str();
+    const char* texturePath = state.options.texturePath.c_str();
     // Every name is checked before any work, so a typo late in the list wastes nothing.
     GrowArray<const FilterEntry*> filters;
     for (const std::string& name : filterNames) {
@@ -183,6 +215,7 @@ int generateMipmaps(RunState& state, const char* modelPath, const char* textureP
     }
 
     std::string error;
+    if (!createOutputFolder(state.options.outputFolder, error)) return fail(error);
     if (!loadObjModel(state.mesh, modelPath, error) || !normaliseMesh(state.mesh, error)) return fail(error);
     if (!loadTexture(texturePath, state.texture, error)) return fail(error);
     lineariseImage(state.texture);
@@ -209,7 +242,7 @@ int generateMipmaps(RunState& state, const char* modelPath, const char* textureP
 
     int status = exitSuccess;
     for (const FilterRun& run : state.runs) {
-        if (!savePyramidReporting(run)) status = exitFailure;
+        if (!writeContainers(run, state.options)) status = exitFailure;
     }
 
     std::printf("Times:\n");
@@ -219,41 +252,160 @@ int generateMipmaps(RunState& state, const char* modelPath, const char* textureP
     return status;
 }
 
-int runCommandLine(int argc, char** argv) {
-    const int processorCount = omp_get_num_procs();
-    GrowArray<std::string> arguments;
-    for (int i = 1; i < argc; ++i) append(arguments, std::string(argv[i]));
+// The option's value checks share one message form: "Error: <option> takes <what it takes>, not '<value>'".
+static std::string badValue(const char* option, const char* takes, const std::string& value) {
+    return std::string("Error: ") + option + " takes " + takes + ", not '" + value + "'";
+}
 
-    omp_set_num_threads(processorCount);
-    std::printf("Using %d threads on machine with %d procs\n", processorCount, processorCount);
-    if (arguments.count < 2) {
-        printUsage();
-        std::fflush(stdout);
-        return exitSuccess;
+static const char* const solverTakes = "'iterative' or 'direct'";
+static const char* const formatTakes = "png, ktx2 or dds";
+static const int32_t maximumThreadCount = 1024;  // a guard against typos, far above any machine's processors
+static const char* const threadsTakes = "a whole number from 1 to 1024";
+static const char* const outputTakes = "a folder name";
+
+static bool parseSolver(const std::string& value, LevelSolver& solver, std::string& error) {
+    if (value == "iterative") solver = LevelSolver::iterative;
+    else if (value == "direct") solver = LevelSolver::direct;
+    else {
+        error = badValue("--solver", solverTakes, value);
+        return false;
     }
+    return true;
+}
 
-    // "--solver VALUE" may stand anywhere; every other argument is the model, the texture or a filter name.
-    RunState state;
-    GrowArray<std::string> positional;
-    for (int32_t i = 0; i < arguments.count; ++i) {
-        if (arguments[i] != "--solver") {
-            append(positional, arguments[i]);
-            continue;
+// A comma-separated list of container names; a name given twice counts once.
+static bool parseFormats(const std::string& list, uint32_t& formats, std::string& error) {
+    formats = 0;
+    size_t start = 0;
+    while (true) {
+        const size_t end = std::min(list.find(',', start), list.size());
+        const std::string name = list.substr(start, end - start);
+        if (name == "png") formats |= formatPng;
+        else if (name == "ktx2") formats |= formatKtx2;
+        else if (name == "dds") formats |= formatDds;
+        else {
+            error = badValue("--format", formatTakes, name);
+            return false;
         }
-        const std::string value = i + 1 < arguments.count ? arguments[i + 1] : std::string();
-        if (value == "iterative") state.solver = LevelSolver::iterative;
-        else if (value == "direct") state.solver = LevelSolver::direct;
-        else return fail("Error: --solver takes 'iterative' or 'direct', not '" + value + "'");
-        ++i;
+        if (end == list.size()) return true;
+        start = end + 1;
     }
-    if (positional.count < 2) {
-        printUsage();
+}
+
+static bool parseThreadCount(const std::string& value, int32_t& threadCount, std::string& error) {
+    // Digits only, so "+2", " 2" and "2x" are refused rather than read by halves.
+    bool digits = !value.empty() && value.size() <= 4;
+    for (char c : value) digits = digits && c >= '0' && c <= '9';
+    const int32_t count = digits ? std::atoi(value.c_str()) : 0;
+    if (count < 1 || count > maximumThreadCount) {
+        error = badValue("--threads", threadsTakes, value);
+        return false;
+    }
+    threadCount = count;
+    return true;
+}
+
+// What each value-taking option takes, for the message when its value is missing.
+static std::string missingValue(const std::string& option) {
+    if (option == "--solver") return badValue("--solver", solverTakes, "");
+    if (option == "--format") return badValue("--format", formatTakes, "");
+    if (option == "--threads") return badValue("--threads", threadsTakes, "");
+    return badValue(option.c_str(), outputTakes, "");
+}
+
+bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error) {
+    cxxopts::Options parser("kiv");
+    // Values are taken as text and checked here, so every bad value gets a message naming its option.
+    parser.add_options()
+        ("o,output", "", cxxopts::value<std::string>())
+        ("format", "", cxxopts::value<std::string>())
+        ("threads", "", cxxopts::value<std::string>())
+        ("solver", "", cxxopts::value<std::string>())
+        ("h,help", "")
+        ("version", "")
+        ("arguments", "", cxxopts::value<std::vector<std::string>>());
+    parser.parse_positional({"arguments"});
+
+    RunOptions parsed;
+    try {
+        const cxxopts::ParseResult result = parser.parse(argc, argv);
+        parsed.help = result.count("help") > 0;
+        parsed.version = result.count("version") > 0;
+        if (result.count("output")) {
+            parsed.outputFolder = result["output"].as<std::string>();
+            if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");
+        }
+        if (error.empty() && result.count("format")) {
+            parseFormats(result["format"].as<std::string>(), parsed.formats, error);
+        }
+        if (error.empty() && result.count("threads")) {
+            parseThreadCount(result["threads"].as<std::string>(), parsed.threadCount, error);
+        }
+        if (error.empty() && result.count("solver")) {
+            parseSolver(result["solver"].as<std::string>(), parsed.solver, error);
+        }
+        if (!error.empty()) return false;
+        if (result.count("arguments")) {
+            for (const std::string& argument : result["arguments"].as<std::vector<std::string>>()) {
+                ++parsed.positionalCount;
+                if (parsed.positionalCount == 1) parsed.modelPath = argument;
+                else if (parsed.positionalCount == 2) parsed.texturePath = argument;
+                else append(parsed.filterNames, argument);
+            }
+        }
+    } catch (const cxxopts::exceptions::missing_argument&) {
+        // Only the last argument can lack its value.
+        error = missingValue(argv[argc - 1]);
+        return false;
+    } catch (const cxxopts::exceptions::exception& failure) {
+        // The parser quotes with typographic marks; the rest of kiv's messages use plain ones.
+        std::string message = failure.what();
+        for (const char* mark : {"\u2018", "\u2019"}) {
+            for (size_t at = message.find(mark); at != std::string::npos; at = message.find(mark, at + 1)) {
+                message.replace(at, std::char_traits<char>::length(mark), "'");
+            }
+        }
+        error = "Error: " + message;
+        return false;
+    }
+    if (parsed.filterNames.count == 0) append(parsed.filterNames, std::string(defaultFilterName));
+    options = parsed;
+    return true;
+}
+
+// --threads when given, else what the OpenMP runtime read from OMP_NUM_THREADS when that is set,
+// else every processor.
+static int32_t chooseThreadCount(int32_t requested) {
+    if (requested > 0) return requested;
+    const char* fromEnvironment = std::getenv("OMP_NUM_THREADS");
+    if (fromEnvironment && *fromEnvironment) return omp_get_max_threads();
+    return omp_get_num_procs();
+}
+
+int runCommandLine(int argc, char** argv) {
+    RunState state;
+    std::string error;
+    if (!parseCommandLine(argc, argv, state.options, error)) {
+        std::printf("%s\n%s\n", error.c_str(), usageHint);
+        std::fflush(stdout);
+        return exitFailure;
+    }
+    const RunOptions& options = state.options;
+    if (options.help || options.version) {
+        if (options.help) printUsage();
+        else std::printf("%s\n", kivNameAndVersion);
         std::fflush(stdout);
         return exitSuccess;
     }
 
-    GrowArray<std::string> filterNames;
-    for (int32_t i = 2; i < positional.count; ++i) append(filterNames, positional[i]);
-    if (filterNames.count == 0) append(filterNames, std::string(defaultFilterName));
-    return generateMipmaps(state, positional[0].c_str(), positional[1].c_str(), filterNames);
+    const int processorCount = omp_get_num_procs();
+    const int threadCount = chooseThreadCount(options.threadCount);
+    omp_set_num_threads(threadCount);
+    std::printf("Using %d threads on machine with %d procs\n", threadCount, processorCount);
+    if (options.positionalCount < 2) {
+        printUsage();
+        std::fflush(stdout);
+        return exitSuccess;
+    }
+    return generateMipmaps(state);
 }

@@ -19,6 +19,27 @@ enum ExitStatus : int {
                       // failed, a level that could not be written, memory exhausted
 };
 
+// The containers a pyramid can be written in, as bits of RunOptions::formats.
+enum OutputFormat : uint32_t {
+    formatPng = 1u << 0,   // one 24-bit PNG per level
+    formatKtx2 = 1u << 1,  // one KTX2 file per pyramid (its writer is still to come)
+    formatDds = 1u << 2,   // one DDS file per pyramid (its writer is still to come)
+};
+
+// Everything the command line asks for, with the defaults of a bare `kiv <model> <texture>`.
+struct RunOptions {
+    std::string modelPath;
+    std::string texturePath;
+    GrowArray<std::string> filterNames;        // in the order given; kivbi when none is named
+    int32_t positionalCount = 0;               // model, texture and filter names given
+    std::string outputFolder;                  // -o/--output; empty is the working directory
+    uint32_t formats = formatPng;              // --format, a set of OutputFormat bits
+    int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor
+    LevelSolver solver = LevelSolver::iterative;  // how kivbi and kivtri solve their systems (--solver)
+    bool help = false;                         // -h/--help
+    bool version = false;                      // --version
+};
+
 // One requested filter: the name as typed, the levels it produced and the seconds it took.
 struct FilterRun {
     std::string name;
@@ -32,7 +53,7 @@ struct RunState {
     FloatImage texture;
     GrowArray<FilterRun> runs;
     int32_t levelCount = 0;
-    LevelSolver solver = LevelSolver::iterative;  // how kivbi and kivtri solve their systems (--solver)
+    RunOptions options;
 };
 
 // Prints the usage text.
@@ -43,9 +64,14 @@ void printUsage();
 // solver phases, then its four times once done.
 void printFilterStats(const FilterStats& stats);
 
-// Runs the whole job; returns the exit status. Every message is printed before returning.
-int generateMipmaps(RunState& state, const char* modelPath, const char* texturePath,
-                    const GrowArray<std::string>& filterNames);
+// Fills `options` from the arguments as main receives them (argv[0] the program). Returns false with a one-line
+// "Error: ..." message for an unknown option or a missing or bad option value; nothing is touched.
+bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error);
 
-// Parses the arguments (after the program name), prints the thread line and runs; returns the exit status.
+// Runs the whole job that state.options describe (at least a model and a texture); returns the exit
+// status. Every message is printed before returning.
+int generateMipmaps(RunState& state);
+
+// Parses the arguments, answers --help and --version, prints the thread line and runs; returns the
+// exit status.
 int runCommandLine(int argc, char** argv);

@@ -329,7 +329,14 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
     return true;
 }
 
-bool savePyramid(const MipPyramid& pyramid, const char* filterName, GrowArray<std::string>& errors) {
+// `name` inside `folder`, with one separator between them; just `name` when the folder is empty.
+static std::string pathInFolder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
+                 GrowArray<std::string>& errors) {
     bool allWritten = true;
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
         const FloatImage& level = pyramid.levels[k];
@@ -340,7 +347,7 @@ bool savePyramid(const MipPyramid& pyramid, const char* filterName, GrowArray<st
             const Texel& t = level.texels[i];
             encoded.texels[i] = Texel{linearToSrgb(t.r), linearToSrgb(t.g), linearToSrgb(t.b), 1.0f};
         }
-        const std::string name = "mip_" + std::to_string(k) + "_" + filterName + ".png";
+        const std::string name = pathInFolder(folder, "mip_" + std::to_string(k) + "_" + filterName + ".png");
         std::string error;
         if (!saveLevelPng(name.c_str(), 24, encoded, error)) {
             append(errors, error);

@@ -29,8 +29,10 @@ void lineariseImage(FloatImage& image);
 // directory and renamed into place, so a failed write never leaves a partial file.
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
 
-// Encodes every level to sRGB and writes it as "mip_%d_%s.png" in the working directory.
+// Encodes every level to sRGB and writes it as "mip_%d_%s.png" in `folder`, which must exist (an
+// empty folder is the working directory, and the file names then carry no folder part).
 // Levels with a width or height of 0 write no file. A level that cannot be written appends a
 // message naming the file to `errors` and the other levels are still written; returns false if
 // any failed.
-bool savePyramid(const MipPyramid& pyramid, const char* filterName, GrowArray<std::string>& errors);
+bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
+                 GrowArray<std::string>& errors);

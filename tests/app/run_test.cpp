@@ -8,17 +8,16 @@
 #include <cstdio>
 #include <sstream>
 
+#include "base/version.h"
 #include "test_support.h"
 
 static const char* const usageText =
-    "usage: kiv.exe <model> <texture> [filter]\n"
+    "usage: kiv [options] <model> <texture> [filter ...]\n"
     "\n"
-    "This utility generates mipmaps using parameterization-aware filters and others.\n"
-    "The model should be in OBJ format and use only one texture. The texture can be\n"
-    "in any format supported by FreeImage, which includes PNG, JPG, BMP, TGA. You\n"
-    "can optionally choose a filter from the list below. If no filter is specified,\n"
-    "'kivbi' is used. Constrained optimization is not included in the binary,\n"
-    "because we used the commercial library Gurobi.\n"
+    "Builds mipmap pyramids for the texture of a textured model: one pyramid per\n"
+    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ\n"
+    "file that uses one texture; the texture can be in any format FreeImage reads,\n"
+    "which includes PNG, JPG, BMP and TGA.\n"
     "\n"
     "kivtri       KIV Optimization for trilinear reconstruction\n"
     "kivbi        KIV Optimization for bilinear reconstruction\n"
@@ -29,8 +28,13 @@ static const char* const usageText =
     "boxig        Box filter that ignores unused texels\n"
     "rainbow      Each level is given a unique color for testing\n"
     "\n"
-    "--solver direct   solve kivbi and kivtri exactly (sparse Cholesky) instead of\n"
-    "                  iterating to within 1e-4 of the exact solution (the default)\n";
+    "options:\n"
+    "-o, --output DIR    write the files into DIR, created if missing (default: .)\n"
+    "--format LIST       containers, comma-separated: png (default), ktx2, dds\n"
+    "--threads N         threads to use (default: OMP_NUM_THREADS, else all)\n"
+    "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)\n"
+    "-h, --help          print this text\n"
+    "--version           print the version\n";
 
 static std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -121,6 +125,23 @@ TEST(CommandLine, FewerThanTwoArgumentsPrintTheUsageText) {
         expectFinished(result, 0);
         EXPECT_EQ(afterThreadLine(result.output), usageText);
     }
+    EXPECT_TRUE(listFiles(dir.path).empty());
+}
+
+// --help and --version answer alone, before the thread line, whatever else the line holds.
+TEST(CommandLine, HelpAndVersionPrintTheirTextAndSucceed) {
+    TempDir dir;
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"model.obj", "texture.png", "box", "-h"}, {"--threads", "2", "--help"}}) {
+        const CommandResult result = runKiv(dir.path, arguments);
+        expectFinished(result, 0);
+        EXPECT_EQ(result.output, usageText);
+    }
+    const CommandResult version = runKiv(dir.path, {"--version"});
+    expectFinished(version, 0);
+    EXPECT_EQ(version.output, std::string("kiv ") + kivVersion + "\n");
+    int major = -1, minor = -1, patch = -1;
+    EXPECT_EQ(std::sscanf(kivVersion, "%d.%d.%d", &major, &minor, &patch), 3) << kivVersion;
     EXPECT_TRUE(listFiles(dir.path).empty());
 }
 

@@ -1,0 +1,147 @@
+// End-to-end runs of the built kiv with its options: refused option lines, the output folder and the thread count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::string> outputLines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
+
+void expectFinished(const CommandResult& result, int status) {
+    ASSERT_FALSE(result.timedOut) << result.output;
+    ASSERT_FALSE(result.signalled) << result.output;
+    EXPECT_EQ(result.exitStatus, status) << result.output;
+}
+
+// The bundled sample (six charts of different densities on a 512 x 512 atlas) copied into a fresh directory.
+struct SampleRun {
+    TempDir dir;
+    SampleRun() {
+        for (const char* name : {"sample.obj", "sample.png"}) {
+            writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
+        }
+    }
+    CommandResult run(const std::vector<std::string>& options, const std::vector<std::string>& filters) const {
+        std::vector<std::string> arguments = options;
+        arguments.push_back("sample.obj");
+        arguments.push_back("sample.png");
+        arguments.insert(arguments.end(), filters.begin(), filters.end());
+        return runKiv(dir.path, arguments);
+    }
+};
+
+// The count the thread line reports.
+int threadsUsed(const std::string& output) {
+    int threads = 0, processors = 0;
+    EXPECT_EQ(std::sscanf(output.c_str(), "Using %d threads on machine with %d procs", &threads, &processors), 2)
+        << output;
+    return threads;
+}
+
+}  // namespace
+
+// Each refused line prints exactly its error and the hint, and reads and writes nothing: the model
+// and texture named do not even exist.
+TEST(Options, AnUnknownOptionOrABadValueIsOneErrorLineAndTheHint) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"--frob", "model.obj", "texture.png"}, "Error: Option 'frob' does not exist"},
+        {{"model.obj", "texture.png", "-x"}, "Error: Option 'x' does not exist"},
+        {{"model.obj", "texture.png", "-o"}, "Error: -o takes a folder name, not ''"},
+        {{"--output=", "model.obj", "texture.png"}, "Error: -o/--output takes a folder name, not ''"},
+        {{"model.obj", "texture.png", "--threads"}, "Error: --threads takes a whole number from 1 to 1024, not ''"},
+        {{"--threads", "0", "model.obj", "texture.png"}, "Error: --threads takes a whole number from 1 to 1024, not '0'"},
+        {{"--threads", "-2", "model.obj", "texture.png"},
+         "Error: --threads takes a whole number from 1 to 1024, not '-2'"},
+        {{"--threads=2x", "model.obj", "texture.png"},
+         "Error: --threads takes a whole number from 1 to 1024, not '2x'"},
+        {{"--threads", "99999", "model.obj", "texture.png"},
+         "Error: --threads takes a whole number from 1 to 1024, not '99999'"},
+        {{"--format", "png,gif", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not 'gif'"},
+        {{"--format", "png,", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not ''"},
+        {{"--format", "PNG", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not 'PNG'"},
+        {{"--solver", "exact", "-o", "out", "model.obj", "texture.png"},
+         "Error: --solver takes 'iterative' or 'direct', not 'exact'"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const CommandResult result = runKiv(dir.path, c.arguments);
+        expectFinished(result, 1);
+        EXPECT_EQ(outputLines(result.output), (std::vector<std::string>{c.error, "Run 'kiv --help' for usage."}));
+    }
+    EXPECT_TRUE(listFiles(dir.path).empty());
+}
+
+TEST(Options, OutputGoesIntoANewNestedFolder) {
+    SampleRun run;
+    const CommandResult result = run.run({"-o", "out/levels/box"}, {"box"});
+    expectFinished(result, 0);
+    EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"out", "sample.obj", "sample.png"}));
+    std::vector<std::string> expected;
+    for (int k = 0; k < 10; ++k) expected.push_back("mip_" + std::to_string(k) + "_box.png");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listFiles(run.dir.file("out/levels/box")), expected);
+
+    // An existing folder is used as it is; the container list may name png with containers still to come.
+    const CommandResult again = run.run({"--output", run.dir.file("out/levels/box"), "--format", "dds,png,ktx2"}, {"tent"});
+    expectFinished(again, 0);
+    EXPECT_EQ(listFiles(run.dir.file("out/levels/box")).size(), 20u);
+}
+
+// The folder is made before anything is read: the missing model is never reached.
+TEST(Options, AnOutputFolderThatCannotBeMadeStopsTheRun) {
+    TempDir dir;
+    writeTextFile(dir.file("plain"), "a file, not a folder");
+    for (const std::string folder : {"plain/levels", "plain"}) {
+        const CommandResult result = runKiv(dir.path, {"-o", folder, "missing.obj", "missing.png", "box"});
+        expectFinished(result, 1);
+        const std::vector<std::string> lines = outputLines(result.output);
+        ASSERT_EQ(lines.size(), 2u) << result.output;
+        EXPECT_EQ(lines[1], "Error: " + folder + ": cannot create the output folder (Not a directory)");
+    }
+    EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"plain"});
+}
+
+// The solves split their work across threads without changing a byte of the result.
+TEST(Options, OneThreadWritesTheSameLevelsAsTheDefault) {
+    SampleRun one, all;
+    const CommandResult single = one.run({"--threads", "1"}, {"kivbi"});
+    const CommandResult every = all.run({}, {"kivbi"});
+    expectFinished(single, 0);
+    expectFinished(every, 0);
+    EXPECT_EQ(threadsUsed(single.output), 1);
+    for (int k = 0; k < 10; ++k) {
+        const std::string name = "mip_" + std::to_string(k) + "_kivbi.png";
+        ASSERT_TRUE(fileExists(one.dir.file(name))) << name;
+        EXPECT_EQ(readTextFile(one.dir.file(name)), readTextFile(all.dir.file(name))) << name;
+    }
+}
+
+// Without --threads the count comes from OMP_NUM_THREADS when it is set; --threads overrides it.
+TEST(Options, TheThreadCountFollowsOmpNumThreadsUnlessGiven) {
+    TempDir dir;
+    const char* previous = std::getenv("OMP_NUM_THREADS");
+    const std::string saved = previous ? previous : "";
+    setenv("OMP_NUM_THREADS", "3", 1);
+    const CommandResult fromEnvironment = runKiv(dir.path, {});
+    const CommandResult given = runKiv(dir.path, {"--threads", "2"});
+    if (previous) setenv("OMP_NUM_THREADS", saved.c_str(), 1);
+    else unsetenv("OMP_NUM_THREADS");
+    expectFinished(fromEnvironment, 0);
+    expectFinished(given, 0);
+    EXPECT_EQ(threadsUsed(fromEnvironment.output), 3);
+    EXPECT_EQ(threadsUsed(given.output), 2);
+}
