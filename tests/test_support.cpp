@@ -149,7 +149,9 @@ DecodedImage readImageFile(const std::string& path) {
         decoded.rgb.push_back(static_cast<unsigned char>(image.texels[i].r * 255.0f + 0.5f));
         decoded.rgb.push_back(static_cast<unsigned char>(image.texels[i].g * 255.0f + 0.5f));
         decoded.rgb.push_back(static_cast<unsigned char>(image.texels[i].b * 255.0f + 0.5f));
+        if (image.hasAlpha) decoded.alpha.push_back(static_cast<unsigned char>(image.texels[i].a * 255.0f + 0.5f));
     }
+    decoded.hasAlpha = image.hasAlpha;
     return decoded;
 }
 

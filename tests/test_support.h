@@ -44,10 +44,13 @@ FloatImage imageFromBytes(int width, int height, const std::vector<unsigned char
 // Writes r, g, b of `image` (values in [0, 1]) as a 24-bit image file; the extension picks the format.
 void writeImageFile(const std::string& path, const FloatImage& image);
 
-// The bytes of a decoded 24-bit image file, row 0 first, r g b per pixel; empty when unreadable.
+// The bytes of a decoded image file, row 0 (the bottom of the picture) first, r g b per pixel, and one alpha byte
+// per pixel when the file has alpha; empty when unreadable.
 struct DecodedImage {
     int width = 0, height = 0;
     std::vector<unsigned char> rgb;
+    bool hasAlpha = false;
+    std::vector<unsigned char> alpha;
 };
 DecodedImage readImageFile(const std::string& path);
 

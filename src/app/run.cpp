@@ -18,6 +18,7 @@
 #include "filters/trilinear_filter.h"
 #include "filters/weighted_box.h"
 #include "image/classic_filters.h"
+#include "image/texture_containers.h"
 #include "image/texture_io.h"
 
 static const char* const defaultFilterName = "kivbi";
@@ -175,20 +176,28 @@ static void printLines(const GrowArray<std::string>& lines) {
 // Writes one filter's pyramid in every container the run asks for, into the output folder, and
 // prints a line for each file that could not be written (also when memory runs out partway, before
 // that error). Returns false when any file failed.
-static bool writeContainers(const FilterRun& run, const RunOptions& options) {
+static bool writeContainers(const FilterRun& run, const RunOptions& options, bool withAlpha) {
     bool written = true;
     if (options.formats & formatPng) {
         GrowArray<std::string> errors;
         try {
-            written = savePyramid(run.pyramid, options.outputFolder, run.name.c_str(), errors);
+            written = savePyramid(run.pyramid, options.outputFolder, run.name.c_str(), withAlpha, errors);
         } catch (...) {
             printLines(errors);
             throw;
         }
         printLines(errors);
     }
-    // formatKtx2 and formatDds: the KTX2 and DDS writers of src/image write one file per pyramid
-    // here, reporting their errors the same way, once they exist.
+    for (const ContainerFormat format : {ContainerFormat::ktx2, ContainerFormat::dds}) {
+        if (!(options.formats & (format == ContainerFormat::ktx2 ? formatKtx2 : formatDds))) continue;
+        std::string error;
+        if (!savePyramidContainer(run.pyramid, options.outputFolder, run.name.c_str(), format, withAlpha,
+                                  kivNameAndVersion, error)) {
+            std::printf("%s\n", error.c_str());
+            std::fflush(stdout);
+            written = false;
+        }
+    }
     return written;
 }
 
@@ -242,7 +251,7 @@ int generateMipmaps(RunState& state) {
 
     int status = exitSuccess;
     for (const FilterRun& run : state.runs) {
-        if (!writeContainers(run, state.options)) status = exitFailure;
+        if (!writeContainers(run, state.options, state.texture.hasAlpha)) status = exitFailure;
     }
 
     std::printf("Times:\n");

@@ -291,13 +291,14 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
     const std::string failure = std::string("Error: ") + path + ": ";
     // The final name's extension picks the format; the temporary name must not.
     const FREE_IMAGE_FORMAT format = FreeImage_GetFIFFromFilename(path);
-    if (format == FIF_UNKNOWN || bitsPerPixel != 24) {
-        error = failure + "no 24-bit image format for this file name";
+    if (format == FIF_UNKNOWN || (bitsPerPixel != 24 && bitsPerPixel != 32)) {
+        error = failure + "no " + std::to_string(bitsPerPixel) + "-bit image format for this file name";
         return false;
     }
     fipImage picture(FIT_BITMAP, 0, 0, 0);
     if (image.width <= 0 || image.height <= 0 ||
-        !picture.setSize(FIT_BITMAP, static_cast<unsigned>(image.width), static_cast<unsigned>(image.height), 24)) {
+        !picture.setSize(FIT_BITMAP, static_cast<unsigned>(image.width), static_cast<unsigned>(image.height),
+                         static_cast<unsigned>(bitsPerPixel))) {
         error = failure + "cannot make a " + std::to_string(image.width) + "x" + std::to_string(image.height) + " image";
         return false;
     }
@@ -305,10 +306,11 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
         BYTE* line = picture.getScanLine(static_cast<unsigned>(y));
         for (int32_t x = 0; x < image.width; ++x) {
             const Texel& t = image.at(x, y);
-            BYTE* p = line + 3 * x;
+            BYTE* p = line + (bitsPerPixel / 8) * x;
             p[2] = byteFromUnit(t.r);
             p[1] = byteFromUnit(t.g);
             p[0] = byteFromUnit(t.b);
+            if (bitsPerPixel == 32) p[3] = byteFromUnit(t.a);
         }
     }
 
@@ -330,12 +332,12 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
 }
 
 // `name` inside `folder`, with one separator between them; just `name` when the folder is empty.
-static std::string pathInFolder(const std::string& folder, const std::string& name) {
+std::string pathInFolder(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
+bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName, bool withAlpha,
                  GrowArray<std::string>& errors) {
     bool allWritten = true;
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
@@ -345,11 +347,11 @@ bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const cha
         allocateImage(encoded, level.width, level.height);
         for (int32_t i = 0; i < level.count; ++i) {
             const Texel& t = level.texels[i];
-            encoded.texels[i] = Texel{linearToSrgb(t.r), linearToSrgb(t.g), linearToSrgb(t.b), 1.0f};
+            encoded.texels[i] = Texel{linearToSrgb(t.r), linearToSrgb(t.g), linearToSrgb(t.b), withAlpha ? t.a : 1.0f};
         }
         const std::string name = pathInFolder(folder, "mip_" + std::to_string(k) + "_" + filterName + ".png");
         std::string error;
-        if (!saveLevelPng(name.c_str(), 24, encoded, error)) {
+        if (!saveLevelPng(name.c_str(), withAlpha ? 32 : 24, encoded, error)) {
             append(errors, error);
             allWritten = false;
         }

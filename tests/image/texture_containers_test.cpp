@@ -300,7 +300,7 @@ TEST(ContainerWriters, LevelsAgreeWithThePngLevelWriter) {
         append(pyramid.levels, knownImage(static_cast<int>(k), wide[k].width, wide[k].height));
     }
     GrowArray<std::string> errors;
-    ASSERT_TRUE(savePyramid(pyramid, dir.path, "box", errors));
+    ASSERT_TRUE(savePyramid(pyramid, dir.path, "box", false, errors));
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
         EncodedLevel level;
         encodeLevel(pyramid.levels[k], false, level);

@@ -277,7 +277,7 @@ TEST(SavePyramid, WritesOneEncodedFilePerNonEmptyLevel) {
     MipPyramid pyramid;
     buildBoxPyramid(pyramid, texture, 4);  // 6 x 3, 3 x 1, 1 x 0, 0 x 0
     GrowArray<std::string> errors;
-    inDirectory(dir.path, [&] { EXPECT_TRUE(savePyramid(pyramid, "", "box", errors)); });
+    inDirectory(dir.path, [&] { EXPECT_TRUE(savePyramid(pyramid, "", "box", false, errors)); });
     EXPECT_EQ(errors.count, 0);
     EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png"}));
     const DecodedImage level1 = readImageFile(dir.file("mip_1_box.png"));
@@ -297,8 +297,8 @@ TEST(SavePyramid, NamesFilesByLevelAndFilter) {
     buildRainbowPyramid(pyramid, texture, 9);
     GrowArray<std::string> errors;
     // A folder given with or without its closing separator names the same files.
-    EXPECT_TRUE(savePyramid(pyramid, dir.path, "rainbow", errors));
-    EXPECT_TRUE(savePyramid(pyramid, dir.path + "/", "rainbow", errors));
+    EXPECT_TRUE(savePyramid(pyramid, dir.path, "rainbow", false, errors));
+    EXPECT_TRUE(savePyramid(pyramid, dir.path + "/", "rainbow", false, errors));
     EXPECT_EQ(errors.count, 0);
     std::vector<std::string> expected;
     for (int k = 0; k < 9; ++k) expected.push_back("mip_" + std::to_string(k) + "_rainbow.png");
@@ -316,14 +316,14 @@ TEST(SavePyramid, ALevelThatCannotBeWrittenDoesNotStopTheOthers) {
     testing::internal::CaptureStdout();
     bool written = true;
     GrowArray<std::string> errors;
-    inDirectory(dir.path, [&] { written = savePyramid(pyramid, "", "box", errors); });
+    inDirectory(dir.path, [&] { written = savePyramid(pyramid, "", "box", false, errors); });
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(written);
     EXPECT_EQ(output, "") << "the caller prints the messages";
     ASSERT_EQ(errors.count, 1);
     EXPECT_EQ(errors[0].rfind("Error: mip_1_box.png: ", 0), 0u) << errors[0];
     // Written into a folder, the message names the file with its folder.
-    EXPECT_FALSE(savePyramid(pyramid, dir.path, "box", errors));
+    EXPECT_FALSE(savePyramid(pyramid, dir.path, "box", false, errors));
     ASSERT_EQ(errors.count, 2);
     EXPECT_EQ(errors[1].rfind("Error: " + dir.path + "/mip_1_box.png: ", 0), 0u) << errors[1];
     EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png", "mip_2_box.png"}));
