@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/clock.h"
+#include "base/parallel.h"
 #include "filters/level_system.h"
 #include "filters/surface_moments.h"
 #include "filters/trilinear_system.h"
@@ -60,16 +61,21 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     for (int32_t l = 1; l <= levelCount - 2; ++l) {
         const int32_t side = texture.width >> l, finerSide = 2 * side;
         const int32_t start = levelStart[l], finerStart = l >= 2 ? levelStart[l - 1] : 0;
-        for (int32_t c = 0; c < channelCount; ++c) {
-            auto finer = [&](int32_t fx, int32_t fy) -> double {
-                if (l >= 2) return x.at(finerStart + fy * finerSide + fx, c);
-                const Texel& t = texture.at(fx, fy);
-                return c == 0 ? t.r : c == 1 ? t.g : c == 2 ? t.b : t.a;
-            };
-            for (int32_t ty = 0; ty < side; ++ty) {
-                for (int32_t tx = 0; tx < side; ++tx) {
-                    x.at(start + ty * side + tx, c) = 0.25 * (finer(2 * tx, 2 * ty) + finer(2 * tx + 1, 2 * ty) +
-                                                              finer(2 * tx, 2 * ty + 1) + finer(2 * tx + 1, 2 * ty + 1));
+#pragma omp parallel for schedule(static) if (worthThreads(int64_t{side} * side))
+        for (int32_t ty = 0; ty < side; ++ty) {
+            for (int32_t tx = 0; tx < side; ++tx) {
+                for (int32_t c = 0; c < channelCount; ++c) {
+                    double corners[4];
+                    for (int32_t k = 0; k < 4; ++k) {
+                        const int32_t fx = 2 * tx + k % 2, fy = 2 * ty + k / 2;
+                        if (l >= 2) {
+                            corners[k] = x.at(finerStart + fy * finerSide + fx, c);
+                        } else {
+                            const Texel& t = texture.at(fx, fy);
+                            corners[k] = c == 0 ? t.r : c == 1 ? t.g : c == 2 ? t.b : t.a;
+                        }
+                    }
+                    x.at(start + ty * side + tx, c) = 0.25 * (corners[0] + corners[1] + corners[2] + corners[3]);
                 }
             }
         }

@@ -320,7 +320,15 @@ static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditione
         double* shared = factor.values.items + factor.colptr.items[separators];
         for (int32_t d = 0; d < domains; ++d)
             for (int32_t t = 0; t < sharedCount; ++t) shared[t] += deltas.items[static_cast<int64_t>(d) * sharedCount + t];
-        if (eliminateColumns(diagonal, factor, separators, n, n, nullptr)) return true;
+        if (eliminateColumns(diagonal, factor, separators, n, n, nullptr)) {
+            // The solves multiply by the pivots' inverses rather than divide.
+            release(data.factorInverseDiagonal);
+            resize(data.factorInverseDiagonal, n);
+            for (int32_t j = 0; j < n; ++j) {
+                data.factorInverseDiagonal.items[j] = 1.0 / factor.values.items[factor.colptr.items[j]];
+            }
+            return true;
+        }
     }
     error = "the solver failed: the incomplete Cholesky factorisation broke down";
     return false;
@@ -338,6 +346,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
     const int32_t* rows = factor.rowind.items;
     const double* l = factor.values.items;
     const int32_t* unknownAt = data.unknownAt.items;
+    const double* inverseDiagonal = data.factorInverseDiagonal.items;
     if (z.count != n || z.columns != columns) createBlock(z, n, columns);
     if (data.work.count != n * columns) {
         release(data.work);
@@ -364,7 +373,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) load(j);
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) {
             double* own = v + static_cast<int64_t>(j) * columns;
-            const double inverse = 1.0 / l[start[j]];
+            const double inverse = inverseDiagonal[j];
             for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
             for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
                 double* target = rows[p] >= separators
@@ -400,7 +409,7 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
             double* own = v + static_cast<int64_t>(j) * columns;
             for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
                 for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
-            const double inverse = 1.0 / l[start[j]];
+            const double inverse = inverseDiagonal[j];
             for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
             store(j);
         }

@@ -41,6 +41,7 @@ struct StencilPreconditionerData {
     GrowArray<StencilGrid> grids;        // grid 0 has the caller's size, each next one 2 x 2 aggregates
     CompressedColumnMatrix factor;       // incomplete Cholesky: L of the reordered matrix, by columns
     GrowArray<int32_t> unknownAt;        // incomplete Cholesky: the unknown at every new position
+    GrowArray<double> factorInverseDiagonal;  // incomplete Cholesky: 1 / L(j, j) for every position j
     GrowArray<int32_t> domainStart;      // incomplete Cholesky: first position of each band's interior
     GrowArray<double> work;              // incomplete Cholesky: the reordered columns, an unknown's side by side
     GrowArray<double> separatorSums;     // incomplete Cholesky: each band's share of the separator rows
