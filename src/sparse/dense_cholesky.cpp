@@ -1,46 +1,41 @@
-// Dense Cholesky, row by row, in the plain left-looking order: sizes stay in the hundreds.
+// Dense Cholesky through LAPACK (the OpenBLAS the sparse solver already links): its blocked factorisation and
+// triangular solves are several times faster than a plain triple loop, whose inner products wait on each add.
 #include "sparse/dense_cholesky.h"
 
 #include <cassert>
 #include <cmath>
+#include <cstddef>
+
+// LAPACK's Fortran entry points; the trailing length is that of the character argument.
+extern "C" {
+void dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, size_t uploLength);
+void dpotrs_(const char* uplo, const int* n, const int* columns, const double* a, const int* lda, double* b,
+             const int* ldb, int* info, size_t uploLength);
+}
 
 bool denseCholesky(GrowArray<double>& matrix, int32_t n) {
     assert(static_cast<int64_t>(n) * n == matrix.count);
-    double* l = matrix.items;
-    for (int32_t j = 0; j < n; ++j) {
-        for (int32_t i = j; i < n; ++i) {
-            double sum = l[i * n + j];
-            for (int32_t k = 0; k < j; ++k) sum -= l[i * n + k] * l[j * n + k];
-            if (i == j) {
-                if (!(sum > 0.0) || !std::isfinite(sum)) return false;
-                l[j * n + j] = std::sqrt(sum);
-            } else {
-                l[i * n + j] = sum / l[j * n + j];
-            }
-        }
+    // LAPACK refuses a NaN only by chance; a matrix that is not finite is not positive definite here.
+    for (const double value : matrix) {
+        if (!std::isfinite(value)) return false;
     }
-    // The upper triangle still holds the matrix; clear it so the array is the factor alone.
-    for (int32_t i = 0; i < n; ++i) {
-        for (int32_t j = i + 1; j < n; ++j) l[i * n + j] = 0.0;
-    }
-    return true;
+    if (n == 0) return true;
+    // The matrix is symmetric, so its row-major array read by columns is the matrix itself.
+    int info = 0;
+    const int size = n;
+    dpotrf_("L", &size, matrix.items, &size, &info, 1);
+    return info == 0;
 }
 
 void denseCholeskySolve(const GrowArray<double>& factor, const DenseBlock& r, DenseBlock& z) {
     const int32_t n = r.count;
     assert(static_cast<int64_t>(n) * n == factor.count);
-    const double* l = factor.items;
     if (z.count != n || z.columns != r.columns) createBlock(z, n, r.columns);
-    for (int32_t k = 0; k < r.columns; ++k) {
-        for (int32_t i = 0; i < n; ++i) {
-            double sum = r.at(i, k);
-            for (int32_t m = 0; m < i; ++m) sum -= l[i * n + m] * z.at(m, k);
-            z.at(i, k) = sum / l[i * n + i];
-        }
-        for (int32_t i = n - 1; i >= 0; --i) {
-            double sum = z.at(i, k);
-            for (int32_t m = i + 1; m < n; ++m) sum -= l[m * n + i] * z.at(m, k);
-            z.at(i, k) = sum / l[i * n + i];
-        }
-    }
+    for (int64_t e = 0; e < r.values.count; ++e) z.values.items[e] = r.values.items[e];
+    if (n == 0 || r.columns == 0) return;
+    // The blocks are column-major, one column per right-hand side, as LAPACK takes them.
+    int info = 0;
+    const int size = n, columns = r.columns;
+    dpotrs_("L", &size, &columns, factor.items, &size, z.values.items, &size, &info, 1);
+    assert(info == 0);
 }

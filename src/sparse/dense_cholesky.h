@@ -6,8 +6,9 @@
 
 #include "sparse/sparse_matrix.h"
 
-// Replaces the n x n symmetric matrix (row-major, both triangles filled) by its lower Cholesky factor L, M = L L^T.
-// Returns false, the matrix partly overwritten, when a pivot is not positive or not finite.
+// Replaces the n x n symmetric matrix (both triangles filled) by its Cholesky factor M = L L^T, in LAPACK's
+// layout (L in the lower triangle of the column-major array, the rest left as it was). Returns false, the matrix
+// partly overwritten, when it is not finite or a pivot is not positive.
 bool denseCholesky(GrowArray<double>& matrix, int32_t n);
 
 // z = (L L^T)^-1 r for every column, L being a factor from denseCholesky; z takes r's shape.

@@ -39,9 +39,9 @@ TEST(DenseCholesky, SolvesEveryColumnOfAMatrixWithAKnownFactor) {
         }
     }
     ASSERT_TRUE(denseCholesky(matrix, n));
-    // The factor is F itself (Cholesky factors with a positive diagonal are unique), upper triangle cleared.
+    // The factor is F itself (Cholesky factors with a positive diagonal are unique), column-major.
     for (int32_t i = 0; i < n; ++i) {
-        for (int32_t j = 0; j < n; ++j) EXPECT_NEAR(matrix.items[i * n + j], f[i * n + j], 1e-10) << i << ", " << j;
+        for (int32_t j = 0; j <= i; ++j) EXPECT_NEAR(matrix.items[i + j * n], f[i * n + j], 1e-10) << i << ", " << j;
     }
     DenseBlock solved;
     denseCholeskySolve(matrix, b, solved);
