@@ -14,16 +14,43 @@ static const MomentGrid& gridAt(const SurfaceMoments& moments, int32_t index) {
     return index >= 0 && index < moments.grids.count ? moments.grids.items[index] : noCells;
 }
 
-// The index of the cell paired with texel (x, y), or -1 when the grid is smaller than the image.
-static int64_t pairedCell(const MomentGrid& grid, int32_t x, int32_t y) {
-    assert(x < grid.side && y < grid.side);
-    if (x >= grid.side || y >= grid.side) return -1;
-    return static_cast<int64_t>(y) * grid.side + x;
+// The cells of `grid` that texel (x, y) of a width x height image covers. The grids are square in the texture's
+// longer side, so for a texture whose sides are powers of two a texel covers a block of cells, several along its
+// shorter side; for a square power-of-two texture it is one cell. Other sizes keep the pairing of texel (x, y)
+// with cell (x, y) (the grid is larger than the image and has no whole number of cells per texel).
+struct CellBlock {
+    int64_t first = -1;   // the block's first cell, or -1 when it lies outside the grid
+    int32_t across = 1, down = 1;
+};
+
+static CellBlock cellsOfTexel(const MomentGrid& grid, int32_t width, int32_t height, int32_t x, int32_t y) {
+    CellBlock block;
+    if (width > 0 && height > 0 && grid.side % width == 0 && grid.side % height == 0) {
+        block.across = grid.side / width;
+        block.down = grid.side / height;
+    }
+    const int64_t cx = static_cast<int64_t>(x) * block.across, cy = static_cast<int64_t>(y) * block.down;
+    assert(cx < grid.side && cy < grid.side);
+    if (cx >= grid.side || cy >= grid.side) return block;
+    block.first = cy * grid.side + cx;
+    return block;
 }
 
-static bool isUsed(const MomentGrid& grid, int32_t x, int32_t y) {
-    const int64_t cell = pairedCell(grid, x, y);
-    return cell >= 0 && grid.used.items[cell] != 0;
+// The sum of weightOf(cell) over the cells of texel (x, y) of a width x height image.
+template <typename WeightOf>
+static double texelWeight(const MomentGrid& grid, int32_t width, int32_t height, int32_t x, int32_t y,
+                          WeightOf weightOf) {
+    const CellBlock block = cellsOfTexel(grid, width, height, x, y);
+    if (block.first < 0) return 0.0;
+    double sum = 0.0;
+    for (int32_t dy = 0; dy < block.down; ++dy) {
+        for (int32_t dx = 0; dx < block.across; ++dx) sum += weightOf(block.first + dy * grid.side + dx);
+    }
+    return sum;
+}
+
+static bool isUsed(const MomentGrid& grid, int32_t width, int32_t height, int32_t x, int32_t y) {
+    return texelWeight(grid, width, height, x, y, [&grid](int64_t cell) { return grid.used.items[cell] != 0; }) > 0;
 }
 
 static Texel scaled(const Texel& sum, double factor) {
@@ -36,11 +63,10 @@ static void addTo(Texel& sum, const Texel& t) {
 }
 
 // Each texel of `level` becomes sum(w_i T_i) / sum(w_i) over its f x f block of source texels,
-// w_i = weightOf(cell paired with texel i); (0, 0, 0, 0) when the weights add up to 0. Texels of
+// w_i = weightOf(grid, source texel i); (0, 0, 0, 0) when the weights add up to 0. Texels of
 // weight 0 are left out of the sum, so only the texels that count are ever read.
 template <typename WeightOf>
-static void weightedBlockMeans(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t f,
-                               WeightOf weightOf) {
+static void weightedBlockMeans(FloatImage& level, const FloatImage& source, int32_t f, WeightOf weightOf) {
     allocateImage(level, source.width / f, source.height / f);
 #pragma omp parallel for schedule(dynamic, 8)
     for (int32_t y = 0; y < level.height; ++y) {
@@ -50,8 +76,7 @@ static void weightedBlockMeans(FloatImage& level, const FloatImage& source, cons
             for (int32_t dy = 0; dy < f; ++dy) {
                 for (int32_t dx = 0; dx < f; ++dx) {
                     const int32_t sx = x * f + dx, sy = y * f + dy;
-                    const int64_t cell = pairedCell(grid, sx, sy);
-                    const double w = cell >= 0 ? weightOf(cell) : 0;
+                    const double w = weightOf(sx, sy);
                     if (w == 0) continue;
                     // A weight of 1 leaves the texel exact, so the used-texel mean is a plain sum.
                     addTo(sum, scaled(source.at(sx, sy), w));
@@ -64,14 +89,17 @@ static void weightedBlockMeans(FloatImage& level, const FloatImage& source, cons
 }
 
 void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor) {
-    weightedBlockMeans(level, source, grid, factor,
-                       [&grid](int64_t cell) { return grid.used.items[cell] != 0 ? 1.0 : 0.0; });
+    weightedBlockMeans(level, source, factor, [&](int32_t x, int32_t y) {
+        return isUsed(grid, source.width, source.height, x, y) ? 1.0 : 0.0;
+    });
 }
 
 // The block mean sum(a_i T_i) / sum(a_i), a_i the surface area on texel i, is the constant that
 // best fits the block's texels over the surface they cover, in the least-squares sense.
 void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor) {
-    weightedBlockMeans(level, source, grid, factor, [&grid](int64_t cell) { return grid.area.items[cell]; });
+    weightedBlockMeans(level, source, factor, [&](int32_t x, int32_t y) {
+        return texelWeight(grid, source.width, source.height, x, y, [&grid](int64_t cell) { return grid.area.items[cell]; });
+    });
 }
 
 void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGrid& grid) {
@@ -88,7 +116,7 @@ void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGr
             for (int32_t dj = 0; dj < 2; ++dj) {
                 for (int32_t dk = 0; dk < 2; ++dk) {
                     const int32_t fx = 2 * b + dk, fy = 2 * i + dj;
-                    if (isUsed(grid, fx, fy)) continue;
+                    if (isUsed(grid, fine.width, fine.height, fx, fy)) continue;
                     // Bilinear weights at the fine texel's centre: 9/16 for the own coarse texel, 3/16
                     // for each neighbour on the fine texel's side, 1/16 for the diagonal one, grouped
                     // as 1/4 own + 1/8 vertical pair + 1/8 horizontal pair + 1/16 quad.

@@ -22,11 +22,13 @@ void buildUsedTexelPyramid(MipPyramid& pyramid, const FloatImage& source, const 
 void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& moments,
                               int32_t base, int32_t levelCount);
 
-// Replace the level's texels with the weighted block means of the source for block side `factor`;
-// cell (X, Y) of `grid` is paired with source texel (X, Y).
+// Replace the level's texels with the weighted block means of the source for block side `factor`. A source
+// texel's weight comes from the cells of `grid` it covers: one cell, (X, Y), for a square power-of-two texture,
+// a block of cells along the shorter side of a texture whose sides are unequal powers of two (the grids are
+// square in the longer side), and cell (X, Y) again for other sizes.
 void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor);
 void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor);
 
-// Overwrites the texels of `fine` whose cell of `grid` holds no piece with the bilinear
+// Overwrites the texels of `fine` whose cells of `grid` (paired as above) hold no piece with the bilinear
 // upsampling (wrap-around) of `coarse`.
 void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGrid& grid);

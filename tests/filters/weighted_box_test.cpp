@@ -181,8 +181,34 @@ TEST(WeightedBox, NonSquareTexturesPairTexelsWithTheLargerGrid) {
         ASSERT_EQ(pyramid.levels.count, 3);
         ASSERT_EQ(pyramid.levels[1].count, 2);
         EXPECT_EQ(pyramid.levels[2].count, 0);
-        // Only the bottom half of the grid is paired with texels; the mean of a constant is that constant.
+        // Every texel covers two cells along v; the mean of a constant is that constant.
         for (int x = 0; x < 2; ++x) EXPECT_NEAR(pyramid.levels[1].at(x, 0).g, 0.5, 1e-6);
+    }
+}
+
+// The grids are square in the longer side, so a texel of a 4 x 2 texture covers two cells of the 4 x 4 grid along
+// v. A square mapped onto the top half of texture space (v from 0.5 to 1) uses exactly texel row 1; pairing
+// texel (x, y) with cell (x, y) instead would read the bottom quarter of texture space and find nothing used.
+TEST(WeightedBox, TexelsOfUnequalPowerOfTwoSidesWeighEveryCellTheyCover) {
+    const Mesh mesh = modelFrom("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0.5\nvt 1 0.5\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    const FloatImage source = rampImage(4, 2);  // red x + 4 y: row 1 holds 4, 5, 6, 7
+    for (int area = 0; area < 2; ++area) {
+        const MipPyramid pyramid = runFilter(area, mesh, source, 3);
+        ASSERT_EQ(pyramid.levels[1].width, 2);
+        ASSERT_EQ(pyramid.levels[1].height, 1);
+        EXPECT_FLOAT_EQ(pyramid.levels[1].at(0, 0).r, 4.5f);
+        EXPECT_FLOAT_EQ(pyramid.levels[1].at(1, 0).r, 6.5f);
+        EXPECT_FLOAT_EQ(pyramid.levels[1].at(0, 0).g, 1.0f);
+    }
+    // The transposed texture: texel columns cover two cells along u, and a square on the right half uses column 1.
+    const Mesh right = modelFrom("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0.5 0\nvt 1 0\nvt 1 1\nvt 0.5 1\nf 1/1 2/2 3/3 4/4\n");
+    const FloatImage tall = rampImage(2, 4);  // red x + 2 y: column 1 holds 1, 3, 5, 7
+    for (int area = 0; area < 2; ++area) {
+        const MipPyramid pyramid = runFilter(area, right, tall, 3);
+        ASSERT_EQ(pyramid.levels[1].width, 1);
+        ASSERT_EQ(pyramid.levels[1].height, 2);
+        EXPECT_FLOAT_EQ(pyramid.levels[1].at(0, 0).r, 2.0f);  // (1 + 3) / 2
+        EXPECT_FLOAT_EQ(pyramid.levels[1].at(0, 1).r, 6.0f);  // (5 + 7) / 2
     }
 }
 
