@@ -83,22 +83,25 @@ static bool runSolvedFilter(const RunState& state, MipPyramid& pyramid, FilterSt
     return build(state.mesh, pyramid, state.texture, state.levelCount, state.options.solver, stats, error);
 }
 
+// The textures a filter takes: the least-squares filters pair texels of neighbouring levels 2:1 along both axes.
+enum class TextureShape { any, powerOfTwoSides, squarePowerOfTwo };
+
 struct FilterEntry {
     const char* name;
     FilterFunction function;
-    bool needsSquarePowerOfTwo;  // the optimisation filters pair texels across levels 2:1 on both axes
+    TextureShape shape;
 };
 
 // Names are compared in this order, exactly and case-sensitively.
 static const FilterEntry filterTable[] = {
-    {"rainbow", runImageFilter<buildRainbowPyramid>, false},
-    {"box", runImageFilter<buildBoxPyramid>, false},
-    {"boxig", runMeshFilter<buildBoxigPyramid>, false},
-    {"kivbox", runMeshFilter<buildKivboxPyramid>, false},
-    {"tent", runImageFilter<buildTentPyramid>, false},
-    {"lanczos3", runImageFilter<buildLanczos3Pyramid>, false},
-    {"kivbi", runSolvedFilter<buildKivbiPyramid>, true},
-    {"kivtri", runSolvedFilter<buildKivtriPyramid>, true},
+    {"rainbow", runImageFilter<buildRainbowPyramid>, TextureShape::any},
+    {"box", runImageFilter<buildBoxPyramid>, TextureShape::any},
+    {"boxig", runMeshFilter<buildBoxigPyramid>, TextureShape::any},
+    {"kivbox", runMeshFilter<buildKivboxPyramid>, TextureShape::any},
+    {"tent", runImageFilter<buildTentPyramid>, TextureShape::any},
+    {"lanczos3", runImageFilter<buildLanczos3Pyramid>, TextureShape::any},
+    {"kivbi", runSolvedFilter<buildKivbiPyramid>, TextureShape::powerOfTwoSides},
+    {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::squarePowerOfTwo},
 };
 
 static const FilterEntry* findFilter(const std::string& name) {
@@ -233,12 +236,16 @@ int generateMipmaps(RunState& state) {
     state.levelCount = mipLevelCount(texture.width, texture.height);
     std::printf("Image is %dx%d with %d mip levels.\n", texture.width, texture.height, state.levelCount);
 
-    if (!isSquarePowerOfTwo(texture)) {
-        for (const FilterEntry* entry : filters) {
-            if (!entry->needsSquarePowerOfTwo) continue;
-            return fail(std::string("Error: filter '") + entry->name +
-                        "' needs a square texture whose side is a power of two; '" + texturePath + "' is " +
-                        std::to_string(texture.width) + "x" + std::to_string(texture.height));
+    for (const FilterEntry* entry : filters) {
+        const char* needs = nullptr;
+        if (entry->shape == TextureShape::squarePowerOfTwo && !isSquarePowerOfTwo(texture)) {
+            needs = "a square texture whose side is a power of two";
+        } else if (entry->shape == TextureShape::powerOfTwoSides && !hasPowerOfTwoSides(texture)) {
+            needs = "a texture whose sides are powers of two";
+        }
+        if (needs) {
+            return fail(std::string("Error: filter '") + entry->name + "' needs " + needs + "; '" + texturePath +
+                        "' is " + std::to_string(texture.width) + "x" + std::to_string(texture.height));
         }
     }
 

@@ -28,14 +28,15 @@ static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBl
 
 bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                        LevelSolver solver, FilterStats& stats, std::string& error) {
-    // Grid i + 1 pairs two cells with each texel of level i only for a square power-of-two side.
-    if (!isSquarePowerOfTwo(texture)) {
+    // Grid i of side 2^(levelCount - i), square in the longer side, has a whole number of cells per texel of level i
+    // along both axes only when both sides are powers of two.
+    if (!hasPowerOfTwoSides(texture)) {
         error = "Error: kivbi: the texture is " + std::to_string(texture.width) + "x" +
-                std::to_string(texture.height) + "; it needs a square side that is a power of two";
+                std::to_string(texture.height) + "; it needs sides that are powers of two";
         return false;
     }
     assert(levelCount == mipLevelCount(texture.width, texture.height));
-    // Grid i has two cells per texel of level i.
+    // Grid i has two cells per texel of level i along the longer side (more along the shorter one).
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
@@ -47,7 +48,8 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
-    for (int32_t i = 1; i < levelCount; ++i) {
+    // Levels with a side of 0 (those past the shorter side's last halving) stay empty.
+    for (int32_t i = 1; i < levelCount && (texture.width >> i) > 0 && (texture.height >> i) > 0; ++i) {
         const double levelStart = wallClockSeconds();
         append(stats.bilinearLevels, BilinearLevelStats());
         BilinearLevelStats& levelStats = stats.bilinearLevels.items[stats.bilinearLevels.count - 1];
@@ -55,8 +57,8 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
         MomentGrid& grid = moments.grids[i];
         StencilMatrix matrix;
         DenseBlock rhs;
-        assembleGramStencil(matrix, grid, levelScale(grid));
-        assembleTargetSides(rhs, grid, channels, levelScale(grid));
+        assembleGramStencil(matrix, grid, texture.width >> i, texture.height >> i, levelScale(grid));
+        assembleTargetSides(rhs, grid, texture.width >> i, texture.height >> i, channels, levelScale(grid));
         regulariseStencil(matrix, rhs, regularisationWeight);
         release(grid.moments);
         release(grid.weighted);

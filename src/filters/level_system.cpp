@@ -16,9 +16,10 @@ struct AxisTents {
     double products[3][3];
 };
 
-AxisTents axisTents(int32_t x, int32_t size) {
+// The texels span 2 halfCells cells along this axis.
+AxisTents axisTents(int32_t x, int32_t halfCells, int32_t size) {
     AxisTents axis;
-    for (int32_t e = 0; e < 2; ++e) axis.tents[e] = cellTent(x, 1, e, size);
+    for (int32_t e = 0; e < 2; ++e) axis.tents[e] = cellTent(x, halfCells, e, size);
     axis.first = axis.tents[0].texel;
     const int32_t pairs[3][2] = {{0, 0}, {0, 1}, {1, 1}};
     for (int32_t k = 0; k < 3; ++k) {
@@ -30,22 +31,31 @@ AxisTents axisTents(int32_t x, int32_t size) {
     return axis;
 }
 
-// Runs fill(k) for every band k of two cell rows (2k + 1, 2k + 2), which writes only texel rows k and k + 1: first
-// all even bands, in parallel, then all odd ones, so that no two threads write one row and every value receives
-// its terms in the same order whatever the number of threads.
+// Runs fill(y) for every band k of cell rows y = a (2k + 1) .. a (2k + 3) - 1 (wrapped; texels span 2a cell
+// rows), which lie between the centres of texel rows k and k + 1 and so write only those two: first all even
+// bands, in parallel, then all odd ones, so that no two threads write one row and every value receives its terms
+// in the same order whatever the number of threads.
 template <typename Fill>
-void forEachBandInTwoPasses(int32_t bandCount, Fill fill) {
+void forEachBandInTwoPasses(int32_t bandCount, int32_t a, int32_t side, Fill fill) {
     for (int32_t parity = 0; parity < 2; ++parity) {
 #pragma omp parallel for schedule(dynamic, 4)
-        for (int32_t k = parity; k < bandCount; k += 2) fill(k);
+        for (int32_t k = parity; k < bandCount; k += 2) {
+            for (int32_t r = 0; r < 2 * a; ++r) fill((a * (2 * k + 1) + r) % side);
+        }
     }
+}
+
+// How many cells a texel of a level with `size` texels along an axis spans, halved: the grid's side / (2 size).
+int32_t halfSpan(const MomentGrid& grid, int32_t size) {
+    assert(size >= 1 && grid.side % (2 * size) == 0);
+    return grid.side / (2 * size);
 }
 
 }  // namespace
 
-void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double factor) {
+void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
     assert(grid.side >= 2 && grid.moments.count == 9 * grid.side * grid.side);
-    const int32_t side = grid.side, width = side / 2, height = side / 2;
+    const int32_t side = grid.side, across = halfSpan(grid, width), down = halfSpan(grid, height);
     matrix.width = width;
     matrix.height = height;
     release(matrix.coefficients);
@@ -53,41 +63,38 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double f
     for (double& value : matrix.coefficients) value = 0;
     double* coefficients = matrix.coefficients.items;
 
-    forEachBandInTwoPasses(height, [&](int32_t k) {
-        for (int32_t r = 0; r < 2; ++r) {
-            const int32_t y = (2 * k + 1 + r) % side;
-            const AxisTents rows = axisTents(y, height);
-            const int32_t row0 = rows.first, row1 = (rows.first + 1) % height;
-            for (int32_t x = 0; x < side; ++x) {
-                const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * side + x);
-                if (m[0] == 0.0f) continue;  // no area, so every moment is 0
-                const AxisTents columns = axisTents(x, width);
-                // I[p][q] = S/2 times the integral of column product p times row product q over the cell's surface.
-                double integral[3][3];
-                for (int32_t p = 0; p < 3; ++p) {
-                    for (int32_t q = 0; q < 3; ++q) {
-                        double sum = 0;
-                        for (int32_t b = 0; b < 3; ++b) {
-                            for (int32_t a = 0; a < 3; ++a) sum += columns.products[p][a] * rows.products[q][b] * m[3 * b + a];
-                        }
-                        integral[p][q] = factor * sum;
+    forEachBandInTwoPasses(height, down, side, [&](int32_t y) {
+        const AxisTents rows = axisTents(y, down, height);
+        const int32_t row0 = rows.first, row1 = (rows.first + 1) % height;
+        for (int32_t x = 0; x < side; ++x) {
+            const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * side + x);
+            if (m[0] == 0.0f) continue;  // no area, so every moment is 0
+            const AxisTents columns = axisTents(x, across, width);
+            // I[p][q] = S/2 times the integral of column product p times row product q over the cell's surface.
+            double integral[3][3];
+            for (int32_t p = 0; p < 3; ++p) {
+                for (int32_t q = 0; q < 3; ++q) {
+                    double sum = 0;
+                    for (int32_t b = 0; b < 3; ++b) {
+                        for (int32_t a = 0; a < 3; ++a) sum += columns.products[p][a] * rows.products[q][b] * m[3 * b + a];
                     }
+                    integral[p][q] = factor * sum;
                 }
-                const int32_t column0 = columns.first, column1 = (columns.first + 1) % width;
-                // Tent (e, f) is texel (column e, row f). Every pair of the cell's four tents lands in one slot:
-                // the same tent in its centre, the others in the forward slot of the earlier tent.
-                auto slots = [&](int32_t e, int32_t f) {
-                    const int32_t row = f == 0 ? row0 : row1, column = e == 0 ? column0 : column1;
-                    return coefficients + stencilCoefficientCount * (static_cast<int64_t>(row) * width + column);
-                };
-                for (int32_t f = 0; f < 2; ++f) {
-                    for (int32_t e = 0; e < 2; ++e) slots(e, f)[stencilCentre] += integral[2 * e][2 * f];
-                    slots(0, f)[stencilEast] += integral[1][2 * f];
-                    slots(f, 0)[stencilNorth] += integral[2 * f][1];
-                }
-                slots(0, 0)[stencilNorthEast] += integral[1][1];
-                slots(1, 0)[stencilNorthWest] += integral[1][1];
             }
+            const int32_t column0 = columns.first, column1 = (columns.first + 1) % width;
+            // Tent (e, f) is texel (column e, row f). Every pair of the cell's four tents lands in one slot:
+            // the same tent in its centre, the others in the forward slot of the earlier tent.
+            auto slots = [&](int32_t e, int32_t f) {
+                const int32_t row = f == 0 ? row0 : row1, column = e == 0 ? column0 : column1;
+                return coefficients + stencilCoefficientCount * (static_cast<int64_t>(row) * width + column);
+            };
+            for (int32_t f = 0; f < 2; ++f) {
+                for (int32_t e = 0; e < 2; ++e) slots(e, f)[stencilCentre] += integral[2 * e][2 * f];
+                slots(0, f)[stencilEast] += integral[1][2 * f];
+                slots(f, 0)[stencilNorth] += integral[2 * f][1];
+            }
+            slots(0, 0)[stencilNorthEast] += integral[1][1];
+            slots(1, 0)[stencilNorthWest] += integral[1][1];
         }
     });
 }
@@ -97,29 +104,26 @@ double levelScale(const MomentGrid& grid) { return 0.5 * static_cast<double>(gri
 // B(j, c) += factor times the sum over the cells of grid of t_ab(j) values(cell, c)[ab], t being tent j on the
 // cell as (ox + sx u)(oy + sy v) = sum of t_ab u^a v^b and values(cell, c) the four integrals of u^a v^b g_c.
 template <typename Values>
-static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t columns, double factor,
-                               Values values) {
-    const int32_t side = grid.side, width = side / 2, height = side / 2;
+static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t width, int32_t height,
+                               int32_t columns, double factor, Values values) {
+    const int32_t side = grid.side, across = halfSpan(grid, width), down = halfSpan(grid, height);
     createBlock(rhs, width * height, columns);
-    forEachBandInTwoPasses(height, [&](int32_t k) {
-        for (int32_t r = 0; r < 2; ++r) {
-            const int32_t y = (2 * k + 1 + r) % side;
-            TentFactor rows[2];
-            for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, 1, e, height);
-            for (int32_t x = 0; x < side; ++x) {
-                const int64_t cell = static_cast<int64_t>(y) * side + x;
-                for (int32_t ey = 0; ey < 2; ++ey) {
-                    for (int32_t ex = 0; ex < 2; ++ex) {
-                        const TentFactor column = cellTent(x, 1, ex, width);
-                        const TentFactor& row = rows[ey];
-                        const double t[4] = {column.offset * row.offset, column.slope * row.offset,
-                                             column.offset * row.slope, column.slope * row.slope};
-                        const int32_t j = row.texel * width + column.texel;
-                        for (int32_t c = 0; c < columns; ++c) {
-                            double w[4];
-                            values(cell, c, w);
-                            rhs.at(j, c) += factor * (t[0] * w[0] + t[1] * w[1] + t[2] * w[2] + t[3] * w[3]);
-                        }
+    forEachBandInTwoPasses(height, down, side, [&](int32_t y) {
+        TentFactor rows[2];
+        for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, down, e, height);
+        for (int32_t x = 0; x < side; ++x) {
+            const int64_t cell = static_cast<int64_t>(y) * side + x;
+            for (int32_t ey = 0; ey < 2; ++ey) {
+                for (int32_t ex = 0; ex < 2; ++ex) {
+                    const TentFactor column = cellTent(x, across, ex, width);
+                    const TentFactor& row = rows[ey];
+                    const double t[4] = {column.offset * row.offset, column.slope * row.offset,
+                                         column.offset * row.slope, column.slope * row.slope};
+                    const int32_t j = row.texel * width + column.texel;
+                    for (int32_t c = 0; c < columns; ++c) {
+                        double w[4];
+                        values(cell, c, w);
+                        rhs.at(j, c) += factor * (t[0] * w[0] + t[1] * w[1] + t[2] * w[2] + t[3] * w[3]);
                     }
                 }
             }
@@ -127,18 +131,19 @@ static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t 
     });
 }
 
-void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount, double factor) {
+void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t width, int32_t height, int32_t channelCount,
+                         double factor) {
     const int32_t stride = 4 * channelCount;
     assert(grid.weighted.count == stride * grid.side * grid.side);
-    gatherTentProducts(rhs, grid, channelCount, factor, [&](int64_t cell, int32_t c, double w[4]) {
+    gatherTentProducts(rhs, grid, width, height, channelCount, factor, [&](int64_t cell, int32_t c, double w[4]) {
         const float* source = grid.weighted.items + stride * cell + 4 * c;
         for (int32_t e = 0; e < 4; ++e) w[e] = source[e];
     });
 }
 
-void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, double factor) {
+void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
     assert(grid.moments.count == 9 * grid.side * grid.side);
-    gatherTentProducts(areas, grid, 1, factor, [&](int64_t cell, int32_t, double w[4]) {
+    gatherTentProducts(areas, grid, width, height, 1, factor, [&](int64_t cell, int32_t, double w[4]) {
         // The moments of u^a v^b for a, b <= 1: m[3 b + a].
         const float* m = grid.moments.items + 9 * cell;
         w[0] = m[0], w[1] = m[1], w[2] = m[3], w[3] = m[4];

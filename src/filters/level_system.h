@@ -10,16 +10,18 @@
 #include "sparse/stencil_matrix.h"
 #include "sparse/stencil_solver.h"
 
-// M(j, k) = factor times the integral over the surface of tent j times tent k, for the level of side grid.side / 2
-// whose texels span two cells of `grid` (which must hold moments). Replaces the matrix.
-void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, double factor);
+// M(j, k) = factor times the integral over the surface of tent j times tent k, for the width x height level whose
+// texels span a whole number of cells of `grid` (which must hold moments) along each axis: two for a square level
+// of side grid.side / 2, more along the shorter side of a level whose sides differ. Replaces the matrix.
+void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t width, int32_t height, double factor);
 
 // B(j, c) = factor times the integral over the surface of tent j times the texture's reconstruction of channel c,
-// from the weighted moments of `grid`; B gets one column per channel. Replaces the block.
-void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t channelCount, double factor);
+// from the weighted moments of `grid`, for the same level; B gets one column per channel. Replaces the block.
+void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t width, int32_t height, int32_t channelCount,
+                         double factor);
 
 // a(j) = factor times the integral over the surface of tent j (one column), from the moments of `grid`.
-void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, double factor);
+void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, int32_t width, int32_t height, double factor);
 
 // The factor kivbi's level systems use: S / 2 with S the number of cells of the grid, the common size that the
 // regularisation weight is measured against.

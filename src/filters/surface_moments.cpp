@@ -70,6 +70,7 @@ struct WalkPlan {
     int32_t tileGrid = 0;       // tiles are the cells of this grid
     int32_t lowest = 0;         // the finest grid the walk reaches
     int32_t channelCount = 0;
+    int32_t textureHalfCells[2] = {1, 1};  // a texture texel spans twice this many cells of grid 0, across and down
     GrowArray<int32_t> tileStart;      // triangles of tile t: tileTriangles[tileStart[t] .. tileStart[t + 1])
     GrowArray<int32_t> tileTriangles;
     double* tileWeighted = nullptr;    // weighted moments of the grid of tiles in float64, for the grids above
@@ -193,8 +194,8 @@ static void addWeightedMoments(const WalkPlan& plan, const SurfacePiece& piece, 
     addPieceMoments(piece, m);
     TentFactor columns[2], rows[2];
     for (int32_t e = 0; e < 2; ++e) {
-        columns[e] = cellTent(x, 1, e, texture.width);
-        rows[e] = cellTent(y, 1, e, texture.height);
+        columns[e] = cellTent(x, plan.textureHalfCells[0], e, texture.width);
+        rows[e] = cellTent(y, plan.textureHalfCells[1], e, texture.height);
     }
     for (int32_t c = 0; c < plan.channelCount; ++c) {
         // The reconstruction on the cell, f = sum of f_pq u^p v^q, from the four texels whose tents reach it.
@@ -381,7 +382,10 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
     if (finestLevel > maxFinestLevel) throw std::bad_alloc();
     const int32_t L = finestLevel;
     const bool weighted = request.texture != nullptr;
-    assert(!weighted || (L >= 1 && request.texture->width == (1 << (L - 1)) && request.texture->height == request.texture->width));
+    // The texture's longer side is 2^(L - 1), so grid 0 has two cells per texel along it; both sides are powers of
+    // two, so a texel spans a whole number of cells along the shorter one too.
+    assert(!weighted || (L >= 1 && std::max(request.texture->width, request.texture->height) == (1 << (L - 1)) &&
+                         hasPowerOfTwoSides(*request.texture)));
     result.channelCount = weighted ? (request.texture->hasAlpha ? 4 : 3) : 0;
 
     WalkPlan plan;
@@ -390,6 +394,10 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
     plan.out = &result;
     plan.finest = L;
     plan.channelCount = result.channelCount;
+    if (weighted) {
+        plan.textureHalfCells[0] = (1 << L) / (2 * request.texture->width);
+        plan.textureHalfCells[1] = (1 << L) / (2 * request.texture->height);
+    }
     plan.lowest = weighted ? 0 : std::max(0, std::min(L, request.firstGrid));
     plan.tileGrid = std::min(L, std::max(tileDepth, plan.lowest));
     const int32_t stride = weightedStride(plan);

@@ -38,7 +38,8 @@ struct MomentRequest {
     bool area = false;
     bool moments = false;
     // Weighted moments of this texture's red, green and blue, and alpha when it has alpha (kept from grid
-    // max(1, firstGrid) on). The texture must be square with side 2^(L - 1), so that grid 0 has two cells per texel.
+    // max(1, firstGrid) on). The texture's sides must be powers of two, the longer one 2^(L - 1), so that grid 0 has
+    // two cells per texel along the longer side and a whole number along the shorter one.
     const FloatImage* texture = nullptr;
 };
 

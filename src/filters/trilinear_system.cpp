@@ -139,15 +139,16 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
     for (int32_t l = 1; l <= L - 2; ++l) {
         const MomentGrid& grid = moments.grids[l];
         // A level meets itself in both segments it belongs to, with t^2 and (1 - t)^2.
-        assembleGramStencil(system.levels[l], grid, half * 2 * sameBlend);
+        const int32_t levelSide = grid.side / 2;
+        assembleGramStencil(system.levels[l], grid, levelSide, levelSide, half * 2 * sameBlend);
         if (l + 1 <= L - 2) assembleCoupling(system.couplings[l], grid, half * crossBlend);
 
         // The target enters both segments with both blend weights, which add up to 1. Level 1 also meets the
         // texture as its finer partner, and level L - 2 the top colour as its coarser one: both fixed, so their
         // products move to the right-hand side.
         DenseBlock targets, areas;
-        assembleTargetSides(targets, grid, channels, half * (l == 1 ? 1 - crossBlend : 1.0));
-        if (l == L - 2) assembleTentAreas(areas, grid, half * crossBlend);
+        assembleTargetSides(targets, grid, levelSide, levelSide, channels, half * (l == 1 ? 1 - crossBlend : 1.0));
+        if (l == L - 2) assembleTentAreas(areas, grid, levelSide, levelSide, half * crossBlend);
         const int32_t start = system.levelStart[l];
         for (int32_t j = 0; j < targets.count; ++j) {
             for (int32_t c = 0; c < channels; ++c) {

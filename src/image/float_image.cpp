@@ -59,6 +59,11 @@ bool isSquarePowerOfTwo(const FloatImage& image) {
     return image.width == image.height && image.width > 0 && (image.width & (image.width - 1)) == 0;
 }
 
+bool hasPowerOfTwoSides(const FloatImage& image) {
+    return image.width > 0 && image.height > 0 && (image.width & (image.width - 1)) == 0 &&
+           (image.height & (image.height - 1)) == 0;
+}
+
 int32_t mipLevelCount(int32_t width, int32_t height) {
     const double m = static_cast<double>(std::max(width, height));
     if (m < 1) return 0;  // an image without texels has no levels (the logarithm is undefined)

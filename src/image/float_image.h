@@ -55,5 +55,9 @@ void resizeLevels(MipPyramid& pyramid, int32_t n);
 // of its pyramid halves both sides exactly, down to 1 x 1.
 bool isSquarePowerOfTwo(const FloatImage& image);
 
+// Whether both sides of the image are powers of two (1, 2, 4, ...): then every level of its pyramid halves both
+// sides exactly until the shorter one reaches 1.
+bool hasPowerOfTwoSides(const FloatImage& image);
+
 // The number of levels of a pyramid for a width x height texture: ceil(log2(max side - 0.01)) + 1.
 int32_t mipLevelCount(int32_t width, int32_t height);

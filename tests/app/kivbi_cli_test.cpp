@@ -121,15 +121,15 @@ TEST(DefaultFilter, AnUnknownSolverIsRefused) {
 }
 
 // The default filter is refused like a named one: before any work, nothing written.
-TEST(DefaultFilter, ATextureThatIsNotASquarePowerOfTwoIsRefused) {
-    DefaultRun run(8, 4, {10, 20, 30});
+TEST(DefaultFilter, ATextureWhoseSidesAreNotPowersOfTwoIsRefused) {
+    DefaultRun run(8, 6, {10, 20, 30});
     const CommandResult result = run.run();
     ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
     EXPECT_EQ(result.exitStatus, 1) << result.output;
     const std::vector<std::string> lines = outputLines(result.output);
     ASSERT_EQ(lines.size(), 3u) << result.output;
     EXPECT_EQ(lines[2],
-              "Error: filter 'kivbi' needs a square texture whose side is a power of two; 'texture.png' is 8x4");
+              "Error: filter 'kivbi' needs a texture whose sides are powers of two; 'texture.png' is 8x6");
     EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"model.obj", "texture.png"}));
 }
 

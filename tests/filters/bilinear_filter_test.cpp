@@ -414,6 +414,54 @@ TEST(BilinearFilter, FlatSquareLevelsAreTheLeastSquaresSolutionFromOneDimensiona
     releaseCoverage(coverage);
 }
 
+// A texture of unequal power-of-two sides: every level down to the one whose shorter side is 1, the others empty,
+// each the least-squares solution on the flat square computed from one-dimensional tent integrals along each axis
+// separately (grid i is square in the longer side, so a texel spans more cells down than across).
+TEST(BilinearFilter, UnequalPowerOfTwoSidesSolveEveryLevelUntilTheShorterSideEnds) {
+    const Mesh square = unitSquare();
+    for (const bool wide : {true, false}) {
+        const int width = wide ? 16 : 4, height = wide ? 4 : 16, levelCount = 5;
+        const FloatImage square16 = randomImage(16, wide ? 11 : 12);
+        FloatImage texture;
+        allocateImage(texture, width, height);
+        for (int k = 0; k < texture.count; ++k) texture.texels[k] = square16.texels[k];
+        for (LevelSolver solver : {LevelSolver::direct, LevelSolver::iterative}) {
+            MipPyramid pyramid;
+            FilterStats stats;
+            std::string error;
+            ASSERT_TRUE(buildKivbiPyramid(square, pyramid, texture, levelCount, solver, stats, error)) << error;
+            ASSERT_EQ(pyramid.levels.count, levelCount);
+            EXPECT_EQ(stats.bilinearLevels.count, 2);
+            EXPECT_EQ(pyramid.levels[3].count, 0);
+            EXPECT_EQ(pyramid.levels[4].count, 0);
+            for (int i = 1; i <= 2; ++i) {
+                SCOPED_TRACE("level " + std::to_string(i) + (wide ? " wide" : " tall"));
+                const int w = width >> i, h = height >> i, n = w * h;
+                const double halfScale = 0.5 * (2.0 * (16 >> i)) * (2.0 * (16 >> i));
+                const auto massU = tentProducts(w, w, 32), massV = tentProducts(h, h, 32);
+                const auto mixedU = tentProducts(w, width, 32), mixedV = tentProducts(h, height, 32);
+                std::vector<double> gram(n * n);
+                for (int j = 0; j < n; ++j) {
+                    for (int k = 0; k < n; ++k) gram[j * n + k] = halfScale * massU[j % w][k % w] * massV[j / w][k / w];
+                    gram[j * n + j] += 0.001;
+                }
+                std::vector<double> rhs(n, 0.0);
+                for (int j = 0; j < n; ++j) {
+                    for (int qy = 0; qy < height; ++qy) {
+                        for (int qx = 0; qx < width; ++qx) {
+                            rhs[j] += halfScale * mixedU[j % w][qx] * mixedV[j / w][qy] * texture.at(qx, qy).g;
+                        }
+                    }
+                }
+                denseSolve(gram, n, rhs);
+                ASSERT_EQ(pyramid.levels[i].width, w);
+                ASSERT_EQ(pyramid.levels[i].height, h);
+                for (int j = 0; j < n; ++j) EXPECT_NEAR(pyramid.levels[i].texels[j].g, rhs[j], 2e-4) << "texel " << j;
+            }
+        }
+    }
+}
+
 // The default iterations stop only when every value is provably within 1e-4 of the exact solution; on a
 // model whose charts leave thin, barely covered texel rows they must still get there.
 TEST(BilinearFilter, IteratedLevelsAreWithinTheirBoundOfTheExactSolution) {
@@ -462,10 +510,10 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
 
     // A texture the tents cannot pair with the coverage grids is refused before any work.
     FloatImage wide;
-    allocateImage(wide, 4, 2);
+    allocateImage(wide, 6, 2);
     FilterStats none;
-    EXPECT_FALSE(buildKivbiPyramid(unitSquare(), pyramid, wide, 3, LevelSolver::iterative, none, error));
-    EXPECT_EQ(error, "Error: kivbi: the texture is 4x2; it needs a square side that is a power of two");
+    EXPECT_FALSE(buildKivbiPyramid(unitSquare(), pyramid, wide, 4, LevelSolver::iterative, none, error));
+    EXPECT_EQ(error, "Error: kivbi: the texture is 6x2; it needs sides that are powers of two");
     EXPECT_EQ(none.bilinearLevels.count, 0);
 }
 

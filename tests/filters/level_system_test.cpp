@@ -53,9 +53,10 @@ void expectLevelMatchesPieces(const Mesh& mesh, const FloatImage& texture, int l
 
     const SurfaceMoments moments = momentsOf(mesh, levelCount, 1, &texture);
     StencilMatrix actual;
-    assembleGramStencil(actual, moments.grids[i], levelScale(moments.grids[i]));
+    const int32_t levelSide = moments.grids[i].side / 2;
+    assembleGramStencil(actual, moments.grids[i], levelSide, levelSide, levelScale(moments.grids[i]));
     DenseBlock actualRhs;
-    assembleTargetSides(actualRhs, moments.grids[i], 3, levelScale(moments.grids[i]));
+    assembleTargetSides(actualRhs, moments.grids[i], levelSide, levelSide, 3, levelScale(moments.grids[i]));
 
     ASSERT_EQ(actual.width, target.width);
     const double tolerance = 1e-6 * largestMagnitude(expected);
