@@ -84,7 +84,7 @@ static bool runSolvedFilter(const RunState& state, MipPyramid& pyramid, FilterSt
 }
 
 // The textures a filter takes: the least-squares filters pair texels of neighbouring levels 2:1 along both axes.
-enum class TextureShape { any, powerOfTwoSides, squarePowerOfTwo };
+enum class TextureShape { any, powerOfTwoSides };
 
 struct FilterEntry {
     const char* name;
@@ -101,7 +101,7 @@ static const FilterEntry filterTable[] = {
     {"tent", runImageFilter<buildTentPyramid>, TextureShape::any},
     {"lanczos3", runImageFilter<buildLanczos3Pyramid>, TextureShape::any},
     {"kivbi", runSolvedFilter<buildKivbiPyramid>, TextureShape::powerOfTwoSides},
-    {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::squarePowerOfTwo},
+    {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::powerOfTwoSides},
 };
 
 static const FilterEntry* findFilter(const std::string& name) {
@@ -237,15 +237,9 @@ int generateMipmaps(RunState& state) {
     std::printf("Image is %dx%d with %d mip levels.\n", texture.width, texture.height, state.levelCount);
 
     for (const FilterEntry* entry : filters) {
-        const char* needs = nullptr;
-        if (entry->shape == TextureShape::squarePowerOfTwo && !isSquarePowerOfTwo(texture)) {
-            needs = "a square texture whose side is a power of two";
-        } else if (entry->shape == TextureShape::powerOfTwoSides && !hasPowerOfTwoSides(texture)) {
-            needs = "a texture whose sides are powers of two";
-        }
-        if (needs) {
-            return fail(std::string("Error: filter '") + entry->name + "' needs " + needs + "; '" + texturePath +
-                        "' is " + std::to_string(texture.width) + "x" + std::to_string(texture.height));
+        if (entry->shape == TextureShape::powerOfTwoSides && !hasPowerOfTwoSides(texture)) {
+            return fail(std::string("Error: filter '") + entry->name + "' needs a texture whose sides are powers of two; '" +
+                        texturePath + "' is " + std::to_string(texture.width) + "x" + std::to_string(texture.height));
         }
     }
 

@@ -36,8 +36,20 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
 
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error) {
-    assert(texture.width == texture.height && levelCount >= 1 && (texture.width >> (levelCount - 1)) == 1);
-    // Grid g + 1 has the side of level g: the top level reads the areas of grid 1, the system grids 1 .. L - 2.
+    // The grids are square in the longer side; they have a whole number of cells per texel along both axes only when
+    // both sides are powers of two.
+    if (!hasPowerOfTwoSides(texture)) {
+        error = "Error: kivtri: the texture is " + std::to_string(texture.width) + "x" +
+                std::to_string(texture.height) + "; it needs sides that are powers of two";
+        return false;
+    }
+    assert(levelCount == mipLevelCount(texture.width, texture.height));
+    // The levels with texels, 0 .. filled - 1: the shorter side halves down to 1, the levels after it are empty. The
+    // last of them is the fixed top level, the ones between it and the texture the unknowns.
+    int32_t filled = 0;
+    while (filled < levelCount && (texture.width >> filled) > 0 && (texture.height >> filled) > 0) ++filled;
+    // Grid g + 1 has two cells per texel of level g along the longer side: the top level reads the areas of grid 1,
+    // the system grids 1 .. filled - 2.
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
@@ -48,34 +60,34 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     const int32_t channelCount = moments.channelCount;
     resizeLevels(pyramid, levelCount);
     GrowArray<int32_t> levelStart;
-    const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, levelCount);
-    // The fixed top level: the area-weighted mean of the whole texture, level L - 1 of the area-weighted box
-    // pyramid (which the fill of unused texels never changes).
+    const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, filled);
+    // The fixed top level: level filled - 1 of the area-weighted box pyramid (which the fill of unused texels never
+    // changes there), for a square texture the area-weighted mean of the whole texture.
     FloatImage top;
-    if (levelCount >= 2) areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (levelCount - 1));
+    if (filled >= 2) areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (filled - 1));
 
     // The iterations start from the 2 x 2 means of the level below (the texture for level 1); a direct solve
     // replaces them.
     DenseBlock x;
     createBlock(x, unknownCount, channelCount);
-    for (int32_t l = 1; l <= levelCount - 2; ++l) {
-        const int32_t side = texture.width >> l, finerSide = 2 * side;
+    for (int32_t l = 1; l <= filled - 2; ++l) {
+        const int32_t width = texture.width >> l, height = texture.height >> l, finerWidth = 2 * width;
         const int32_t start = levelStart[l], finerStart = l >= 2 ? levelStart[l - 1] : 0;
-#pragma omp parallel for schedule(static) if (worthThreads(int64_t{side} * side))
-        for (int32_t ty = 0; ty < side; ++ty) {
-            for (int32_t tx = 0; tx < side; ++tx) {
+#pragma omp parallel for schedule(static) if (worthThreads(int64_t{width} * height))
+        for (int32_t ty = 0; ty < height; ++ty) {
+            for (int32_t tx = 0; tx < width; ++tx) {
                 for (int32_t c = 0; c < channelCount; ++c) {
                     double corners[4];
                     for (int32_t k = 0; k < 4; ++k) {
                         const int32_t fx = 2 * tx + k % 2, fy = 2 * ty + k / 2;
                         if (l >= 2) {
-                            corners[k] = x.at(finerStart + fy * finerSide + fx, c);
+                            corners[k] = x.at(finerStart + fy * finerWidth + fx, c);
                         } else {
                             const Texel& t = texture.at(fx, fy);
                             corners[k] = c == 0 ? t.r : c == 1 ? t.g : c == 2 ? t.b : t.a;
                         }
                     }
-                    x.at(start + ty * side + tx, c) = 0.25 * (corners[0] + corners[1] + corners[2] + corners[3]);
+                    x.at(start + ty * width + tx, c) = 0.25 * (corners[0] + corners[1] + corners[2] + corners[3]);
                 }
             }
         }
@@ -83,10 +95,10 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
 
     const double t0 = wallClockSeconds();
     double t1 = t0, t2 = t0;
-    // Sides 1 and 2 have no inner level: only the fixed levels are written.
+    // With one or two filled levels there is no inner level: only the fixed levels are written.
     if (unknownCount > 0) {
         TrilinearSystem system;
-        assembleTrilinearSystem(system, moments, top.texels[0], levelCount);
+        assembleTrilinearSystem(system, moments, top, texture.width, texture.height, filled);
         releaseSurfaceMoments(moments);
         t1 = wallClockSeconds();
         std::string solverError;
@@ -99,7 +111,7 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     releaseSurfaceMoments(moments);
 
     copyImage(pyramid.levels[0], texture);
-    for (int32_t l = 1; l <= levelCount - 2; ++l) {
+    for (int32_t l = 1; l <= filled - 2; ++l) {
         FloatImage& level = pyramid.levels[l];
         allocateImage(level, texture.width >> l, texture.height >> l);
         for (int32_t ty = 0; ty < level.height; ++ty) {
@@ -111,7 +123,7 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
             }
         }
     }
-    if (levelCount >= 2) pyramid.levels[levelCount - 1] = std::move(top);
+    if (filled >= 2) pyramid.levels[filled - 1] = std::move(top);
     // t0 to t1: assembly and regularisation; t1 to t2: the solve.
     stats.trilinear.buildSeconds = t1 - t0;
     stats.trilinear.solveSeconds = t2 - t1;

@@ -40,52 +40,59 @@ static void productOf(const TentFactor& a, const TentFactor& b, double product[3
     product[2] = a.slope * b.slope;
 }
 
-// The factors of one cell column (or row) of the grid with two cells per finer texel: for finer tent e and coarser
-// tent f that are non-zero on it, the product of their one-dimensional factors as a polynomial in the cell-local
-// coordinate, and where the coarser texel lies relative to the finer one's (-1, 0 or 1).
+// The factors of one cell column (or row) of a grid with 2a cells per finer texel along it: for finer tent e and
+// coarser tent f that are non-zero on it, the product of their one-dimensional factors as a polynomial in the
+// cell-local coordinate, and where the coarser texel lies relative to the finer one's (-1, 0 or 1).
 struct CouplingAxis {
     int32_t fineTexel[2];
     int32_t offset[2][2];
     double product[2][2][3];
 };
 
-static CouplingAxis couplingAxis(int32_t x, int32_t side, int32_t coarse) {
+static CouplingAxis couplingAxis(int32_t x, int32_t a, int32_t side, int32_t coarse) {
     CouplingAxis axis;
-    const int32_t fine0 = (x + 1) / 2 - 1, coarse0 = (x + 2) / 4 - 1;
+    const int32_t fine0 = (x + a) / (2 * a) - 1, coarse0 = (x + 2 * a) / (4 * a) - 1;
     for (int32_t e = 0; e < 2; ++e) {
-        const TentFactor fine = cellTent(x, 1, e, side);
+        const TentFactor fine = cellTent(x, a, e, side);
         axis.fineTexel[e] = fine.texel;
         for (int32_t f = 0; f < 2; ++f) {
-            productOf(fine, cellTent(x, 2, f, coarse), axis.product[e][f]);
+            productOf(fine, cellTent(x, 2 * a, f, coarse), axis.product[e][f]);
             axis.offset[e][f] = coarse0 + f - floorHalf(fine0 + e);
         }
     }
     return axis;
 }
 
-// The coupling of level l (side `side`) with level l + 1 from the moments of grid l (two cells per finer texel,
-// four per coarser one): coefficient (x, y, dx, dy) = factor times the integral of the two tents.
-static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, double factor) {
-    const int32_t cells = grid.side, side = cells / 2, coarse = side / 2;
-    coupling.width = coupling.height = side;
+// The coupling of the width x height level l with level l + 1 from the moments of grid l (two cells per finer
+// texel along the longer side, four per coarser one; more along the shorter side): coefficient (x, y, dx, dy) =
+// factor times the integral of the two tents.
+static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height,
+                             double factor) {
+    const int32_t cells = grid.side, across = cells / (2 * width), down = cells / (2 * height);
+    coupling.width = width;
+    coupling.height = height;
     release(coupling.coefficients);
-    resize(coupling.coefficients, 9 * side * side);
+    resize(coupling.coefficients, 9 * static_cast<int64_t>(width) * height);
     for (double& value : coupling.coefficients) value = 0;
-    // Cell columns and cell rows have the same factors.
-    GrowArray<CouplingAxis> axes;
-    resize(axes, cells);
-    for (int32_t x = 0; x < cells; ++x) axes[x] = couplingAxis(x, side, coarse);
-    // Band k of cell rows 2k + 1 and 2k + 2 writes finer rows k and k + 1; even bands first, then odd ones.
+    GrowArray<CouplingAxis> columnAxes, rowAxes;
+    resize(columnAxes, cells);
+    resize(rowAxes, cells);
+    for (int32_t x = 0; x < cells; ++x) {
+        columnAxes[x] = couplingAxis(x, across, width, width / 2);
+        rowAxes[x] = couplingAxis(x, down, height, height / 2);
+    }
+    // Band k of cell rows down (2k + 1) .. down (2k + 3) - 1 writes finer rows k and k + 1; even bands first, then
+    // odd ones.
     for (int32_t parity = 0; parity < 2; ++parity) {
 #pragma omp parallel for schedule(dynamic, 4)
-        for (int32_t k = parity; k < side; k += 2) {
-            for (int32_t r = 0; r < 2; ++r) {
-                const int32_t y = (2 * k + 1 + r) % cells;
-                const CouplingAxis& rows = axes[y];
+        for (int32_t k = parity; k < height; k += 2) {
+            for (int32_t r = 0; r < 2 * down; ++r) {
+                const int32_t y = (down * (2 * k + 1) + r) % cells;
+                const CouplingAxis& rows = rowAxes[y];
                 for (int32_t x = 0; x < cells; ++x) {
                     const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * cells + x);
                     if (m[0] == 0.0f) continue;  // no area, so every moment is 0
-                    const CouplingAxis& columns = axes[x];
+                    const CouplingAxis& columns = columnAxes[x];
                     for (int32_t ex = 0; ex < 2; ++ex) {
                         for (int32_t fx = 0; fx < 2; ++fx) {
                             const double* columnProduct = columns.product[ex][fx];
@@ -98,7 +105,7 @@ static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, do
                             const int32_t dx = columns.offset[ex][fx];
                             for (int32_t ey = 0; ey < 2; ++ey) {
                                 double* slots = coupling.coefficients.items +
-                                                9 * (static_cast<int64_t>(rows.fineTexel[ey]) * side +
+                                                9 * (static_cast<int64_t>(rows.fineTexel[ey]) * width +
                                                      columns.fineTexel[ex]);
                                 for (int32_t fy = 0; fy < 2; ++fy) {
                                     const double* rowProduct = rows.product[ey][fy];
@@ -117,13 +124,33 @@ static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, do
     }
 }
 
-void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const Texel& topColour,
-                             int32_t levelCount) {
+// out(j, c) -= sum over the 3 x 3 coarser texels s around finer texel j of coupling(j, s) times values(s, c): the
+// products of a level's texels with the fixed texels of the next coarser level (width/2 x height/2), wrapped.
+static void subtractCoarserProducts(const LevelCoupling& coupling, const FloatImage& values, int32_t channels,
+                                    DenseBlock& out, int32_t start) {
+    const int32_t w = coupling.width, h = coupling.height, cw = values.width, ch = values.height;
+    for (int32_t ty = 0; ty < h; ++ty) {
+        int32_t rows[3], columns[3];
+        wrappedNeighbours(ty / 2, ch, rows);
+        for (int32_t tx = 0; tx < w; ++tx) {
+            wrappedNeighbours(tx / 2, cw, columns);
+            const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(ty) * w + tx);
+            for (int32_t s = 0; s < 9; ++s) {
+                const Texel& v = values.at(columns[s % 3], rows[s / 3]);
+                const double channel[4] = {v.r, v.g, v.b, v.a};
+                for (int32_t c = 0; c < channels; ++c) out.at(start + ty * w + tx, c) -= slots[s] * channel[c];
+            }
+        }
+    }
+}
+
+void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const FloatImage& top,
+                             int32_t width, int32_t height, int32_t levelCount) {
     const int32_t L = levelCount;
-    assert(moments.grids.count == L + 1);
+    assert(moments.grids.count >= L + 1);
+    assert(L < 2 || (top.width == width >> (L - 1) && top.height == height >> (L - 1)));
     system.levelCount = L;
-    const int32_t side = L >= 1 ? moments.grids[0].side / 2 : 0;
-    const int32_t unknownCount = numberUnknowns(system.levelStart, side, side, L);
+    const int32_t unknownCount = numberUnknowns(system.levelStart, width, height, L);
     release(system.levels);
     release(system.couplings);
     resize(system.levels, L > 0 ? L : 0);
@@ -135,27 +162,37 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
     // Every term is 1/2 times the scale times the integral over the surface and over t, the scale being the cell
     // count of the finest grid (as in kivbi's levels, it only sets the size against the regularisation).
     const double half = 0.5 * static_cast<double>(moments.grids[0].side) * moments.grids[0].side;
-    const double top[4] = {topColour.r, topColour.g, topColour.b, topColour.a};
+    const Texel& topColour = top.texels[0];
+    const double topChannels[4] = {topColour.r, topColour.g, topColour.b, topColour.a};
     for (int32_t l = 1; l <= L - 2; ++l) {
         const MomentGrid& grid = moments.grids[l];
+        const int32_t w = width >> l, h = height >> l;
         // A level meets itself in both segments it belongs to, with t^2 and (1 - t)^2.
-        const int32_t levelSide = grid.side / 2;
-        assembleGramStencil(system.levels[l], grid, levelSide, levelSide, half * 2 * sameBlend);
-        if (l + 1 <= L - 2) assembleCoupling(system.couplings[l], grid, half * crossBlend);
+        assembleGramStencil(system.levels[l], grid, w, h, half * 2 * sameBlend);
+        if (l + 1 <= L - 2) assembleCoupling(system.couplings[l], grid, w, h, half * crossBlend);
 
         // The target enters both segments with both blend weights, which add up to 1. Level 1 also meets the
-        // texture as its finer partner, and level L - 2 the top colour as its coarser one: both fixed, so their
+        // texture as its finer partner, and level L - 2 the top level as its coarser one: both fixed, so their
         // products move to the right-hand side.
-        DenseBlock targets, areas;
-        assembleTargetSides(targets, grid, levelSide, levelSide, channels, half * (l == 1 ? 1 - crossBlend : 1.0));
-        if (l == L - 2) assembleTentAreas(areas, grid, levelSide, levelSide, half * crossBlend);
+        DenseBlock targets;
+        assembleTargetSides(targets, grid, w, h, channels, half * (l == 1 ? 1 - crossBlend : 1.0));
         const int32_t start = system.levelStart[l];
         for (int32_t j = 0; j < targets.count; ++j) {
-            for (int32_t c = 0; c < channels; ++c) {
-                double value = targets.at(j, c);
-                if (l == L - 2) value -= areas.at(j, 0) * top[c];
-                system.rhs.at(start + j, c) = value;
+            for (int32_t c = 0; c < channels; ++c) system.rhs.at(start + j, c) = targets.at(j, c);
+        }
+        if (l != L - 2) continue;
+        if (top.count == 1) {
+            // A single texel's tent is 1 everywhere: its products are the areas of level l's tents.
+            DenseBlock areas;
+            assembleTentAreas(areas, grid, w, h, half * crossBlend);
+            for (int32_t j = 0; j < targets.count; ++j) {
+                for (int32_t c = 0; c < channels; ++c) system.rhs.at(start + j, c) -= areas.at(j, 0) * topChannels[c];
             }
+        } else {
+            // The top level of a texture whose sides differ is a row or column of texels.
+            LevelCoupling toTop;
+            assembleCoupling(toTop, grid, w, h, half * crossBlend);
+            subtractCoarserProducts(toTop, top, channels, system.rhs, start);
         }
     }
 
@@ -204,12 +241,14 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
         }
         if (l + 1 > L - 2) continue;
         const LevelCoupling& coupling = system.couplings[l];
-        const int32_t coarse = w / 2, coarseStart = system.levelStart[l + 1];
+        const int32_t coarseWidth = w / 2, coarseHeight = h / 2, coarseStart = system.levelStart[l + 1];
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t x = 0; x < w; ++x) {
                 for (int32_t s = 0; s < 9; ++s) {
-                    const int32_t cx = (x / 2 + s % 3 - 1 + coarse) % coarse, cy = (y / 2 + s / 3 - 1 + coarse) % coarse;
-                    add(start + y * w + x, coarseStart + cy * coarse + cx, coupling.coefficients[9 * (y * w + x) + s]);
+                    const int32_t cx = (x / 2 + s % 3 - 1 + coarseWidth) % coarseWidth;
+                    const int32_t cy = (y / 2 + s / 3 - 1 + coarseHeight) % coarseHeight;
+                    add(start + y * w + x, coarseStart + cy * coarseWidth + cx,
+                        coupling.coefficients[9 * (y * w + x) + s]);
                 }
             }
         }
@@ -236,13 +275,16 @@ static void levelRowProducts(const TrilinearSystem& system, LevelRange range, in
     const int32_t w = level.width, h = level.height, start = system.levelStart[l] - range.base;
     const bool coarser = l + 1 <= L - 2;
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
-    const int32_t coarse = w / 2, coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
+    const int32_t coarseWidth = w / 2, coarseHeight = h / 2;
+    const int32_t coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
 #pragma omp parallel for schedule(static) if (worthThreads(int64_t{w} * h))
     for (int32_t ty = 0; ty < h; ++ty) {
         StencilRow row{};
         // Rows of the 3 coarser texels around ty div 2.
-        int32_t coarseRows[3];
-        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = coarse > 0 ? ((ty / 2 + d - 1 + coarse) % coarse) * coarse : 0;
+        int32_t coarseRows[3] = {0, 0, 0};
+        if (coarser) {
+            for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarseHeight) % coarseHeight) * coarseWidth;
+        }
         for (int32_t tx = 0; tx < w; ++tx) {
             if (ownLevel) stencilRow(level, tx, ty, row);
             const int32_t j = ty * w + tx;
@@ -251,7 +293,7 @@ static void levelRowProducts(const TrilinearSystem& system, LevelRange range, in
             if (coarser) {
                 coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
                 int32_t coarseColumns[3];
-                wrappedNeighbours(tx / 2, coarse, coarseColumns);
+                wrappedNeighbours(tx / 2, coarseWidth, coarseColumns);
                 for (int32_t s = 0; s < 9; ++s) coarseUnknowns[s] = coarseRows[s / 3] + coarseColumns[s % 3];
             }
             for (int32_t c = 0; c < x.columns; ++c) {
@@ -275,15 +317,15 @@ static void levelRowProducts(const TrilinearSystem& system, LevelRange range, in
 // whatever the number of threads.
 static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t columns, const double* finer,
                              int64_t finerStride, double sign, double* out, int64_t outStride) {
-    const int32_t side = system.levels[l].width, fine = 2 * side;
+    const int32_t width = system.levels[l].width, height = system.levels[l].height, fine = 2 * width;
     const LevelCoupling& coupling = system.couplings[l - 1];
     auto band = [&](int32_t m) {
         for (int32_t fy = 2 * m; fy < 2 * m + 2; ++fy) {
             int32_t rows[3];
-            for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + side) % side) * side;
+            for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + height) % height) * width;
             for (int32_t fx = 0; fx < fine; ++fx) {
                 int32_t columnsAround[3], targets[9];
-                wrappedNeighbours(fx / 2, side, columnsAround);
+                wrappedNeighbours(fx / 2, width, columnsAround);
                 for (int32_t s = 0; s < 9; ++s) targets[s] = rows[s / 3] + columnsAround[s % 3];
                 const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
                 for (int32_t c = 0; c < columns; ++c) {
@@ -294,13 +336,13 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
             }
         }
     };
-    // Bands 3 q .. side - 1 (q = side div 3) could meet the first ones across the wrap: they follow on one thread.
-    const int32_t parallelBands = 3 * (side / 3);
+    // Bands 3 q .. height - 1 (q = height div 3) could meet the first ones across the wrap: they follow on one thread.
+    const int32_t parallelBands = 3 * (height / 3);
     for (int32_t pass = 0; pass < 3; ++pass) {
-#pragma omp parallel for schedule(dynamic, 4) if (worthThreads(int64_t{fine} * fine))
+#pragma omp parallel for schedule(dynamic, 4) if (worthThreads(int64_t{fine} * 2 * height))
         for (int32_t m = pass; m < parallelBands; m += 3) band(m);
     }
-    for (int32_t m = parallelBands; m < side; ++m) band(m);
+    for (int32_t m = parallelBands; m < height; ++m) band(m);
 }
 
 // y = A x over the unknowns of `range`.

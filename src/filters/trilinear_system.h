@@ -32,11 +32,13 @@ struct TrilinearSystem {
 // numbered fine to coarse; levelStart[levelCount - 1] is N, the number of unknowns per channel, which is returned.
 int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount);
 
-// Assembles the system of the trilinear objective for a square texture of side 2^(levelCount - 1), from moments
-// built for finest level levelCount (grids 1 .. levelCount - 1 with moments and weighted moments); `topColour` is the
-// fixed single texel of the top level. Regularised like kivbi's levels.
-void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const Texel& topColour,
-                             int32_t levelCount);
+// Assembles the system of the trilinear objective for a width x height texture whose sides are powers of two and
+// whose levels 0 .. levelCount - 1 are non-empty (levelCount - 1 halvings of the shorter side), from moments built for
+// the finest level of the longer side, 2^(finest - 1) (grids 1 .. levelCount - 2 with moments and weighted moments);
+// `top` is the fixed top level levelCount - 1, a single texel for a square texture, else a row or column.
+// Regularised like kivbi's levels.
+void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const FloatImage& top,
+                             int32_t width, int32_t height, int32_t levelCount);
 
 // y = A x for every column of x; y takes x's shape. Every entry is summed in a fixed order by one thread.
 void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y);

@@ -69,16 +69,17 @@ Level asContainerLevel(const DecodedImage& png) {
 TEST(Containers, KtxAndDdsHoldThePngLevelsByteForByteWithAlpha) {
     TempDir dir;
     writeTextFile(dir.file("model.obj"), unitSquareObj());
-    // 16 x 8 with alpha: every filter's levels, kivbi's included, go down to 2 x 1 (a side of 0 after that writes
-    // nothing).
+    // 16 x 8 with alpha: every filter's levels, the least-squares ones included, go down to 2 x 1 (a side of 0
+    // after that writes nothing).
     std::mt19937 random(3);
     std::vector<unsigned char> samples(16 * 8 * 4);
     for (unsigned char& sample : samples) sample = static_cast<unsigned char>(random() % 256);
     writePngFile(dir.file("texture.png"), 16, 8, 8, pngRgba, samples);
     const CommandResult run =
-        runKiv(dir.path, {"--format", "png,ktx2,dds", "-o", "out", "model.obj", "texture.png", "box", "tent", "kivbi"});
+        runKiv(dir.path, {"--format", "png,ktx2,dds", "-o", "out", "model.obj", "texture.png", "box", "tent", "kivbi",
+                          "kivtri"});
     ASSERT_EQ(run.exitStatus, 0) << run.output;
-    for (const std::string filter : {"box", "tent", "kivbi"}) {
+    for (const std::string filter : {"box", "tent", "kivbi", "kivtri"}) {
         SCOPED_TRACE(filter);
         std::vector<Level> pngs;
         for (int k = 0; k < 4; ++k) {

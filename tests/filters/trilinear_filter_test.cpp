@@ -391,6 +391,74 @@ TEST(TrilinearFilter, MatchesAnIndependentSolveOnAFlatSquare) {
     }
 }
 
+// The flat square under a 16 x 8 (and an 8 x 16) texture: levels 8 x 4 and 4 x 2 unknown, the top level the 2 x 1
+// box means (every texel carries the same area) and level 4 (1 x 0) empty; the unknowns solve the same objective,
+// built here from one-dimensional tent integrals along each axis.
+TEST(TrilinearFilter, UnequalPowerOfTwoSidesMatchAnIndependentSolve) {
+    const Mesh mesh = modelFrom(unitSquareObj());
+    const int levelCount = 5, top = 3;
+    const double halfScale = 0.5 * 32 * 32;  // grid 0 has 32 x 32 cells
+    auto product = [](int wA, int hA, int a, int wB, int hB, int b) {
+        return tentProduct1d(wA, a % wA, wB, b % wB) * tentProduct1d(hA, a / wA, hB, b / wB);
+    };
+    for (const bool wide : {true, false}) {
+        const int W = wide ? 16 : 8, H = wide ? 8 : 16;
+        std::mt19937 random(wide ? 5 : 6);
+        std::uniform_real_distribution<float> value(0.0f, 1.0f);
+        FloatImage texture;
+        allocateImage(texture, W, H);
+        for (int i = 0; i < texture.count; ++i) texture.texels[i] = Texel{value(random), value(random), value(random), 1};
+        for (LevelSolver solver : {LevelSolver::direct, LevelSolver::iterative}) {
+            SCOPED_TRACE(std::string(wide ? "wide" : "tall") + (solver == LevelSolver::direct ? " direct" : " iterated"));
+            const MipPyramid pyramid = runKivtri(mesh, texture, solver);
+            ASSERT_EQ(pyramid.levels.count, levelCount);
+            EXPECT_EQ(pyramid.levels[4].count, 0);
+            const FloatImage& fixed = pyramid.levels[top];
+            ASSERT_EQ(fixed.count, 2);
+            for (int k = 0; k < 2; ++k) {
+                double sum = 0;
+                for (int ty = 0; ty < H; ++ty) {
+                    for (int tx = 0; tx < W; ++tx) sum += (wide ? tx / 8 : ty / 8) == k ? texture.at(tx, ty).g : 0.0;
+                }
+                EXPECT_NEAR(fixed.texels[k].g, sum / 64, 1e-6);
+            }
+            std::vector<int> levelOf, texelOf;
+            for (int l = 1; l < top; ++l) {
+                for (int t = 0; t < (W >> l) * (H >> l); ++t) levelOf.push_back(l), texelOf.push_back(t);
+            }
+            const size_t n = levelOf.size();
+            ASSERT_EQ(n, 40u);
+            std::vector<std::vector<double>> a(n, std::vector<double>(n, 0.0)), b(n, std::vector<double>(3, 0.0));
+            for (size_t r = 0; r < n; ++r) {
+                const int l = levelOf[r], w = W >> l, h = H >> l;
+                for (size_t c = 0; c < n; ++c) {
+                    const int gap = std::abs(levelOf[c] - l);
+                    const double blend = gap == 0 ? 2.0 / 3.0 : gap == 1 ? 1.0 / 6.0 : 0.0;
+                    a[r][c] = halfScale * blend * product(w, h, texelOf[r], W >> levelOf[c], H >> levelOf[c], texelOf[c]);
+                }
+                a[r][r] += 0.001;
+                for (int ch = 0; ch < 3; ++ch) {
+                    auto channel = [ch](const Texel& t) { return ch == 0 ? t.r : ch == 1 ? t.g : t.b; };
+                    double target = 0, fixedTerm = 0;
+                    for (int t = 0; t < W * H; ++t) target += product(w, h, texelOf[r], W, H, t) * channel(texture.texels[t]);
+                    for (int t = 0; t < 2; ++t) {
+                        fixedTerm += product(w, h, texelOf[r], fixed.width, fixed.height, t) * channel(fixed.texels[t]);
+                    }
+                    b[r][ch] = halfScale * (target - (l == 1 ? target / 6 : 0.0) - (l == top - 1 ? fixedTerm / 6 : 0.0));
+                }
+            }
+            const std::vector<std::vector<double>> x = solveDense(a, b);
+            const double tolerance = solver == LevelSolver::direct ? 1e-6 : 2e-4;
+            for (size_t r = 0; r < n; ++r) {
+                const Texel& texel = pyramid.levels[levelOf[r]].texels[texelOf[r]];
+                EXPECT_NEAR(texel.r, x[r][0], tolerance) << "unknown " << r;
+                EXPECT_NEAR(texel.g, x[r][1], tolerance) << "unknown " << r;
+                EXPECT_NEAR(texel.b, x[r][2], tolerance) << "unknown " << r;
+            }
+        }
+    }
+}
+
 TEST(TrilinearFilter, FixedLevelsAreTheTextureAndTheAreaWeightedTopAndUnreachedTexelsAreZero) {
     const Mesh mesh = modelFrom(smallSquareObj);
     const FloatImage texture = randomTexture(16, 9);

@@ -32,7 +32,8 @@ void expectSystemMatchesPieces(const Mesh& mesh, const FloatImage& texture) {
 
     const SurfaceMoments moments = momentsOf(mesh, levelCount, 1, &texture);
     TrilinearSystem system;
-    assembleTrilinearSystem(system, moments, boxPyramid.levels[levelCount - 1].texels[0], levelCount);
+    assembleTrilinearSystem(system, moments, boxPyramid.levels[levelCount - 1], texture.width, texture.height,
+                            levelCount);
     SparseRowMatrix actual;
     trilinearToRows(system, actual);
 
