@@ -156,8 +156,14 @@ void printFilterStats(const FilterStats& stats) {
 // are reported before the error that stopped it.
 static bool runFilter(const FilterEntry& filter, const RunState& state, FilterRun& run, std::string& error) {
     // Progress goes to a person watching, never into a log: only when standard error is a terminal.
-    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "%s: running\n", run.name.c_str());
     FilterStats stats;
+    if (isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "%s: running\n", run.name.c_str());
+        stats.progress.context = &run;
+        stats.progress.step = [](void* context, const char* what, int32_t done, int32_t total) {
+            std::fprintf(stderr, "%s: %s %d of %d\n", static_cast<FilterRun*>(context)->name.c_str(), what, done, total);
+        };
+    }
     const double start = wallClockSeconds();
     bool finished = false;
     try {

@@ -49,8 +49,12 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
     // Levels with a side of 0 (those past the shorter side's last halving) stay empty.
-    for (int32_t i = 1; i < levelCount && (texture.width >> i) > 0 && (texture.height >> i) > 0; ++i) {
+    int32_t lastLevel = 0;
+    auto hasTexels = [&texture](int32_t level) { return (texture.width >> level) > 0 && (texture.height >> level) > 0; };
+    while (lastLevel + 1 < levelCount && hasTexels(lastLevel + 1)) ++lastLevel;
+    for (int32_t i = 1; i <= lastLevel; ++i) {
         const double levelStart = wallClockSeconds();
+        reportProgress(stats.progress, "level", i, lastLevel);
         append(stats.bilinearLevels, BilinearLevelStats());
         BilinearLevelStats& levelStats = stats.bilinearLevels.items[stats.bilinearLevels.count - 1];
         levelStats.factor = 1 << i;

@@ -29,8 +29,20 @@ struct TrilinearStats {
     double totalSeconds = 0;
 };
 
-// The statistics of one run of a filter; the other filters leave them empty.
+// A caller's display of a long run's progress, called as each step starts ("level 3 of 11"; kivtri's assembly and
+// its solve); nothing the filter computes depends on it.
+struct FilterProgress {
+    void (*step)(void* context, const char* what, int32_t done, int32_t total) = nullptr;
+    void* context = nullptr;
+};
+
+inline void reportProgress(const FilterProgress& progress, const char* what, int32_t done, int32_t total) {
+    if (progress.step) progress.step(progress.context, what, done, total);
+}
+
+// The statistics of one run of a filter; the other filters leave them empty. `progress` is set by the caller.
 struct FilterStats {
     GrowArray<BilinearLevelStats> bilinearLevels;  // "kivbi": one per level started, finest first
     TrilinearStats trilinear;                       // "kivtri"
+    FilterProgress progress;
 };

@@ -97,10 +97,12 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     double t1 = t0, t2 = t0;
     // With one or two filled levels there is no inner level: only the fixed levels are written.
     if (unknownCount > 0) {
+        reportProgress(stats.progress, "assembly", 1, 2);
         TrilinearSystem system;
         assembleTrilinearSystem(system, moments, top, texture.width, texture.height, filled);
         releaseSurfaceMoments(moments);
         t1 = wallClockSeconds();
+        reportProgress(stats.progress, "solve", 2, 2);
         std::string solverError;
         if (!solveJointly(system, x, solver, stats.trilinear.solver, solverError)) {
             error = "Error: kivtri: " + solverError;
