@@ -28,13 +28,7 @@ static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBl
 
 bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                        LevelSolver solver, FilterStats& stats, std::string& error) {
-    // Grid i of side 2^(levelCount - i), square in the longer side, has a whole number of cells per texel of level i
-    // along both axes only when both sides are powers of two.
-    if (!hasPowerOfTwoSides(texture)) {
-        error = "Error: kivbi: the texture is " + std::to_string(texture.width) + "x" +
-                std::to_string(texture.height) + "; it needs sides that are powers of two";
-        return false;
-    }
+    if (!takesTexture(texture, "kivbi", error)) return false;
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // Grid i has two cells per texel of level i along the longer side (more along the shorter one).
     SurfaceMoments moments;
@@ -49,9 +43,7 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
     // Levels with a side of 0 (those past the shorter side's last halving) stay empty.
-    int32_t lastLevel = 0;
-    auto hasTexels = [&texture](int32_t level) { return (texture.width >> level) > 0 && (texture.height >> level) > 0; };
-    while (lastLevel + 1 < levelCount && hasTexels(lastLevel + 1)) ++lastLevel;
+    const int32_t lastLevel = levelsWithTexels(texture.width, texture.height) - 1;
     for (int32_t i = 1; i <= lastLevel; ++i) {
         const double levelStart = wallClockSeconds();
         reportProgress(stats.progress, "level", i, lastLevel);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "filters/surface_moments.h"
 #include "sparse/sparse_matrix.h"
@@ -31,6 +32,11 @@ double levelScale(const MomentGrid& grid);
 // other diagonal, which makes the positive semidefinite Gram matrix positive definite with lowest eigenvalue at
 // least min(weight, 1).
 void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight);
+
+// Whether the least-squares filter `filter` can take the texture: its sides must be powers of two, so that the
+// grids, square in the longer side, have a whole number of cells per texel along both axes. Else false with the
+// message.
+bool takesTexture(const FloatImage& texture, const char* filter, std::string& error);
 
 // The iteration settings of both least-squares filters: every value provably within 1e-4 of the exact solution,
 // the regularisation keeping every eigenvalue at least regularisationWeight.

@@ -36,18 +36,11 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
 
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error) {
-    // The grids are square in the longer side; they have a whole number of cells per texel along both axes only when
-    // both sides are powers of two.
-    if (!hasPowerOfTwoSides(texture)) {
-        error = "Error: kivtri: the texture is " + std::to_string(texture.width) + "x" +
-                std::to_string(texture.height) + "; it needs sides that are powers of two";
-        return false;
-    }
+    if (!takesTexture(texture, "kivtri", error)) return false;
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // The levels with texels, 0 .. filled - 1: the shorter side halves down to 1, the levels after it are empty. The
     // last of them is the fixed top level, the ones between it and the texture the unknowns.
-    int32_t filled = 0;
-    while (filled < levelCount && (texture.width >> filled) > 0 && (texture.height >> filled) > 0) ++filled;
+    const int32_t filled = levelsWithTexels(texture.width, texture.height);
     // Grid g + 1 has two cells per texel of level g along the longer side: the top level reads the areas of grid 1,
     // the system grids 1 .. filled - 2.
     SurfaceMoments moments;

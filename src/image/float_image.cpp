@@ -64,6 +64,12 @@ bool hasPowerOfTwoSides(const FloatImage& image) {
            (image.height & (image.height - 1)) == 0;
 }
 
+int32_t levelsWithTexels(int32_t width, int32_t height) {
+    int32_t count = 0;
+    while ((width >> count) > 0 && (height >> count) > 0) ++count;
+    return count;
+}
+
 int32_t mipLevelCount(int32_t width, int32_t height) {
     const double m = static_cast<double>(std::max(width, height));
     if (m < 1) return 0;  // an image without texels has no levels (the logarithm is undefined)

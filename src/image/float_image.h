@@ -59,5 +59,9 @@ bool isSquarePowerOfTwo(const FloatImage& image);
 // sides exactly until the shorter one reaches 1.
 bool hasPowerOfTwoSides(const FloatImage& image);
 
+// The number of levels 0, 1, ... of a width x height pyramid that have texels: until the shorter side, halved
+// each level, reaches 0.
+int32_t levelsWithTexels(int32_t width, int32_t height);
+
 // The number of levels of a pyramid for a width x height texture: ceil(log2(max side - 0.01)) + 1.
 int32_t mipLevelCount(int32_t width, int32_t height);
