@@ -249,3 +249,16 @@ void writePfmFile(const std::string& path, int width, int height, const std::vec
     }
     writeTextFile(path, pfm);
 }
+
+std::string shellOutput(const std::string& command) {
+    std::string quoted;
+    for (char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    std::string output;
+    FILE* pipe = popen(("bash -c '" + quoted + "' 2>&1").c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
+    pclose(pipe);
+    return output;
+}

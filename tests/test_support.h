@@ -31,6 +31,10 @@ struct CommandResult {
 CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
                      int timeoutSeconds = 120, int memoryLimitMegabytes = 0);
 
+// What `command` printed on standard output and standard error, run by bash (for pipelines, limits and
+// pseudo-terminals that runKiv does not set up).
+std::string shellOutput(const std::string& command);
+
 void writeTextFile(const std::string& path, const std::string& text);
 std::string readTextFile(const std::string& path);
 bool fileExists(const std::string& path);

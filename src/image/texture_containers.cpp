@@ -1,16 +1,11 @@
 // KTX 2.0 and DDS writers for pyramids of sRGB RGBA8 levels, and the encoding both store.
 #include "image/texture_containers.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <new>
-#include <random>
 
+#include "image/file_output.h"
 #include "image/texture_io.h"
 
 void encodeLevel(const FloatImage& image, bool hasAlpha, EncodedLevel& level) {
@@ -46,67 +41,6 @@ static void putBytes(GrowArray<uint8_t>& out, const void* bytes, size_t size) {
     for (size_t i = 0; i < size; ++i) append(out, static_cast<const uint8_t*>(bytes)[i]);
 }
 
-// A file written beside its final name. `failure` keeps the errno of the first step that failed; later
-// writes are skipped, so the writers check once, when they finish.
-struct PendingFile {
-    std::FILE* file = nullptr;
-    std::string temporary;
-    int failure = 0;
-};
-
-static int lastError() { return errno != 0 ? errno : EIO; }
-
-// Creates "<path>.partial-<pid>-<random>". O_EXCL with O_NOFOLLOW means a file or symlink planted under
-// that name is never opened or followed; the random part makes the name impossible to plant in advance.
-static void openBeside(const char* path, PendingFile& pending) {
-    std::random_device random;
-    int fd = -1;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".partial-%ld-%08x%08x", static_cast<long>(getpid()), random(), random());
-        pending.temporary = std::string(path) + suffix;
-        errno = 0;
-        fd = open(pending.temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd >= 0) {
-        errno = 0;
-        pending.file = fdopen(fd, "wb");
-        if (pending.file) return;
-        pending.failure = lastError();
-        close(fd);
-        unlink(pending.temporary.c_str());
-    } else {
-        pending.failure = lastError();
-    }
-    pending.temporary.clear();
-}
-
-static void writeBytes(PendingFile& pending, const void* bytes, size_t size) {
-    if (pending.failure != 0 || size == 0) return;
-    errno = 0;
-    if (std::fwrite(bytes, 1, size, pending.file) != size) pending.failure = lastError();
-}
-
-// Flushes the data to the disk (a full disk shows up here at the latest), closes the file and renames it
-// into place. On failure the temporary file is removed and `error` names the final file and the reason.
-static bool finishFile(PendingFile& pending, const char* path, std::string& error) {
-    if (pending.file) {
-        errno = 0;
-        if (pending.failure == 0 && std::fflush(pending.file) != 0) pending.failure = lastError();
-        errno = 0;
-        if (pending.failure == 0 && fsync(fileno(pending.file)) != 0) pending.failure = lastError();
-        errno = 0;
-        if (std::fclose(pending.file) != 0 && pending.failure == 0) pending.failure = lastError();
-        pending.file = nullptr;
-    }
-    errno = 0;
-    if (pending.failure == 0 && std::rename(pending.temporary.c_str(), path) != 0) pending.failure = lastError();
-    if (pending.failure == 0) return true;
-    if (!pending.temporary.empty()) unlink(pending.temporary.c_str());
-    error = std::string("Error: ") + path + ": cannot write the file (" + std::strerror(pending.failure) + ")";
-    return false;
-}
 
 // Both containers require level i to be max(1, w0 >> i) x max(1, h0 >> i), ending at 1 x 1 at the latest.
 static bool isMipChain(const char* path, const GrowArray<EncodedLevel>& levels, std::string& error) {
@@ -200,7 +134,7 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, const st
         writeBytes(pending, levels[i].rgba.items, static_cast<size_t>(levels[i].rgba.count));
         written = offsets[i] + static_cast<uint64_t>(levels[i].rgba.count);
     }
-    return finishFile(pending, path, error);
+    return finishFile(pending, path, "file", error);
 }
 
 bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, std::string& error) {
@@ -229,7 +163,7 @@ bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, std::stri
     openBeside(path, pending);
     writeBytes(pending, head.items, static_cast<size_t>(head.count));
     for (const EncodedLevel& level : levels) writeBytes(pending, level.rgba.items, static_cast<size_t>(level.rgba.count));
-    return finishFile(pending, path, error);
+    return finishFile(pending, path, "file", error);
 }
 
 bool savePyramidContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,

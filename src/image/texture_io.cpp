@@ -13,6 +13,8 @@
 #include <new>
 #include <string>
 
+#include "image/file_output.h"
+
 static constexpr double byteToUnit = 0.00392156862745098;  // 1 / 255
 
 static float unitFromByte(BYTE value) { return static_cast<float>(value * byteToUnit); }
@@ -285,8 +287,6 @@ uint8_t byteFromUnit(float c) {
     return static_cast<uint8_t>(static_cast<double>(c) * 255.0 + 0.5);
 }
 
-static std::string systemReason() { return std::string(" (") + std::strerror(errno) + ")"; }
-
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error) {
     const std::string failure = std::string("Error: ") + path + ": ";
     // The final name's extension picks the format; the temporary name must not.
@@ -314,21 +314,19 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
         }
     }
 
-    // Write beside the final file and rename it into place, so an interrupted run never leaves a
-    // truncated image under the final name. The process id keeps concurrent runs apart.
-    const std::string temporary = std::string(path) + ".partial-" + std::to_string(getpid());
-    errno = 0;
-    if (!picture.save(format, temporary.c_str(), 0)) {
-        error = failure + "cannot write the image" + (errno != 0 ? systemReason() : std::string());
-        std::remove(temporary.c_str());
+    // The image library's save does not report every failed write, so the picture is encoded in memory and
+    // written through a checked file beside the final one, renamed into place only when all of it is on the disk.
+    fipMemoryIO memory;
+    BYTE* bytes = nullptr;
+    DWORD size = 0;
+    if (!picture.saveToMemory(format, memory, 0) || !memory.acquire(&bytes, &size)) {
+        error = failure + "cannot encode the image";
         return false;
     }
-    if (std::rename(temporary.c_str(), path) != 0) {
-        error = failure + "cannot replace the file" + systemReason();
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    PendingFile pending;
+    openBeside(path, pending);
+    writeBytes(pending, bytes, size);
+    return finishFile(pending, path, "image", error);
 }
 
 // `name` inside `folder`, with one separator between them; just `name` when the folder is empty.

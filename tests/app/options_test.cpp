@@ -150,24 +150,12 @@ TEST(Options, TheThreadCountFollowsOmpNumThreadsUnlessGiven) {
 
 namespace {
 
-// Runs `command` through a shell and returns what it printed on standard output.
-std::string outputOf(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
-    pclose(pipe);
-    return output;
-}
-
 // Progress lines, per filter and per kivbi level, are for a person at a terminal: under a pseudo-terminal
 // (script(1)) they appear, with standard error in a pipe they do not.
 TEST(Options, ProgressShowsOnATerminalOnly) {
     SampleRun run;
     const std::string kiv = std::string(KIV_EXECUTABLE) + " sample.obj sample.png box kivbi";
-    const std::string terminal = outputOf("cd '" + run.dir.path + "' && script -qec \"" + kiv + "\" /dev/null");
+    const std::string terminal = shellOutput("cd '" + run.dir.path + "' && script -qec \"" + kiv + "\" /dev/null");
     EXPECT_NE(terminal.find("box: running"), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("kivbi: level 1 of 9"), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("kivbi: level 9 of 9"), std::string::npos) << terminal;

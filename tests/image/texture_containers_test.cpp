@@ -241,12 +241,15 @@ TEST(ContainerWriters, FailuresNameTheFileAndLeaveNothingBehind) {
     EXPECT_TRUE(listFiles(dir.path).empty());
 }
 
-// A file size limit stands in for a full disk: the short write must be reported, the existing file kept.
+// A file size limit stands in for a full disk: the short write must be reported, the existing file kept, by the
+// container writers and the PNG level writer alike.
 TEST(ContainerWriters, AWriteCutShortIsReportedAndTheOldFileKept) {
     TempDir dir;
-    const std::string path = dir.file("levels.ktx2");
+    const std::string path = dir.file("levels.ktx2"), png = dir.file("level.png");
     writeTextFile(path, "old");
+    writeTextFile(png, "old level");
     const GrowArray<EncodedLevel> levels = knownPyramid(square, true);  // more than 8 x 8 x 4 bytes
+    const FloatImage picture = knownImage(0, 64, 64);                   // its PNG is far above 100 bytes
     rlimit previous;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
     rlimit limit = previous;
@@ -256,6 +259,8 @@ TEST(ContainerWriters, AWriteCutShortIsReportedAndTheOldFileKept) {
     std::string ktxError, ddsError;
     const bool ktxWritten = writeKtx2(path.c_str(), levels, "kiv", ktxError);
     const bool ddsWritten = writeDds(path.c_str(), levels, ddsError);
+    std::string pngError;
+    const bool pngWritten = saveLevelPng(png.c_str(), 32, picture, pngError);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
     std::signal(SIGXFSZ, handler);
     EXPECT_FALSE(ktxWritten);
@@ -263,7 +268,10 @@ TEST(ContainerWriters, AWriteCutShortIsReportedAndTheOldFileKept) {
     EXPECT_EQ(ktxError, "Error: " + path + ": cannot write the file (File too large)");
     EXPECT_EQ(ddsError, ktxError);
     EXPECT_EQ(readTextFile(path), "old");
-    EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"levels.ktx2"});
+    EXPECT_FALSE(pngWritten);
+    EXPECT_EQ(pngError, "Error: " + png + ": cannot write the image (File too large)");
+    EXPECT_EQ(readTextFile(png), "old level");
+    EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"level.png", "levels.ktx2"}));
 }
 
 // The level writer's old temporary name was "<final>.partial-<pid>"; a symlink planted there (or at any name
@@ -272,21 +280,22 @@ TEST(ContainerWriters, APlantedSymlinkAtAPredictableNameIsNotFollowed) {
     TempDir dir;
     const std::string target = dir.file("target.txt");
     writeTextFile(target, "keep me");
-    for (const char* name : {"levels.ktx2", "levels.dds"}) {
+    for (const char* name : {"levels.ktx2", "levels.dds", "level.png"}) {
         const std::string path = dir.file(name);
         const std::string planted = path + ".partial-" + std::to_string(getpid());
         ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
         std::string error;
-        const bool written = std::string(name) == "levels.dds"
-                                 ? writeDds(path.c_str(), knownPyramid(square, true), error)
-                                 : writeKtx2(path.c_str(), knownPyramid(square, true), "kiv", error);
+        const std::string kind = name;
+        const bool written = kind == "levels.dds"   ? writeDds(path.c_str(), knownPyramid(square, true), error)
+                             : kind == "level.png" ? saveLevelPng(path.c_str(), 24, knownImage(0, 16, 16), error)
+                                                   : writeKtx2(path.c_str(), knownPyramid(square, true), "kiv", error);
         EXPECT_TRUE(written) << error;
         struct stat info;
         ASSERT_EQ(lstat(planted.c_str(), &info), 0);
         EXPECT_TRUE(S_ISLNK(info.st_mode));
         ASSERT_EQ(lstat(path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode));
-        EXPECT_GT(info.st_size, 8 * 8 * 4);
+        EXPECT_GT(info.st_size, 100);
     }
     EXPECT_EQ(readTextFile(target), "keep me");
 }
