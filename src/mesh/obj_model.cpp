@@ -199,6 +199,37 @@ static const char* findNormalisation(const Mesh& mesh, Point3& centre, float& fa
     return nullptr;
 }
 
+// The longest line read (32 MiB): far beyond any real OBJ line, and a bound on the memory a file without line ends
+// can claim before it is refused (one of NUL bytes, such as /dev/zero, stops at its first byte).
+static constexpr size_t maxLineLength = size_t{32} << 20;
+
+enum class LineRead { line, end, tooLong, nulByte };
+
+// Reads the next line into `line`: up to a line feed, a carriage return followed by a line feed, or a lone
+// carriage return (old Mac text), or the end of the stream. Stops as soon as a NUL byte or the length limit is met,
+// so a binary or endless file is refused without being read whole.
+static LineRead nextLine(std::istream& stream, std::string& line) {
+    line.clear();
+    std::streambuf& buffer = *stream.rdbuf();
+    using Traits = std::char_traits<char>;
+    for (;;) {
+        const Traits::int_type c = buffer.sbumpc();
+        if (Traits::eq_int_type(c, Traits::eof())) {
+            stream.setstate(std::ios::eofbit);
+            return line.empty() ? LineRead::end : LineRead::line;
+        }
+        const char character = Traits::to_char_type(c);
+        if (character == '\n') return LineRead::line;
+        if (character == '\r') {
+            if (Traits::eq_int_type(buffer.sgetc(), Traits::to_int_type('\n'))) buffer.sbumpc();
+            return LineRead::line;
+        }
+        if (character == '\0') return LineRead::nulByte;
+        if (line.size() >= maxLineLength) return LineRead::tooLong;
+        line.push_back(character);
+    }
+}
+
 bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::string& error) {
     clear(mesh.positions);
     clear(mesh.texCoords);
@@ -206,13 +237,14 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
     std::string line, what;
     GrowArray<std::string> tokens;
     long long lineNumber = 0;
-    while (std::getline(stream, line)) {
+    for (;;) {
+        const LineRead read = nextLine(stream, line);
+        if (read == LineRead::end) break;
         ++lineNumber;
-        if (lineNumber == 1 && line.compare(0, 3, byteOrderMark) == 0) line.erase(0, 3);
         // Text never holds a NUL byte; stopping here spares reading the rest of a binary file.
-        if (line.find('\0') != std::string::npos) {
-            return lineError(error, name, lineNumber, "holds a NUL byte: not a text OBJ file");
-        }
+        if (read == LineRead::nulByte) return lineError(error, name, lineNumber, "holds a NUL byte: not a text OBJ file");
+        if (read == LineRead::tooLong) return lineError(error, name, lineNumber, "line too long");
+        if (lineNumber == 1 && line.compare(0, 3, byteOrderMark) == 0) line.erase(0, 3);
         splitTokensInto(line, lineDelimiters, tokens);
         if (tokens.count == 0) continue;
         if (!readLine(tokens, mesh, what)) return lineError(error, name, lineNumber, what);

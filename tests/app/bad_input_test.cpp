@@ -2,6 +2,7 @@
 // to 127 (never a signal or a hang), and a run that fails leaves no level file behind.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -145,6 +146,8 @@ TEST(BadModel, EveryBrokenModelIsRefusedBeforeAnyFilterRuns) {
     for (const auto& [name, text] : texts) {
         cases.push_back({name, [text = text](const std::string& path) { writeTextFile(path, text); }});
     }
+    // An endless file: a device of NUL bytes (refused at its first byte), a symbolic link to it.
+    cases.push_back({"zero.obj", [](const std::string& path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }});
     for (const BadFile& bad : cases) {
         InputDirectory run;
         bad.make(run.dir.file(bad.name));

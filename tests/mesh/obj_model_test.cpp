@@ -100,6 +100,35 @@ TEST(ObjModel, ReadingEmptiesTheMeshFirst) {
     EXPECT_EQ(mesh.triangles.count, 0);
 }
 
+// Old Mac text ends its lines with a lone carriage return: each one is a line of its own, numbered so in
+// messages, and a carriage return before a line feed still ends one line only.
+TEST(ObjModel, ALoneCarriageReturnEndsALine) {
+    Mesh mesh;
+    std::string error;
+    ASSERT_TRUE(readText(mesh, "v 0 0 0\rv 1 0 0\rv 0 1 0\rvt 0 0\rvt 1 0\rvt 0 1\rf 1/1 2/2 3/3\r", error)) << error;
+    EXPECT_EQ(mesh.positions.count, 3);
+    ASSERT_EQ(mesh.triangles.count, 1);
+    expectTriangle(mesh.triangles[0], 0, 1, 2, 0, 1, 2);
+    EXPECT_FALSE(readText(mesh, "v 0 0 0\r\nv 1 0 0\rv 0 x 0\n", error));
+    EXPECT_EQ(error.rfind("Error: m.obj:3: ", 0), 0u) << error;
+}
+
+// A line longer than 32 MiB is refused with its number, and a NUL byte is found as soon as it arrives, however
+// long the line it sits in, so a file like /dev/zero never fills the memory.
+TEST(ObjModel, EndlessLinesAndNulBytesAreRefusedAsTheyArrive) {
+    Mesh mesh;
+    std::string error;
+    std::string endless = "v 0 0 0\n# " + std::string((size_t{32} << 20) + 10, 'x');
+    EXPECT_FALSE(readText(mesh, endless, error));
+    EXPECT_EQ(error, "Error: m.obj:2: line too long");
+    endless.clear();
+    endless.shrink_to_fit();
+    std::istringstream zeros(std::string(size_t{1} << 20, '\0'));
+    EXPECT_FALSE(readObjModel(mesh, zeros, "zero.obj", error));
+    EXPECT_EQ(error, "Error: zero.obj:1: holds a NUL byte: not a text OBJ file");
+    EXPECT_GT(zeros.rdbuf()->in_avail(), 1000000);  // the rest was never read
+}
+
 TEST(ObjModel, VeryLongLinesRead) {
     Mesh mesh;
     std::string error;
