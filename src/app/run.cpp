@@ -2,6 +2,7 @@
 #include "app/run.h"
 
 #include <omp.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -398,6 +399,19 @@ static int32_t chooseThreadCount(int32_t requested) {
     return omp_get_num_procs();
 }
 
+// Whether `count` threads can be started (and they are joined again at once).
+static bool canStartThreads(int count) {
+    std::vector<pthread_t> threads;
+    bool started = true;
+    for (int k = 0; k < count && started; ++k) {
+        pthread_t thread;
+        started = pthread_create(&thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) == 0;
+        if (started) threads.push_back(thread);
+    }
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    return started;
+}
+
 int runCommandLine(int argc, char** argv) {
     RunState state;
     std::string error;
@@ -415,8 +429,15 @@ int runCommandLine(int argc, char** argv) {
     }
 
     const int processorCount = omp_get_num_procs();
-    const int threadCount = chooseThreadCount(options.threadCount);
+    int threadCount = chooseThreadCount(options.threadCount);
+    // The OpenMP runtime ends the process with a message of its own, and no Error line, when it cannot create a
+    // thread. So the threads are tried first, while memory is plentiful: a process that cannot even start them runs
+    // on one thread (with the same results); otherwise the runtime's pool is started at once and kept.
+    if (threadCount > 1 && !canStartThreads(threadCount - 1)) threadCount = 1;
     omp_set_num_threads(threadCount);
+#pragma omp parallel
+    {
+    }
     std::printf("Using %d threads on machine with %d procs\n", threadCount, processorCount);
     if (options.positionalCount < 2) {
         printUsage();

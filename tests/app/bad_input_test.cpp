@@ -203,3 +203,26 @@ TEST(BadInput, ExhaustedMemoryIsAMessageAndStatusOne) {
         EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
     }
 }
+
+// Under an address space too short for the worker threads' stacks the runtime would end the process with a message
+// of its own; kiv tries its threads first and runs on one thread instead, so every run either finishes or ends
+// with its Error line.
+TEST(BadInput, AShortAddressSpaceNeverEndsWithoutAnErrorLine) {
+#ifdef KIV_ADDRESS_SANITIZER
+    GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#endif
+    TempDir dir;
+    for (const char* name : {"sample.obj", "sample.png"}) {
+        writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
+    }
+    for (int megabytes : {50, 60, 70, 80, 100}) {
+        SCOPED_TRACE(std::to_string(megabytes) + " MB");
+        const CommandResult result = runKiv(dir.path, {"sample.obj", "sample.png", "box", "kivbi"}, 120, megabytes);
+        ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
+        EXPECT_EQ(result.output.find("libgomp"), std::string::npos) << result.output;
+        if (result.exitStatus != 0) {
+            EXPECT_EQ(result.exitStatus, 1) << result.output;
+            EXPECT_TRUE(hasErrorLine(result.output)) << result.output;
+        }
+    }
+}
