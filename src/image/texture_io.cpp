@@ -216,6 +216,11 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
     if (!decodePicture(path, picture, error)) return false;
     const bool alphaFloats = picture.getImageType() == FIT_RGBAF;
     if (!convertToReadableDepth(picture)) {
+        // The types the conversion takes fail only when the converted copy finds no memory.
+        const FREE_IMAGE_TYPE type = picture.getImageType();
+        const bool convertible = type == FIT_BITMAP || type == FIT_UINT16 || type == FIT_RGB16 || type == FIT_RGBA16 ||
+                                 type == FIT_FLOAT || type == FIT_RGBF || type == FIT_RGBAF;
+        if (convertible) return tooLarge(error, path, picture.getWidth(), picture.getHeight(), ": not enough memory to convert it");
         error = std::string("Error: ") + path + ": unsupported pixel type";
         return false;
     }

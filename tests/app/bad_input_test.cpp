@@ -202,6 +202,14 @@ TEST(BadInput, ExhaustedMemoryIsAMessageAndStatusOne) {
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
     }
+    // A 1-bit picture is small until it is converted to 24 bits: no memory for that is memory too, not a pixel type
+    // the reader does not know.
+    writePngFile(run.dir.file("onebit.png"), 8192, 8192, 1, pngGrey, std::vector<unsigned char>(8192 / 8 * 8192, 0xA5));
+    const CommandResult result = runKiv(run.dir.path, {"model.obj", "onebit.png", "box"}, badInputTimeoutSeconds, 150);
+    expectRefused(result, run, "1-bit, 150 MB");
+    EXPECT_NE(result.output.find("Error: onebit.png: the texture is too large (8192x8192: not enough memory to convert it)"),
+              std::string::npos)
+        << result.output;
 }
 
 // Under an address space too short for the worker threads' stacks the runtime would end the process with a message
