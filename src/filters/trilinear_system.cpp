@@ -418,41 +418,46 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
         return (l == dense.first ? system.rhs.count : system.levelStart[l + 1]) - system.levelStart[l];
     };
 
-    // Symmetric block Gauss-Seidel over the levels from range.first, the dense levels being the last block, each
-    // block applied through its own preconditioner C_l: a sweep from fine to coarse,
-    // y_l = C_l^-1 (r_l - A(l, l-1) y_(l-1)), then back from coarse to fine, z_l = y_l - C_l^-1 A(l, l+1) z_(l+1).
-    // It is (C + L) C^-1 (C + U) inverted, symmetric and positive definite like C, and carries the strong coupling
-    // between neighbouring levels that a block-diagonal one leaves out.
+    // Symmetric block Gauss-Seidel over the levels from range.first, each block applied through its own
+    // preconditioner C_l (the dense levels one block, solved exactly). The forward sweep runs from coarse to fine,
+    // y_l = C_l^-1 (r_l - A(l, l+1) y_(l+1)), the backward one from fine to coarse, z_l = y_l - C_l^-1 A(l, l-1) z_(l-1):
+    // (C + U) C^-1 (C + L) inverted, symmetric and positive definite like C, carrying the strong coupling between
+    // neighbouring levels that a block-diagonal one leaves out. Running coarse to fine first leaves the finest
+    // level, by far the largest, the one block the backward sweep does not revisit: one solve with its C_l per
+    // application instead of two.
     auto precondition = [&](LevelRange range, const DenseBlock& r, DenseBlock& z) {
         if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
-        for (int32_t l = range.first; l <= dense.first; ++l) {
+        for (int32_t l = dense.first; l >= range.first; --l) {
             const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
             DenseBlock& part = parts[l];
             if (part.count != count || part.columns != columns) createBlock(part, count, columns);
-            for (int32_t c = 0; c < columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
-            }
-            if (l > range.first) {
-                addFinerProducts(system, l, columns, sweeps[l - 1].values.items, sweeps[l - 1].count, -1.0,
-                                 part.values.items, count);
+            if (l < dense.first) {
+                // The products with the coarser level's y, already in z.
+                levelRowProducts(system, range, l, z, false, part.values.items, count);
+                for (int32_t c = 0; c < columns; ++c) {
+                    for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c) - part.at(j, c);
+                }
+            } else {
+                for (int32_t c = 0; c < columns; ++c) {
+                    for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
+                }
             }
             if (l == dense.first) denseCholeskySolve(dense.factor, part, sweeps[l]);
             else applyStencilPreconditioner(system.levels[l], preconditioners[l], part, sweeps[l]);
-        }
-        for (int32_t l = dense.first; l >= range.first; --l) {
-            const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
-            const DenseBlock& sweep = sweeps[l];
-            if (l == dense.first) {
-                for (int32_t c = 0; c < columns; ++c) {
-                    for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.at(j, c);
-                }
-                continue;
-            }
-            DenseBlock& part = parts[l];
-            levelRowProducts(system, range, l, z, false, part.values.items, count);
-            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, corrections[l]);
             for (int32_t c = 0; c < columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.at(j, c) - corrections[l].at(j, c);
+                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweeps[l].at(j, c);
+            }
+        }
+        for (int32_t l = range.first + 1; l <= dense.first; ++l) {
+            const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
+            const int32_t finerStart = system.levelStart[l - 1] - range.base;
+            DenseBlock& part = parts[l];
+            zeroBlock(part);
+            addFinerProducts(system, l, columns, z.values.items + finerStart, z.count, 1.0, part.values.items, count);
+            if (l == dense.first) denseCholeskySolve(dense.factor, part, corrections[l]);
+            else applyStencilPreconditioner(system.levels[l], preconditioners[l], part, corrections[l]);
+            for (int32_t c = 0; c < columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) -= corrections[l].at(j, c);
             }
         }
     };
