@@ -265,62 +265,69 @@ static LevelRange levelsFrom(const TrilinearSystem& system, int32_t first) {
     return LevelRange{first, system.levelStart[first]};
 }
 
-// out = the products of the rows of level l with the level itself (when `ownLevel`) and with the next coarser
-// level, for every column of x (which holds the unknowns of `range`); column c of level l's values starts at
-// out + c * outStride. Every entry is summed in a fixed order by one thread.
-static void levelRowProducts(const TrilinearSystem& system, LevelRange range, int32_t l, const DenseBlock& x,
-                             bool ownLevel, double* out, int64_t outStride) {
+// out = the products of row ty of level l with the level itself (when `ownLevel`) and with the next coarser level,
+// for every column of x (which holds the unknowns of `range`); column c of level l's values starts at
+// out + c * outStride. Every entry is summed in a fixed order.
+static void rowProducts(const TrilinearSystem& system, LevelRange range, int32_t l, int32_t ty, const DenseBlock& x,
+                        bool ownLevel, double* out, int64_t outStride) {
     const int32_t L = system.levelCount, n = x.count;
     const StencilMatrix& level = system.levels[l];
-    const int32_t w = level.width, h = level.height, start = system.levelStart[l] - range.base;
+    const int32_t w = level.width, start = system.levelStart[l] - range.base;
     const bool coarser = l + 1 <= L - 2;
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
-    const int32_t coarseWidth = w / 2, coarseHeight = h / 2;
+    const int32_t coarseWidth = w / 2, coarseHeight = level.height / 2;
     const int32_t coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
-#pragma omp parallel for schedule(static) if (worthThreads(int64_t{w} * h))
-    for (int32_t ty = 0; ty < h; ++ty) {
-        StencilRow row{};
-        // Rows of the 3 coarser texels around ty div 2.
-        int32_t coarseRows[3] = {0, 0, 0};
+    StencilRow row{};
+    // Rows of the 3 coarser texels around ty div 2.
+    int32_t coarseRows[3] = {0, 0, 0};
+    if (coarser) {
+        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarseHeight) % coarseHeight) * coarseWidth;
+    }
+    for (int32_t tx = 0; tx < w; ++tx) {
+        if (ownLevel) stencilRow(level, tx, ty, row);
+        const int32_t j = ty * w + tx;
+        int32_t coarseUnknowns[9] = {};
+        const double* coarseCoefficients = nullptr;
         if (coarser) {
-            for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarseHeight) % coarseHeight) * coarseWidth;
+            coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
+            int32_t coarseColumns[3];
+            wrappedNeighbours(tx / 2, coarseWidth, coarseColumns);
+            for (int32_t s = 0; s < 9; ++s) coarseUnknowns[s] = coarseRows[s / 3] + coarseColumns[s % 3];
         }
-        for (int32_t tx = 0; tx < w; ++tx) {
-            if (ownLevel) stencilRow(level, tx, ty, row);
-            const int32_t j = ty * w + tx;
-            int32_t coarseUnknowns[9] = {};
-            const double* coarseCoefficients = nullptr;
+        for (int32_t c = 0; c < x.columns; ++c) {
+            const double* v = x.values.items + static_cast<int64_t>(c) * n;
+            double sum = ownLevel ? stencilRowProduct(row, v + start) : 0.0;
             if (coarser) {
-                coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
-                int32_t coarseColumns[3];
-                wrappedNeighbours(tx / 2, coarseWidth, coarseColumns);
-                for (int32_t s = 0; s < 9; ++s) coarseUnknowns[s] = coarseRows[s / 3] + coarseColumns[s % 3];
+                const double* u = v + coarseStart;
+                for (int32_t s = 0; s < 9; ++s) sum += coarseCoefficients[s] * u[coarseUnknowns[s]];
             }
-            for (int32_t c = 0; c < x.columns; ++c) {
-                const double* v = x.values.items + static_cast<int64_t>(c) * n;
-                double sum = ownLevel ? stencilRowProduct(row, v + start) : 0.0;
-                if (coarser) {
-                    const double* u = v + coarseStart;
-                    for (int32_t s = 0; s < 9; ++s) sum += coarseCoefficients[s] * u[coarseUnknowns[s]];
-                }
-                out[c * outStride + j] = sum;
-            }
+            out[c * outStride + j] = sum;
         }
     }
 }
 
+// rowProducts for every row of level l, in parallel.
+static void levelRowProducts(const TrilinearSystem& system, LevelRange range, int32_t l, const DenseBlock& x,
+                             bool ownLevel, double* out, int64_t outStride) {
+    const int32_t w = system.levels[l].width, h = system.levels[l].height;
+#pragma omp parallel for schedule(static) if (worthThreads(int64_t{w} * h))
+    for (int32_t ty = 0; ty < h; ++ty) rowProducts(system, range, l, ty, x, ownLevel, out, outStride);
+}
+
 // out_l += sign A(l, l-1) x_(l-1) for every column, x_(l-1) being level l - 1's values (column c at
 // finer + c * finerStride) and out_l level l's (column c at out + c * outStride): the couplings of level l - 1 with
-// level l, transposed. Each finer texel
-// adds its nine products to the coarser texels around it; bands of two finer rows reach three coarser rows, so the
-// bands are taken in three passes of bands three apart, and every value receives its terms in the same order
-// whatever the number of threads.
+// level l, transposed. Each finer texel adds its nine products to the coarser texels around it; bands of two finer
+// rows reach three coarser rows, so the bands are taken in three passes of bands three apart, and every value
+// receives its terms in the same order whatever the number of threads. beforeRow(fy) runs on the thread that takes
+// finer row fy, just before the row's products are added.
+template <typename BeforeRow>
 static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t columns, const double* finer,
-                             int64_t finerStride, double sign, double* out, int64_t outStride) {
+                             int64_t finerStride, double sign, double* out, int64_t outStride, BeforeRow beforeRow) {
     const int32_t width = system.levels[l].width, height = system.levels[l].height, fine = 2 * width;
     const LevelCoupling& coupling = system.couplings[l - 1];
     auto band = [&](int32_t m) {
         for (int32_t fy = 2 * m; fy < 2 * m + 2; ++fy) {
+            beforeRow(fy);
             int32_t rows[3];
             for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + height) % height) * width;
             for (int32_t fx = 0; fx < fine; ++fx) {
@@ -345,16 +352,24 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
     for (int32_t m = parallelBands; m < height; ++m) band(m);
 }
 
-// y = A x over the unknowns of `range`.
+static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t columns, const double* finer,
+                             int64_t finerStride, double sign, double* out, int64_t outStride) {
+    addFinerProducts(system, l, columns, finer, finerStride, sign, out, outStride, [](int32_t) {});
+}
+
+// y = A x over the unknowns of `range`, from the coarsest level to the finest: each level's rows are formed in the
+// same pass that adds its products to the coarser level's, whose rows are complete by then, so the couplings are
+// read once per product.
 static void multiplyLevels(const TrilinearSystem& system, LevelRange range, const DenseBlock& x, DenseBlock& y) {
     if (y.count != x.count || y.columns != x.columns) createBlock(y, x.count, x.columns);
     const int64_t n = x.count;
-    for (int32_t l = range.first; l <= system.levelCount - 2; ++l) {
-        levelRowProducts(system, range, l, x, true, y.values.items + system.levelStart[l] - range.base, n);
-    }
-    for (int32_t l = range.first + 1; l <= system.levelCount - 2; ++l) {
-        addFinerProducts(system, l, x.columns, x.values.items + system.levelStart[l - 1] - range.base, n, 1.0,
-                         y.values.items + system.levelStart[l] - range.base, n);
+    const int32_t last = system.levelCount - 2;
+    auto levelOf = [&](double* values, int32_t l) { return values + system.levelStart[l] - range.base; };
+    levelRowProducts(system, range, last, x, true, levelOf(y.values.items, last), n);
+    for (int32_t l = last - 1; l >= range.first; --l) {
+        double* own = levelOf(y.values.items, l);
+        addFinerProducts(system, l + 1, x.columns, levelOf(x.values.items, l), n, 1.0, levelOf(y.values.items, l + 1), n,
+                         [&](int32_t fy) { rowProducts(system, range, l, fy, x, true, own, n); });
     }
 }
 
