@@ -262,3 +262,10 @@ std::string shellOutput(const std::string& command) {
     pclose(pipe);
     return output;
 }
+
+std::vector<std::string> outputLines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}

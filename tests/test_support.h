@@ -31,6 +31,9 @@ struct CommandResult {
 CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
                      int timeoutSeconds = 120, int memoryLimitMegabytes = 0);
 
+// The lines of a run's output, line feeds removed.
+std::vector<std::string> outputLines(const std::string& text);
+
 // What `command` printed on standard output and standard error, run by bash (for pipelines, limits and
 // pseudo-terminals that runKiv does not set up).
 std::string shellOutput(const std::string& command);

@@ -9,13 +9,6 @@
 
 namespace {
 
-std::vector<std::string> outputLines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) result.push_back(line);
-    return result;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }

@@ -10,13 +10,6 @@
 
 namespace {
 
-std::vector<std::string> outputLines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) result.push_back(line);
-    return result;
-}
-
 void expectFinished(const CommandResult& result, int status) {
     ASSERT_FALSE(result.timedOut) << result.output;
     ASSERT_FALSE(result.signalled) << result.output;

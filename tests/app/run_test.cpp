@@ -36,13 +36,6 @@ static const char* const usageText =
     "-h, --help          print this text\n"
     "--version           print the version\n";
 
-static std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) result.push_back(line);
-    return result;
-}
-
 // Splits off the thread line, which every run prints first, and checks its form.
 static std::string afterThreadLine(const std::string& output) {
     const size_t end = output.find('\n');
@@ -149,7 +142,7 @@ TEST(CommandLine, ARunReportsTheSizeThenOneTimeLinePerFilter) {
     RunDirectory run(4, 4, repeatedPixel(16, {10, 20, 30}));
     const CommandResult result = run.run({"box", "box"});
     expectFinished(result, 0);
-    const std::vector<std::string> output = lines(afterThreadLine(result.output));
+    const std::vector<std::string> output = outputLines(afterThreadLine(result.output));
     ASSERT_EQ(output.size(), 5u) << result.output;
     EXPECT_EQ(output[0], "Image is 4x4 with 3 mip levels.");
     EXPECT_EQ(output[1], "Times:");
@@ -232,7 +225,7 @@ TEST(CommandLine, LevelCountsAndFilesFollowTheLargerSide) {
         expectFinished(result, 0);
         const std::string sizeLine = "Image is " + std::to_string(c.width) + "x" + std::to_string(c.height) +
                                      " with " + std::to_string(c.levels) + " mip levels.";
-        EXPECT_EQ(lines(afterThreadLine(result.output)).at(0), sizeLine);
+        EXPECT_EQ(outputLines(afterThreadLine(result.output)).at(0), sizeLine);
         EXPECT_EQ(run.levelFiles(), levelNames("rainbow", c.files));
     }
 }
@@ -269,7 +262,7 @@ TEST(BadInput, AnUnreadableTextureIsNamedBeforeAnyFilterRuns) {
     writeTextFile(run.dir.file("texture.png"), std::string("\x89PNG\r\n\x1a\n truncated", 19));
     const CommandResult corrupt = run.run({"box"});
     expectFinished(corrupt, 1);
-    const std::string corruptLine = lines(afterThreadLine(corrupt.output)).back();
+    const std::string corruptLine = outputLines(afterThreadLine(corrupt.output)).back();
     EXPECT_EQ(corruptLine.rfind("Error: texture.png: cannot read the texture (", 0), 0u) << corruptLine;
     EXPECT_TRUE(run.levelFiles().empty());
 }
@@ -279,7 +272,7 @@ TEST(BadInput, OptimisationFiltersRefuseTexturesTheirLevelsCannotPair) {
     for (const char* filter : {"kivbi", "kivtri"}) {
         const CommandResult result = run.run({"box", filter});
         expectFinished(result, 1);
-        const std::vector<std::string> output = lines(afterThreadLine(result.output));
+        const std::vector<std::string> output = outputLines(afterThreadLine(result.output));
         ASSERT_EQ(output.size(), 2u) << result.output;
         EXPECT_EQ(output[1], std::string("Error: filter '") + filter +
                                  "' needs a texture whose sides are powers of two; 'texture.png' is 6x4");
@@ -292,7 +285,7 @@ TEST(BadInput, ALevelThatCannotBeWrittenIsReportedAndTheRestAreWritten) {
     ASSERT_EQ(mkdir(run.dir.file("mip_1_box.png").c_str(), 0755), 0);
     const CommandResult result = run.run({"box", "tent"});
     expectFinished(result, 1);
-    const std::vector<std::string> output = lines(afterThreadLine(result.output));
+    const std::vector<std::string> output = outputLines(afterThreadLine(result.output));
     ASSERT_EQ(output.size(), 6u) << result.output;
     EXPECT_EQ(output[1].rfind("Error: mip_1_box.png: ", 0), 0u) << output[1];
     EXPECT_EQ(output[2], "Times:");
