@@ -6,12 +6,24 @@
 #include <cmath>
 #include <cstddef>
 
-// LAPACK's Fortran entry points; the trailing length is that of the character argument.
+// LAPACK's Fortran entry points; the trailing length is that of the character argument. OpenBLAS's own thread
+// count, which it takes from the environment when it loads, not from the caller's OpenMP setting.
 extern "C" {
 void dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, size_t uploLength);
 void dpotrs_(const char* uplo, const int* n, const int* columns, const double* a, const int* lda, double* b,
              const int* ldb, int* info, size_t uploLength);
+int openblas_get_num_threads(void);
+void openblas_set_num_threads(int threads);
 }
+
+// OpenBLAS shares a factorisation's updates among its threads in an order, and so with a rounding, that depends on
+// their number. These matrices are small, so they are factored and solved on the calling thread alone, and the
+// result is the same whatever the machine.
+struct OneBlasThread {
+    int previous = openblas_get_num_threads();
+    OneBlasThread() { openblas_set_num_threads(1); }
+    ~OneBlasThread() { openblas_set_num_threads(previous); }
+};
 
 bool denseCholesky(GrowArray<double>& matrix, int32_t n) {
     assert(static_cast<int64_t>(n) * n == matrix.count);
@@ -23,6 +35,7 @@ bool denseCholesky(GrowArray<double>& matrix, int32_t n) {
     // The matrix is symmetric, so its row-major array read by columns is the matrix itself.
     int info = 0;
     const int size = n;
+    const OneBlasThread oneThread;
     dpotrf_("L", &size, matrix.items, &size, &info, 1);
     return info == 0;
 }
@@ -36,6 +49,7 @@ void denseCholeskySolve(const GrowArray<double>& factor, const DenseBlock& r, De
     // The blocks are column-major, one column per right-hand side, as LAPACK takes them.
     int info = 0;
     const int size = n, columns = r.columns;
+    const OneBlasThread oneThread;
     dpotrs_("L", &size, &columns, factor.items, &size, z.values.items, &size, &info, 1);
     assert(info == 0);
 }

@@ -8,17 +8,20 @@
 
 #include "sparse/dense_cholesky.h"
 
+extern "C" {
+int openblas_get_num_threads(void);
+void openblas_set_num_threads(int threads);
+}
+
 namespace {
 
-TEST(DenseCholesky, SolvesEveryColumnOfAMatrixWithAKnownFactor) {
-    // M = F F^T for a random lower triangular F with a positive diagonal; X random, B = M X.
-    const int32_t n = 37, columns = 3;
-    std::mt19937 random(11);
+// M = F F^T, row-major, for the random lower triangular F (row-major, diagonal above `diagonal`) it also returns.
+GrowArray<double> matrixWithKnownFactor(int32_t n, double diagonal, std::mt19937& random, std::vector<double>& f) {
     std::uniform_real_distribution<double> value(-1.0, 1.0);
-    std::vector<double> f(n * n, 0.0);
+    f.assign(static_cast<size_t>(n) * n, 0.0);
     for (int32_t i = 0; i < n; ++i) {
         for (int32_t k = 0; k < i; ++k) f[i * n + k] = value(random);
-        f[i * n + i] = 1.0 + std::abs(value(random));
+        f[i * n + i] = diagonal + std::abs(value(random));
     }
     GrowArray<double> matrix;
     resize(matrix, n * n);
@@ -29,6 +32,16 @@ TEST(DenseCholesky, SolvesEveryColumnOfAMatrixWithAKnownFactor) {
             matrix.items[i * n + j] = sum;
         }
     }
+    return matrix;
+}
+
+TEST(DenseCholesky, SolvesEveryColumnOfAMatrixWithAKnownFactor) {
+    // X random, B = M X.
+    const int32_t n = 37, columns = 3;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::vector<double> f;
+    GrowArray<double> matrix = matrixWithKnownFactor(n, 1.0, random, f);
     DenseBlock x, b;
     createBlock(x, n, columns);
     createBlock(b, n, columns);
@@ -49,6 +62,32 @@ TEST(DenseCholesky, SolvesEveryColumnOfAMatrixWithAKnownFactor) {
     ASSERT_EQ(solved.columns, columns);
     for (int32_t c = 0; c < columns; ++c) {
         for (int32_t i = 0; i < n; ++i) EXPECT_NEAR(solved.at(i, c), x.at(i, c), 1e-10);
+    }
+}
+
+TEST(DenseCholesky, FactorsAlikeWhateverTheThreadsOfTheLinearAlgebraLibrary) {
+    // Large enough for the library to share the updates among threads if it were allowed to.
+    const int32_t n = 500;
+    std::mt19937 random(5);
+    std::vector<double> f;
+    const GrowArray<double> matrix = matrixWithKnownFactor(n, 30.0, random, f);
+    DenseBlock b;
+    createBlock(b, n, 3);
+    for (int32_t i = 0; i < n; ++i) b.at(i, i % 3) = 1.0 + i;
+    const int saved = openblas_get_num_threads();
+    GrowArray<double> factors[2];
+    DenseBlock solved[2];
+    for (int threads = 1; threads <= 2; ++threads) {
+        openblas_set_num_threads(threads);
+        factors[threads - 1] = matrix;
+        ASSERT_TRUE(denseCholesky(factors[threads - 1], n));
+        denseCholeskySolve(factors[threads - 1], b, solved[threads - 1]);
+        EXPECT_EQ(openblas_get_num_threads(), threads) << "the caller's setting is restored";
+    }
+    openblas_set_num_threads(saved);
+    for (int64_t e = 0; e < factors[0].count; ++e) ASSERT_EQ(factors[0].items[e], factors[1].items[e]) << e;
+    for (int64_t e = 0; e < solved[0].values.count; ++e) {
+        ASSERT_EQ(solved[0].values.items[e], solved[1].values.items[e]) << e;
     }
 }
 
