@@ -5,6 +5,7 @@
 
 #include <cassert>
 #include <map>
+#include <type_traits>
 
 #include "base/parallel.h"
 #include "base/wrap_index.h"
@@ -265,11 +266,30 @@ static LevelRange levelsFrom(const TrilinearSystem& system, int32_t first) {
     return LevelRange{first, system.levelStart[first]};
 }
 
+// The products below take up to this many columns (the colour channels) side by side: every column is summed in
+// the same order as alone, but the columns' sums no longer wait on one another's adds.
+constexpr int32_t columnBlock = 4;
+
+// Calls kernel(std::integral_constant<int32_t, C>(), first) for the columns first .. first + C - 1, in blocks of
+// at most columnBlock.
+template <typename Kernel>
+static void forColumnBlocks(int32_t columns, Kernel&& kernel) {
+    for (int32_t first = 0; first < columns; first += columnBlock) {
+        switch (columns - first) {
+            case 1: kernel(std::integral_constant<int32_t, 1>(), first); break;
+            case 2: kernel(std::integral_constant<int32_t, 2>(), first); break;
+            case 3: kernel(std::integral_constant<int32_t, 3>(), first); break;
+            default: kernel(std::integral_constant<int32_t, columnBlock>(), first); break;
+        }
+    }
+}
+
 // out = the products of row ty of level l with the level itself (when `ownLevel`) and with the next coarser level,
-// for every column of x (which holds the unknowns of `range`); column c of level l's values starts at
-// out + c * outStride. Every entry is summed in a fixed order.
-static void rowProducts(const TrilinearSystem& system, LevelRange range, int32_t l, int32_t ty, const DenseBlock& x,
-                        bool ownLevel, double* out, int64_t outStride) {
+// for columns first .. first + C - 1 of x (which holds the unknowns of `range`); column c of level l's values
+// starts at out + c * outStride. Every entry is summed in a fixed order: the stencil's terms, then the coarser ones.
+template <int32_t C>
+static void rowProductsOf(const TrilinearSystem& system, LevelRange range, int32_t l, int32_t ty, const DenseBlock& x,
+                          int32_t first, bool ownLevel, double* out, int64_t outStride) {
     const int32_t L = system.levelCount, n = x.count;
     const StencilMatrix& level = system.levels[l];
     const int32_t w = level.width, start = system.levelStart[l] - range.base;
@@ -277,6 +297,14 @@ static void rowProducts(const TrilinearSystem& system, LevelRange range, int32_t
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
     const int32_t coarseWidth = w / 2, coarseHeight = level.height / 2;
     const int32_t coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
+    const double* own[C];
+    const double* coarse[C];
+    double* target[C];
+    for (int32_t c = 0; c < C; ++c) {
+        own[c] = x.values.items + static_cast<int64_t>(first + c) * n + start;
+        coarse[c] = x.values.items + static_cast<int64_t>(first + c) * n + coarseStart;
+        target[c] = out + (first + c) * outStride;
+    }
     StencilRow row{};
     // Rows of the 3 coarser texels around ty div 2.
     int32_t coarseRows[3] = {0, 0, 0};
@@ -284,26 +312,33 @@ static void rowProducts(const TrilinearSystem& system, LevelRange range, int32_t
         for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarseHeight) % coarseHeight) * coarseWidth;
     }
     for (int32_t tx = 0; tx < w; ++tx) {
-        if (ownLevel) stencilRow(level, tx, ty, row);
         const int32_t j = ty * w + tx;
-        int32_t coarseUnknowns[9] = {};
-        const double* coarseCoefficients = nullptr;
+        double sum[C];
+        for (int32_t c = 0; c < C; ++c) sum[c] = 0.0;
+        if (ownLevel) {
+            stencilRow(level, tx, ty, row);
+            for (int32_t t = 0; t < 9; ++t) {
+                for (int32_t c = 0; c < C; ++c) sum[c] += row.values[t] * own[c][row.unknowns[t]];
+            }
+        }
         if (coarser) {
-            coarseCoefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
+            const double* coefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
             int32_t coarseColumns[3];
             wrappedNeighbours(tx / 2, coarseWidth, coarseColumns);
-            for (int32_t s = 0; s < 9; ++s) coarseUnknowns[s] = coarseRows[s / 3] + coarseColumns[s % 3];
-        }
-        for (int32_t c = 0; c < x.columns; ++c) {
-            const double* v = x.values.items + static_cast<int64_t>(c) * n;
-            double sum = ownLevel ? stencilRowProduct(row, v + start) : 0.0;
-            if (coarser) {
-                const double* u = v + coarseStart;
-                for (int32_t s = 0; s < 9; ++s) sum += coarseCoefficients[s] * u[coarseUnknowns[s]];
+            for (int32_t s = 0; s < 9; ++s) {
+                const int32_t unknown = coarseRows[s / 3] + coarseColumns[s % 3];
+                for (int32_t c = 0; c < C; ++c) sum[c] += coefficients[s] * coarse[c][unknown];
             }
-            out[c * outStride + j] = sum;
         }
+        for (int32_t c = 0; c < C; ++c) target[c][j] = sum[c];
     }
+}
+
+static void rowProducts(const TrilinearSystem& system, LevelRange range, int32_t l, int32_t ty, const DenseBlock& x,
+                        bool ownLevel, double* out, int64_t outStride) {
+    forColumnBlocks(x.columns, [&](auto block, int32_t first) {
+        rowProductsOf<decltype(block)::value>(system, range, l, ty, x, first, ownLevel, out, outStride);
+    });
 }
 
 // rowProducts for every row of level l, in parallel.
@@ -325,22 +360,42 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
                              int64_t finerStride, double sign, double* out, int64_t outStride, BeforeRow beforeRow) {
     const int32_t width = system.levels[l].width, height = system.levels[l].height, fine = 2 * width;
     const LevelCoupling& coupling = system.couplings[l - 1];
+    // The two finer texels of a pair (fx even, then fx + 1) meet the same nine coarser ones and add to them one
+    // after the other, so each coarser value is read and written once per pair.
     auto band = [&](int32_t m) {
         for (int32_t fy = 2 * m; fy < 2 * m + 2; ++fy) {
             beforeRow(fy);
             int32_t rows[3];
             for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + height) % height) * width;
-            for (int32_t fx = 0; fx < fine; ++fx) {
-                int32_t columnsAround[3], targets[9];
-                wrappedNeighbours(fx / 2, width, columnsAround);
-                for (int32_t s = 0; s < 9; ++s) targets[s] = rows[s / 3] + columnsAround[s % 3];
-                const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
-                for (int32_t c = 0; c < columns; ++c) {
-                    const double value = sign * finer[c * finerStride + fy * fine + fx];
-                    double* column = out + c * outStride;
-                    for (int32_t s = 0; s < 9; ++s) column[targets[s]] += slots[s] * value;
+            forColumnBlocks(columns, [&](auto block, int32_t first) {
+                constexpr int32_t C = decltype(block)::value;
+                const double* from[C];
+                double* to[C];
+                for (int32_t c = 0; c < C; ++c) {
+                    from[c] = finer + (first + c) * finerStride + static_cast<int64_t>(fy) * fine;
+                    to[c] = out + (first + c) * outStride;
                 }
-            }
+                for (int32_t fx = 0; fx < fine; fx += 2) {
+                    int32_t columnsAround[3], targets[9];
+                    wrappedNeighbours(fx / 2, width, columnsAround);
+                    for (int32_t s = 0; s < 9; ++s) targets[s] = rows[s / 3] + columnsAround[s % 3];
+                    const double* even = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
+                    const double* odd = even + 9;
+                    double evenValue[C], oddValue[C];
+                    for (int32_t c = 0; c < C; ++c) {
+                        evenValue[c] = sign * from[c][fx];
+                        oddValue[c] = sign * from[c][fx + 1];
+                    }
+                    for (int32_t s = 0; s < 9; ++s) {
+                        for (int32_t c = 0; c < C; ++c) {
+                            double value = to[c][targets[s]];
+                            value += even[s] * evenValue[c];
+                            value += odd[s] * oddValue[c];
+                            to[c][targets[s]] = value;
+                        }
+                    }
+                }
+            });
         }
     };
     // Bands 3 q .. height - 1 (q = height div 3) could meet the first ones across the wrap: they follow on one thread.
