@@ -338,9 +338,12 @@ static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditione
 // separator rows kept apart and added in domain order), the separators; backward in reverse. The
 // columns of one unknown sit side by side, so every factor entry is read once for all of them;
 // r is read and z written in the old numbering as the solves reach each unknown.
-static void incompleteCholeskySolve(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
+// Channels: the column count when fixed at compile time (1 to 4, the colour channels, whose loops then unroll),
+// 0 for any count.
+template <int32_t Channels>
+static void incompleteCholeskySolveOf(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
     const CompressedColumnMatrix& factor = data.factor;
-    const int32_t n = factor.n, columns = r.columns, domains = data.domainStart.count - 1;
+    const int32_t n = factor.n, columns = Channels > 0 ? Channels : r.columns, domains = data.domainStart.count - 1;
     const int32_t separators = data.domainStart.items[domains], sharedRows = n - separators;
     const int32_t* start = factor.colptr.items;
     const int32_t* rows = factor.rowind.items;
@@ -413,6 +416,16 @@ static void incompleteCholeskySolve(StencilPreconditionerData& data, const Dense
             for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
             store(j);
         }
+    }
+}
+
+static void incompleteCholeskySolve(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
+    switch (r.columns) {
+        case 1: incompleteCholeskySolveOf<1>(data, r, z); return;
+        case 2: incompleteCholeskySolveOf<2>(data, r, z); return;
+        case 3: incompleteCholeskySolveOf<3>(data, r, z); return;
+        case 4: incompleteCholeskySolveOf<4>(data, r, z); return;
+        default: incompleteCholeskySolveOf<0>(data, r, z); return;
     }
 }
 
