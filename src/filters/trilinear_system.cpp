@@ -5,12 +5,12 @@
 
 #include <cassert>
 #include <map>
-#include <type_traits>
 
 #include "base/parallel.h"
 #include "base/wrap_index.h"
 #include "filters/level_system.h"
 #include "filters/tent_kernel.h"
+#include "sparse/column_blocks.h"
 #include "sparse/dense_cholesky.h"
 
 int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount) {
@@ -264,24 +264,6 @@ struct LevelRange {
 
 static LevelRange levelsFrom(const TrilinearSystem& system, int32_t first) {
     return LevelRange{first, system.levelStart[first]};
-}
-
-// The products below take up to this many columns (the colour channels) side by side: every column is summed in
-// the same order as alone, but the columns' sums no longer wait on one another's adds.
-constexpr int32_t columnBlock = 4;
-
-// Calls kernel(std::integral_constant<int32_t, C>(), first) for the columns first .. first + C - 1, in blocks of
-// at most columnBlock.
-template <typename Kernel>
-static void forColumnBlocks(int32_t columns, Kernel&& kernel) {
-    for (int32_t first = 0; first < columns; first += columnBlock) {
-        switch (columns - first) {
-            case 1: kernel(std::integral_constant<int32_t, 1>(), first); break;
-            case 2: kernel(std::integral_constant<int32_t, 2>(), first); break;
-            case 3: kernel(std::integral_constant<int32_t, 3>(), first); break;
-            default: kernel(std::integral_constant<int32_t, columnBlock>(), first); break;
-        }
-    }
 }
 
 // out = the products of row ty of level l with the level itself (when `ownLevel`) and with the next coarser level,

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/parallel.h"
+#include "sparse/column_blocks.h"
 
 void createStencil(StencilMatrix& matrix, int32_t width, int32_t height) {
     assert(width >= 1 && height >= 1);
@@ -34,15 +35,24 @@ void multiplyStencil(const StencilMatrix& matrix, const DenseBlock& x, DenseBloc
     const int32_t columns = x.columns;
 #pragma omp parallel for schedule(static) if (worthThreads(n))
     for (int32_t row = 0; row < h; ++row) {
-        StencilRow terms;
-        for (int32_t col = 0; col < w; ++col) {
-            stencilRow(matrix, col, row, terms);
-            const int32_t j = row * w + col;
-            for (int32_t k = 0; k < columns; ++k) {
-                const int64_t offset = static_cast<int64_t>(k) * n;
-                y.values.items[j + offset] = stencilRowProduct(terms, x.values.items + offset);
+        forColumnBlocks(columns, [&](auto block, int32_t first) {
+            constexpr int32_t C = decltype(block)::value;
+            const double* from[C];
+            double* to[C];
+            for (int32_t k = 0; k < C; ++k) {
+                from[k] = x.values.items + static_cast<int64_t>(first + k) * n;
+                to[k] = y.values.items + static_cast<int64_t>(first + k) * n;
             }
-        }
+            StencilRow terms;
+            for (int32_t col = 0; col < w; ++col) {
+                stencilRow(matrix, col, row, terms);
+                double sum[C] = {};
+                for (int32_t t = 0; t < 9; ++t) {
+                    for (int32_t k = 0; k < C; ++k) sum[k] += terms.values[t] * from[k][terms.unknowns[t]];
+                }
+                for (int32_t k = 0; k < C; ++k) to[k][row * w + col] = sum[k];
+            }
+        });
     }
 }
 
