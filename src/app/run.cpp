@@ -21,6 +21,7 @@
 #include "image/classic_filters.h"
 #include "image/texture_containers.h"
 #include "image/texture_io.h"
+#include "mesh/texture_repeat.h"
 
 static const char* const defaultFilterName = "kivbi";
 
@@ -91,18 +92,19 @@ struct FilterEntry {
     const char* name;
     FilterFunction function;
     TextureShape shape;
+    bool readsSurface;  // whether the filter looks at where the model lays the texture
 };
 
 // Names are compared in this order, exactly and case-sensitively.
 static const FilterEntry filterTable[] = {
-    {"rainbow", runImageFilter<buildRainbowPyramid>, TextureShape::any},
-    {"box", runImageFilter<buildBoxPyramid>, TextureShape::any},
-    {"boxig", runMeshFilter<buildBoxigPyramid>, TextureShape::any},
-    {"kivbox", runMeshFilter<buildKivboxPyramid>, TextureShape::any},
-    {"tent", runImageFilter<buildTentPyramid>, TextureShape::any},
-    {"lanczos3", runImageFilter<buildLanczos3Pyramid>, TextureShape::any},
-    {"kivbi", runSolvedFilter<buildKivbiPyramid>, TextureShape::powerOfTwoSides},
-    {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::powerOfTwoSides},
+    {"rainbow", runImageFilter<buildRainbowPyramid>, TextureShape::any, false},
+    {"box", runImageFilter<buildBoxPyramid>, TextureShape::any, false},
+    {"boxig", runMeshFilter<buildBoxigPyramid>, TextureShape::any, true},
+    {"kivbox", runMeshFilter<buildKivboxPyramid>, TextureShape::any, true},
+    {"tent", runImageFilter<buildTentPyramid>, TextureShape::any, false},
+    {"lanczos3", runImageFilter<buildLanczos3Pyramid>, TextureShape::any, false},
+    {"kivbi", runSolvedFilter<buildKivbiPyramid>, TextureShape::powerOfTwoSides, true},
+    {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::powerOfTwoSides, true},
 };
 
 static const FilterEntry* findFilter(const std::string& name) {
@@ -236,6 +238,10 @@ int generateMipmaps(RunState& state) {
     std::string error;
     if (!createOutputFolder(state.options.outputFolder, error)) return fail(error);
     if (!loadObjModel(state.mesh, modelPath, error) || !normaliseMesh(state.mesh, error)) return fail(error);
+    // The filters that read the surface see the texture repeat beyond the unit square, as a wrapping sampler does.
+    const bool readsSurface =
+        std::any_of(filters.begin(), filters.end(), [](const FilterEntry* entry) { return entry->readsSurface; });
+    if (readsSurface && !repeatTextureCoordinates(state.mesh, modelPath, error)) return fail(error);
     if (!loadTexture(texturePath, state.texture, error)) return fail(error);
     lineariseImage(state.texture);
 

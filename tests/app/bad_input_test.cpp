@@ -155,16 +155,14 @@ TEST(BadModel, EveryBrokenModelIsRefusedBeforeAnyFilterRuns) {
     }
 }
 
-// Inputs that look hostile but are sound: a huge comment, a huge face, and texture coordinates far
-// outside the texture (the surface beyond it is counted on the border texels).
-TEST(BadModel, HugeLinesAndFarOffTextureCoordinatesStillRun) {
+// Inputs that look hostile but are sound: a huge comment, a huge face, a face without surface.
+TEST(BadModel, HugeLinesAndFacesWithoutSurfaceStillRun) {
     std::string hugeFace = unitSquareObj() + "f";
     for (int i = 0; i < 500; ++i) hugeFace += " 1/1 2/2 3/3 4/4";  // every triangle covers every texel
     const std::pair<const char*, std::string> texts[] = {
         {"comment.obj", "# " + std::string(10 << 20, 'c') + "\n" + unitSquareObj()},
         {"face.obj", hugeFace + "\n"},
         {"faceless.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nf 1/1 2/1\n"},  // no surface: empty-model levels
-        {"far.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nvt -1e30 -1e30\nvt 3e38 0.5\nvt 0.5 1e6\nf 1/1 2/2 3/3\n"},
     };
     for (const auto& [name, text] : texts) {
         InputDirectory run;
@@ -176,6 +174,24 @@ TEST(BadModel, HugeLinesAndFarOffTextureCoordinatesStillRun) {
         EXPECT_EQ(result.exitStatus, 0) << result.output.substr(0, 2000);
         EXPECT_EQ(run.outputFiles().size(), 4u);
     }
+}
+
+// Texture coordinates so far outside the texture that repeating it there means nothing: refused by the filters
+// that read the surface, with the file named, while the others still run.
+TEST(BadModel, TextureCoordinatesRepeatingTheTextureBeyondReasonAreRefusedByTheSurfaceFilters) {
+    InputDirectory run;
+    writeTextFile(run.dir.file("far.obj"),
+                  "v 0 0 0\nv 1 0 0\nv 1 1 0\nvt -1e30 -1e30\nvt 3e38 0.5\nvt 0.5 1e6\nf 1/1 2/2 3/3\n");
+    for (const char* filter : {"boxig", "kivbox", "kivbi", "kivtri"}) {
+        const CommandResult result = run.run("far.obj", "texture.png", filter);
+        expectRefused(result, run, filter);
+        EXPECT_NE(result.output.find("Error: far.obj: triangle 1's texture coordinates span more than 65536 repeats"),
+                  std::string::npos)
+            << result.output;
+    }
+    const CommandResult box = run.run("far.obj", "texture.png", "box");
+    EXPECT_EQ(box.exitStatus, 0) << box.output;
+    EXPECT_EQ(run.outputFiles().size(), 4u);
 }
 
 // Memory running out is a message and status 1, whether the texture itself does not fit or a

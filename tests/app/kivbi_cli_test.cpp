@@ -126,4 +126,39 @@ TEST(DefaultFilter, ATextureWhoseSidesAreNotPowersOfTwoIsRefused) {
     EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"model.obj", "texture.png"}));
 }
 
+// A square that repeats the texture 2 x 2 or 3 x 3 times (coordinates from -1 or from 0) lays every texel on the
+// same share of its surface as the square mapped once, so every filter that reads the surface gives the same levels
+// (within a byte for the rounding of the cut pieces); beyond the unit square the texture repeats, as a wrapping
+// sampler reads it, and the tents never reach past their texels.
+TEST(SurfaceFilters, ASquareThatRepeatsTheTextureGivesTheLevelsOfTheSquareMappedOnce) {
+    TempDir dir;
+    std::vector<unsigned char> bytes(3 * 16 * 16);
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>((k * 97 + k / 7 * 31) % 256);
+    writeImageFile(dir.file("texture.png"), imageFromBytes(16, 16, bytes));
+    writeTextFile(dir.file("once.obj"), unitSquareObj());
+    const std::string positions = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+    writeTextFile(dir.file("twice.obj"), positions + "vt -1 -1\nvt 1 -1\nvt 1 1\nvt -1 1\nf 1/1 2/2 3/3 4/4\n");
+    writeTextFile(dir.file("thrice.obj"), positions + "vt 0 0\nvt 3 0\nvt 3 3\nvt 0 3\nf 1/1 2/2 3/3 4/4\n");
+    for (const char* filter : {"boxig", "kivbox", "kivbi", "kivtri"}) {
+        SCOPED_TRACE(filter);
+        for (const char* model : {"once.obj", "twice.obj", "thrice.obj"}) {
+            const CommandResult result =
+                runKiv(dir.path, {"-o", std::string(model) + ".levels", model, "texture.png", filter});
+            ASSERT_EQ(result.exitStatus, 0) << result.output;
+        }
+        for (int level = 1; level <= 4; ++level) {
+            const std::string name = "/mip_" + std::to_string(level) + "_" + filter + ".png";
+            const DecodedImage once = readImageFile(dir.file("once.obj.levels") + name);
+            ASSERT_FALSE(once.rgb.empty()) << name;
+            for (const char* model : {"twice.obj", "thrice.obj"}) {
+                const DecodedImage tiled = readImageFile(dir.file(std::string(model) + ".levels") + name);
+                ASSERT_EQ(tiled.rgb.size(), once.rgb.size()) << model << name;
+                for (size_t k = 0; k < once.rgb.size(); ++k) {
+                    ASSERT_LE(std::abs(tiled.rgb[k] - once.rgb[k]), 1) << model << name << " byte " << k;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
