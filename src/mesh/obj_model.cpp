@@ -175,15 +175,21 @@ static bool readLine(const GrowArray<std::string>& tokens, Mesh& mesh, std::stri
     return true;
 }
 
-// The centre and scale factor that map the bounding box of the positions onto a cube of side 1
+// The centre and scale factor that map the bounding box of the used positions onto a cube of side 1
 // centred on the origin, in 32-bit float. Returns the reason when there is none.
 static const char* findNormalisation(const Mesh& mesh, Point3& centre, float& factor) {
-    const Point3* p = mesh.positions.items;
-    Point3 low = p[0], high = p[0];
-    for (int32_t i = 1; i < mesh.positions.count; ++i) {
-        low.x = std::min(low.x, p[i].x), high.x = std::max(high.x, p[i].x);
-        low.y = std::min(low.y, p[i].y), high.y = std::max(high.y, p[i].y);
-        low.z = std::min(low.z, p[i].z), high.z = std::max(high.z, p[i].z);
+    // Only the positions the triangles use: a vertex no triangle names is not part of the surface, and must not
+    // change its size (the least-squares filters weigh their regularisation against the surface's area).
+    Point3 low, high;
+    bool first = true;
+    for (const MeshTriangle& t : mesh.triangles) {
+        for (const int32_t index : t.positionIndex) {
+            const Point3& p = mesh.positions.items[index];
+            if (first) low = high = p, first = false;
+            low.x = std::min(low.x, p.x), high.x = std::max(high.x, p.x);
+            low.y = std::min(low.y, p.y), high.y = std::max(high.y, p.y);
+            low.z = std::min(low.z, p.z), high.z = std::max(high.z, p.z);
+        }
     }
     const float dx = high.x - low.x, dy = high.y - low.y, dz = high.z - low.z;
     float side = dx > 0 ? dx : 0;

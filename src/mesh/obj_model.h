@@ -36,8 +36,8 @@ bool loadObjModel(Mesh& mesh, const char* path, std::string& error);
 // The same from an open stream; `name` is used in messages.
 bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::string& error);
 
-// Centres the bounding box of the positions on the origin and scales its largest side to 1.
-// Returns false with a message when the mesh has triangles but no extent.
+// Centres the bounding box of the positions that triangles use on the origin and scales its largest side to 1
+// (every position moves alike). Returns false with a message when the mesh has triangles but no extent.
 bool normaliseMesh(Mesh& mesh, std::string& error);
 
 // The maximal runs of characters that are not in `delimiters`; no empty tokens.

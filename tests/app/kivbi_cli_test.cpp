@@ -126,11 +126,12 @@ TEST(DefaultFilter, ATextureWhoseSidesAreNotPowersOfTwoIsRefused) {
     EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"model.obj", "texture.png"}));
 }
 
-// A square that repeats the texture 2 x 2 or 3 x 3 times (coordinates from -1 or from 0) lays every texel on the
-// same share of its surface as the square mapped once, so every filter that reads the surface gives the same levels
-// (within a byte for the rounding of the cut pieces); beyond the unit square the texture repeats, as a wrapping
-// sampler reads it, and the tents never reach past their texels.
-TEST(SurfaceFilters, ASquareThatRepeatsTheTextureGivesTheLevelsOfTheSquareMappedOnce) {
+// What must not change the levels of the filters that read the surface: a square that repeats the texture 2 x 2 or
+// 3 x 3 times (coordinates from -1 or from 0) lays every texel on the same share of its surface as the square
+// mapped once (beyond the unit square the texture repeats, as a wrapping sampler reads it, and the tents never
+// reach past their texels); a vertex that no triangle uses, or a thousandfold size, leaves the surface as it is.
+// The same levels, within a byte for the rounding of the cut pieces.
+TEST(SurfaceFilters, RepeatsScaleAndUnusedVerticesLeaveTheLevelsOfASquareAsTheyAre) {
     TempDir dir;
     std::vector<unsigned char> bytes(3 * 16 * 16);
     for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>((k * 97 + k / 7 * 31) % 256);
@@ -139,9 +140,13 @@ TEST(SurfaceFilters, ASquareThatRepeatsTheTextureGivesTheLevelsOfTheSquareMapped
     const std::string positions = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
     writeTextFile(dir.file("twice.obj"), positions + "vt -1 -1\nvt 1 -1\nvt 1 1\nvt -1 1\nf 1/1 2/2 3/3 4/4\n");
     writeTextFile(dir.file("thrice.obj"), positions + "vt 0 0\nvt 3 0\nvt 3 3\nvt 0 3\nf 1/1 2/2 3/3 4/4\n");
+    writeTextFile(dir.file("unused.obj"), unitSquareObj() + "v 100 0 0\n");
+    writeTextFile(dir.file("large.obj"), "v 0 0 0\nv 1000 0 0\nv 1000 1000 0\nv 0 1000 0\n"
+                                         "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    const char* const models[] = {"once.obj", "twice.obj", "thrice.obj", "unused.obj", "large.obj"};
     for (const char* filter : {"boxig", "kivbox", "kivbi", "kivtri"}) {
         SCOPED_TRACE(filter);
-        for (const char* model : {"once.obj", "twice.obj", "thrice.obj"}) {
+        for (const char* model : models) {
             const CommandResult result =
                 runKiv(dir.path, {"-o", std::string(model) + ".levels", model, "texture.png", filter});
             ASSERT_EQ(result.exitStatus, 0) << result.output;
@@ -150,7 +155,7 @@ TEST(SurfaceFilters, ASquareThatRepeatsTheTextureGivesTheLevelsOfTheSquareMapped
             const std::string name = "/mip_" + std::to_string(level) + "_" + filter + ".png";
             const DecodedImage once = readImageFile(dir.file("once.obj.levels") + name);
             ASSERT_FALSE(once.rgb.empty()) << name;
-            for (const char* model : {"twice.obj", "thrice.obj"}) {
+            for (const char* model : models) {
                 const DecodedImage tiled = readImageFile(dir.file(std::string(model) + ".levels") + name);
                 ASSERT_EQ(tiled.rgb.size(), once.rgb.size()) << model << name;
                 for (size_t k = 0; k < once.rgb.size(); ++k) {

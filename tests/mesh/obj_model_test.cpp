@@ -231,6 +231,16 @@ TEST(ObjModel, NormalisingCentresTheBoxAndScalesTheLargestSideToOne) {
     EXPECT_FLOAT_EQ(mesh.positions[1].z, 0.25f);
     EXPECT_FLOAT_EQ(mesh.positions[2].x, 0.0f);
     EXPECT_EQ(mesh.texCoords[0].u, 0.0f);
+
+    // A vertex no triangle uses moves with the others but does not widen the box.
+    Mesh withUnused;
+    ASSERT_TRUE(readText(withUnused, "v 2 0 0\nv 6 1 2\nv 4 0.5 1\nv 100 -50 7\nvt 0 0\nf 1/1 2/1 3/1\n", error));
+    ASSERT_TRUE(normaliseMesh(withUnused, error)) << error;
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_FLOAT_EQ(withUnused.positions[k].x, mesh.positions[k].x);
+        EXPECT_FLOAT_EQ(withUnused.positions[k].y, mesh.positions[k].y);
+    }
+    EXPECT_FLOAT_EQ(withUnused.positions[3].x, 24.0f);
 }
 
 TEST(ObjModel, NormalisingFailsWithoutAUsableExtent) {
