@@ -25,12 +25,12 @@
 
 // The integral over the surface of T^2 per channel, from the moments of grid 0 (two cells per texel).
 static void squaredTarget(const MomentGrid& grid, const FloatImage& texture, double sums[3]) {
-    const int32_t half = grid.side / (2 * texture.width);
-    const int32_t halfDown = grid.side / (2 * texture.height);
+    const int32_t half = grid.width / (2 * texture.width);
+    const int32_t halfDown = grid.height / (2 * texture.height);
     for (int32_t c = 0; c < 3; ++c) sums[c] = 0;
-    for (int32_t y = 0; y < grid.side; ++y) {
-        for (int32_t x = 0; x < grid.side; ++x) {
-            const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.side + x);
+    for (int32_t y = 0; y < grid.height; ++y) {
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
             if (m[0] == 0.0f) continue;
             TentFactor columns[2], rows[2];
             for (int32_t e = 0; e < 2; ++e) {
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     double target[3];
     squaredTarget(moments.grids[0], texture, target);
     double area = 0;
-    for (int64_t k = 0; k < int64_t{moments.grids[0].side} * moments.grids[0].side; ++k) {
+    for (int64_t k = 0; k < int64_t{moments.grids[0].width} * moments.grids[0].height; ++k) {
         area += moments.grids[0].moments.items[9 * k];
     }
 

@@ -30,7 +30,7 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
                        LevelSolver solver, FilterStats& stats, std::string& error) {
     if (!takesTexture(texture, "kivbi", error)) return false;
     assert(levelCount == mipLevelCount(texture.width, texture.height));
-    // Grid i has two cells per texel of level i along the longer side (more along the shorter one).
+    // Grid i has two cells per texel of level i along both sides.
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;

@@ -1,6 +1,7 @@
 // Assembly of a level's stencil and right-hand sides from the surface moments of the grid with two cells per texel.
 #include "filters/level_system.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "filters/tent_kernel.h"
@@ -45,17 +46,18 @@ void forEachBandInTwoPasses(int32_t bandCount, int32_t a, int32_t side, Fill fil
     }
 }
 
-// How many cells a texel of a level with `size` texels along an axis spans, halved: the grid's side / (2 size).
-int32_t halfSpan(const MomentGrid& grid, int32_t size) {
-    assert(size >= 1 && grid.side % (2 * size) == 0);
-    return grid.side / (2 * size);
+// How many cells a texel of a level with `size` texels along an axis spans, halved: the grid's `cells` along that
+// axis / (2 size).
+int32_t halfSpan(int32_t cells, int32_t size) {
+    assert(size >= 1 && cells % (2 * size) == 0);
+    return cells / (2 * size);
 }
 
 }  // namespace
 
 void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
-    assert(grid.side >= 2 && grid.moments.count == 9 * grid.side * grid.side);
-    const int32_t side = grid.side, across = halfSpan(grid, width), down = halfSpan(grid, height);
+    assert(grid.width >= 2 && grid.height >= 2 && grid.moments.count == 9 * grid.width * grid.height);
+    const int32_t across = halfSpan(grid.width, width), down = halfSpan(grid.height, height);
     matrix.width = width;
     matrix.height = height;
     release(matrix.coefficients);
@@ -63,11 +65,11 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t 
     for (double& value : matrix.coefficients) value = 0;
     double* coefficients = matrix.coefficients.items;
 
-    forEachBandInTwoPasses(height, down, side, [&](int32_t y) {
+    forEachBandInTwoPasses(height, down, grid.height, [&](int32_t y) {
         const AxisTents rows = axisTents(y, down, height);
         const int32_t row0 = rows.first, row1 = (rows.first + 1) % height;
-        for (int32_t x = 0; x < side; ++x) {
-            const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * side + x);
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
             if (m[0] == 0.0f) continue;  // no area, so every moment is 0
             const AxisTents columns = axisTents(x, across, width);
             // I[p][q] = S/2 times the integral of column product p times row product q over the cell's surface.
@@ -99,20 +101,23 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t 
     });
 }
 
-double levelScale(const MomentGrid& grid) { return 0.5 * static_cast<double>(grid.side) * grid.side; }
+double levelScale(const MomentGrid& grid) {
+    const double side = std::max(grid.width, grid.height);
+    return 0.5 * side * side;
+}
 
 // B(j, c) += factor times the sum over the cells of grid of t_ab(j) values(cell, c)[ab], t being tent j on the
 // cell as (ox + sx u)(oy + sy v) = sum of t_ab u^a v^b and values(cell, c) the four integrals of u^a v^b g_c.
 template <typename Values>
 static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t width, int32_t height,
                                int32_t columns, double factor, Values values) {
-    const int32_t side = grid.side, across = halfSpan(grid, width), down = halfSpan(grid, height);
+    const int32_t across = halfSpan(grid.width, width), down = halfSpan(grid.height, height);
     createBlock(rhs, width * height, columns);
-    forEachBandInTwoPasses(height, down, side, [&](int32_t y) {
+    forEachBandInTwoPasses(height, down, grid.height, [&](int32_t y) {
         TentFactor rows[2];
         for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, down, e, height);
-        for (int32_t x = 0; x < side; ++x) {
-            const int64_t cell = static_cast<int64_t>(y) * side + x;
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const int64_t cell = static_cast<int64_t>(y) * grid.width + x;
             for (int32_t ey = 0; ey < 2; ++ey) {
                 for (int32_t ex = 0; ex < 2; ++ex) {
                     const TentFactor column = cellTent(x, across, ex, width);
@@ -134,7 +139,7 @@ static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t 
 void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t width, int32_t height, int32_t channelCount,
                          double factor) {
     const int32_t stride = 4 * channelCount;
-    assert(grid.weighted.count == stride * grid.side * grid.side);
+    assert(grid.weighted.count == stride * grid.width * grid.height);
     gatherTentProducts(rhs, grid, width, height, channelCount, factor, [&](int64_t cell, int32_t c, double w[4]) {
         const float* source = grid.weighted.items + stride * cell + 4 * c;
         for (int32_t e = 0; e < 4; ++e) w[e] = source[e];
@@ -142,7 +147,7 @@ void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t width,
 }
 
 void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
-    assert(grid.moments.count == 9 * grid.side * grid.side);
+    assert(grid.moments.count == 9 * grid.width * grid.height);
     gatherTentProducts(areas, grid, width, height, 1, factor, [&](int64_t cell, int32_t, double w[4]) {
         // The moments of u^a v^b for a, b <= 1: m[3 b + a].
         const float* m = grid.moments.items + 9 * cell;

@@ -12,8 +12,8 @@
 #include "sparse/stencil_solver.h"
 
 // M(j, k) = factor times the integral over the surface of tent j times tent k, for the width x height level whose
-// texels span a whole number of cells of `grid` (which must hold moments) along each axis: two for a square level
-// of side grid.side / 2, more along the shorter side of a level whose sides differ. Replaces the matrix.
+// texels span a whole number of cells of `grid` (which must hold moments) along each axis: two for the level of
+// the grid's size (grid.width / 2 x grid.height / 2), more for a coarser one. Replaces the matrix.
 void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t width, int32_t height, double factor);
 
 // B(j, c) = factor times the integral over the surface of tent j times the texture's reconstruction of channel c,
@@ -24,8 +24,8 @@ void assembleTargetSides(DenseBlock& rhs, const MomentGrid& grid, int32_t width,
 // a(j) = factor times the integral over the surface of tent j (one column), from the moments of `grid`.
 void assembleTentAreas(DenseBlock& areas, const MomentGrid& grid, int32_t width, int32_t height, double factor);
 
-// The factor kivbi's level systems use: S / 2 with S the number of cells of the grid, the common size that the
-// regularisation weight is measured against.
+// The factor kivbi's level systems use: S / 2 with S the number of cells of a grid square in the grid's longer
+// side, the common size that the regularisation weight is measured against.
 double levelScale(const MomentGrid& grid);
 
 // Pins the unknowns no surface reaches (diagonal 0: diagonal 1, right-hand sides 0) and adds `weight` to every
@@ -34,8 +34,7 @@ double levelScale(const MomentGrid& grid);
 void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight);
 
 // Whether the least-squares filter `filter` can take the texture: its sides must be powers of two, so that the
-// grids, square in the longer side, have a whole number of cells per texel along both axes. Else false with the
-// message.
+// grids have two cells per texel of their level along both axes. Else false with the message.
 bool takesTexture(const FloatImage& texture, const char* filter, std::string& error);
 
 // The iteration settings of both least-squares filters: every value provably within 1e-4 of the exact solution,

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "mesh/texel_coverage.h"
+#include "mesh/texture_repeat.h"
 
 // The walk is cut into tiles, the cells of one grid: each tile is walked by one thread, from the root down the one
 // branch that leads to it and then through everything below it. Tiles of 64 x 64 finest cells keep the per-tile
@@ -71,6 +72,7 @@ struct WalkPlan {
     int32_t lowest = 0;         // the finest grid the walk reaches
     int32_t channelCount = 0;
     int32_t textureHalfCells[2] = {1, 1};  // a texture texel spans twice this many cells of grid 0, across and down
+    int32_t cellOffset[2] = {0, 0};        // where the walked square's grid 0 lies in the texture's, across and down
     GrowArray<int32_t> tileStart;      // triangles of tile t: tileTriangles[tileStart[t] .. tileStart[t + 1])
     GrowArray<int32_t> tileTriangles;
     double* tileWeighted = nullptr;    // weighted moments of the grid of tiles in float64, for the grids above
@@ -194,8 +196,8 @@ static void addWeightedMoments(const WalkPlan& plan, const SurfacePiece& piece, 
     addPieceMoments(piece, m);
     TentFactor columns[2], rows[2];
     for (int32_t e = 0; e < 2; ++e) {
-        columns[e] = cellTent(x, plan.textureHalfCells[0], e, texture.width);
-        rows[e] = cellTent(y, plan.textureHalfCells[1], e, texture.height);
+        columns[e] = cellTent(x + plan.cellOffset[0], plan.textureHalfCells[0], e, texture.width);
+        rows[e] = cellTent(y + plan.cellOffset[1], plan.textureHalfCells[1], e, texture.height);
     }
     for (int32_t c = 0; c < plan.channelCount; ++c) {
         // The reconstruction on the cell, f = sum of f_pq u^p v^q, from the four texels whose tents reach it.
@@ -239,7 +241,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         const int32_t tileSide = 1 << (T - g);
         MomentGrid& grid = plan.out->grids.items[g];
         for (int32_t y = 0; y < tileSide; ++y) {
-            const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.side + tx * tileSide;
+            const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.width + tx * tileSide;
             if (request.used) std::memset(grid.used.items + row, 0, static_cast<size_t>(tileSide));
             if (request.area) std::memset(grid.area.items + row, 0, sizeof(double) * static_cast<size_t>(tileSide));
         }
@@ -250,7 +252,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         const int32_t tileSide = 1 << (T - g);
         const int32_t localX = x - tx * tileSide, localY = y - ty * tileSide;
         if (g >= request.firstGrid) {
-            const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].side + x;
+            const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].width + x;
             const int32_t local = localY * tileSide + localX;
             double* sums = request.moments ? scratch.moments[g].items + momentCount * local : nullptr;
             recordPiece(plan, piece, g, cell, sums);
@@ -289,7 +291,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         }
         if (g < request.firstGrid) continue;
         for (int32_t y = 0; y < tileSide; ++y) {
-            const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.side + tx * tileSide;
+            const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.width + tx * tileSide;
             for (int32_t x = 0; x < tileSide; ++x) {
                 const int32_t local = y * tileSide + x;
                 if (request.moments) {
@@ -341,7 +343,7 @@ static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
     }
     auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
         if (g < request.firstGrid) return;
-        const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].side + x;
+        const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].width + x;
         recordPiece(plan, piece, g, cell, request.moments ? sums[g].items + momentCount * cell : nullptr);
     };
     for (const MeshTriangle& t : plan.mesh->triangles) {
@@ -376,16 +378,12 @@ static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
     }
 }
 
-void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t finestLevel, const MomentRequest& request) {
-    releaseSurfaceMoments(result);
-    if (finestLevel < 0) return;
-    if (finestLevel > maxFinestLevel) throw std::bad_alloc();
-    const int32_t L = finestLevel;
+// The walk of one square of texture space through the quadtree of finest level L into square grids of side
+// 2^(L - g); halfCells and offset place its grid 0 in the texture's (see WalkPlan).
+static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, const MomentRequest& request,
+                       const int32_t halfCells[2], const int32_t offset[2]) {
+    if (L > maxFinestLevel) throw std::bad_alloc();
     const bool weighted = request.texture != nullptr;
-    // The texture's longer side is 2^(L - 1), so grid 0 has two cells per texel along it; both sides are powers of
-    // two, so a texel spans a whole number of cells along the shorter one too.
-    assert(!weighted || (L >= 1 && std::max(request.texture->width, request.texture->height) == (1 << (L - 1)) &&
-                         hasPowerOfTwoSides(*request.texture)));
     result.channelCount = weighted ? (request.texture->hasAlpha ? 4 : 3) : 0;
 
     WalkPlan plan;
@@ -394,9 +392,9 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
     plan.out = &result;
     plan.finest = L;
     plan.channelCount = result.channelCount;
-    if (weighted) {
-        plan.textureHalfCells[0] = (1 << L) / (2 * request.texture->width);
-        plan.textureHalfCells[1] = (1 << L) / (2 * request.texture->height);
+    for (int32_t axis = 0; axis < 2; ++axis) {
+        plan.textureHalfCells[axis] = halfCells[axis];
+        plan.cellOffset[axis] = offset[axis];
     }
     plan.lowest = weighted ? 0 : std::max(0, std::min(L, request.firstGrid));
     plan.tileGrid = std::min(L, std::max(tileDepth, plan.lowest));
@@ -405,9 +403,9 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
     resize(result.grids, L + 1);
     for (int32_t g = 0; g <= L; ++g) {
         MomentGrid& grid = result.grids.items[g];
-        grid.side = 1 << (L - g);
+        grid.width = grid.height = 1 << (L - g);
         if (g < request.firstGrid) continue;
-        const int64_t cells = static_cast<int64_t>(grid.side) * grid.side;
+        const int64_t cells = static_cast<int64_t>(grid.width) * grid.height;
         // The tiles clear or write every cell of their grids; the grids above them start cleared.
         const bool aboveTiles = g > plan.tileGrid;
         if (request.used) allocateCells(grid.used, cells, aboveTiles);
@@ -424,7 +422,7 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
 
     // Each tile's cells are written by the one thread that walks it, in the model's triangle order.
     std::atomic<bool> outOfMemory(false);
-#pragma omp parallel
+#pragma omp parallel if (tilesPerSide > 1)
     {
         WalkScratch scratch;
         bool ready = false;
@@ -451,6 +449,102 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
         resize(scratch.split, L + 1);
         walkAboveTiles(plan, scratch);
     }
+}
+
+// Copies array `from` of a square grid (`per` values a cell) into `to`, a grid `width` cells wide, with the square's
+// cell (0, 0) at (x0, y0).
+template <typename T>
+static void copyCells(const GrowArray<T>& from, int32_t side, int32_t per, GrowArray<T>& to, int32_t width, int32_t x0,
+                      int32_t y0) {
+    if (from.count == 0) return;
+    for (int32_t y = 0; y < side; ++y) {
+        std::memcpy(to.items + per * (static_cast<int64_t>(y0 + y) * width + x0),
+                    from.items + per * static_cast<int64_t>(y) * side, sizeof(T) * static_cast<size_t>(per) * side);
+    }
+}
+
+void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t finestLevel, const MomentRequest& request) {
+    releaseSurfaceMoments(result);
+    if (finestLevel < 0) return;
+    const int32_t L = finestLevel;
+    const bool weighted = request.texture != nullptr;
+    const int32_t width = weighted ? request.texture->width : request.width;
+    const int32_t height = weighted ? request.texture->height : request.height;
+    // The texture's longer side is 2^(L - 1) when it is weighted, so grid 0 has two cells per texel along it.
+    assert(!weighted || (L >= 1 && std::max(width, height) == (1 << (L - 1)) && hasPowerOfTwoSides(*request.texture)));
+    const auto powerOfTwo = [](int32_t n) { return n > 0 && (n & (n - 1)) == 0; };
+    if (!powerOfTwo(width) || !powerOfTwo(height) || width == height) {
+        // Square grids in the longer side.
+        int32_t halfCells[2] = {1, 1};
+        const int32_t offset[2] = {0, 0};
+        if (weighted) {
+            halfCells[0] = (1 << L) / (2 * width);
+            halfCells[1] = (1 << L) / (2 * height);
+        }
+        walkSquare(result, mesh, L, request, halfCells, offset);
+        return;
+    }
+
+    // Unequal sides: the texture is a row (or column) of squares of its shorter side, each walked on its own into
+    // square grids and copied into its place, so no grid is ever square in the longer side.
+    const bool wide = width > height;
+    const int32_t squares = wide ? width / height : height / width;
+    int32_t shift = 0;
+    while ((1 << shift) < squares) ++shift;
+    const int32_t squareLevel = L - shift;  // the finest level of each square's quadtree
+    resize(result.grids, L + 1);
+    result.channelCount = weighted ? (request.texture->hasAlpha ? 4 : 3) : 0;
+    const int32_t stride = weightedPerChannel * result.channelCount;
+    for (int32_t g = 0; g <= L; ++g) {
+        MomentGrid& grid = result.grids.items[g];
+        if (g > squareLevel) continue;  // past the shorter side's last cell
+        const int32_t side = 1 << (squareLevel - g);
+        grid.width = wide ? squares * side : side;
+        grid.height = wide ? side : squares * side;
+        if (g < request.firstGrid) continue;
+        const int64_t cells = static_cast<int64_t>(grid.width) * grid.height;
+        if (request.used) allocateCells(grid.used, cells, false);
+        if (request.area) allocateCells(grid.area, cells, false);
+        if (request.moments) allocateCells(grid.moments, momentCount * cells, false);
+        if (weighted && g >= 1) allocateCells(grid.weighted, stride * cells, false);
+    }
+    GrowArray<Mesh> strips;
+    splitIntoStrips(mesh, squares, wide, strips);
+    const int32_t halfCells[2] = {1, 1};
+    auto walkOne = [&](int32_t s) {
+        const int32_t squareSide = 1 << squareLevel;
+        const int32_t offset[2] = {wide ? s * squareSide : 0, wide ? 0 : s * squareSide};
+        SurfaceMoments part;
+        walkSquare(part, strips.items[s], squareLevel, request, halfCells, offset);
+        release(strips.items[s].positions), release(strips.items[s].texCoords), release(strips.items[s].triangles);
+        for (int32_t g = request.firstGrid; g <= squareLevel; ++g) {
+            const MomentGrid& from = part.grids.items[g];
+            MomentGrid& to = result.grids.items[g];
+            const int32_t side = from.width, x0 = wide ? s * side : 0, y0 = wide ? 0 : s * side;
+            copyCells(from.used, side, 1, to.used, to.width, x0, y0);
+            copyCells(from.area, side, 1, to.area, to.width, x0, y0);
+            copyCells(from.moments, side, momentCount, to.moments, to.width, x0, y0);
+            copyCells(from.weighted, side, stride, to.weighted, to.width, x0, y0);
+        }
+    };
+    if (squareLevel > tileDepth) {
+        // Squares of several tiles: one after the other, each walked by all threads, so only one is held at a time.
+        for (int32_t s = 0; s < squares; ++s) walkOne(s);
+        return;
+    }
+    // Squares of one tile: the threads share out the squares (each walk then runs on its thread alone), and write
+    // disjoint blocks of the grids.
+    std::atomic<bool> outOfMemory(false);
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int32_t s = 0; s < squares; ++s) {
+        if (outOfMemory) continue;
+        try {
+            walkOne(s);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    }
+    if (outOfMemory) throw std::bad_alloc();
 }
 
 void releaseSurfaceMoments(SurfaceMoments& moments) {

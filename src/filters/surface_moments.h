@@ -8,10 +8,10 @@
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
-// One grid of side `side`; cell (x, y) is entry y * side + x. Each array is filled only when it was asked for.
-// Cell-local coordinates run from 0 to 1 across the cell, as in the texel coverage.
+// One grid of width x height cells; cell (x, y) is entry y * width + x. Each array is filled only when it was asked
+// for. Cell-local coordinates run from 0 to 1 across the cell, as in the texel coverage.
 struct MomentGrid {
-    int32_t side = 0;
+    int32_t width = 0, height = 0;
     // 1 where the cell holds a piece of the surface (a used texel), else 0.
     GrowArray<uint8_t> used;
     // The model-space area of the cell's pieces, added piece by piece in the model's order: the cell's cellArea.
@@ -25,7 +25,9 @@ struct MomentGrid {
     GrowArray<float> weighted;
 };
 
-// Grid g of side 2^(L - g), g = 0 .. L, like a TexelCoverage built for finest level L.
+// Grid g of side 2^(L - g), g = 0 .. L, like a TexelCoverage built for finest level L. For a texture whose sides
+// are unequal powers of two the grids follow both sides: the longer one has 2^(L - g) cells, the shorter one that
+// divided by their ratio, and the grids past the shorter side's last cell have none.
 struct SurfaceMoments {
     GrowArray<MomentGrid> grids;
     int32_t channelCount = 0;
@@ -39,8 +41,11 @@ struct MomentRequest {
     bool moments = false;
     // Weighted moments of this texture's red, green and blue, and alpha when it has alpha (kept from grid
     // max(1, firstGrid) on). The texture's sides must be powers of two, the longer one 2^(L - 1), so that grid 0 has
-    // two cells per texel along the longer side and a whole number along the shorter one.
+    // two cells per texel along both sides.
     const FloatImage* texture = nullptr;
+    // The size of the texture the grids serve (that of `texture` when it is given): when both sides are powers of
+    // two and differ, the grids follow both sides; otherwise they are square.
+    int32_t width = 0, height = 0;
 };
 
 // Walks every triangle of the mesh through the quadtree of finest level L, with the same clipping arithmetic as

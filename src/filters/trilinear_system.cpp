@@ -65,33 +65,31 @@ static CouplingAxis couplingAxis(int32_t x, int32_t a, int32_t side, int32_t coa
 }
 
 // The coupling of the width x height level l with level l + 1 from the moments of grid l (two cells per finer
-// texel along the longer side, four per coarser one; more along the shorter side): coefficient (x, y, dx, dy) =
-// factor times the integral of the two tents.
+// texel along both sides, four per coarser one): coefficient (x, y, dx, dy) = factor times the integral of the
+// two tents.
 static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height,
                              double factor) {
-    const int32_t cells = grid.side, across = cells / (2 * width), down = cells / (2 * height);
+    const int32_t across = grid.width / (2 * width), down = grid.height / (2 * height);
     coupling.width = width;
     coupling.height = height;
     release(coupling.coefficients);
     resize(coupling.coefficients, 9 * static_cast<int64_t>(width) * height);
     for (double& value : coupling.coefficients) value = 0;
     GrowArray<CouplingAxis> columnAxes, rowAxes;
-    resize(columnAxes, cells);
-    resize(rowAxes, cells);
-    for (int32_t x = 0; x < cells; ++x) {
-        columnAxes[x] = couplingAxis(x, across, width, width / 2);
-        rowAxes[x] = couplingAxis(x, down, height, height / 2);
-    }
+    resize(columnAxes, grid.width);
+    resize(rowAxes, grid.height);
+    for (int32_t x = 0; x < grid.width; ++x) columnAxes[x] = couplingAxis(x, across, width, width / 2);
+    for (int32_t y = 0; y < grid.height; ++y) rowAxes[y] = couplingAxis(y, down, height, height / 2);
     // Band k of cell rows down (2k + 1) .. down (2k + 3) - 1 writes finer rows k and k + 1; even bands first, then
     // odd ones.
     for (int32_t parity = 0; parity < 2; ++parity) {
 #pragma omp parallel for schedule(dynamic, 4)
         for (int32_t k = parity; k < height; k += 2) {
             for (int32_t r = 0; r < 2 * down; ++r) {
-                const int32_t y = (down * (2 * k + 1) + r) % cells;
+                const int32_t y = (down * (2 * k + 1) + r) % grid.height;
                 const CouplingAxis& rows = rowAxes[y];
-                for (int32_t x = 0; x < cells; ++x) {
-                    const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * cells + x);
+                for (int32_t x = 0; x < grid.width; ++x) {
+                    const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
                     if (m[0] == 0.0f) continue;  // no area, so every moment is 0
                     const CouplingAxis& columns = columnAxes[x];
                     for (int32_t ex = 0; ex < 2; ++ex) {
@@ -162,7 +160,7 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
 
     // Every term is 1/2 times the scale times the integral over the surface and over t, the scale being the cell
     // count of the finest grid (as in kivbi's levels, it only sets the size against the regularisation).
-    const double half = 0.5 * static_cast<double>(moments.grids[0].side) * moments.grids[0].side;
+    const double half = levelScale(moments.grids[0]);
     const Texel& topColour = top.texels[0];
     const double topChannels[4] = {topColour.r, topColour.g, topColour.b, topColour.a};
     for (int32_t l = 1; l <= L - 2; ++l) {

@@ -14,10 +14,10 @@ static const MomentGrid& gridAt(const SurfaceMoments& moments, int32_t index) {
     return index >= 0 && index < moments.grids.count ? moments.grids.items[index] : noCells;
 }
 
-// The cells of `grid` that texel (x, y) of a width x height image covers. The grids are square in the texture's
-// longer side, so for a texture whose sides are powers of two a texel covers a block of cells, several along its
-// shorter side; for a square power-of-two texture it is one cell. Other sizes keep the pairing of texel (x, y)
-// with cell (x, y) (the grid is larger than the image and has no whole number of cells per texel).
+// The cells of `grid` that texel (x, y) of a width x height image covers. For a texture whose sides are powers of
+// two the grids follow both sides, so a texel covers a block of whole cells (one at the grid of its level's size).
+// Other sizes have square grids in the longer side and keep the pairing of texel (x, y) with cell (x, y) (the grid
+// is larger than the image and has no whole number of cells per texel).
 struct CellBlock {
     int64_t first = -1;   // the block's first cell, or -1 when it lies outside the grid
     int32_t across = 1, down = 1;
@@ -25,14 +25,14 @@ struct CellBlock {
 
 static CellBlock cellsOfTexel(const MomentGrid& grid, int32_t width, int32_t height, int32_t x, int32_t y) {
     CellBlock block;
-    if (width > 0 && height > 0 && grid.side % width == 0 && grid.side % height == 0) {
-        block.across = grid.side / width;
-        block.down = grid.side / height;
+    if (width > 0 && height > 0 && grid.width % width == 0 && grid.height % height == 0) {
+        block.across = grid.width / width;
+        block.down = grid.height / height;
     }
     const int64_t cx = static_cast<int64_t>(x) * block.across, cy = static_cast<int64_t>(y) * block.down;
-    assert(cx < grid.side && cy < grid.side);
-    if (cx >= grid.side || cy >= grid.side) return block;
-    block.first = cy * grid.side + cx;
+    assert(cx < grid.width && cy < grid.height);
+    if (cx >= grid.width || cy >= grid.height) return block;
+    block.first = cy * grid.width + cx;
     return block;
 }
 
@@ -44,7 +44,7 @@ static double texelWeight(const MomentGrid& grid, int32_t width, int32_t height,
     if (block.first < 0) return 0.0;
     double sum = 0.0;
     for (int32_t dy = 0; dy < block.down; ++dy) {
-        for (int32_t dx = 0; dx < block.across; ++dx) sum += weightOf(block.first + dy * grid.side + dx);
+        for (int32_t dx = 0; dx < block.across; ++dx) sum += weightOf(block.first + dy * grid.width + dx);
     }
     return sum;
 }
@@ -170,6 +170,7 @@ void buildBoxigPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
     SurfaceMoments moments;
     MomentRequest request;
     request.used = true;
+    request.width = source.width, request.height = source.height;
     buildSurfaceMoments(moments, mesh, levelCount - 1, request);
     buildUsedTexelPyramid(pyramid, source, moments, levelCount);
 }
@@ -178,6 +179,7 @@ void buildKivboxPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     SurfaceMoments moments;
     MomentRequest request;
     request.used = request.area = true;
+    request.width = source.width, request.height = source.height;
     buildSurfaceMoments(moments, mesh, levelCount - 1, request);
     buildAreaWeightedPyramid(pyramid, source, moments, 0, levelCount);
 }

@@ -23,9 +23,9 @@ void buildAreaWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, con
                               int32_t base, int32_t levelCount);
 
 // Replace the level's texels with the weighted block means of the source for block side `factor`. A source
-// texel's weight comes from the cells of `grid` it covers: one cell, (X, Y), for a square power-of-two texture,
-// a block of cells along the shorter side of a texture whose sides are unequal powers of two (the grids are
-// square in the longer side), and cell (X, Y) again for other sizes.
+// texel's weight comes from the cells of `grid` it covers: cell (X, Y) for a texture whose sides are powers of two
+// (the grids follow both sides), and cell (X, Y) again, only approximately where the texel lies, for other sizes
+// (square grids in the next power of two).
 void usedTexelBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor);
 void areaWeightedBoxLevel(FloatImage& level, const FloatImage& source, const MomentGrid& grid, int32_t factor);
 

@@ -201,3 +201,88 @@ bool repeatTextureCoordinates(Mesh& mesh, const char* name, std::string& error) 
     mesh = std::move(result);
     return true;
 }
+
+void splitIntoStrips(const Mesh& mesh, int32_t strips, bool alongU, GrowArray<Mesh>& parts) {
+    release(parts);
+    resize(parts, strips);
+    auto stretched = [&](const Corner& corner, int32_t s) {
+        const double across = (alongU ? corner.u : corner.v) * strips - s;
+        return alongU ? TexPoint{static_cast<float>(across), static_cast<float>(corner.v)}
+                      : TexPoint{static_cast<float>(corner.u), static_cast<float>(across)};
+    };
+    auto add = [&](const Polygon& polygon, int32_t s) {
+        Mesh& part = parts.items[s];
+        for (int32_t k = 1; k + 1 < polygon.count; ++k) {
+            MeshTriangle fan;
+            const int32_t corners[3] = {0, k, k + 1};
+            for (int32_t c = 0; c < 3; ++c) {
+                const Corner& corner = polygon.corners[corners[c]];
+                fan.positionIndex[c] = part.positions.count;
+                fan.texCoordIndex[c] = part.texCoords.count;
+                append(part.positions, Point3{static_cast<float>(corner.x), static_cast<float>(corner.y),
+                                              static_cast<float>(corner.z)});
+                append(part.texCoords, stretched(corner, s));
+            }
+            append(part.triangles, fan);
+        }
+    };
+    auto stripOf = [strips](double coordinate) {
+        const double s = std::floor(coordinate * strips);
+        return s < 0 ? 0 : s >= strips - 1 ? strips - 1 : static_cast<int32_t>(s);
+    };
+    for (const MeshTriangle& triangle : mesh.triangles) {
+        Polygon whole;
+        whole.count = 3;
+        for (int32_t c = 0; c < 3; ++c) {
+            const TexPoint& t = mesh.texCoords.items[triangle.texCoordIndex[c]];
+            const Point3& p = mesh.positions.items[triangle.positionIndex[c]];
+            whole.corners[c] = Corner{t.u, t.v, p.x, p.y, p.z};
+        }
+        // Two corners at one point of the model: the walk drops the repeated corner and with it the triangle, which
+        // its cut parts, their corners moved apart, would no longer show.
+        bool repeated = false;
+        for (int32_t c = 0; c < 3; ++c) {
+            const Corner &a = whole.corners[c], &b = whole.corners[(c + 1) % 3];
+            if (a.x == b.x && a.y == b.y && a.z == b.z) repeated = true;
+        }
+        if (repeated) continue;
+        double low = alongU ? whole.corners[0].u : whole.corners[0].v, high = low;
+        for (int32_t c = 1; c < 3; ++c) {
+            low = std::fmin(low, alongU ? whole.corners[c].u : whole.corners[c].v);
+            high = std::fmax(high, alongU ? whole.corners[c].u : whole.corners[c].v);
+        }
+        const int32_t first = stripOf(low), last = stripOf(high);
+        if (first == last) {
+            add(whole, first);
+            continue;
+        }
+        // A triangle without texture-space area is cut like the others, its surface shared along its segment.
+        const bool flat = !(uvArea(whole) > 0);
+        Polygon lower, piece;
+        for (int32_t s = first; s <= last; ++s) {
+            // The outer strips keep what lies beyond the unit square.
+            const Polygon* part = &whole;
+            if (s > 0) {
+                clipPolygon(*part, alongU, static_cast<double>(s) / strips, 1, lower);
+                part = &lower;
+            }
+            if (s < strips - 1) {
+                clipPolygon(*part, alongU, static_cast<double>(s + 1) / strips, -1, piece);
+                part = &piece;
+            }
+            if (part->count < 3) continue;
+            // A strip the triangle only touches along its edge gets nothing; a flat triangle lying on the edge
+            // belongs to the strip after it, as a point on a cell boundary belongs to the cell after it.
+            if (!flat && !(uvArea(*part) > 0)) continue;
+            if (flat && s < strips - 1) {
+                const double edge = static_cast<double>(s + 1) / strips;
+                bool onEdge = true;
+                for (int32_t c = 0; c < part->count; ++c) {
+                    if ((alongU ? part->corners[c].u : part->corners[c].v) != edge) onEdge = false;
+                }
+                if (onEdge) continue;
+            }
+            add(*part, s);
+        }
+    }
+}

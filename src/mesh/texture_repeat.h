@@ -22,3 +22,10 @@ constexpr int32_t maxRepeatedCoverings = 64;
 // `name` when a triangle spans more than maxRepeatsPerTriangle repeats or has a coordinate that is not finite, or
 // the moved pieces cover more than maxRepeatedCoverings textures; the mesh is then unchanged.
 bool repeatTextureCoordinates(Mesh& mesh, const char* name, std::string& error);
+
+// Splits the unit square of texture space into `strips` equal strips across u (`alongU`) or v, and gives each its
+// own mesh: the parts of the triangles in that strip, with the strip's coordinate stretched to [0, 1]
+// (u' = strips u - s for strip s), so that each strip can be walked as a square. The first strip also takes what lies
+// before the unit square and the last what lies beyond it. Triangles are cut where they cross a strip's edge, as
+// the walk cuts them at cell edges. Parts keep the model's order.
+void splitIntoStrips(const Mesh& mesh, int32_t strips, bool alongU, GrowArray<Mesh>& parts);

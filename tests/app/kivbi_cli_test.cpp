@@ -166,4 +166,26 @@ TEST(SurfaceFilters, RepeatsScaleAndUnusedVerticesLeaveTheLevelsOfASquareAsTheyA
     }
 }
 
+// A texture one texel high: the grids follow both of its sides, so the filters that read the surface need memory
+// in proportion to its texels, not to the square of its width (65536 x 65536 cells did not fit at all).
+TEST(SurfaceFilters, AThinTextureTakesMemoryInProportionToItsTexels) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#endif
+    TempDir dir;
+    const int width = 65536;
+    std::vector<unsigned char> bytes(3 * width);
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>(k * 37 % 251);
+    writeImageFile(dir.file("thin.png"), imageFromBytes(width, 1, bytes));
+    writeTextFile(dir.file("model.obj"), unitSquareObj());
+    const CommandResult result = runKiv(dir.path, {"model.obj", "thin.png", "boxig", "kivbox"}, 120, 1024);
+    ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    // Only level 0 has texels; the square covers every one of them, so it is written as it was read.
+    for (const char* filter : {"boxig", "kivbox"}) {
+        const DecodedImage level = readImageFile(dir.file(std::string("mip_0_") + filter + ".png"));
+        EXPECT_EQ(level.rgb, bytes) << filter;
+    }
+}
+
 }  // namespace

@@ -53,7 +53,7 @@ void expectLevelMatchesPieces(const Mesh& mesh, const FloatImage& texture, int l
 
     const SurfaceMoments moments = momentsOf(mesh, levelCount, 1, &texture);
     StencilMatrix actual;
-    const int32_t levelSide = moments.grids[i].side / 2;
+    const int32_t levelSide = moments.grids[i].width / 2;
     assembleGramStencil(actual, moments.grids[i], levelSide, levelSide, levelScale(moments.grids[i]));
     DenseBlock actualRhs;
     assembleTargetSides(actualRhs, moments.grids[i], levelSide, levelSide, 3, levelScale(moments.grids[i]));

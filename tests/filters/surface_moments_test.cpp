@@ -78,7 +78,8 @@ void expectMatchesCoverage(const Mesh& mesh, int finest, int firstGrid, int thre
     for (int g = firstGrid; g <= finest; ++g) {
         const CoverageGrid& expected = coverage.levels[g];
         const MomentGrid& actual = moments.grids[g];
-        ASSERT_EQ(actual.side, expected.width);
+        ASSERT_EQ(actual.width, expected.width);
+        ASSERT_EQ(actual.height, expected.width);
         double gridArea = 0;
         for (const CoverageCell& cell : expected.cells) gridArea += cellArea(cell);
         for (int cell = 0; cell < expected.cellCount; ++cell) {
@@ -113,6 +114,72 @@ TEST(SurfaceMoments, BundledSampleMatchesTheStoredCoverage) {
     ASSERT_TRUE(loadObjModel(mesh, KIV_SOURCE_DIR "/data/sample.obj", error)) << error;
     ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
     expectMatchesCoverage(mesh, 9, 0, 2);
+}
+
+// For a texture whose sides differ, every grid follows both sides: its cell is the run of `ratio` square cells
+// (square in the longer side) along the shorter side, so its used flag, area and moments are theirs merged, the
+// moments moved into the merged cell's coordinates (V = (d + v) / ratio for the d-th square cell). Grids past the
+// shorter side's last cell have none. Both ways round, wide and tall, on random triangles that cross the strips.
+TEST(SurfaceMoments, GridsOfATextureWithUnequalSidesAreTheSquareCellsMergedAlongTheShorterSide) {
+    const Mesh mesh = randomMesh(300, 5);
+    const int finest = 7;
+    for (const bool wide : {true, false}) {
+        SCOPED_TRACE(wide ? "wide" : "tall");
+        const int ratio = 4, longer = 1 << (finest - 1), shorter = longer / ratio;
+        SurfaceMoments square, rectangular;
+        MomentRequest request;
+        request.used = request.area = request.moments = true;
+        buildSurfaceMoments(square, mesh, finest, request);
+        request.width = wide ? longer : shorter;
+        request.height = wide ? shorter : longer;
+        buildSurfaceMoments(rectangular, mesh, finest, request);
+        ASSERT_EQ(rectangular.grids.count, finest + 1);
+        for (int g = 0; g <= finest; ++g) {
+            const MomentGrid& merged = rectangular.grids[g];
+            const int side = 1 << (finest - g);
+            if (side < ratio) {
+                EXPECT_EQ(merged.width * merged.height, 0) << "grid " << g;
+                continue;
+            }
+            ASSERT_EQ(merged.width, wide ? side : side / ratio);
+            ASSERT_EQ(merged.height, wide ? side / ratio : side);
+            const MomentGrid& cells = square.grids[g];
+            double gridArea = 0;
+            for (int k = 0; k < side * side; ++k) gridArea += cells.area[k];
+            for (int y = 0; y < merged.height; ++y) {
+                for (int x = 0; x < merged.width; ++x) {
+                    const int at = y * merged.width + x;
+                    bool used = false;
+                    double area = 0, m[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+                    for (int d = 0; d < ratio; ++d) {
+                        const int cx = wide ? x : ratio * x + d, cy = wide ? ratio * y + d : y;
+                        const int from = cy * side + cx;
+                        used = used || cells.used[from] != 0;
+                        area += cells.area[from];
+                        // The merged axis' powers t^0, t^1, t^2 of T = (d + t) / ratio.
+                        for (int b = 0; b < 3; ++b) {
+                            for (int a = 0; a < 3; ++a) {
+                                const int p = wide ? b : a;  // power along the merged axis
+                                const auto child = [&](int q) {
+                                    return double(cells.moments[9 * from + (wide ? 3 * q + a : 3 * b + q)]);
+                                };
+                                double term = p == 0 ? child(0)
+                                              : p == 1 ? d * child(0) + child(1)
+                                                       : d * d * child(0) + 2 * d * child(1) + child(2);
+                                m[3 * b + a] += term / std::pow(ratio, p);
+                            }
+                        }
+                    }
+                    ASSERT_EQ(merged.used[at] != 0, used) << "grid " << g << " cell " << at;
+                    ASSERT_NEAR(merged.area[at], area, 1e-6 * gridArea) << "grid " << g << " cell " << at;
+                    for (int e = 0; e < 9; ++e) {
+                        ASSERT_NEAR(merged.moments[9 * at + e], m[e], 1e-5 * gridArea)
+                            << "grid " << g << " cell " << at << " moment " << e;
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(SurfaceMoments, SameResultForAnyThreadCount) {
@@ -160,8 +227,8 @@ TEST(SurfaceMoments, FlatSquareHasClosedFormMomentsAndTheTexturesMean) {
     buildSurfaceMoments(moments, mesh, 4, request);
     for (int g = 1; g <= 4; ++g) {
         const MomentGrid& grid = moments.grids[g];
-        const double cellArea = 1.0 / (grid.side * grid.side);
-        for (int cell = 0; cell < grid.side * grid.side; ++cell) {
+        const double cellArea = 1.0 / (grid.width * grid.height);
+        for (int cell = 0; cell < grid.width * grid.height; ++cell) {
             for (int b = 0; b < 3; ++b) {
                 for (int a = 0; a < 3; ++a) {
                     EXPECT_NEAR(grid.moments[9 * cell + 3 * b + a], cellArea / ((a + 1) * (b + 1)), 1e-7);
@@ -170,7 +237,7 @@ TEST(SurfaceMoments, FlatSquareHasClosedFormMomentsAndTheTexturesMean) {
         }
     }
     const MomentGrid& top = moments.grids[4];
-    ASSERT_EQ(top.side, 1);
+    ASSERT_EQ(top.width, 1);
     for (int c = 0; c < 3; ++c) {
         EXPECT_NEAR(top.weighted[4 * c], mean[c], 1e-6) << "channel " << c;
         // With a constant texture u f integrates to f / 2; here only the total is known in closed form.

@@ -125,7 +125,7 @@ TEST(WeightedBox, FillWeighsTheWrappedNeighboursOnTheFineTexelsSide) {
     allocateImage(fine, 9, 9);  // the odd last row and column are never visited
     for (int i = 0; i < fine.count; ++i) fine.texels[i] = Texel{-1, -1, -1, -1};
     MomentGrid grid;  // 8 x 8, only cell (1, 0) used
-    grid.side = 8;
+    grid.width = grid.height = 8;
     resize(grid.used, 64);
     for (uint8_t& used : grid.used) used = 0;
     grid.used[1] = 1;
