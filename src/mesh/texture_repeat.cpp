@@ -55,6 +55,26 @@ static double doubleArea(const Polygon& polygon, int32_t k) {
     return std::sqrt(nx * nx + ny * ny + nz * nz);
 }
 
+// Appends the polygon's fan triangles (0, k, k + 1) to `mesh`, each corner new, at texture coordinates
+// place(corner); fan triangles without surface are left out when `surfaceOnly`.
+template <typename Place>
+static void appendFan(Mesh& mesh, const Polygon& polygon, bool surfaceOnly, Place place) {
+    for (int32_t k = 1; k + 1 < polygon.count; ++k) {
+        if (surfaceOnly && !(doubleArea(polygon, k) > 0)) continue;
+        MeshTriangle fan;
+        const int32_t corners[3] = {0, k, k + 1};
+        for (int32_t c = 0; c < 3; ++c) {
+            const Corner& corner = polygon.corners[corners[c]];
+            fan.positionIndex[c] = mesh.positions.count;
+            fan.texCoordIndex[c] = mesh.texCoords.count;
+            append(mesh.positions,
+                   Point3{static_cast<float>(corner.x), static_cast<float>(corner.y), static_cast<float>(corner.z)});
+            append(mesh.texCoords, place(corner));
+        }
+        append(mesh.triangles, fan);
+    }
+}
+
 // The texture-space area of the polygon.
 static double uvArea(const Polygon& polygon) {
     double twice = 0;
@@ -177,20 +197,9 @@ bool repeatTextureCoordinates(Mesh& mesh, const char* name, std::string& error) 
                 corner.z = origin.z + scale * (corner.z - origin.z);
             }
             coverings += uvArea(shape);
-            for (int32_t k = 1; k + 1 < shape.count; ++k) {
-                if (!(doubleArea(shape, k) > 0)) continue;
-                MeshTriangle fan;
-                const int32_t corners[3] = {0, k, k + 1};
-                for (int32_t c = 0; c < 3; ++c) {
-                    const Corner& corner = shape.corners[corners[c]];
-                    fan.positionIndex[c] = result.positions.count;
-                    fan.texCoordIndex[c] = result.texCoords.count;
-                    append(result.positions, Point3{static_cast<float>(corner.x), static_cast<float>(corner.y),
-                                                    static_cast<float>(corner.z)});
-                    append(result.texCoords, TexPoint{static_cast<float>(corner.u), static_cast<float>(corner.v)});
-                }
-                append(result.triangles, fan);
-            }
+            appendFan(result, shape, true, [](const Corner& corner) {
+                return TexPoint{static_cast<float>(corner.u), static_cast<float>(corner.v)};
+            });
         }
         if (coverings > maxRepeatedCoverings) {
             error = std::string("Error: ") + name + ": its texture coordinates, repeated into the texture, cover it " +
@@ -211,20 +220,7 @@ void splitIntoStrips(const Mesh& mesh, int32_t strips, bool alongU, GrowArray<Me
                       : TexPoint{static_cast<float>(corner.u), static_cast<float>(across)};
     };
     auto add = [&](const Polygon& polygon, int32_t s) {
-        Mesh& part = parts.items[s];
-        for (int32_t k = 1; k + 1 < polygon.count; ++k) {
-            MeshTriangle fan;
-            const int32_t corners[3] = {0, k, k + 1};
-            for (int32_t c = 0; c < 3; ++c) {
-                const Corner& corner = polygon.corners[corners[c]];
-                fan.positionIndex[c] = part.positions.count;
-                fan.texCoordIndex[c] = part.texCoords.count;
-                append(part.positions, Point3{static_cast<float>(corner.x), static_cast<float>(corner.y),
-                                              static_cast<float>(corner.z)});
-                append(part.texCoords, stretched(corner, s));
-            }
-            append(part.triangles, fan);
-        }
+        appendFan(parts.items[s], polygon, false, [&](const Corner& corner) { return stretched(corner, s); });
     };
     auto stripOf = [strips](double coordinate) {
         const double s = std::floor(coordinate * strips);
