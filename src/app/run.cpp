@@ -16,10 +16,12 @@
 #include "base/clock.h"
 #include "base/version.h"
 #include "filters/bilinear_filter.h"
+#include "filters/surface_error.h"
 #include "filters/trilinear_filter.h"
 #include "filters/weighted_box.h"
 #include "image/classic_filters.h"
 #include "image/texture_containers.h"
+#include "image/file_output.h"
 #include "image/texture_io.h"
 #include "mesh/texture_repeat.h"
 
@@ -47,6 +49,7 @@ static const char* const usageLines[] = {
     "--format LIST       containers, comma-separated: png (default), ktx2, dds",
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
     "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)",
+    "--report            print each level's error on the model; also report.csv",
     "-h, --help          print this text",
     "--version           print the version",
 };
@@ -223,6 +226,72 @@ static bool createOutputFolder(const std::string& folder, std::string& error) {
     return false;
 }
 
+// The error every level of every pyramid makes on the model, from the levels as written (8-bit sRGB read back):
+// a table of RMS values, one column per filter, then the trilinear mean square of every segment and their sum;
+// the same figures in report.csv. Returns false when the file cannot be written (the table is printed anyway).
+static bool reportSurfaceError(const RunState& state) {
+    SurfaceErrorBasis basis;
+    prepareSurfaceError(basis, state.mesh, state.texture);
+    GrowArray<PyramidSurfaceError> errors;
+    resize(errors, state.runs.count);
+    for (int32_t r = 0; r < state.runs.count; ++r) {
+        MipPyramid written = state.runs[r].pyramid;
+        for (FloatImage& level : written.levels) {
+            for (int32_t j = 0; j < level.count; ++j) {
+                Texel& t = level.texels[j];
+                t = Texel{asWritten(t.r), asWritten(t.g), asWritten(t.b), t.a};
+            }
+        }
+        measureSurfaceError(basis, written, errors[r]);
+    }
+    const MipPyramid& shape = state.runs[0].pyramid;
+    const int32_t levels = errors[0].levelRms.count;
+    std::printf("Surface error (RMS over the model, linear RGB):\nlevel\tsize");
+    for (const FilterRun& run : state.runs) std::printf("\t%s", run.name.c_str());
+    std::printf("\n");
+    for (int32_t k = 0; k < levels; ++k) {
+        std::printf("%d\t%dx%d", k, shape.levels[k].width, shape.levels[k].height);
+        for (const PyramidSurfaceError& error : errors) std::printf("\t%.6f", error.levelRms[k]);
+        std::printf("\n");
+    }
+    std::printf("Trilinear error (mean square over the model and each segment):\n");
+    for (int32_t k = 0; k + 1 < levels; ++k) {
+        std::printf("%d-%d\t", k, k + 1);
+        for (const PyramidSurfaceError& error : errors) std::printf("\t%.8f", error.segmentMeanSquare[k]);
+        std::printf("\n");
+    }
+    std::printf("sum\t");
+    for (const PyramidSurfaceError& error : errors) std::printf("\t%.8f", error.trilinear);
+    std::printf("\n\n");
+    std::fflush(stdout);
+
+    std::string csv = "filter,level,width,height,rms,segment_to_next,trilinear_sum\n";
+    char line[256];
+    for (int32_t r = 0; r < state.runs.count; ++r) {
+        const PyramidSurfaceError& error = errors[r];
+        for (int32_t k = 0; k < error.levelRms.count; ++k) {
+            const FloatImage& level = state.runs[r].pyramid.levels[k];
+            std::snprintf(line, sizeof(line), "%d,%d,%d,%.9g,", k, level.width, level.height, error.levelRms[k]);
+            csv += state.runs[r].name + "," + line;
+            if (k < error.segmentMeanSquare.count) {
+                std::snprintf(line, sizeof(line), "%.9g", error.segmentMeanSquare[k]);
+                csv += line;
+            }
+            std::snprintf(line, sizeof(line), ",%.9g\n", error.trilinear);
+            csv += line;
+        }
+    }
+    const std::string path = pathInFolder(state.options.outputFolder, "report.csv");
+    PendingFile pending;
+    openBeside(path.c_str(), pending);
+    writeBytes(pending, csv.data(), csv.size());
+    std::string error;
+    if (finishFile(pending, path.c_str(), "report", error)) return true;
+    std::printf("%s\n", error.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 int generateMipmaps(RunState& state) {
     const GrowArray<std::string>& filterNames = state.options.filterNames;
     const char* modelPath = state.options.modelPath.c_str();
@@ -239,8 +308,8 @@ int generateMipmaps(RunState& state) {
     if (!createOutputFolder(state.options.outputFolder, error)) return fail(error);
     if (!loadObjModel(state.mesh, modelPath, error) || !normaliseMesh(state.mesh, error)) return fail(error);
     // The filters that read the surface see the texture repeat beyond the unit square, as a wrapping sampler does.
-    const bool readsSurface =
-        std::any_of(filters.begin(), filters.end(), [](const FilterEntry* entry) { return entry->readsSurface; });
+    const bool readsSurface = state.options.report || std::any_of(filters.begin(), filters.end(),
+                                                                  [](const FilterEntry* entry) { return entry->readsSurface; });
     if (readsSurface && !repeatTextureCoordinates(state.mesh, modelPath, error)) return fail(error);
     if (!loadTexture(texturePath, state.texture, error)) return fail(error);
     lineariseImage(state.texture);
@@ -249,6 +318,10 @@ int generateMipmaps(RunState& state) {
     state.levelCount = mipLevelCount(texture.width, texture.height);
     std::printf("Image is %dx%d with %d mip levels.\n", texture.width, texture.height, state.levelCount);
 
+    if (state.options.report && !hasPowerOfTwoSides(texture)) {
+        return fail(std::string("Error: --report needs a texture whose sides are powers of two; '") + texturePath +
+                    "' is " + std::to_string(texture.width) + "x" + std::to_string(texture.height));
+    }
     for (const FilterEntry* entry : filters) {
         if (entry->shape == TextureShape::powerOfTwoSides && !hasPowerOfTwoSides(texture)) {
             return fail(std::string("Error: filter '") + entry->name + "' needs a texture whose sides are powers of two; '" +
@@ -272,6 +345,7 @@ int generateMipmaps(RunState& state) {
     for (const FilterRun& run : state.runs) std::printf("%.3f\t%s\n", run.seconds, run.name.c_str());
     std::printf("\n");
     std::fflush(stdout);
+    if (state.options.report && !reportSurfaceError(state)) status = exitFailure;
     return status;
 }
 
@@ -344,6 +418,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("format", "", cxxopts::value<std::string>())
         ("threads", "", cxxopts::value<std::string>())
         ("solver", "", cxxopts::value<std::string>())
+        ("report", "")
         ("h,help", "")
         ("version", "")
         ("arguments", "", cxxopts::value<std::vector<std::string>>());
@@ -354,6 +429,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         const cxxopts::ParseResult result = parser.parse(argc, argv);
         parsed.help = result.count("help") > 0;
         parsed.version = result.count("version") > 0;
+        parsed.report = result.count("report") > 0;
         if (result.count("output")) {
             parsed.outputFolder = result["output"].as<std::string>();
             if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");

@@ -64,11 +64,7 @@ static CouplingAxis couplingAxis(int32_t x, int32_t a, int32_t side, int32_t coa
     return axis;
 }
 
-// The coupling of the width x height level l with level l + 1 from the moments of grid l (two cells per finer
-// texel along both sides, four per coarser one): coefficient (x, y, dx, dy) = factor times the integral of the
-// two tents.
-static void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height,
-                             double factor) {
+void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
     const int32_t across = grid.width / (2 * width), down = grid.height / (2 * height);
     coupling.width = width;
     coupling.height = height;

@@ -18,6 +18,11 @@ struct LevelCoupling {
     GrowArray<double> coefficients;
 };
 
+// The coupling of the width x height level l with level l + 1 (width/2 x height/2) from the moments of grid l (two
+// cells per finer texel along both sides, four per coarser one): coefficient (x, y, dx, dy) = factor times the
+// integral over the surface of the two tents.
+void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height, double factor);
+
 // Unknown levels 1 .. levelCount - 2, numbered fine to coarse: texel (x, y) of level l is unknown
 // levelStart[l] + y * side + x.
 struct TrilinearSystem {

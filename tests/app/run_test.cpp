@@ -33,6 +33,7 @@ static const char* const usageText =
     "--format LIST       containers, comma-separated: png (default), ktx2, dds\n"
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)\n"
     "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)\n"
+    "--report            print each level's error on the model; also report.csv\n"
     "-h, --help          print this text\n"
     "--version           print the version\n";
 

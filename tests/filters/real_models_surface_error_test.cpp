@@ -1,0 +1,38 @@
+// The exact surface error against points drawn over a real model's surface (the duck, its texture and its box and
+// kivbi levels).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "filters/bilinear_filter.h"
+#include "image/classic_filters.h"
+#include "image/texture_io.h"
+#include "mesh/obj_model.h"
+#include "sampled_surface_error.h"
+#include "test_support.h"
+
+TEST(RealModelSurfaceError, AgreesWithPointsDrawnOverTheDuck) {
+    const char* configured = std::getenv("KIV_MODELS_DIR");
+    const std::string folder =
+        std::string(configured && *configured ? configured : KIV_SOURCE_DIR "/../shared/models") + "/duck";
+    if (!fileExists(folder + "/model.obj")) GTEST_SKIP() << "no real models at " << folder;
+    Mesh mesh;
+    FloatImage texture;
+    std::string error;
+    ASSERT_TRUE(loadObjModel(mesh, (folder + "/model.obj").c_str(), error)) << error;
+    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
+    ASSERT_TRUE(loadTexture((folder + "/texture.png").c_str(), texture, error)) << error;
+    lineariseImage(texture);
+    const int32_t levelCount = mipLevelCount(texture.width, texture.height);
+    MipPyramid box, kivbi;
+    buildBoxPyramid(box, texture, levelCount);
+    FilterStats stats;
+    ASSERT_TRUE(buildKivbiPyramid(mesh, kivbi, texture, levelCount, LevelSolver::iterative, stats, error)) << error;
+    {
+        SCOPED_TRACE("box");
+        sampled_error::expectAgreement(mesh, texture, box, 0.02, 400000, 8);
+    }
+    SCOPED_TRACE("kivbi");
+    sampled_error::expectAgreement(mesh, texture, kivbi, 0.02, 400000, 8);
+}
