@@ -155,6 +155,11 @@ DecodedImage readImageFile(const std::string& path) {
     return decoded;
 }
 
+std::string realModelsDirectory() {
+    const char* configured = std::getenv("KIV_MODELS_DIR");
+    return configured && *configured ? configured : KIV_SOURCE_DIR "/../shared/models";
+}
+
 std::string unitSquareObj() {
     return "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
            "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"

@@ -61,6 +61,9 @@ struct DecodedImage {
 };
 DecodedImage readImageFile(const std::string& path);
 
+// The folder of the real textured models: KIV_MODELS_DIR when it is set, else ../shared/models beside the sources.
+std::string realModelsDirectory();
+
 // The text of a unit square model in the plane z = 0, mapped once onto texture space [0, 1]^2.
 std::string unitSquareObj();
 

@@ -55,6 +55,18 @@ static double doubleArea(const Polygon& polygon, int32_t k) {
     return std::sqrt(nx * nx + ny * ny + nz * nz);
 }
 
+// The triangle's corners as a polygon.
+static Polygon polygonOf(const Mesh& mesh, const MeshTriangle& triangle) {
+    Polygon polygon;
+    polygon.count = 3;
+    for (int32_t c = 0; c < 3; ++c) {
+        const TexPoint& t = mesh.texCoords.items[triangle.texCoordIndex[c]];
+        const Point3& p = mesh.positions.items[triangle.positionIndex[c]];
+        polygon.corners[c] = Corner{t.u, t.v, p.x, p.y, p.z};
+    }
+    return polygon;
+}
+
 // Appends the polygon's fan triangles (0, k, k + 1) to `mesh`, each corner new, at texture coordinates
 // place(corner); fan triangles without surface are left out when `surfaceOnly`.
 template <typename Place>
@@ -121,13 +133,7 @@ bool repeatTextureCoordinates(Mesh& mesh, const char* name, std::string& error) 
     reserve(result.triangles, mesh.triangles.count);
     for (int32_t index = 0; index < mesh.triangles.count; ++index) {
         const MeshTriangle& triangle = mesh.triangles.items[index];
-        Polygon whole;
-        whole.count = 3;
-        for (int32_t c = 0; c < 3; ++c) {
-            const TexPoint& t = mesh.texCoords.items[triangle.texCoordIndex[c]];
-            const Point3& p = mesh.positions.items[triangle.positionIndex[c]];
-            whole.corners[c] = Corner{t.u, t.v, p.x, p.y, p.z};
-        }
+        const Polygon whole = polygonOf(mesh, triangle);
         double uLow = whole.corners[0].u, uHigh = uLow, vLow = whole.corners[0].v, vHigh = vLow;
         for (int32_t c = 1; c < 3; ++c) {
             uLow = std::fmin(uLow, whole.corners[c].u), uHigh = std::fmax(uHigh, whole.corners[c].u);
@@ -227,13 +233,7 @@ void splitIntoStrips(const Mesh& mesh, int32_t strips, bool alongU, GrowArray<Me
         return s < 0 ? 0 : s >= strips - 1 ? strips - 1 : static_cast<int32_t>(s);
     };
     for (const MeshTriangle& triangle : mesh.triangles) {
-        Polygon whole;
-        whole.count = 3;
-        for (int32_t c = 0; c < 3; ++c) {
-            const TexPoint& t = mesh.texCoords.items[triangle.texCoordIndex[c]];
-            const Point3& p = mesh.positions.items[triangle.positionIndex[c]];
-            whole.corners[c] = Corner{t.u, t.v, p.x, p.y, p.z};
-        }
+        const Polygon whole = polygonOf(mesh, triangle);
         // Two corners at one point of the model: the walk drops the repeated corner and with it the triangle, which
         // its cut parts, their corners moved apart, would no longer show.
         bool repeated = false;

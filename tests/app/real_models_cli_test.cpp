@@ -8,13 +8,8 @@
 
 #include "test_support.h"
 
-static std::string modelsDirectory() {
-    const char* configured = std::getenv("KIV_MODELS_DIR");
-    return configured && *configured ? configured : KIV_SOURCE_DIR "/../shared/models";
-}
-
 static void expectEveryFilterFinishes(const std::string& name, int side) {
-    const std::string folder = modelsDirectory() + "/" + name;
+    const std::string folder = realModelsDirectory() + "/" + name;
     if (!fileExists(folder + "/model.obj")) GTEST_SKIP() << "no real models at " << folder;
 
     const std::vector<std::string> filters = {"box",   "tent",   "lanczos3", "rainbow",

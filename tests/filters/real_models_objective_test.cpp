@@ -14,11 +14,6 @@
 #include "test_support.h"
 #include "piece_assembly.h"
 
-static std::string modelsDirectory() {
-    const char* configured = std::getenv("KIV_MODELS_DIR");
-    return configured && *configured ? configured : KIV_SOURCE_DIR "/../shared/models";
-}
-
 // ½ xᵀ M x − bᵀ x for one colour channel, x being that channel of `level`: the normal equations
 // M x = b are the stationary point of this quadratic, which equals the filter's surface error up to
 // a constant. M keeps only its upper triangle by rows.
@@ -38,7 +33,7 @@ static double levelObjective(const SparseRowMatrix& matrix, const DenseBlock& rh
 }
 
 static void expectKivbiBeatsClassicLevels(const std::string& name) {
-    const std::string folder = modelsDirectory() + "/" + name;
+    const std::string folder = realModelsDirectory() + "/" + name;
     if (!fileExists(folder + "/model.obj")) GTEST_SKIP() << "no real models at " << folder;
 
     Mesh mesh;

@@ -13,9 +13,7 @@
 #include "test_support.h"
 
 TEST(RealModelSurfaceError, AgreesWithPointsDrawnOverTheDuck) {
-    const char* configured = std::getenv("KIV_MODELS_DIR");
-    const std::string folder =
-        std::string(configured && *configured ? configured : KIV_SOURCE_DIR "/../shared/models") + "/duck";
+    const std::string folder = realModelsDirectory() + "/duck";
     if (!fileExists(folder + "/model.obj")) GTEST_SKIP() << "no real models at " << folder;
     Mesh mesh;
     FloatImage texture;
