@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
-          libfreeimage-dev libfreeimageplus-dev libcxxopts-dev
+          libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libcxxopts-dev
           libsuitesparse-dev libmetis-dev libopenblas-pthread-dev
           clang libclang-rt-14-dev
           time)
