@@ -186,15 +186,63 @@ static void appendPngChunk(std::string& out, const char* type, const std::string
     appendBigEndian32(out, crc32Of(typed));
 }
 
+static int pngChannels(PngColourType colourType) {
+    switch (colourType) {
+    case pngRgb:
+        return 3;
+    case pngGreyAlpha:
+        return 2;
+    case pngRgba:
+        return 4;
+    default:
+        return 1;
+    }
+}
+
+// The rows of `samples` behind their filter bytes (filter 0, none), in Adam7's seven passes when `interlaced`: pass
+// p takes the pixels from (xStart, yStart) on in steps of (xStep, yStep) and is left out when it has none.
+static std::string filteredRows(int width, int height, int bitsPerPixel, const std::vector<unsigned char>& samples,
+                                bool interlaced) {
+    const size_t rowBytes = samples.size() / static_cast<size_t>(height);
+    std::string raw;
+    if (!interlaced) {
+        for (int y = 0; y < height; ++y) {
+            raw.push_back('\0');
+            raw.append(reinterpret_cast<const char*>(samples.data()) + y * rowBytes, rowBytes);
+        }
+        return raw;
+    }
+    struct Pass {
+        int xStart, yStart, xStep, yStep;
+    };
+    const Pass adam7[] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4}, {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    for (const Pass& pass : adam7) {
+        const int columns = width > pass.xStart ? (width - pass.xStart + pass.xStep - 1) / pass.xStep : 0;
+        if (columns == 0) continue;
+        for (int y = pass.yStart; y < height; y += pass.yStep) {
+            const unsigned char* source = samples.data() + y * rowBytes;
+            std::string row((static_cast<size_t>(columns) * bitsPerPixel + 7) / 8, '\0');
+            for (int i = 0; i < columns; ++i) {
+                const size_t from = static_cast<size_t>(pass.xStart + i * pass.xStep) * bitsPerPixel;
+                const size_t to = static_cast<size_t>(i) * bitsPerPixel;
+                if (bitsPerPixel >= 8) {
+                    row.replace(to / 8, bitsPerPixel / 8, reinterpret_cast<const char*>(source) + from / 8, bitsPerPixel / 8);
+                } else {
+                    const int mask = (1 << bitsPerPixel) - 1;
+                    const int value = (source[from / 8] >> (8 - bitsPerPixel - from % 8)) & mask;
+                    row[to / 8] = static_cast<char>(row[to / 8] | value << (8 - bitsPerPixel - to % 8));
+                }
+            }
+            raw += '\0' + row;
+        }
+    }
+    return raw;
+}
+
 void writePngFile(const std::string& path, int width, int height, int bitDepth, PngColourType colourType,
                   const std::vector<unsigned char>& samples, const std::vector<unsigned char>& palette,
-                  const std::vector<unsigned char>& transparency) {
-    const size_t rowBytes = samples.size() / static_cast<size_t>(height);
-    std::string raw;  // each row behind filter byte 0 (none)
-    for (int y = 0; y < height; ++y) {
-        raw.push_back('\0');
-        raw.append(reinterpret_cast<const char*>(samples.data()) + y * rowBytes, rowBytes);
-    }
+                  const std::vector<unsigned char>& transparency, bool interlaced, uint32_t gamma) {
+    const std::string raw = filteredRows(width, height, bitDepth * pngChannels(colourType), samples, interlaced);
     // zlib stream of stored deflate blocks, closed by the Adler-32 of the raw bytes.
     std::string zlib = "\x78\x01";
     const size_t blockLimit = 65535;
@@ -221,9 +269,14 @@ void writePngFile(const std::string& path, int width, int height, int bitDepth, 
     std::string header;
     appendBigEndian32(header, static_cast<uint32_t>(width));
     appendBigEndian32(header, static_cast<uint32_t>(height));
-    header += {static_cast<char>(bitDepth), static_cast<char>(colourType), 0, 0, 0};
+    header += {static_cast<char>(bitDepth), static_cast<char>(colourType), 0, 0, static_cast<char>(interlaced ? 1 : 0)};
     std::string png = "\x89PNG\r\n\x1a\n";
     appendPngChunk(png, "IHDR", header);
+    if (gamma > 0) {
+        std::string value;
+        appendBigEndian32(value, gamma);
+        appendPngChunk(png, "gAMA", value);
+    }
     if (!palette.empty()) appendPngChunk(png, "PLTE", std::string(palette.begin(), palette.end()));
     if (!transparency.empty()) appendPngChunk(png, "tRNS", std::string(transparency.begin(), transparency.end()));
     appendPngChunk(png, "IDAT", zlib);

@@ -68,14 +68,15 @@ std::string realModelsDirectory();
 std::string unitSquareObj();
 
 // A PNG written byte by byte (stored deflate blocks), so tests can make pixel layouts that the
-// level writer never produces: grey, grey with alpha, palettes, 16-bit samples. `samples` holds
+// level writer never produces: grey, grey with alpha, palettes, 16-bit samples, interlacing. `samples` holds
 // the rows top first, each row packed as the PNG colour type and bit depth lay it out (16-bit
 // samples big-endian). `palette` is r g b per entry and `transparency` one alpha per entry
-// (colour type 3 only; either may be empty).
+// (colour type 3) or the key colour's samples, two bytes each (types 0 and 2); either may be empty. `interlaced`
+// stores the rows in the seven Adam7 passes; a `gamma` above 0 adds a gAMA chunk of that value (gamma x 100000).
 enum PngColourType { pngGrey = 0, pngRgb = 2, pngPalette = 3, pngGreyAlpha = 4, pngRgba = 6 };
 void writePngFile(const std::string& path, int width, int height, int bitDepth, PngColourType colourType,
                   const std::vector<unsigned char>& samples, const std::vector<unsigned char>& palette = {},
-                  const std::vector<unsigned char>& transparency = {});
+                  const std::vector<unsigned char>& transparency = {}, bool interlaced = false, uint32_t gamma = 0);
 
 // A PNG whose header declares a width x height 8-bit RGB picture (chunk checksums correct) but whose
 // image data holds a single empty row: a decoder must refuse it, whatever size it claims.

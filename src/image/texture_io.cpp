@@ -1,9 +1,9 @@
-// Texture input and level output through the image library, and the sRGB transfer functions.
+// Texture input (PNG and JPEG through their codecs, other formats through the image library), level output through
+// the image library, and the sRGB transfer functions.
 #include "image/texture_io.h"
 
 #include <FreeImagePlus.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -12,12 +12,14 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "image/file_output.h"
+#include "image/picture_codecs.h"
 
 static constexpr double byteToUnit = 0.00392156862745098;  // 1 / 255
 
-static float unitFromByte(BYTE value) { return static_cast<float>(value * byteToUnit); }
+float unitFromByte(unsigned byte) { return static_cast<float>(byte * byteToUnit); }
 
 // Float pixels are taken as display values in [0, 1] and rounded to bytes like every other depth.
 static float unitFromFloat(float value) {
@@ -51,16 +53,24 @@ static bool convertToReadableDepth(fipImage& picture) {
     }
 }
 
-// The texture file as the image library reads it: callbacks over a C stream that note how reads end,
+// The texture file as the image library reads it: callbacks over the bytes in memory that note how reads end,
 // because some of the library's readers leave a cut-off picture's missing pixels black and say nothing.
 struct TextureSource {
-    std::FILE* file = nullptr;
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+    size_t position = 0;     // may lie past the end after a seek, as in a file
     int32_t shortReads = 0;  // reads that found fewer items than they asked for
 };
 
+// Reads like fread: whole items, the bytes of a last partial item consumed too.
 static unsigned DLL_CALLCONV readSource(void* buffer, unsigned size, unsigned count, fi_handle handle) {
     TextureSource& source = *static_cast<TextureSource*>(handle);
-    const size_t got = std::fread(buffer, size, count, source.file);
+    const size_t wanted = static_cast<size_t>(size) * count;
+    const size_t left = source.position < source.size ? source.size - source.position : 0;
+    const size_t copied = wanted < left ? wanted : left;
+    std::memcpy(buffer, source.bytes + source.position, copied);
+    source.position += copied;
+    const size_t got = size > 0 ? copied / size : 0;
     if (size > 0 && got < count) {
         ++source.shortReads;
         // Some readers use what they asked for without checking the count: zeros at least are not stale.
@@ -72,10 +82,18 @@ static unsigned DLL_CALLCONV readSource(void* buffer, unsigned size, unsigned co
 static unsigned DLL_CALLCONV writeNothing(void*, unsigned, unsigned, fi_handle) { return 0; }
 
 static int DLL_CALLCONV seekSource(fi_handle handle, long offset, int origin) {
-    return std::fseek(static_cast<TextureSource*>(handle)->file, offset, origin);
+    TextureSource& source = *static_cast<TextureSource*>(handle);
+    const long base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? static_cast<long>(source.position)
+                                                                  : static_cast<long>(source.size);
+    if (origin != SEEK_SET && origin != SEEK_CUR && origin != SEEK_END) return -1;
+    if (offset < -base) return -1;  // before the first byte
+    source.position = static_cast<size_t>(base + offset);
+    return 0;
 }
 
-static long DLL_CALLCONV tellSource(fi_handle handle) { return std::ftell(static_cast<TextureSource*>(handle)->file); }
+static long DLL_CALLCONV tellSource(fi_handle handle) {
+    return static_cast<long>(static_cast<TextureSource*>(handle)->position);
+}
 
 // The library reports why a reader failed only through this callback; the last message is kept.
 static std::string libraryMessage;
@@ -90,7 +108,7 @@ static void DLL_CALLCONV keepLibraryMessage(FREE_IMAGE_FORMAT, const char* messa
 
 // Starts reading the file from its first byte with the flags cleared.
 static void rewindSource(TextureSource& source) {
-    std::rewind(source.file);
+    source.position = 0;
     source.shortReads = 0;
     libraryMessage.clear();
 }
@@ -100,37 +118,29 @@ static void rewindSource(TextureSource& source) {
 // block buffer held without a word, so the packets are counted here first. The 18-byte header has
 // the image type at byte 2 (9 to 11 run-length encoded), the lengths of the identification field
 // and of the colour map at bytes 0 and 5 to 7, then width, height and pixel depth at bytes 12 to 16.
-static bool isRunLengthTarga(TextureSource& source, bool& complete) {
-    unsigned char header[18];
-    rewindSource(source);
+static bool isRunLengthTarga(const TextureSource& source, bool& complete) {
     complete = true;
-    if (std::fread(header, 1, sizeof header, source.file) != sizeof header || header[2] < 9 || header[2] > 11) {
-        return false;
-    }
-    const auto word = [&header](int at) { return static_cast<long>(header[at] | header[at + 1] << 8); };
-    const long pixelBytes = (header[16] + 7) / 8;
-    const long colourMapBytes = header[1] != 0 ? word(5) * ((header[7] + 7) / 8) : 0;
-    int64_t pixels = static_cast<int64_t>(word(12)) * word(14);
-    std::fseek(source.file, 0, SEEK_END);
-    const long fileSize = std::ftell(source.file);
-    long position = static_cast<long>(sizeof header) + header[0] + colourMapBytes;
+    const uint8_t* header = source.bytes;
+    if (source.size < 18 || header[2] < 9 || header[2] > 11) return false;
+    const auto word = [header](int at) { return static_cast<size_t>(header[at] | header[at + 1] << 8); };
+    const size_t pixelBytes = (header[16] + 7) / 8;
+    const size_t colourMapBytes = header[1] != 0 ? word(5) * ((header[7] + 7) / 8) : 0;
+    int64_t pixels = static_cast<int64_t>(word(12)) * static_cast<int64_t>(word(14));
+    size_t position = 18 + header[0] + colourMapBytes;
     // A run packet holds one pixel value repeated 1 to 128 times, a raw packet 1 to 128 pixel values.
-    while (pixels > 0 && position < fileSize) {
-        if (std::fseek(source.file, position, SEEK_SET) != 0) break;
-        const int packet = std::getc(source.file);
-        if (packet == EOF) break;
-        const long run = (packet & 0x7f) + 1;
+    while (pixels > 0 && position < source.size) {
+        const uint8_t packet = source.bytes[position];
+        const size_t run = (packet & 0x7f) + 1;
         position += 1 + ((packet & 0x80) != 0 ? pixelBytes : run * pixelBytes);
-        pixels -= run;
+        pixels -= static_cast<int64_t>(run);
     }
-    complete = pixels <= 0 && position <= fileSize;
+    complete = pixels <= 0 && position <= source.size;
     return true;
 }
 
 // Whether the reader of `format` reached the end of the file before the picture was complete. The
 // BMP, PNM and uncompressed TGA readers ask for exactly the bytes the picture needs, so one short
-// read means that. The JPEG reader fills a buffer, whose last fill runs past the end of any file;
-// it comes back for more only when the picture is not complete.
+// read means that.
 static bool endedBeforeThePicture(FREE_IMAGE_FORMAT format, const TextureSource& source) {
     switch (format) {
     case FIF_BMP:
@@ -142,8 +152,6 @@ static bool endedBeforeThePicture(FREE_IMAGE_FORMAT format, const TextureSource&
     case FIF_PPM:
     case FIF_PPMRAW:
         return source.shortReads > 0;
-    case FIF_JPEG:
-        return source.shortReads > 1;
     default:
         return false;
     }
@@ -160,16 +168,14 @@ static bool tooLarge(std::string& error, const char* path, uint64_t width, uint6
     return false;
 }
 
-// Decodes the open file into `picture`, refusing cut-off files and pictures whose declared size
-// alone is more than a texture can hold (checked from the header, before the pixels are decoded).
-static bool decodeSource(const char* path, TextureSource& source, fipImage& picture, std::string& error) {
-    FreeImage_SetOutputMessage(keepLibraryMessage);
+static constexpr const char* moreTexelsThanATexture = ", more texels than a texture can hold";
+
+// Decodes the file through the image library into `picture`, refusing cut-off files and pictures whose declared
+// size alone is more than `maxTexels` (checked from the header, before the pixels are decoded). `format` is the
+// library's guess, by signature or by the name's extension.
+static bool decodeWithLibrary(const char* path, FREE_IMAGE_FORMAT format, TextureSource& source, int64_t maxTexels,
+                              fipImage& picture, std::string& error) {
     FreeImageIO io = {readSource, writeNothing, seekSource, tellSource};
-    FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromHandle(&io, &source, 0);
-    if (format == FIF_UNKNOWN) format = FreeImage_GetFIFFromFilename(path);  // TGA has no signature
-    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
-        return unreadable(error, path, "not a picture in a format the image library reads");
-    }
     bool packetsComplete = true;
     const bool runLength = format == FIF_TARGA && isRunLengthTarga(source, packetsComplete);
     if (!packetsComplete) return unreadable(error, path, "the file ends before the picture does");
@@ -179,8 +185,8 @@ static bool decodeSource(const char* path, TextureSource& source, fipImage& pict
         if (FIBITMAP* header = FreeImage_LoadFromHandle(format, &io, &source, FIF_LOAD_NOPIXELS)) {
             const uint64_t width = FreeImage_GetWidth(header), height = FreeImage_GetHeight(header);
             FreeImage_Unload(header);
-            if (width * height > static_cast<uint64_t>(INT32_MAX)) {
-                return tooLarge(error, path, width, height, ", more texels than a texture can hold");
+            if (width * height > static_cast<uint64_t>(maxTexels)) {
+                return tooLarge(error, path, width, height, moreTexelsThanATexture);
             }
         }
     }
@@ -199,21 +205,9 @@ static bool decodeSource(const char* path, TextureSource& source, fipImage& pict
     return true;
 }
 
-static bool decodePicture(const char* path, fipImage& picture, std::string& error) {
-    struct stat info;
-    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return unreadable(error, path, "it is a directory");
-    TextureSource source;
-    errno = 0;
-    source.file = std::fopen(path, "rb");
-    if (!source.file) return unreadable(error, path, errno != 0 ? std::strerror(errno) : "cannot be opened");
-    const bool decoded = decodeSource(path, source, picture, error);
-    std::fclose(source.file);
-    return decoded;
-}
-
-bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
-    fipImage picture(FIT_BITMAP, 0, 0, 0);
-    if (!decodePicture(path, picture, error)) return false;
+// The picture the image library decoded, converted and copied into `texture`.
+static bool textureFromPicture(const char* path, fipImage& picture, int64_t maxTexels, FloatImage& texture,
+                               std::string& error) {
     const bool alphaFloats = picture.getImageType() == FIT_RGBAF;
     if (!convertToReadableDepth(picture)) {
         // The types the conversion takes fail only when the converted copy finds no memory.
@@ -226,8 +220,8 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
     }
     const unsigned width = picture.getWidth();
     const unsigned height = picture.getHeight();
-    if (static_cast<uint64_t>(width) * height > static_cast<uint64_t>(INT32_MAX)) {
-        return tooLarge(error, path, width, height, ", more texels than a texture can hold");
+    if (static_cast<uint64_t>(width) * height > static_cast<uint64_t>(maxTexels)) {
+        return tooLarge(error, path, width, height, moreTexelsThanATexture);
     }
     try {
         allocateImage(texture, static_cast<int32_t>(width), static_cast<int32_t>(height));
@@ -255,6 +249,101 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
         }
     }
     return true;
+}
+
+// The message for a PNG or JPEG that its codec could not decode.
+static bool codecFailed(const DecodeOutcome& outcome, const char* path, std::string& error) {
+    switch (outcome.status) {
+    case DecodeStatus::tooManyTexels:
+        return tooLarge(error, path, outcome.width, outcome.height, moreTexelsThanATexture);
+    case DecodeStatus::noMemoryToHold:
+        return tooLarge(error, path, outcome.width, outcome.height, ": not enough memory to hold it");
+    case DecodeStatus::noMemoryToDecode:
+        if (outcome.width == 0) return unreadable(error, path, "not enough memory to read it");
+        return tooLarge(error, path, outcome.width, outcome.height, ": not enough memory to decode it");
+    default:
+        return unreadable(error, path, outcome.reason);
+    }
+}
+
+TextureDecoder textureDecoderFor(const uint8_t* bytes, size_t size) {
+    static const uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (size >= 8 && std::memcmp(bytes, pngSignature, 8) == 0) return TextureDecoder::png;
+    if (size >= 2 && bytes[0] == 0xff && bytes[1] == 0xd8) return TextureDecoder::jpeg;  // start of image
+    return TextureDecoder::imageLibrary;
+}
+
+bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t maxTexels, FloatImage& texture,
+                   std::string& error) {
+    releaseImage(texture);
+    FREE_IMAGE_FORMAT format = FIF_UNKNOWN;
+    TextureSource source;
+    source.bytes = bytes;
+    source.size = size;
+    switch (textureDecoderFor(bytes, size)) {
+    case TextureDecoder::png:
+        format = FIF_PNG;
+        break;
+    case TextureDecoder::jpeg:
+        format = FIF_JPEG;
+        break;
+    case TextureDecoder::imageLibrary: {
+        FreeImage_SetOutputMessage(keepLibraryMessage);
+        rewindSource(source);
+        FreeImageIO io = {readSource, writeNothing, seekSource, tellSource};
+        format = FreeImage_GetFileTypeFromHandle(&io, &source, 0);
+        if (format == FIF_UNKNOWN) format = FreeImage_GetFIFFromFilename(name);  // TGA has no signature
+        break;
+    }
+    }
+    // A file without the signature but named .png or .jpg still goes to the codec, which says what is wrong.
+    if (format == FIF_PNG || format == FIF_JPEG) {
+        const DecodeOutcome outcome = format == FIF_PNG ? decodePng(bytes, size, maxTexels, texture)
+                                                        : decodeJpeg(bytes, size, maxTexels, texture);
+        return outcome.status == DecodeStatus::decoded || codecFailed(outcome, name, error);
+    }
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
+        return unreadable(error, name, "not a picture in a format the image library reads");
+    }
+    fipImage picture(FIT_BITMAP, 0, 0, 0);
+    return decodeWithLibrary(name, format, source, maxTexels, picture, error) &&
+           textureFromPicture(name, picture, maxTexels, texture, error);
+}
+
+// The whole file in memory, for the decoders: only a regular file has an end to read up to.
+static bool readWholeFile(const char* path, std::vector<uint8_t>& bytes, std::string& error) {
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return unreadable(error, path, "it is a directory");
+    errno = 0;
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return unreadable(error, path, errno != 0 ? std::strerror(errno) : "cannot be opened");
+    bool read = false;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+        unreadable(error, path, "not a regular file");
+    } else {
+        try {
+            bytes.resize(static_cast<size_t>(info.st_size));
+            errno = 0;
+            const size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), file);
+            // A file that shrank meanwhile is read as it now is.
+            if (got < bytes.size() && std::ferror(file)) {
+                unreadable(error, path, errno != 0 ? std::strerror(errno) : "read error");
+            } else {
+                bytes.resize(got);
+                read = true;
+            }
+        } catch (const std::bad_alloc&) {
+            error = std::string("Error: ") + path + ": the texture is too large (a file of " +
+                    std::to_string(info.st_size) + " bytes: not enough memory to read it)";
+        }
+    }
+    std::fclose(file);
+    return read;
+}
+
+bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
+    std::vector<uint8_t> bytes;
+    return readWholeFile(path, bytes, error) && decodeTexture(bytes.data(), bytes.size(), path, INT32_MAX, texture, error);
 }
 
 float srgbToLinear(float c) {

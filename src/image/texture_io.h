@@ -1,22 +1,38 @@
 // Moving pixels between image files and FloatImages, and the sRGB transfer functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "image/float_image.h"
 
-// Reads any format the image library knows into `texture`, channels byte / 255, alpha 1 when the
-// file has none (texture.hasAlpha says whether it had). Depths other than 24 and 32 bits are converted first (32 when they carry alpha).
-// Returns false with a one-line message naming the file (and the reason) when it cannot be read, ends
-// before its picture does, declares more texels than an image can hold, or has no texels.
+// Reads a texture file into `texture`, channels byte / 255, alpha 1 when the file has none (texture.hasAlpha says
+// whether it had): PNG through libpng, JPEG through libjpeg-turbo, every other format the image library reads through
+// it (depths other than 24 and 32 bits converted first, to 32 when they carry alpha). Returns false
+// with a one-line message naming the file (and the reason) when it cannot be read, is not a regular file, ends before
+// its picture does, declares more texels than an image can hold, or has no texels.
 bool loadTexture(const char* path, FloatImage& texture, std::string& error);
+
+// The decoder a texture file goes to, by its first bytes: the PNG and JPEG signatures, and the image library for
+// everything else (which finds the format by signature, or by the file name's extension).
+enum class TextureDecoder { png, jpeg, imageLibrary };
+TextureDecoder textureDecoderFor(const uint8_t* bytes, size_t size);
+
+// Decodes the texture file held in bytes[0, size) as loadTexture does; `name` stands for the file in messages and
+// gives the extension that names a format without a signature (TGA). A picture of more than `maxTexels` texels is
+// refused from its header.
+bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t maxTexels, FloatImage& texture,
+                   std::string& error);
 
 // The sRGB decoding of one display-encoded value (threshold 0.04045), in 64-bit float.
 float srgbToLinear(float c);
 
 // The sRGB encoding of one linear value (threshold 0.0031308), clamped to [0, 1]; NaN gives 1.
 float linearToSrgb(float v);
+
+// byte / 255, the value every reader stores for a byte (computed in 64-bit float, then rounded to float).
+float unitFromByte(unsigned byte);
 
 // c x 255 rounded to the nearest byte, clamped to [0, 255]; NaN gives 0. Every level writer stores bytes this way.
 uint8_t byteFromUnit(float c);

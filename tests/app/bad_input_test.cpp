@@ -194,6 +194,21 @@ TEST(BadModel, TextureCoordinatesRepeatingTheTextureBeyondReasonAreRefusedByTheS
     EXPECT_EQ(run.outputFiles().size(), 4u);
 }
 
+// A 1-bit BMP of alternating bits: a 14-byte file header, a 40-byte information header, a two-colour table and rows
+// of width / 8 bytes (a multiple of 4 for the widths used here).
+static void writeOneBitBmp(const std::string& path, uint32_t width, uint32_t height) {
+    const uint32_t rowBytes = width / 8, offset = 14 + 40 + 8;
+    std::string bmp = "BM";
+    const auto add32 = [&bmp](uint32_t v) { for (int k = 0; k < 4; ++k) bmp.push_back(static_cast<char>(v >> 8 * k)); };
+    const auto add16 = [&bmp](uint32_t v) { for (int k = 0; k < 2; ++k) bmp.push_back(static_cast<char>(v >> 8 * k)); };
+    add32(offset + rowBytes * height), add32(0), add32(offset);
+    add32(40), add32(width), add32(height), add16(1), add16(1), add32(0), add32(rowBytes * height), add32(2835),
+        add32(2835), add32(2), add32(2);
+    add32(0), add32(0x00ffffff);
+    bmp.append(static_cast<size_t>(rowBytes) * height, '\xa5');
+    writeTextFile(path, bmp);
+}
+
 // Memory running out is a message and status 1, whether the texture itself does not fit or a
 // filter's levels do not. The address-space limit does not mix with AddressSanitizer's shadow memory.
 TEST(BadInput, ExhaustedMemoryIsAMessageAndStatusOne) {
@@ -218,14 +233,18 @@ TEST(BadInput, ExhaustedMemoryIsAMessageAndStatusOne) {
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
     }
-    // A 1-bit picture is small until it is converted to 24 bits: no memory for that is memory too, not a pixel type
-    // the reader does not know.
+    // A 1-bit picture is small on the disk: no memory for its texels is memory too, not a pixel type the reader does not
+    // know. PNG is decoded straight into the texels; the image library converts a BMP to 24 bits first.
     writePngFile(run.dir.file("onebit.png"), 8192, 8192, 1, pngGrey, std::vector<unsigned char>(8192 / 8 * 8192, 0xA5));
-    const CommandResult result = runKiv(run.dir.path, {"model.obj", "onebit.png", "box"}, badInputTimeoutSeconds, 150);
-    expectRefused(result, run, "1-bit, 150 MB");
-    EXPECT_NE(result.output.find("Error: onebit.png: the texture is too large (8192x8192: not enough memory to convert it)"),
-              std::string::npos)
-        << result.output;
+    writeOneBitBmp(run.dir.file("onebit.bmp"), 8192, 8192);
+    const std::pair<const char*, const char*> oneBit[] = {{"onebit.png", "to hold it)"}, {"onebit.bmp", "to convert it)"}};
+    for (const auto& [name, what] : oneBit) {
+        const CommandResult result = runKiv(run.dir.path, {"model.obj", name, "box"}, badInputTimeoutSeconds, 150);
+        expectRefused(result, run, std::string(name) + ", 150 MB");
+        EXPECT_NE(result.output.find("Error: " + std::string(name) + ": the texture is too large (8192x8192: not enough memory " + what),
+                  std::string::npos)
+            << result.output;
+    }
 }
 
 // Under an address space too short for the worker threads' stacks the runtime would end the process with a message

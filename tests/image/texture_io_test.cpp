@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <utility>
+
+#include <jpeglib.h>
 
 #include "image/classic_filters.h"
 #include "image/texture_io.h"
@@ -151,6 +154,266 @@ TEST(LoadTexture, OtherPixelLayoutsAreConvertedFirst) {
     ASSERT_EQ(texture.width, 2);
     expectTexelEq(texture.at(0, 0), unit(128), 0, 1, 1);
     expectTexelEq(texture.at(1, 0), 0, 1, unit(64), 1);
+}
+
+// The layouts of fewer than 8 bits and the tRNS keys, with the values the image library gave: sub-byte samples are
+// spread over 0..255 (2-bit 1 is 85, 4-bit 5 is 85), and a key makes the texels of that colour transparent. A grey
+// key below 8 bits is compared with the samples already spread, so a key of 1 matches nothing and only 0 does;
+// the texture still counts as having alpha.
+TEST(LoadTexture, SubBytePixelsAndTransparentKeysKeepTheEarlierValues) {
+    TempDir dir;
+    const std::string path = dir.file("layout.png");
+    FloatImage texture;
+    writePngFile(path, 4, 1, 1, pngGrey, {0xb0});  // 1 0 1 1
+    texture = loadOrFail(path);
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(texture.at(x, 0).r, x == 1 ? 0.0f : 1.0f);
+    writePngFile(path, 4, 1, 2, pngGrey, {0x1b});  // 0 1 2 3
+    texture = loadOrFail(path);
+    for (int x = 0; x < 4; ++x) expectTexelEq(texture.at(x, 0), unit(85 * x), unit(85 * x), unit(85 * x), 1);
+    EXPECT_FALSE(texture.hasAlpha);
+    writePngFile(path, 2, 1, 4, pngGrey, {0x5f});
+    texture = loadOrFail(path);
+    expectTexelEq(texture.at(0, 0), unit(85), unit(85), unit(85), 1);
+    EXPECT_EQ(texture.at(1, 0).g, 1.0f);
+
+    const std::vector<unsigned char> palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 99, 199};
+    writePngFile(path, 4, 1, 2, pngPalette, {0xc6}, palette);  // 3 0 1 2
+    texture = loadOrFail(path);
+    expectTexelEq(texture.at(0, 0), unit(9), unit(99), unit(199), 1);
+    expectTexelEq(texture.at(3, 0), 0, 0, 1, 1);
+    writePngFile(path, 2, 1, 1, pngPalette, {0x40}, palette, {0, 128});
+    texture = loadOrFail(path);
+    EXPECT_TRUE(texture.hasAlpha);
+    expectTexelEq(texture.at(0, 0), 1, 0, 0, 0);
+    expectTexelEq(texture.at(1, 0), 0, 1, 0, unit(128));
+
+    writePngFile(path, 2, 1, 8, pngGrey, {200, 201}, {}, {0, 200});
+    texture = loadOrFail(path);
+    EXPECT_TRUE(texture.hasAlpha);
+    expectTexelEq(texture.at(0, 0), unit(200), unit(200), unit(200), 0);
+    EXPECT_EQ(texture.at(1, 0).a, 1.0f);
+    writePngFile(path, 2, 1, 8, pngRgb, {10, 20, 30, 10, 20, 31}, {}, {0, 10, 0, 20, 0, 30});
+    texture = loadOrFail(path);
+    expectTexelEq(texture.at(0, 0), unit(10), unit(20), unit(30), 0);
+    EXPECT_EQ(texture.at(1, 0).a, 1.0f);
+    writePngFile(path, 2, 1, 16, pngGrey, {0x12, 0x34, 0x12, 0x35}, {}, {0x12, 0x34});
+    texture = loadOrFail(path);
+    expectTexelEq(texture.at(0, 0), unit(0x12), unit(0x12), unit(0x12), 0);
+    EXPECT_EQ(texture.at(1, 0).a, 1.0f);
+    writePngFile(path, 1, 1, 16, pngGreyAlpha, {0xab, 0xcd, 0x40, 0xff});
+    texture = loadOrFail(path);
+    expectTexelEq(texture.at(0, 0), unit(0xab), unit(0xab), unit(0xab), unit(0x40));
+
+    for (const unsigned char key : {0, 1}) {
+        writePngFile(path, 4, 1, 2, pngGrey, {0x1b}, {}, {0, key});
+        texture = loadOrFail(path);
+        EXPECT_TRUE(texture.hasAlpha);
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(texture.at(x, 0).a, key == 0 && x == 0 ? 0.0f : 1.0f) << "key " << int(key);
+    }
+}
+
+// Adam7 stores the pixels in seven passes; the texture is the same as from the plain file.
+TEST(LoadTexture, InterlacedPngsDecodeLikeTheirPlainTwins) {
+    TempDir dir;
+    const int width = 13, height = 7;
+    struct Layout {
+        int bitDepth;
+        PngColourType type;
+        int bitsPerPixel;
+    };
+    std::vector<unsigned char> palette(3 * 16);
+    for (size_t i = 0; i < palette.size(); ++i) palette[i] = static_cast<unsigned char>(i * 5);
+    for (const Layout& layout : {Layout{1, pngGrey, 1}, Layout{4, pngPalette, 4}, Layout{8, pngRgb, 24},
+                                 Layout{16, pngRgba, 64}}) {
+        std::vector<unsigned char> samples(static_cast<size_t>((width * layout.bitsPerPixel + 7) / 8) * height);
+        for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<unsigned char>(i * 37 + 11);
+        const bool indexed = layout.type == pngPalette;
+        const std::vector<unsigned char> used = indexed ? palette : std::vector<unsigned char>{};
+        const std::vector<unsigned char> alphas = indexed ? std::vector<unsigned char>{7, 70} : std::vector<unsigned char>{};
+        writePngFile(dir.file("plain.png"), width, height, layout.bitDepth, layout.type, samples, used, alphas);
+        writePngFile(dir.file("adam7.png"), width, height, layout.bitDepth, layout.type, samples, used, alphas, true);
+        const FloatImage plain = loadOrFail(dir.file("plain.png"));
+        const FloatImage adam7 = loadOrFail(dir.file("adam7.png"));
+        ASSERT_EQ(adam7.count, width * height);
+        EXPECT_EQ(adam7.hasAlpha, plain.hasAlpha);
+        for (int k = 0; k < plain.count; ++k) {
+            expectTexelEq(adam7.texels[k], plain.texels[k].r, plain.texels[k].g, plain.texels[k].b, plain.texels[k].a);
+        }
+    }
+}
+
+// As before, a gAMA chunk is applied for a display gamma of 2.2: linear samples (gamma 1.0) become
+// 255 (v / 255)^(1 / 2.2), 128 giving 186; a chunk of 1 / 2.2 changes nothing. libpng corrects a palette only
+// when it rewrites the palette before the first row, which the image library's settings did for 2-bit palettes
+// but not for 8-bit ones, whose entries are kept as stored.
+TEST(LoadTexture, AGammaChunkIsAppliedAsBefore) {
+    TempDir dir;
+    const std::string path = dir.file("gamma.png");
+    writePngFile(path, 2, 1, 8, pngRgb, {0, 64, 128, 200, 255, 1}, {}, {}, false, 100000);
+    FloatImage texture = loadOrFail(path);
+    expectTexelEq(texture.at(0, 0), 0, unit(136), unit(186), 1);
+    expectTexelEq(texture.at(1, 0), unit(228), 1, unit(21), 1);
+    writePngFile(path, 1, 1, 8, pngRgb, {0, 64, 128}, {}, {}, false, 45455);
+    expectTexelEq(loadOrFail(path).at(0, 0), 0, unit(64), unit(128), 1);
+
+    const std::vector<unsigned char> palette = {128, 64, 200};
+    writePngFile(path, 1, 1, 2, pngPalette, {0x00}, palette, {}, false, 100000);
+    expectTexelEq(loadOrFail(path).at(0, 0), unit(186), unit(136), unit(228), 1);
+    writePngFile(path, 1, 1, 8, pngPalette, {0x00}, palette, {}, false, 100000);
+    expectTexelEq(loadOrFail(path).at(0, 0), unit(128), unit(64), unit(200), 1);
+}
+
+struct JpegOptions {
+    bool progressive = false;
+    int quality = 90;
+    bool exifOrientation = false;  // an EXIF block saying the picture is turned a quarter
+};
+
+// A JPEG of `components` 1 (grey), 3 (RGB, stored as YCbCr, chroma halved both ways) or 4 (CMYK as Adobe stores
+// it, inverted), samples top row first.
+static void writeJpegFile(const std::string& path, int width, int height, int components,
+                          const std::vector<unsigned char>& samples, const JpegOptions& options = {}) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    jpeg_compress_struct jpeg;
+    jpeg_error_mgr errors;
+    jpeg.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&jpeg);
+    jpeg_stdio_dest(&jpeg, file);
+    jpeg.image_width = static_cast<JDIMENSION>(width);
+    jpeg.image_height = static_cast<JDIMENSION>(height);
+    jpeg.input_components = components;
+    jpeg.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_set_defaults(&jpeg);
+    jpeg_set_quality(&jpeg, options.quality, TRUE);
+    if (options.progressive) jpeg_simple_progression(&jpeg);
+    jpeg_start_compress(&jpeg, TRUE);
+    if (options.exifOrientation) {
+        // A big-endian TIFF block with one entry: tag 0x112 (orientation), type short, count 1, value 6.
+        const unsigned char exif[] = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 1, 0x12,
+                                      0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0};
+        jpeg_write_marker(&jpeg, JPEG_APP0 + 1, exif, sizeof exif);
+    }
+    for (int y = 0; y < height; ++y) {
+        JSAMPROW row = const_cast<unsigned char*>(samples.data()) + static_cast<size_t>(y) * width * components;
+        jpeg_write_scanlines(&jpeg, &row, 1);
+    }
+    jpeg_finish_compress(&jpeg);
+    jpeg_destroy_compress(&jpeg);
+    std::fclose(file);
+}
+
+// Flat blocks at quality 100 carry their value exactly through the transform, so grey and CMYK pictures decode to
+// known bytes: CMYK (200, 100, 50, 128) is r = 128 x 200 / 255 = 100, g = 50, b = 25 (integer division, as
+// before). A progressive file holds the same coefficients as a baseline one and decodes to the same texels.
+TEST(LoadTexture, JpegsOfEveryKindDecode) {
+    TempDir dir;
+    writeJpegFile(dir.file("grey.jpg"), 16, 16, 1, std::vector<unsigned char>(256, 77), {false, 100});
+    FloatImage texture = loadOrFail(dir.file("grey.jpg"));
+    EXPECT_FALSE(texture.hasAlpha);
+    for (int k = 0; k < texture.count; ++k) expectTexelEq(texture.texels[k], unit(77), unit(77), unit(77), 1);
+
+    std::vector<unsigned char> cmyk;
+    for (int k = 0; k < 256; ++k) cmyk.insert(cmyk.end(), {200, 100, 50, 128});
+    writeJpegFile(dir.file("cmyk.jpg"), 16, 16, 4, cmyk, {false, 100});
+    texture = loadOrFail(dir.file("cmyk.jpg"));
+    for (int k = 0; k < texture.count; ++k) expectTexelEq(texture.texels[k], unit(100), unit(50), unit(25), 1);
+
+    // A smooth picture, top row first: red rises to the right, green downwards.
+    const int width = 40, height = 24;
+    std::vector<unsigned char> rgb;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) rgb.insert(rgb.end(), {static_cast<unsigned char>(6 * x), static_cast<unsigned char>(10 * y), 90});
+    }
+    writeJpegFile(dir.file("baseline.jpg"), width, height, 3, rgb);
+    writeJpegFile(dir.file("progressive.jpg"), width, height, 3, rgb, {true});
+    const FloatImage baseline = loadOrFail(dir.file("baseline.jpg"));
+    const FloatImage progressive = loadOrFail(dir.file("progressive.jpg"));
+    ASSERT_EQ(baseline.width, width);
+    ASSERT_EQ(baseline.height, height);
+    ASSERT_EQ(progressive.count, baseline.count);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const Texel& t = baseline.at(x, height - 1 - y);  // row 0 is the bottom of the picture
+            // Lossy, and the halved chroma is repeated rather than interpolated: within a dozen steps.
+            EXPECT_NEAR(t.r * 255, 6 * x, 12) << x << "," << y;
+            EXPECT_NEAR(t.g * 255, 10 * y, 12) << x << "," << y;
+            EXPECT_NEAR(t.b * 255, 90, 12) << x << "," << y;
+            const Texel& p = progressive.at(x, height - 1 - y);
+            expectTexelEq(p, t.r, t.g, t.b, t.a);
+        }
+    }
+
+    // The EXIF orientation is not applied: the texture is laid out as stored.
+    writeJpegFile(dir.file("turned.jpg"), width, height, 3, rgb, {false, 90, true});
+    texture = loadOrFail(dir.file("turned.jpg"));
+    EXPECT_EQ(texture.width, width);
+    for (int k = 0; k < texture.count; ++k) EXPECT_EQ(texture.texels[k].r, baseline.texels[k].r);
+}
+
+static void expectRefused(const std::string& path, const std::string& reason) {
+    FloatImage texture;
+    std::string error;
+    EXPECT_FALSE(loadTexture(path.c_str(), texture, error)) << path;
+    EXPECT_EQ(error.rfind("Error: " + path + ": cannot read the texture (" + reason, 0), 0u) << error;
+    EXPECT_EQ(texture.count, 0) << path;
+}
+
+// libjpeg decodes a cut-off or damaged file on as if the rest were grey and only warns; those warnings are
+// errors here. The image library's reader noticed a cut file only when its last 4096-byte read came up short,
+// so a cut at a multiple of 4096 bytes went through with a grey bottom. A PNG must reach its end chunk, and damaged
+// image data (a flipped bit, caught by the zlib or chunk checksum) is an error.
+TEST(LoadTexture, CutOffAndDamagedPngsAndJpegsAreRefusedByName) {
+    TempDir dir;
+    const int side = 128;
+    std::vector<unsigned char> noise(3 * side * side);
+    uint32_t seed = 1;
+    for (unsigned char& byte : noise) byte = static_cast<unsigned char>((seed = seed * 1664525u + 1013904223u) >> 24);
+    writeJpegFile(dir.file("noise.jpg"), side, side, 3, noise);
+    writeJpegFile(dir.file("progressive.jpg"), side, side, 3, noise, {true});
+    const std::string jpeg = readTextFile(dir.file("noise.jpg"));
+    ASSERT_GT(jpeg.size(), 3 * 4096u);
+    loadOrFail(dir.file("noise.jpg"));
+    writeTextFile(dir.file("cut4096.jpg"), jpeg.substr(0, 2 * 4096));
+    expectRefused(dir.file("cut4096.jpg"), "the file ends before the picture does");
+    const std::string progressive = readTextFile(dir.file("progressive.jpg"));
+    writeTextFile(dir.file("cut-progressive.jpg"), progressive.substr(0, progressive.size() / 2));
+    expectRefused(dir.file("cut-progressive.jpg"), "the file ends before the picture does");
+    // An end-of-image marker in the middle of the entropy-coded data.
+    std::string damaged = jpeg;
+    damaged.replace(damaged.size() / 2, 2, "\xff\xd9");
+    writeTextFile(dir.file("damaged.jpg"), damaged);
+    expectRefused(dir.file("damaged.jpg"), "Corrupt JPEG data");
+
+    std::vector<unsigned char> samples(8 * 8 * 3);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<unsigned char>(i * 13);
+    writePngFile(dir.file("adam7.png"), 8, 8, 8, pngRgb, samples, {}, {}, true);
+    const std::string png = readTextFile(dir.file("adam7.png"));
+    writeTextFile(dir.file("cut-adam7.png"), png.substr(0, png.size() / 2));
+    expectRefused(dir.file("cut-adam7.png"), "the file ends before the picture does");
+    writeTextFile(dir.file("no-end.png"), png.substr(0, png.size() - 12));  // the end chunk is 12 bytes
+    expectRefused(dir.file("no-end.png"), "the file ends before the picture does");
+    std::string flipped = png;
+    flipped[png.size() - 30] = static_cast<char>(flipped[png.size() - 30] ^ 1);  // inside the image data
+    writeTextFile(dir.file("flipped.png"), flipped);
+    expectRefused(dir.file("flipped.png"), "IDAT: ");
+}
+
+// The file's first bytes choose the decoder, whatever its name says.
+TEST(LoadTexture, TheSignatureChoosesTheDecoder) {
+    TempDir dir;
+    const FloatImage image = imageFromBytes(2, 1, {255, 0, 0, 0, 0, 255});
+    writeImageFile(dir.file("picture.png"), image);
+    writeImageFile(dir.file("picture.bmp"), image);
+    writeJpegFile(dir.file("picture.jpg"), 8, 8, 1, std::vector<unsigned char>(64, 30), {false, 100});
+    ASSERT_EQ(rename(dir.file("picture.png").c_str(), dir.file("png.jpg").c_str()), 0);
+    ASSERT_EQ(rename(dir.file("picture.bmp").c_str(), dir.file("bmp.png").c_str()), 0);
+    ASSERT_EQ(rename(dir.file("picture.jpg").c_str(), dir.file("jpeg.tga").c_str()), 0);
+    for (const char* name : {"png.jpg", "bmp.png"}) {
+        EXPECT_EQ(readImageFile(dir.file(name)).rgb, (std::vector<unsigned char>{255, 0, 0, 0, 0, 255})) << name;
+    }
+    EXPECT_EQ(loadOrFail(dir.file("jpeg.tga")).at(7, 7).g, unit(30));
+
 }
 
 TEST(LoadTexture, UnreadableFilesAreReportedByNameWithTheReason) {

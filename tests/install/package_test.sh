@@ -9,7 +9,7 @@ trap 'rm -rf "$out"' EXIT
 package="$out/kiv_${version}_amd64.deb"
 test -f "$package" || { echo "no $package"; ls "$out"; exit 1; }
 depends=$(dpkg-deb -f "$package" Depends)
-for needed in libfreeimage3 libfreeimageplus3 libgomp1 libstdc++6; do
+for needed in libpng16-16 libjpeg62-turbo libfreeimage3 libfreeimageplus3 libgomp1 libstdc++6; do
   case ", $depends" in
     *", $needed "*|*", $needed,"*|*", $needed") ;;
     *) echo "the package does not declare $needed: Depends: $depends"; exit 1 ;;
