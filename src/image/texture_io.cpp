@@ -170,6 +170,10 @@ static bool tooLarge(std::string& error, const char* path, uint64_t width, uint6
 
 static constexpr const char* moreTexelsThanATexture = ", more texels than a texture can hold";
 
+static bool psdRefused(std::string& error, const char* path) {
+    return unreadable(error, path, "PSD pictures are not supported; save the texture as PNG");
+}
+
 // Decodes the file through the image library into `picture`, refusing cut-off files and pictures whose declared
 // size alone is more than `maxTexels` (checked from the header, before the pixels are decoded). `format` is the
 // library's guess, by signature or by the name's extension.
@@ -270,6 +274,7 @@ TextureDecoder textureDecoderFor(const uint8_t* bytes, size_t size) {
     static const uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (size >= 8 && std::memcmp(bytes, pngSignature, 8) == 0) return TextureDecoder::png;
     if (size >= 2 && bytes[0] == 0xff && bytes[1] == 0xd8) return TextureDecoder::jpeg;  // start of image
+    if (size >= 4 && std::memcmp(bytes, "8BPS", 4) == 0) return TextureDecoder::psd;
     return TextureDecoder::imageLibrary;
 }
 
@@ -287,6 +292,8 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
     case TextureDecoder::jpeg:
         format = FIF_JPEG;
         break;
+    case TextureDecoder::psd:
+        return psdRefused(error, name);
     case TextureDecoder::imageLibrary: {
         FreeImage_SetOutputMessage(keepLibraryMessage);
         rewindSource(source);
@@ -302,6 +309,7 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
                                                         : decodeJpeg(bytes, size, maxTexels, texture);
         return outcome.status == DecodeStatus::decoded || codecFailed(outcome, name, error);
     }
+    if (format == FIF_PSD) return psdRefused(error, name);
     if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
         return unreadable(error, name, "not a picture in a format the image library reads");
     }

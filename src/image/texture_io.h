@@ -9,14 +9,14 @@
 
 // Reads a texture file into `texture`, channels byte / 255, alpha 1 when the file has none (texture.hasAlpha says
 // whether it had): PNG through libpng, JPEG through libjpeg-turbo, every other format the image library reads through
-// it (depths other than 24 and 32 bits converted first, to 32 when they carry alpha). Returns false
+// it (depths other than 24 and 32 bits converted first, to 32 when they carry alpha); PSD is refused. Returns false
 // with a one-line message naming the file (and the reason) when it cannot be read, is not a regular file, ends before
 // its picture does, declares more texels than an image can hold, or has no texels.
 bool loadTexture(const char* path, FloatImage& texture, std::string& error);
 
-// The decoder a texture file goes to, by its first bytes: the PNG and JPEG signatures, and the image library for
-// everything else (which finds the format by signature, or by the file name's extension).
-enum class TextureDecoder { png, jpeg, imageLibrary };
+// The decoder a texture file goes to, by its first bytes: the PNG and JPEG signatures, PSD's (refused), and the
+// image library for everything else (which finds the format by signature, or by the file name's extension).
+enum class TextureDecoder { png, jpeg, psd, imageLibrary };
 TextureDecoder textureDecoderFor(const uint8_t* bytes, size_t size);
 
 // Decodes the texture file held in bytes[0, size) as loadTexture does; `name` stands for the file in messages and

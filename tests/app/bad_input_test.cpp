@@ -116,6 +116,11 @@ TEST(BadTexture, EveryBrokenTextureIsRefusedBeforeAnyFilterRuns) {
         cases.push_back({"wide" + std::to_string(height) + ".png",
                          [height](const std::string& path) { writePngDeclaringSize(path, 0x7fffffffu, height); }});
     }
+    // The image library's PSD reader crashed on a cut-off file; PSD is refused by its signature.
+    for (double fraction : {0.5, 1.0}) {
+        cases.push_back(truncatedPicture("psd", fraction));
+        cases.back().reason = "cannot read the texture (PSD pictures are not supported";
+    }
 
     for (const BadFile& bad : cases) {
         InputDirectory run;

@@ -399,8 +399,9 @@ TEST(LoadTexture, CutOffAndDamagedPngsAndJpegsAreRefusedByName) {
     expectRefused(dir.file("flipped.png"), "IDAT: ");
 }
 
-// The file's first bytes choose the decoder, whatever its name says.
-TEST(LoadTexture, TheSignatureChoosesTheDecoder) {
+// The file's first bytes choose the decoder, whatever its name says; PSD files are refused by signature or, for
+// a file with no known signature, by the .psd extension.
+TEST(LoadTexture, TheSignatureChoosesTheDecoderAndPsdIsRefused) {
     TempDir dir;
     const FloatImage image = imageFromBytes(2, 1, {255, 0, 0, 0, 0, 255});
     writeImageFile(dir.file("picture.png"), image);
@@ -414,6 +415,11 @@ TEST(LoadTexture, TheSignatureChoosesTheDecoder) {
     }
     EXPECT_EQ(loadOrFail(dir.file("jpeg.tga")).at(7, 7).g, unit(30));
 
+    const std::string refusal = "PSD pictures are not supported; save the texture as PNG)";
+    writeTextFile(dir.file("layers.psd"), std::string("8BPS\0\1\0\0\0\0\0\0\0\3", 14) + std::string(64, '\0'));
+    writeTextFile(dir.file("layers.png"), readTextFile(dir.file("layers.psd")));
+    writeTextFile(dir.file("junk.psd"), "not a picture at all");
+    for (const char* name : {"layers.psd", "layers.png", "junk.psd"}) expectRefused(dir.file(name), refusal);
 }
 
 TEST(LoadTexture, UnreadableFilesAreReportedByNameWithTheReason) {
