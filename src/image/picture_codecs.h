@@ -1,11 +1,12 @@
-// PNG through libpng and JPEG through libjpeg-turbo: decoding a file held in memory into a texture. texture_io
-// chooses the codec for a file and words the messages.
+// PNG through libpng and JPEG through libjpeg-turbo: decoding a file held in memory into a texture, and encoding
+// a level as PNG. texture_io chooses the codec for a file and words the messages.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "base/grow_array.h"
 #include "image/float_image.h"
 
 enum class DecodeStatus { decoded, unreadable, tooManyTexels, noMemoryToHold, noMemoryToDecode };
@@ -31,3 +32,8 @@ DecodeOutcome decodePng(const uint8_t* bytes, size_t size, int64_t maxTexels, Fl
 // as the image library did; the EXIF orientation is not applied. A file that ends before its picture does, or
 // whose entropy-coded data is damaged, is unreadable.
 DecodeOutcome decodeJpeg(const uint8_t* bytes, size_t size, int64_t maxTexels, FloatImage& texture);
+
+// Encodes `image` as a PNG file into `png`: 8-bit RGB, or RGBA when `withAlpha`, each sample byteFromUnit of the
+// value, the top row of the picture (FloatImage row height - 1) first. Returns false with libpng's reason (and
+// `png` empty) when encoding fails, a file beyond the array's 2^31 - 1 bytes included.
+bool encodePng(const FloatImage& image, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason);

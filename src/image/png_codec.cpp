@@ -1,8 +1,9 @@
 // PNG through libpng. Textures are decoded with the transformations the image library used to ask libpng for, so
-// every texel keeps its value. libpng reports errors by longjmp: each function that calls it sets its jump point
-// first and owns nothing with a destructor, its buffers being raw pointers in the decoder record, which the caller
-// holds and releases.
+// every texel keeps its value; levels are encoded with that library's settings. libpng reports errors by longjmp:
+// each function that calls it sets its jump point first and owns nothing with a destructor, its buffers being raw
+// pointers in the decoder or encoder record, which the caller holds and releases.
 #include <png.h>
+#include <zlib.h>
 
 #include <csetjmp>
 #include <cstdint>
@@ -303,4 +304,92 @@ DecodeOutcome decodePng(const uint8_t* bytes, size_t size, int64_t maxTexels, Fl
     }
     texture.hasAlpha = decoder.hasAlpha;
     return outcome;
+}
+
+struct PngEncoder {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    GrowArray<uint8_t>* out = nullptr;
+    unsigned char* row = nullptr;
+    char message[160] = "";
+
+    PngEncoder() = default;
+    PngEncoder(const PngEncoder&) = delete;
+    PngEncoder& operator=(const PngEncoder&) = delete;
+    ~PngEncoder() {
+        if (png) png_destroy_write_struct(&png, info ? &info : nullptr);
+        std::free(row);
+    }
+};
+
+static void encodeFailed(png_structp png, png_const_charp message) {
+    PngEncoder& encoder = *static_cast<PngEncoder*>(png_get_error_ptr(png));
+    std::snprintf(encoder.message, sizeof encoder.message, "%s", message ? message : "");
+    png_longjmp(png, 1);
+}
+
+// Appends encoded bytes to the output array. Growing it may throw, which must not cross libpng's frames: the
+// failure becomes a libpng error once the exception is gone.
+static void appendPngBytes(png_structp png, png_bytep data, size_t count) {
+    GrowArray<uint8_t>& out = *static_cast<PngEncoder*>(png_get_io_ptr(png))->out;
+    bool grown = count <= static_cast<size_t>(INT32_MAX - out.count);
+    if (grown && out.count + static_cast<int32_t>(count) > out.capacity) {
+        try {
+            int32_t capacity = out.capacity;
+            while (capacity < out.count + static_cast<int32_t>(count)) capacity = grownCapacity(capacity);
+            reserve(out, capacity);
+        } catch (const std::bad_alloc&) {
+            grown = false;
+        }
+    }
+    if (!grown) png_error(png, "not enough memory for the encoded image");
+    std::memcpy(out.items + out.count, data, count);
+    out.count += static_cast<int32_t>(count);
+}
+
+static void flushNothing(png_structp) {}
+
+static bool writePngRows(PngEncoder& e, const FloatImage& image, bool withAlpha) {
+    e.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &e, encodeFailed, ignoreWarning);
+    if (e.png) e.info = png_create_info_struct(e.png);
+    if (!e.png || !e.info) {
+        std::snprintf(e.message, sizeof e.message, "not enough memory for the encoder");
+        return false;
+    }
+    if (setjmp(png_jmpbuf(e.png))) return false;
+    png_set_write_fn(e.png, &e, appendPngBytes, flushNothing);
+    png_set_IHDR(e.png, e.info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
+                 withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // The image library's settings for true-colour pictures: the default level, the filtered strategy, and the
+    // none, sub and Paeth filters.
+    png_set_compression_strategy(e.png, Z_FILTERED);
+    png_set_filter(e.png, 0, PNG_FILTER_NONE | PNG_FILTER_SUB | PNG_FILTER_PAETH);
+    png_write_info(e.png, e.info);
+    const size_t channels = withAlpha ? 4 : 3;
+    e.row = static_cast<unsigned char*>(std::malloc(channels * static_cast<size_t>(image.width)));
+    if (!e.row) png_error(e.png, "not enough memory for a row");
+    for (int32_t y = image.height - 1; y >= 0; --y) {
+        const Texel* texels = &image.at(0, y);
+        unsigned char* p = e.row;
+        for (int32_t x = 0; x < image.width; ++x, p += channels) {
+            p[0] = byteFromUnit(texels[x].r);
+            p[1] = byteFromUnit(texels[x].g);
+            p[2] = byteFromUnit(texels[x].b);
+            if (withAlpha) p[3] = byteFromUnit(texels[x].a);
+        }
+        png_write_row(e.png, e.row);
+    }
+    png_write_end(e.png, e.info);
+    return true;
+}
+
+bool encodePng(const FloatImage& image, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason) {
+    clear(png);
+    PngEncoder encoder;
+    encoder.out = &png;
+    if (writePngRows(encoder, image, withAlpha)) return true;
+    reason = encoder.message;
+    release(png);
+    return false;
 }

@@ -1,5 +1,5 @@
-// Texture input (PNG and JPEG through their codecs, other formats through the image library), level output through
-// the image library, and the sRGB transfer functions.
+// Texture input (PNG and JPEG through their codecs, other formats through the image library), level output (PNG
+// through libpng, the formats tests write textures in through the image library), and the sRGB transfer functions.
 #include "image/texture_io.h"
 
 #include <FreeImagePlus.h>
@@ -389,19 +389,12 @@ uint8_t byteFromUnit(float c) {
     return static_cast<uint8_t>(static_cast<double>(c) * 255.0 + 0.5);
 }
 
-bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error) {
-    const std::string failure = std::string("Error: ") + path + ": ";
-    // The final name's extension picks the format; the temporary name must not.
-    const FREE_IMAGE_FORMAT format = FreeImage_GetFIFFromFilename(path);
-    if (format == FIF_UNKNOWN || (bitsPerPixel != 24 && bitsPerPixel != 32)) {
-        error = failure + "no " + std::to_string(bitsPerPixel) + "-bit image format for this file name";
-        return false;
-    }
+// The other formats tests write textures in (BMP, TGA, JPEG, PNM), through the image library.
+static bool encodeWithLibrary(FREE_IMAGE_FORMAT format, int bitsPerPixel, const FloatImage& image,
+                              GrowArray<uint8_t>& encoded) {
     fipImage picture(FIT_BITMAP, 0, 0, 0);
-    if (image.width <= 0 || image.height <= 0 ||
-        !picture.setSize(FIT_BITMAP, static_cast<unsigned>(image.width), static_cast<unsigned>(image.height),
+    if (!picture.setSize(FIT_BITMAP, static_cast<unsigned>(image.width), static_cast<unsigned>(image.height),
                          static_cast<unsigned>(bitsPerPixel))) {
-        error = failure + "cannot make a " + std::to_string(image.width) + "x" + std::to_string(image.height) + " image";
         return false;
     }
     for (int32_t y = 0; y < image.height; ++y) {
@@ -415,19 +408,43 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
             if (bitsPerPixel == 32) p[3] = byteFromUnit(t.a);
         }
     }
-
-    // The image library's save does not report every failed write, so the picture is encoded in memory and
-    // written through a checked file beside the final one, renamed into place only when all of it is on the disk.
     fipMemoryIO memory;
     BYTE* bytes = nullptr;
     DWORD size = 0;
-    if (!picture.saveToMemory(format, memory, 0) || !memory.acquire(&bytes, &size)) {
+    if (!picture.saveToMemory(format, memory, 0) || !memory.acquire(&bytes, &size) || size > INT32_MAX) return false;
+    resize(encoded, static_cast<int32_t>(size));
+    std::memcpy(encoded.items, bytes, size);
+    return true;
+}
+
+bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error) {
+    const std::string failure = std::string("Error: ") + path + ": ";
+    // The final name's extension picks the format; the temporary name must not.
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFIFFromFilename(path);
+    if (format == FIF_UNKNOWN || (bitsPerPixel != 24 && bitsPerPixel != 32)) {
+        error = failure + "no " + std::to_string(bitsPerPixel) + "-bit image format for this file name";
+        return false;
+    }
+    if (image.width <= 0 || image.height <= 0) {
+        error = failure + "cannot make a " + std::to_string(image.width) + "x" + std::to_string(image.height) + " image";
+        return false;
+    }
+    // Every file is encoded in memory and written through a checked file beside the final one, renamed into place
+    // only when all of it is on the disk (the image library's save does not report every failed write).
+    GrowArray<uint8_t> encoded;
+    if (format == FIF_PNG) {
+        std::string reason;
+        if (!encodePng(image, bitsPerPixel == 32, encoded, reason)) {
+            error = failure + "cannot encode the image (" + reason + ")";
+            return false;
+        }
+    } else if (!encodeWithLibrary(format, bitsPerPixel, image, encoded)) {
         error = failure + "cannot encode the image";
         return false;
     }
     PendingFile pending;
     openBeside(path, pending);
-    writeBytes(pending, bytes, size);
+    writeBytes(pending, encoded.items, static_cast<size_t>(encoded.count));
     return finishFile(pending, path, "image", error);
 }
 

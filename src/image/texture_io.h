@@ -41,7 +41,7 @@ uint8_t byteFromUnit(float c);
 void lineariseImage(FloatImage& image);
 
 // Writes r, g, b (already encoded, in [0, 1]) as a 24-bit image, or r, g, b and alpha as a 32-bit one, in the
-// format the extension names; each byte is value x 255 rounded to nearest. The file is written under a temporary name in the same
+// format the extension names (PNG through libpng, others through the image library); each byte is value x 255 rounded to nearest. The file is written under a temporary name in the same
 // directory and renamed into place, so a failed write never leaves a partial file.
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
 

@@ -1,5 +1,6 @@
 // Texture input in every pixel layout, the sRGB transfer functions and the level writer.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -516,6 +517,39 @@ TEST(SaveLevelPng, TheFinalNameChoosesTheFormatAndNoTemporaryFileIsLeft) {
     // An existing file is replaced as a whole.
     writeImageFile(dir.file("level.png"), imageFromBytes(1, 1, {7, 8, 9}));
     EXPECT_EQ(readImageFile(dir.file("level.png")).rgb, (std::vector<unsigned char>{7, 8, 9}));
+}
+
+// A level as libpng's own simple reader sees it: 8-bit RGB or RGBA, the top row of the picture (the level's last
+// row) first, every byte as written.
+TEST(SaveLevelPng, LevelsAreEightBitPngsTopRowFirst) {
+    TempDir dir;
+    FloatImage level = imageFromBytes(3, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18});
+    for (int k = 0; k < level.count; ++k) level.texels[k].a = unit(40 * k);
+    for (const int bits : {24, 32}) {
+        const std::string path = dir.file("level" + std::to_string(bits) + ".png");
+        std::string error;
+        ASSERT_TRUE(saveLevelPng(path.c_str(), bits, level, error)) << error;
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
+        EXPECT_EQ(image.format, bits == 32 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB);
+        std::vector<unsigned char> bytes(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) << image.message;
+        const std::vector<unsigned char> rgb = {10, 11, 12, 13, 14, 15, 16, 17, 18, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        std::vector<unsigned char> expected;
+        for (int k = 0; k < 6; ++k) {
+            expected.insert(expected.end(), rgb.begin() + 3 * k, rgb.begin() + 3 * k + 3);
+            if (bits == 32) expected.push_back(static_cast<unsigned char>(40 * ((k + 3) % 6)));
+        }
+        EXPECT_EQ(bytes, expected) << bits;
+
+        const FloatImage reread = loadOrFail(path);
+        EXPECT_EQ(reread.hasAlpha, bits == 32);
+        for (int k = 0; k < level.count; ++k) {
+            expectTexelEq(reread.texels[k], level.texels[k].r, level.texels[k].g, level.texels[k].b,
+                          bits == 32 ? level.texels[k].a : 1.0f);
+        }
+    }
 }
 
 TEST(SaveLevelPng, FailuresNameTheFileAndLeaveNothingBehind) {
