@@ -205,9 +205,10 @@ static void convertPngRow(const PngDecoder& d, const unsigned char* row, Texel* 
     switch (d.pixels) {
     case PngPixels::indexed:
         for (uint32_t x = 0; x < width; ++x) {
-            unsigned index = row[x];
-            if (d.indexBits == 1) index = (row[x >> 3] >> (7 - (x & 7))) & 1;
-            if (d.indexBits == 4) index = (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
+            // Sub-byte indices are packed from the most significant bit.
+            const unsigned index = d.indexBits == 8   ? row[x]
+                                   : d.indexBits == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15
+                                                      : (row[x >> 3] >> (7 - (x & 7))) & 1;
             const uint8_t* c = d.colours[index];
             out[x] = Texel{unitFromByte(c[0]), unitFromByte(c[1]), unitFromByte(c[2]), d.hasAlpha ? unitFromByte(c[3]) : 1.0f};
         }
