@@ -15,9 +15,14 @@
 #include "image/picture_codecs.h"
 #include "image/texture_io.h"
 
+// A progressive file may hold any number of scans, each of which makes libjpeg pass over the whole picture's
+// coefficients; files with more than this many are refused rather than decoded for minutes.
+static constexpr int maxScans = 500;
+
 struct JpegDecoder {
     jpeg_decompress_struct jpeg;
     jpeg_error_mgr errors;
+    jpeg_progress_mgr progress;
     std::jmp_buf jump;
     bool created = false;
     bool outOfMemory = false;
@@ -67,15 +72,25 @@ static void warnOrFail(j_common_ptr jpeg, int level) {
 
 static void printNothing(j_common_ptr) {}
 
+static void limitScans(j_common_ptr jpeg) {
+    const j_decompress_ptr decompress = reinterpret_cast<j_decompress_ptr>(jpeg);
+    if (decompress->input_scan_number <= maxScans) return;
+    JpegDecoder& decoder = decoderOf(jpeg);
+    std::snprintf(decoder.message, sizeof decoder.message, "a JPEG of more than %d scans", maxScans);
+    std::longjmp(decoder.jump, 1);
+}
+
 static bool readJpegHeader(JpegDecoder& d, const uint8_t* bytes, size_t size) {
     d.jpeg.err = jpeg_std_error(&d.errors);
     d.errors.error_exit = decodeFailed;
     d.errors.emit_message = warnOrFail;
     d.errors.output_message = printNothing;
     d.jpeg.client_data = &d;
+    d.progress.progress_monitor = limitScans;
     if (setjmp(d.jump)) return false;
     jpeg_create_decompress(&d.jpeg);
     d.created = true;
+    d.jpeg.progress = &d.progress;
     jpeg_mem_src(&d.jpeg, const_cast<unsigned char*>(bytes), static_cast<unsigned long>(size));
     jpeg_read_header(&d.jpeg, TRUE);
     return true;

@@ -268,6 +268,7 @@ struct JpegOptions {
     bool progressive = false;
     int quality = 90;
     bool exifOrientation = false;  // an EXIF block saying the picture is turned a quarter
+    bool scanPerBit = false;       // grey, progressive, one scan per AC coefficient and bit from bit 8 down: 568 scans
 };
 
 // A JPEG of `components` 1 (grey), 3 (RGB, stored as YCbCr, chroma halved both ways) or 4 (CMYK as Adobe stores
@@ -288,6 +289,15 @@ static void writeJpegFile(const std::string& path, int width, int height, int co
     jpeg_set_defaults(&jpeg);
     jpeg_set_quality(&jpeg, options.quality, TRUE);
     if (options.progressive) jpeg_simple_progression(&jpeg);
+    std::vector<jpeg_scan_info> scans = {{1, {0}, 0, 0, 0, 0}};
+    for (int k = 1; options.scanPerBit && k < 64; ++k) {
+        scans.push_back({1, {0}, k, k, 0, 8});
+        for (int bit = 7; bit >= 0; --bit) scans.push_back({1, {0}, k, k, bit + 1, bit});
+    }
+    if (options.scanPerBit) {
+        jpeg.scan_info = scans.data();
+        jpeg.num_scans = static_cast<int>(scans.size());
+    }
     jpeg_start_compress(&jpeg, TRUE);
     if (options.exifOrientation) {
         // A big-endian TIFF block with one entry: tag 0x112 (orientation), type short, count 1, value 6.
@@ -385,6 +395,9 @@ TEST(LoadTexture, CutOffAndDamagedPngsAndJpegsAreRefusedByName) {
     damaged.replace(damaged.size() / 2, 2, "\xff\xd9");
     writeTextFile(dir.file("damaged.jpg"), damaged);
     expectRefused(dir.file("damaged.jpg"), "Corrupt JPEG data");
+    // Every scan is a pass over the whole picture: past 500 the file is refused rather than decoded for minutes.
+    writeJpegFile(dir.file("scans.jpg"), 16, 16, 1, std::vector<unsigned char>(256, 99), {false, 90, false, true});
+    expectRefused(dir.file("scans.jpg"), "a JPEG of more than 500 scans");
 
     std::vector<unsigned char> samples(8 * 8 * 3);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<unsigned char>(i * 13);
