@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up and builds kiv, runs every test, then runs the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer and fuzzes the OBJ reader for a minute.
+# UndefinedBehaviorSanitizer and fuzzes the OBJ reader and the texture decoders for a minute each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
