@@ -318,10 +318,12 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
            textureFromPicture(name, picture, maxTexels, texture, error);
 }
 
-// The whole file in memory, for the decoders: only a regular file has an end to read up to.
+// The whole file in memory, for the decoders (in a vector, as a file may hold more bytes than a GrowArray counts).
+// Only a regular file has an end to read up to; a FIFO is refused before it is opened, which would wait for a writer.
 static bool readWholeFile(const char* path, std::vector<uint8_t>& bytes, std::string& error) {
     struct stat info;
     if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return unreadable(error, path, "it is a directory");
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) return unreadable(error, path, "not a regular file");
     errno = 0;
     std::FILE* file = std::fopen(path, "rb");
     if (!file) return unreadable(error, path, errno != 0 ? std::strerror(errno) : "cannot be opened");

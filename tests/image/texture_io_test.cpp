@@ -440,11 +440,13 @@ TEST(LoadTexture, UnreadableFilesAreReportedByNameWithTheReason) {
     TempDir dir;
     writeTextFile(dir.file("garbage.png"), "this is not an image");
     writeTextFile(dir.file("garbage.xyz"), "this is not an image");
+    ASSERT_EQ(mkfifo(dir.file("pipe.png").c_str(), 0600), 0);  // opening it would wait for a writer
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("missing.png"), "No such file or directory"},
         {dir.file("garbage.png"), "not a readable PNG picture"},  // the extension names the format
         {dir.file("garbage.xyz"), "not a picture in a format the image library reads"},
         {dir.path, "it is a directory"},
+        {dir.file("pipe.png"), "not a regular file"},
     };
     for (const auto& [path, reason] : cases) {
         FloatImage texture;
