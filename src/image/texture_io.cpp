@@ -62,7 +62,9 @@ struct TextureSource {
     int32_t shortReads = 0;  // reads that found fewer items than they asked for
 };
 
-// Reads like fread: whole items, the bytes of a last partial item consumed too.
+// Reads like fread: whole items, the bytes of a last partial item consumed too, and nothing written past what the
+// file held. (Filling the rest of the request with zeros overflowed the heap where a reader asks for more than its
+// buffer holds, as the ICO reader does for a header that lies about its sizes.)
 static unsigned DLL_CALLCONV readSource(void* buffer, unsigned size, unsigned count, fi_handle handle) {
     TextureSource& source = *static_cast<TextureSource*>(handle);
     const size_t wanted = static_cast<size_t>(size) * count;
@@ -71,11 +73,7 @@ static unsigned DLL_CALLCONV readSource(void* buffer, unsigned size, unsigned co
     std::memcpy(buffer, source.bytes + source.position, copied);
     source.position += copied;
     const size_t got = size > 0 ? copied / size : 0;
-    if (size > 0 && got < count) {
-        ++source.shortReads;
-        // Some readers use what they asked for without checking the count: zeros at least are not stale.
-        std::memset(static_cast<char*>(buffer) + got * size, 0, static_cast<size_t>(count - got) * size);
-    }
+    if (size > 0 && got < count) ++source.shortReads;
     return static_cast<unsigned>(got);
 }
 

@@ -457,6 +457,21 @@ TEST(LoadTexture, UnreadableFilesAreReportedByNameWithTheReason) {
     }
 }
 
+// An icon whose header promises far more than its 47 bytes: the image library's reader asks for more bytes than its
+// buffer holds, and filling the rest of that request with zeros overflowed the heap. Found by the texture fuzzer.
+TEST(LoadTexture, AnIconWhoseHeaderLiesIsRefused) {
+    TempDir dir;
+    const unsigned char icon[] = {0x00, 0x00, 0x01, 0x00, 0x61, 0x00, 0x00, 0x00, 0x47, 0x01, 0x00, 0x00, 0x00, 0x4e, 0x12, 0xc9,
+                                  0x85, 0xd4, 0xd5, 0x00, 0x00, 0x00, 0x41, 0x40, 0xc9, 0x00, 0xf7, 0x00, 0xf4, 0xb3, 0x00, 0x18,
+                                  0x00, 0x05, 0x72, 0xb2, 0xee, 0x68, 0x61, 0x70, 0x49, 0x46, 0x4c, 0x58, 0x45, 0x2e, 0x00};
+    const std::string path = dir.file("lying.ico");
+    writeTextFile(path, std::string(reinterpret_cast<const char*>(icon), sizeof icon));
+    FloatImage texture;
+    std::string error;
+    EXPECT_FALSE(loadTexture(path.c_str(), texture, error));
+    EXPECT_EQ(error.rfind("Error: " + path + ": ", 0), 0u) << error;
+}
+
 // A run-length encoded 24-bit TGA (image type 10, bottom row first): runs of equal pixels become
 // run packets, everything else one-pixel raw packets. The image library never writes this form.
 static void writeRunLengthTga(const std::string& path, int width, int height, const std::vector<unsigned char>& rgb) {
