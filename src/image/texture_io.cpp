@@ -70,7 +70,7 @@ static unsigned DLL_CALLCONV readSource(void* buffer, unsigned size, unsigned co
     const size_t wanted = static_cast<size_t>(size) * count;
     const size_t left = source.position < source.size ? source.size - source.position : 0;
     const size_t copied = wanted < left ? wanted : left;
-    std::memcpy(buffer, source.bytes + source.position, copied);
+    if (copied > 0) std::memcpy(buffer, source.bytes + source.position, copied);
     source.position += copied;
     const size_t got = size > 0 ? copied / size : 0;
     if (size > 0 && got < count) ++source.shortReads;
