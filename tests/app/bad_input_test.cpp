@@ -98,6 +98,15 @@ static BadFile truncatedPicture(const std::string& extension, double fraction) {
             }};
 }
 
+// A side x side 8-bit RGB PSD file: the 26-byte header (signature, version 1, three channels, height, width, depth,
+// colour mode 3), empty colour-mode, resource and layer sections, raw samples (compression 0) plane by plane.
+static std::string rgbPsd(int side) {
+    std::string psd("8BPS\0\1\0\0\0\0\0\0\0\3", 14);
+    for (int k = 0; k < 2; ++k) psd += std::string{0, 0, static_cast<char>(side >> 8), static_cast<char>(side & 0xff)};
+    psd += std::string("\0\x08\0\x03", 4) + std::string(12, '\0') + std::string(2, '\0');
+    return psd + junkBytes(static_cast<size_t>(3 * side * side), 3);
+}
+
 // Some decoders would fill the missing part of a cut-off picture (JPEG's with grey, BMP's and TGA's
 // with black) and report success; the texture reader refuses them all.
 TEST(BadTexture, EveryBrokenTextureIsRefusedBeforeAnyFilterRuns) {
@@ -118,8 +127,12 @@ TEST(BadTexture, EveryBrokenTextureIsRefusedBeforeAnyFilterRuns) {
     }
     // The image library's PSD reader crashed on a cut-off file; PSD is refused by its signature.
     for (double fraction : {0.5, 1.0}) {
-        cases.push_back(truncatedPicture("psd", fraction));
-        cases.back().reason = "cannot read the texture (PSD pictures are not supported";
+        cases.push_back({"cut" + std::to_string(static_cast<int>(fraction * 100)) + ".psd",
+                         [fraction](const std::string& path) {
+                             const std::string psd = rgbPsd(16);
+                             writeTextFile(path, psd.substr(0, static_cast<size_t>(psd.size() * fraction)));
+                         },
+                         "cannot read the texture (PSD pictures are not supported"});
     }
 
     for (const BadFile& bad : cases) {
