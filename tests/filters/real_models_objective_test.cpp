@@ -11,6 +11,7 @@
 #include "mesh/obj_model.h"
 #include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
+#include "system_checks.h"
 #include "test_support.h"
 #include "piece_assembly.h"
 
@@ -34,15 +35,11 @@ static double levelObjective(const SparseRowMatrix& matrix, const DenseBlock& rh
 
 static void expectKivbiBeatsClassicLevels(const std::string& name) {
     const std::string folder = realModelsDirectory() + "/" + name;
-    if (!fileExists(folder + "/model.obj")) GTEST_SKIP() << "no real models at " << folder;
-
     Mesh mesh;
     FloatImage texture;
+    if (!loadRealModel(folder, mesh, texture)) GTEST_SKIP() << "no real models at " << folder;
+    ASSERT_FALSE(::testing::Test::HasFailure());
     std::string error;
-    ASSERT_TRUE(loadObjModel(mesh, (folder + "/model.obj").c_str(), error)) << error;
-    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
-    ASSERT_TRUE(loadTexture((folder + "/texture.png").c_str(), texture, error)) << error;
-    lineariseImage(texture);
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
 
     MipPyramid kivbi, box, tent;

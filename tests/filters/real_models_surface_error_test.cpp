@@ -10,18 +10,16 @@
 #include "image/texture_io.h"
 #include "mesh/obj_model.h"
 #include "sampled_surface_error.h"
+#include "system_checks.h"
 #include "test_support.h"
 
 TEST(RealModelSurfaceError, AgreesWithPointsDrawnOverTheDuck) {
     const std::string folder = realModelsDirectory() + "/duck";
-    if (!fileExists(folder + "/model.obj")) GTEST_SKIP() << "no real models at " << folder;
     Mesh mesh;
     FloatImage texture;
+    if (!loadRealModel(folder, mesh, texture)) GTEST_SKIP() << "no real models at " << folder;
+    ASSERT_FALSE(::testing::Test::HasFailure());
     std::string error;
-    ASSERT_TRUE(loadObjModel(mesh, (folder + "/model.obj").c_str(), error)) << error;
-    ASSERT_TRUE(normaliseMesh(mesh, error)) << error;
-    ASSERT_TRUE(loadTexture((folder + "/texture.png").c_str(), texture, error)) << error;
-    lineariseImage(texture);
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
     MipPyramid box, kivbi;
     buildBoxPyramid(box, texture, levelCount);

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "filters/surface_moments.h"
 #include "image/float_image.h"
+#include "image/texture_io.h"
 #include "mesh/obj_model.h"
 #include "sparse/sparse_matrix.h"
 
@@ -21,6 +23,19 @@ inline Mesh modelFrom(const std::string& objText) {
     EXPECT_TRUE(readObjModel(mesh, stream, "test.obj", error)) << error;
     EXPECT_TRUE(normaliseMesh(mesh, error)) << error;
     return mesh;
+}
+
+// The real model `name` (model.obj and texture.png under the real models' folder), normalised as the driver does,
+// and its texture in linear light. False when the folder is not there; a model or texture that cannot be read is a
+// test failure.
+inline bool loadRealModel(const std::string& folder, Mesh& mesh, FloatImage& texture) {
+    if (!std::ifstream(folder + "/model.obj").good()) return false;
+    std::string error;
+    EXPECT_TRUE(loadObjModel(mesh, (folder + "/model.obj").c_str(), error)) << error;
+    EXPECT_TRUE(normaliseMesh(mesh, error)) << error;
+    EXPECT_TRUE(loadTexture((folder + "/texture.png").c_str(), texture, error)) << error;
+    lineariseImage(texture);
+    return true;
 }
 
 // Four triangles of unequal sizes over two charts, which leave thin, barely covered texel rows along their edges:

@@ -186,9 +186,8 @@ TEST(WeightedBox, NonSquareTexturesPairTexelsWithTheLargerGrid) {
     }
 }
 
-// The grids are square in the longer side, so a texel of a 4 x 2 texture covers two cells of the 4 x 4 grid along
-// v. A square mapped onto the top half of texture space (v from 0.5 to 1) uses exactly texel row 1; pairing
-// texel (x, y) with cell (x, y) instead would read the bottom quarter of texture space and find nothing used.
+// A square mapped onto the top half of texture space (v from 0.5 to 1) of a 4 x 2 texture uses exactly texel row 1:
+// each texel must weigh the cells of its own place in texture space, whichever shape the grids have.
 TEST(WeightedBox, TexelsOfUnequalPowerOfTwoSidesWeighEveryCellTheyCover) {
     const Mesh mesh = modelFrom("v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0.5\nvt 1 0.5\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
     const FloatImage source = rampImage(4, 2);  // red x + 4 y: row 1 holds 4, 5, 6, 7
