@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libcxxopts-dev
-          libsuitesparse-dev libmetis-dev libopenblas-pthread-dev
+          libsuitesparse-dev libmetis-dev libopenblas-pthread-dev libassimp-dev
           clang libclang-rt-14-dev
           time)
 

@@ -23,17 +23,22 @@
 #include "image/texture_containers.h"
 #include "image/file_output.h"
 #include "image/texture_io.h"
+#include "mesh/scene_model.h"
 #include "mesh/texture_repeat.h"
 
 static const char* const defaultFilterName = "kivbi";
 
 static const char* const usageLines[] = {
     "usage: kiv [options] <model> <texture> [filter ...]",
+    "       kiv --from-model [options] <model> [filter ...]",
     "",
     "Builds mipmap pyramids for the texture of a textured model: one pyramid per",
-    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ",
-    "file that uses one texture; the texture is a PNG or JPEG file, or in another",
-    "format FreeImage reads, such as BMP and TGA (PSD files are refused).",
+    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ,",
+    "glTF 2.0 (.gltf, .glb), FBX, COLLADA or other file the Assimp library reads;",
+    "the texture is a PNG or JPEG file, or in another format FreeImage reads, such",
+    "as BMP and TGA (PSD files are refused). With --from-model every colour texture",
+    "of the model's materials is processed with the triangles that use it, each",
+    "into a folder of its own.",
     "",
     "kivtri       KIV Optimization for trilinear reconstruction",
     "kivbi        KIV Optimization for bilinear reconstruction",
@@ -50,6 +55,7 @@ static const char* const usageLines[] = {
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
     "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)",
     "--report            print each level's error on the model; also report.csv",
+    "--from-model        take the textures from the model's materials",
     "-h, --help          print this text",
     "--version           print the version",
 };
@@ -191,12 +197,12 @@ static void printLines(const GrowArray<std::string>& lines) {
 // Writes one filter's pyramid in every container the run asks for, into the output folder, and
 // prints a line for each file that could not be written (also when memory runs out partway, before
 // that error). Returns false when any file failed.
-static bool writeContainers(const FilterRun& run, const RunOptions& options, bool withAlpha) {
+static bool writeContainers(const FilterRun& run, const RunOptions& options, const std::string& folder, bool withAlpha) {
     bool written = true;
     if (options.formats & formatPng) {
         GrowArray<std::string> errors;
         try {
-            written = savePyramid(run.pyramid, options.outputFolder, run.name.c_str(), withAlpha, errors);
+            written = savePyramid(run.pyramid, folder, run.name.c_str(), withAlpha, errors);
         } catch (...) {
             printLines(errors);
             throw;
@@ -206,7 +212,7 @@ static bool writeContainers(const FilterRun& run, const RunOptions& options, boo
     for (const ContainerFormat format : {ContainerFormat::ktx2, ContainerFormat::dds}) {
         if (!(options.formats & (format == ContainerFormat::ktx2 ? formatKtx2 : formatDds))) continue;
         std::string error;
-        if (!savePyramidContainer(run.pyramid, options.outputFolder, run.name.c_str(), format, withAlpha,
+        if (!savePyramidContainer(run.pyramid, folder, run.name.c_str(), format, withAlpha,
                                   kivNameAndVersion, error)) {
             std::printf("%s\n", error.c_str());
             std::fflush(stdout);
@@ -281,7 +287,7 @@ static bool reportSurfaceError(const RunState& state) {
             csv += line;
         }
     }
-    const std::string path = pathInFolder(state.options.outputFolder, "report.csv");
+    const std::string path = pathInFolder(state.outputFolder, "report.csv");
     PendingFile pending;
     openBeside(path.c_str(), pending);
     writeBytes(pending, csv.data(), csv.size());
@@ -290,6 +296,125 @@ static bool reportSurfaceError(const RunState& state) {
     std::printf("%s\n", error.c_str());
     std::fflush(stdout);
     return false;
+}
+
+// Refuses a texture that --report or a requested filter cannot take; `name` stands for it in the message.
+static bool checkTextureShape(const FloatImage& texture, const RunOptions& options,
+                              const GrowArray<const FilterEntry*>& filters, const std::string& name, std::string& error) {
+    if (hasPowerOfTwoSides(texture)) return true;
+    const std::string size = std::to_string(texture.width) + "x" + std::to_string(texture.height);
+    if (options.report) {
+        error = "Error: --report needs a texture whose sides are powers of two; '" + name + "' is " + size;
+        return false;
+    }
+    for (const FilterEntry* entry : filters) {
+        if (entry->shape == TextureShape::powerOfTwoSides) {
+            error = std::string("Error: filter '") + entry->name + "' needs a texture whose sides are powers of two; '" +
+                    name + "' is " + size;
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool anyReadsSurface(const RunOptions& options, const GrowArray<const FilterEntry*>& filters) {
+    return options.report ||
+           std::any_of(filters.begin(), filters.end(), [](const FilterEntry* entry) { return entry->readsSurface; });
+}
+
+// Runs every filter on state.mesh (normalised, its coordinates repeated when a filter reads the surface) and
+// state.texture (linear), writes the levels into state.outputFolder and prints the report; returns the exit status.
+static int buildPyramids(RunState& state, const GrowArray<const FilterEntry*>& filters, const std::string& textureName) {
+    const FloatImage& texture = state.texture;
+    state.levelCount = mipLevelCount(texture.width, texture.height);
+    std::printf("Image is %dx%d with %d mip levels.\n", texture.width, texture.height, state.levelCount);
+
+    std::string error;
+    if (!checkTextureShape(texture, state.options, filters, textureName, error)) return fail(error);
+    release(state.runs);
+    resize(state.runs, filters.count);
+    for (int32_t k = 0; k < filters.count; ++k) {
+        FilterRun& run = state.runs[k];
+        run.name = state.options.filterNames[k];
+        if (!runFilter(*filters[k], state, run, error)) return fail(error);
+    }
+
+    if (!createOutputFolder(state.outputFolder, error)) return fail(error);
+    int status = exitSuccess;
+    for (const FilterRun& run : state.runs) {
+        if (!writeContainers(run, state.options, state.outputFolder, state.texture.hasAlpha)) status = exitFailure;
+    }
+
+    std::printf("Times:\n");
+    for (const FilterRun& run : state.runs) std::printf("%.3f\t%s\n", run.seconds, run.name.c_str());
+    std::printf("\n");
+    std::fflush(stdout);
+    if (state.options.report && !reportSurfaceError(state)) status = exitFailure;
+    return status;
+}
+
+// The model's triangles: OBJ files through the OBJ reader, every other format through the scene importer (the
+// triangles with a first set of texture coordinates, placed by their nodes).
+static bool loadModel(const char* path, Mesh& mesh, std::string& error) {
+    if (isObjPath(path)) return loadObjModel(mesh, path, error);
+    SceneModel scene;
+    if (!loadSceneModel(path, scene, error)) return false;
+    mesh = std::move(scene.mesh);
+    return true;
+}
+
+// A texture's coordinates count as repeating when more than this share of its surface has a corner outside the
+// unit square.
+static const double repeatingShare = 0.01;
+
+// --from-model: every colour texture of the model's materials with the triangles that use it, each into a folder
+// of the output folder named after it. Every texture is decoded and checked before any filter runs.
+static int buildModelTextures(RunState& state, const GrowArray<const FilterEntry*>& filters) {
+    const char* modelPath = state.options.modelPath.c_str();
+    std::string error;
+    // An OBJ file still passes the OBJ reader's checks; its materials come from the scene importer.
+    if (isObjPath(modelPath) && !loadObjModel(state.mesh, modelPath, error)) return fail(error);
+    SceneModel scene;
+    if (!loadSceneModel(modelPath, scene, error)) return fail(error);
+    if (scene.textures.count == 0) {
+        return fail("Error: " + state.options.modelPath +
+                    ": no material has a colour texture mapped through texture coordinates");
+    }
+    for (const SceneTexture& texture : scene.textures) {
+        if (!loadSceneTexture(texture, state.texture, error) ||
+            !checkTextureShape(state.texture, state.options, filters, texture.source, error)) {
+            return fail(error);
+        }
+    }
+    releaseImage(state.texture);
+
+    const bool readsSurface = anyReadsSurface(state.options, filters);
+    int status = exitSuccess;
+    for (SceneTexture& texture : scene.textures) {
+        const double share = scene.area > 0 ? texture.area / scene.area : 0;
+        std::printf("Texture '%s' from %s: %d triangles, %.1f %% of the model's surface\n", texture.name.c_str(),
+                    texture.source.c_str(), texture.mesh.triangles.count, 100 * share);
+        if (texture.mesh.triangles.count == 0) {
+            std::printf("No triangle uses texture '%s' through texture coordinates; it is skipped.\n",
+                        texture.name.c_str());
+            continue;
+        }
+        if (texture.area > 0 && texture.areaOutside > repeatingShare * texture.area) {
+            std::printf("Warning: texture '%s': its coordinates leave [0, 1] on %.1f %% of its surface; the "
+                        "mapping-aware filters fold that surface into the texture as a repeating sampler reads it%s\n",
+                        texture.name.c_str(), 100 * texture.areaOutside / texture.area,
+                        texture.repeatingSampler ? "" : ", but a material asks for clamped or mirrored coordinates");
+        }
+        std::fflush(stdout);
+        state.mesh = std::move(texture.mesh);
+        if (!normaliseMesh(state.mesh, error)) return fail(error);
+        if (readsSurface && !repeatTextureCoordinates(state.mesh, modelPath, error)) return fail(error);
+        if (!loadSceneTexture(texture, state.texture, error)) return fail(error);
+        lineariseImage(state.texture);
+        state.outputFolder = pathInFolder(state.options.outputFolder, texture.name);
+        if (buildPyramids(state, filters, texture.source) != exitSuccess) status = exitFailure;
+    }
+    return status;
 }
 
 int generateMipmaps(RunState& state) {
@@ -306,47 +431,16 @@ int generateMipmaps(RunState& state) {
 
     std::string error;
     if (!createOutputFolder(state.options.outputFolder, error)) return fail(error);
-    if (!loadObjModel(state.mesh, modelPath, error) || !normaliseMesh(state.mesh, error)) return fail(error);
+    if (state.options.fromModel) return buildModelTextures(state, filters);
+    if (!loadModel(modelPath, state.mesh, error) || !normaliseMesh(state.mesh, error)) return fail(error);
     // The filters that read the surface see the texture repeat beyond the unit square, as a wrapping sampler does.
-    const bool readsSurface = state.options.report || std::any_of(filters.begin(), filters.end(),
-                                                                  [](const FilterEntry* entry) { return entry->readsSurface; });
-    if (readsSurface && !repeatTextureCoordinates(state.mesh, modelPath, error)) return fail(error);
+    if (anyReadsSurface(state.options, filters) && !repeatTextureCoordinates(state.mesh, modelPath, error)) {
+        return fail(error);
+    }
     if (!loadTexture(texturePath, state.texture, error)) return fail(error);
     lineariseImage(state.texture);
-
-    const FloatImage& texture = state.texture;
-    state.levelCount = mipLevelCount(texture.width, texture.height);
-    std::printf("Image is %dx%d with %d mip levels.\n", texture.width, texture.height, state.levelCount);
-
-    if (state.options.report && !hasPowerOfTwoSides(texture)) {
-        return fail(std::string("Error: --report needs a texture whose sides are powers of two; '") + texturePath +
-                    "' is " + std::to_string(texture.width) + "x" + std::to_string(texture.height));
-    }
-    for (const FilterEntry* entry : filters) {
-        if (entry->shape == TextureShape::powerOfTwoSides && !hasPowerOfTwoSides(texture)) {
-            return fail(std::string("Error: filter '") + entry->name + "' needs a texture whose sides are powers of two; '" +
-                        texturePath + "' is " + std::to_string(texture.width) + "x" + std::to_string(texture.height));
-        }
-    }
-
-    resize(state.runs, filterNames.count);
-    for (int32_t k = 0; k < filterNames.count; ++k) {
-        FilterRun& run = state.runs[k];
-        run.name = filterNames[k];
-        if (!runFilter(*filters[k], state, run, error)) return fail(error);
-    }
-
-    int status = exitSuccess;
-    for (const FilterRun& run : state.runs) {
-        if (!writeContainers(run, state.options, state.texture.hasAlpha)) status = exitFailure;
-    }
-
-    std::printf("Times:\n");
-    for (const FilterRun& run : state.runs) std::printf("%.3f\t%s\n", run.seconds, run.name.c_str());
-    std::printf("\n");
-    std::fflush(stdout);
-    if (state.options.report && !reportSurfaceError(state)) status = exitFailure;
-    return status;
+    state.outputFolder = state.options.outputFolder;
+    return buildPyramids(state, filters, texturePath);
 }
 
 // The option's value checks share one message form: "Error: <option> takes <what it takes>, not '<value>'".
@@ -419,6 +513,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("threads", "", cxxopts::value<std::string>())
         ("solver", "", cxxopts::value<std::string>())
         ("report", "")
+        ("from-model", "")
         ("h,help", "")
         ("version", "")
         ("arguments", "", cxxopts::value<std::vector<std::string>>());
@@ -430,6 +525,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         parsed.help = result.count("help") > 0;
         parsed.version = result.count("version") > 0;
         parsed.report = result.count("report") > 0;
+        parsed.fromModel = result.count("from-model") > 0;
         if (result.count("output")) {
             parsed.outputFolder = result["output"].as<std::string>();
             if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");
@@ -448,7 +544,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
             for (const std::string& argument : result["arguments"].as<std::vector<std::string>>()) {
                 ++parsed.positionalCount;
                 if (parsed.positionalCount == 1) parsed.modelPath = argument;
-                else if (parsed.positionalCount == 2) parsed.texturePath = argument;
+                else if (parsed.positionalCount == 2 && !parsed.fromModel) parsed.texturePath = argument;
                 else append(parsed.filterNames, argument);
             }
         }
@@ -521,7 +617,7 @@ int runCommandLine(int argc, char** argv) {
     {
     }
     std::printf("Using %d threads on machine with %d procs\n", threadCount, processorCount);
-    if (options.positionalCount < 2) {
+    if (options.positionalCount < (options.fromModel ? 1 : 2)) {
         printUsage();
         std::fflush(stdout);
         return exitSuccess;

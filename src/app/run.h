@@ -29,9 +29,10 @@ enum OutputFormat : uint32_t {
 // Everything the command line asks for, with the defaults of a bare `kiv <model> <texture>`.
 struct RunOptions {
     std::string modelPath;
-    std::string texturePath;
+    std::string texturePath;                   // empty with --from-model
     GrowArray<std::string> filterNames;        // in the order given; kivbi when none is named
     int32_t positionalCount = 0;               // model, texture and filter names given
+    bool fromModel = false;                    // --from-model: every colour texture of the model's materials
     std::string outputFolder;                  // -o/--output; empty is the working directory
     uint32_t formats = formatPng;              // --format, a set of OutputFormat bits
     int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor
@@ -53,6 +54,7 @@ struct RunState {
     Mesh mesh;
     FloatImage texture;
     GrowArray<FilterRun> runs;
+    std::string outputFolder;                  // where the current texture's files go
     int32_t levelCount = 0;
     RunOptions options;
 };
@@ -69,8 +71,8 @@ void printFilterStats(const FilterStats& stats);
 // "Error: ..." message for an unknown option or a missing or bad option value; nothing is touched.
 bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error);
 
-// Runs the whole job that state.options describe (at least a model and a texture); returns the exit
-// status. Every message is printed before returning.
+// Runs the whole job that state.options describe (at least a model and a texture, or a model with --from-model);
+// returns the exit status. Every message is printed before returning.
 int generateMipmaps(RunState& state);
 
 // Parses the arguments, answers --help and --version, prints the thread line and runs; returns the

@@ -13,11 +13,15 @@
 
 static const char* const usageText =
     "usage: kiv [options] <model> <texture> [filter ...]\n"
+    "       kiv --from-model [options] <model> [filter ...]\n"
     "\n"
     "Builds mipmap pyramids for the texture of a textured model: one pyramid per\n"
-    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ\n"
-    "file that uses one texture; the texture is a PNG or JPEG file, or in another\n"
-    "format FreeImage reads, such as BMP and TGA (PSD files are refused).\n"
+    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ,\n"
+    "glTF 2.0 (.gltf, .glb), FBX, COLLADA or other file the Assimp library reads;\n"
+    "the texture is a PNG or JPEG file, or in another format FreeImage reads, such\n"
+    "as BMP and TGA (PSD files are refused). With --from-model every colour texture\n"
+    "of the model's materials is processed with the triangles that use it, each\n"
+    "into a folder of its own.\n"
     "\n"
     "kivtri       KIV Optimization for trilinear reconstruction\n"
     "kivbi        KIV Optimization for bilinear reconstruction\n"
@@ -34,6 +38,7 @@ static const char* const usageText =
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)\n"
     "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)\n"
     "--report            print each level's error on the model; also report.csv\n"
+    "--from-model        take the textures from the model's materials\n"
     "-h, --help          print this text\n"
     "--version           print the version\n";
 

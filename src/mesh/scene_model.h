@@ -1,0 +1,45 @@
+// Models in the formats the scene importer reads (glTF 2.0, FBX, COLLADA and many more): their triangles with
+// texture coordinates, and the colour textures their materials use, each with the triangles that use it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/grow_array.h"
+#include "image/float_image.h"
+#include "mesh/obj_model.h"
+
+// One colour texture (base colour or diffuse) of the model's materials and the surface that uses it.
+struct SceneTexture {
+    std::string name;                // the file's stem, or the material's name when embedded; unique in the model
+    std::string source;              // the file as found (beside the model when the stored path is not there), or
+                                     // "<model>[<material>]" for an embedded texture: names it in messages
+    bool embedded = false;
+    GrowArray<uint8_t> encoded;      // an embedded picture file (PNG, JPEG, ...); empty for raw texels or a file
+    FloatImage texels;               // embedded raw texels, channels byte / 255, row 0 the bottom of the picture
+    Mesh mesh;                       // every triangle whose material uses the texture, through the coordinate
+                                     // set the material names; node transforms applied, not normalised
+    double area = 0;                 // the area of those triangles
+    double areaOutside = 0;          // the area of those of them with a corner outside the unit square
+    bool repeatingSampler = true;    // false when a material asks for clamped or mirrored coordinates
+    GrowArray<std::string> materials;  // the names of the materials that use it
+};
+
+// A whole scene flattened into model space.
+struct SceneModel {
+    Mesh mesh;                       // every triangle with a first texture coordinate set, node transforms applied
+    double area = 0;                 // the area of every triangle of the scene, with or without coordinates
+    GrowArray<SceneTexture> textures;  // in the order of the materials that first use them
+};
+
+// Whether the model goes to the OBJ reader (an ".obj" name, in any case) rather than to the scene importer.
+bool isObjPath(const char* path);
+
+// Reads the model through the scene importer: faces triangulated, each mesh placed by the transforms of every node
+// that shows it. Returns false with a one-line "Error: <path>: <reason>" when the importer refuses the file, a
+// used position or texture coordinate is not finite, or no triangle has texture coordinates.
+bool loadSceneModel(const char* path, SceneModel& model, std::string& error);
+
+// Decodes the texture into `image` as loadTexture does a file (channels byte / 255, sRGB-encoded). Returns false
+// with a one-line message naming texture.source when it cannot be read.
+bool loadSceneTexture(const SceneTexture& texture, FloatImage& image, std::string& error);
