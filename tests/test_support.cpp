@@ -160,6 +160,23 @@ std::string realModelsDirectory() {
     return configured && *configured ? configured : KIV_SOURCE_DIR "/../shared/models";
 }
 
+std::string assimpTestModelsDirectory(std::string& why) {
+    const std::string root = std::string(KIV_BINARY_DIR) + "/assimp-testmodels";
+    const std::string models = root + "/usr/share/assimp/models";
+    if (fileExists(models + "/invalid")) return models;
+    // Suites run in parallel: one fetches under the lock while the others wait, then find the folder there. The
+    // package is unpacked beside its final name and renamed into place, so a half-unpacked tree is never used.
+    const std::string script =
+        "exec 9>'" + root + ".lock' && flock 9 && if [ ! -d '" + models + "' ]; then "
+        "rm -rf '" + root + ".part' && mkdir -p '" + root + ".part' && cd '" + root + ".part' && "
+        "apt-get download assimp-testmodels 2>&1 && dpkg -x assimp-testmodels_*.deb '" + root + ".unpacked' && "
+        "rm -rf '" + root + "' && mv '" + root + ".unpacked' '" + root + "' && cd / && rm -rf '" + root + ".part'; fi";
+    const std::string output = shellOutput(script);
+    if (fileExists(models + "/invalid")) return models;
+    why = "the package assimp-testmodels could not be downloaded (" + output.substr(0, 500) + ")";
+    return std::string();
+}
+
 std::string unitSquareObj() {
     return "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
            "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"

@@ -64,6 +64,12 @@ DecodedImage readImageFile(const std::string& path);
 // The folder of the real textured models: KIV_MODELS_DIR when it is set, else ../shared/models beside the sources.
 std::string realModelsDirectory();
 
+// The models of the Debian package assimp-testmodels (hostile and sample models of many formats), fetched with
+// `apt-get download` and unpacked with `dpkg -x` into the build tree the first time a test asks (nothing is
+// installed). Returns the folder that holds "invalid/", "glTF2/", "FBX/" and the others, or an empty string with
+// `why` set when the package cannot be had.
+std::string assimpTestModelsDirectory(std::string& why);
+
 // The text of a unit square model in the plane z = 0, mapped once onto texture space [0, 1]^2.
 std::string unitSquareObj();
 

@@ -1,0 +1,46 @@
+// A small glTF 2.0 writer for the tests: meshes of one triangle primitive, nodes, materials with a base colour
+// texture, written as a .gltf with a .bin beside it, as a .gltf with everything in data URIs, or as a .glb.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct GltfMesh {
+    std::vector<float> positions;                // x y z per vertex
+    std::vector<std::vector<float>> texCoords;   // per coordinate set: u v per vertex, v up as in OBJ files
+    std::vector<uint32_t> indices;               // three per triangle
+    int material = -1;
+};
+
+struct GltfNode {
+    int mesh = -1;
+    std::vector<float> matrix;   // 16 values, column-major; empty for none
+    std::vector<int> children;
+};
+
+struct GltfMaterial {
+    std::string name;
+    int image = -1;              // index into GltfModel::images; -1 for no texture
+    int texCoord = 0;            // the coordinate set the texture reads
+    bool clampToEdge = false;    // the sampler clamps instead of repeating
+};
+
+struct GltfModel {
+    std::vector<GltfMesh> meshes;
+    std::vector<GltfNode> nodes;
+    std::vector<int> sceneNodes;         // the roots
+    std::vector<GltfMaterial> materials;
+    std::vector<std::string> images;     // PNG files, named relative to the folder of the model
+};
+
+// separate: the buffer in "<stem>.bin" beside the model and the images referred to by name; embedded: buffer and
+// images in base64 data URIs; binary: a .glb whose binary chunk holds the buffer and the images.
+enum class GltfForm { separate, embedded, binary };
+
+// Writes `model` to `path` (its folder holds the images); texture coordinates are stored with v flipped, as glTF
+// puts the origin at the top left.
+void writeGltf(const std::string& path, const GltfModel& model, GltfForm form);
+
+// A column-major matrix that scales by (sx, sy, sz), turns by `degrees` about z and then moves by (tx, ty, tz).
+std::vector<float> gltfMatrix(float sx, float sy, float sz, float degrees, float tx, float ty, float tz);
