@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "gltf_writer.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -192,6 +193,110 @@ TEST(BadModel, HugeLinesAndFacesWithoutSurfaceStillRun) {
         EXPECT_EQ(result.exitStatus, 0) << result.output.substr(0, 2000);
         EXPECT_EQ(run.outputFiles().size(), 4u);
     }
+}
+
+// Runs a hostile model both ways, with the texture named and with --from-model, into the folder "out": each run
+// ends with status 1 and an Error line naming the model (or, for `textureMissing`, the texture), and writes nothing.
+static void expectModelRefused(const InputDirectory& run, const std::string& model, const std::string& named) {
+    for (const bool fromModel : {false, true}) {
+        SCOPED_TRACE(model + (fromModel ? " --from-model" : ""));
+        std::vector<std::string> arguments = {"-o", "out", model};
+        if (!fromModel) arguments.push_back("texture.png");
+        arguments.push_back("box");
+        if (fromModel) arguments.insert(arguments.begin(), "--from-model");
+        const CommandResult result = runKiv(run.dir.path, arguments, badInputTimeoutSeconds);
+        ASSERT_FALSE(result.timedOut) << result.output;
+        ASSERT_FALSE(result.signalled) << result.output;
+        EXPECT_EQ(result.exitStatus, 1) << result.output;
+        EXPECT_TRUE(hasErrorLine(result.output)) << result.output;
+        EXPECT_NE(result.output.find(named), std::string::npos) << result.output;
+        EXPECT_EQ(listFiles(run.dir.file("out")), std::vector<std::string>{});
+        EXPECT_EQ(run.outputFiles(), std::vector<std::string>{});
+    }
+}
+
+// The unit square as a glTF model whose material names the picture `image`.
+static GltfModel squareGltf(const std::string& image) {
+    GltfModel model;
+    GltfMesh square;
+    square.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
+    square.texCoords = {{0, 0, 1, 0, 1, 1, 0, 1}};
+    square.indices = {0, 1, 2, 0, 2, 3};
+    square.material = 0;
+    model.meshes = {square};
+    model.nodes = {{0, {}, {}}};
+    model.sceneNodes = {0};
+    model.materials = {{"square", 0, 0}};
+    model.images = {image};
+    return model;
+}
+
+// Broken files in the formats the scene importer reads: each refused with the model named, never a crash or a hang.
+TEST(BadModel, BrokenSceneModelsAreRefusedWithTheirName) {
+    InputDirectory run;
+    writeGltf(run.dir.file("good.glb"), squareGltf("texture.png"), GltfForm::binary);
+    const std::string glb = readTextFile(run.dir.file("good.glb"));
+    std::vector<BadFile> cases = commonBadFiles("glb");
+    for (double fraction : {0.1, 0.5, 0.9}) {
+        cases.push_back({"cut" + std::to_string(static_cast<int>(fraction * 100)) + ".glb", [&glb, fraction](const std::string& path) {
+                             writeTextFile(path, glb.substr(0, static_cast<size_t>(glb.size() * fraction)));
+                         }});
+    }
+    // The first position's x (the binary chunk starts with the positions) made infinite.
+    cases.push_back({"infinite.glb", [&glb](const std::string& path) {
+                         std::string bytes = glb;
+                         const uint32_t jsonLength = static_cast<uint8_t>(bytes[12]) | static_cast<uint8_t>(bytes[13]) << 8;
+                         const uint32_t infinity = 0x7f800000u;
+                         bytes.replace(12 + 8 + jsonLength + 8, 4, reinterpret_cast<const char*>(&infinity), 4);
+                         writeTextFile(path, bytes);
+                     },
+                     "mesh 'meshes[0]' has a position or texture coordinate that is not finite"});
+    cases.push_back({"nocoordinates.gltf", [](const std::string& path) {
+                         GltfModel model = squareGltf("texture.png");
+                         model.meshes[0].texCoords.clear();
+                         writeGltf(path, model, GltfForm::embedded);
+                     },
+                     "no triangle has texture coordinates"});
+    cases.push_back({"zero.glb", [](const std::string& path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }});
+    cases.push_back({"junk.dae", [](const std::string& path) { writeTextFile(path, "<?xml version=\"1.0\"?><COLLADA>" + junkBytes(4096, 5)); }});
+    for (const BadFile& bad : cases) {
+        bad.make(run.dir.file(bad.name));
+        expectModelRefused(run, bad.name, "Error: " + bad.name + ": " + bad.reason);
+    }
+    // A texture the material names but that is not there: --from-model says which file, the texture given by hand
+    // still serves.
+    writeGltf(run.dir.file("lost.gltf"), squareGltf("texture.png"), GltfForm::separate);
+    writeTextFile(run.dir.file("lost.gltf"), [&] {
+        std::string text = readTextFile(run.dir.file("lost.gltf"));
+        text.replace(text.find("\"uri\":\"texture.png\""), 19, "\"uri\":\"gone.png\"");
+        return text;
+    }());
+    const CommandResult lost = runKiv(run.dir.path, {"--from-model", "-o", "out", "lost.gltf", "box"}, badInputTimeoutSeconds);
+    EXPECT_EQ(lost.exitStatus, 1) << lost.output;
+    EXPECT_NE(lost.output.find("Error: gone.png: cannot read the texture"), std::string::npos) << lost.output;
+    EXPECT_EQ(listFiles(run.dir.file("out")), std::vector<std::string>{});
+    EXPECT_EQ(runKiv(run.dir.path, {"-o", "out", "lost.gltf", "texture.png", "box"}, badInputTimeoutSeconds).exitStatus, 0);
+}
+
+// The broken and invalid models the scene importer's own tests keep (Debian package assimp-testmodels): empty files
+// of many formats, counts that would claim hundreds of gigabytes, out-of-range indices, values of the wrong JSON
+// type, node cycles, missing buffers. Each is refused cleanly.
+TEST(BadModel, TheImportersInvalidTestModelsAreRefused) {
+    std::string why;
+    const std::string models = assimpTestModelsDirectory(why);
+    if (models.empty()) GTEST_SKIP() << why;
+    std::vector<std::string> paths;
+    for (const std::string& name : listFiles(models + "/invalid")) paths.push_back(models + "/invalid/" + name);
+    for (const char* folder : {"IndexOutOfRange", "wrongTypes", "SchemaFailures", "RecursiveNodes", "MissingBin",
+                               "TestNoRootNode", "BoxWithInfinites-glTF-Binary"}) {
+        const std::string path = models + "/glTF2/" + folder;
+        for (const std::string& name : listFiles(path)) {
+            if (name.find(".gl") != std::string::npos) paths.push_back(path + "/" + name);
+        }
+    }
+    ASSERT_GE(paths.size(), 25u);
+    InputDirectory run;
+    for (const std::string& path : paths) expectModelRefused(run, path, path);
 }
 
 // Texture coordinates so far outside the texture that repeating it there means nothing: refused by the filters
