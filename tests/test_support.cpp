@@ -165,11 +165,13 @@ std::string assimpTestModelsDirectory(std::string& why) {
     const std::string models = root + "/usr/share/assimp/models";
     if (fileExists(models + "/invalid")) return models;
     // Suites run in parallel: one fetches under the lock while the others wait, then find the folder there. The
-    // package is unpacked beside its final name and renamed into place, so a half-unpacked tree is never used.
+    // package is unpacked beside its final name and renamed into place, so a half-unpacked tree is never used. A
+    // machine that has never read the package lists reads them first (as root, which tools/setup.sh also needs).
     const std::string script =
         "exec 9>'" + root + ".lock' && flock 9 && if [ ! -d '" + models + "' ]; then "
         "rm -rf '" + root + ".part' && mkdir -p '" + root + ".part' && cd '" + root + ".part' && "
-        "apt-get download assimp-testmodels 2>&1 && dpkg -x assimp-testmodels_*.deb '" + root + ".unpacked' && "
+        "{ apt-get download assimp-testmodels 2>&1 || { [ \"$(id -u)\" = 0 ] && apt-get update -qq 2>&1 && "
+        "apt-get download assimp-testmodels 2>&1; }; } && dpkg -x assimp-testmodels_*.deb '" + root + ".unpacked' && "
         "rm -rf '" + root + "' && mv '" + root + ".unpacked' '" + root + "' && cd / && rm -rf '" + root + ".part'; fi";
     const std::string output = shellOutput(script);
     if (fileExists(models + "/invalid")) return models;

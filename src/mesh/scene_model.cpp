@@ -12,7 +12,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -324,11 +323,14 @@ struct PlacedNode {
 static bool flattenScene(const aiScene& scene, const char* path, SceneModel& model, std::string& error) {
     // Per material: its texture's index in model.textures (-1 without one) and the coordinate set it reads.
     GrowArray<int32_t> textureOf;
+    GrowArray<uint32_t> setOf;
     GrowArray<std::string> keys;
     resize(textureOf, static_cast<int32_t>(scene.mNumMaterials));
+    resize(setOf, static_cast<int32_t>(scene.mNumMaterials));
     for (unsigned int m = 0; m < scene.mNumMaterials; ++m) {
         const MaterialTexture wanted = colourTexture(*scene.mMaterials[m]);
         textureOf[m] = -1;
+        setOf[m] = wanted.coordinateSet;
         if (!wanted.present) continue;
         if (!findOrAddTexture(scene, *scene.mMaterials[m], wanted, path, model, keys, textureOf[m], error)) return false;
         SceneTexture& texture = model.textures[textureOf[m]];
@@ -353,7 +355,7 @@ static bool flattenScene(const aiScene& scene, const char* path, SceneModel& mod
             if (mesh.mMaterialIndex >= scene.mNumMaterials) continue;
             const int32_t t = textureOf[static_cast<int32_t>(mesh.mMaterialIndex)];
             if (t < 0) continue;
-            const uint32_t set = colourTexture(*scene.mMaterials[mesh.mMaterialIndex]).coordinateSet;
+            const uint32_t set = setOf[static_cast<int32_t>(mesh.mMaterialIndex)];
             if (set >= AI_MAX_NUMBER_OF_TEXTURECOORDS || !mesh.HasTextureCoords(set)) continue;
             SceneTexture& texture = model.textures[t];
             if (!appendPlacedMesh(mesh, placed.placement, set, texture.mesh, area, outside, path, error)) return false;

@@ -119,7 +119,7 @@ static void expectBytesNear(const DecodedImage& image, const std::vector<unsigne
 
 TEST(CommandLine, FewerThanTwoArgumentsPrintTheUsageText) {
     TempDir dir;
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"model.obj"}}) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"model.obj"}, {"--from-model"}}) {
         const CommandResult result = runKiv(dir.path, arguments);
         expectFinished(result, 0);
         EXPECT_EQ(afterThreadLine(result.output), usageText);

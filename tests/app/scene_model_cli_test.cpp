@@ -259,3 +259,24 @@ TEST(SceneModelRun, AnFbxModelWithItsTextureRunsEndToEnd) {
     runOk(dir, {"-o", "given", "box.FBX", "sample.png"}, {"kivbox"});
     EXPECT_EQ(levelFiles(dir.file("given")).size(), 10u);
 }
+
+// With --from-model the second name is a filter, not a texture; an OBJ model passes the OBJ reader's checks and
+// finds its texture through its material library.
+TEST(SceneModelRun, FromModelTakesNoTextureArgumentAndReadsAnObjModelsMaterials) {
+    TempDir dir;
+    copyFile(KIV_SOURCE_DIR "/data/sample.png", dir.file("sample.png"));
+    const CommandResult texture = runKiv(dir.path, {"--from-model", "square.glb", "sample.png"});
+    EXPECT_EQ(texture.exitStatus, 1);
+    EXPECT_NE(texture.output.find("Error: The filter named 'sample.png' doesn't exist."), std::string::npos) << texture.output;
+
+    writeTextFile(dir.file("square.mtl"), "newmtl painted\nmap_Kd sample.png\n");
+    writeTextFile(dir.file("square.obj"), "mtllib square.mtl\nusemtl painted\n" + unitSquareObj());
+    writeTextFile(dir.file("broken.obj"), "mtllib square.mtl\nusemtl painted\n" + unitSquareObj() + "f 1/1 2/2 9/3\n");
+    const CommandResult broken = runKiv(dir.path, {"--from-model", "-o", "broken", "broken.obj"});
+    EXPECT_EQ(broken.exitStatus, 1);
+    EXPECT_NE(broken.output.find("Error: broken.obj:13: position index '9' is out of range"), std::string::npos) << broken.output;
+    const std::vector<std::string> filters = {"kivbox", "kivbi"};
+    runOk(dir, {"--from-model", "-o", "out", "square.obj"}, filters);
+    runOk(dir, {"-o", "given", "square.obj", "sample.png"}, filters);
+    expectSameLevels(dir.file("given"), dir.file("out/sample"), 0);
+}
