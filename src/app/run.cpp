@@ -1,5 +1,6 @@
 // The run driver: command line, dispatch of filter names, timing, saving, and every line a run prints.
 #include "app/run.h"
+#include "app/viewer_page.h"
 
 #include <omp.h>
 #include <pthread.h>
@@ -50,6 +51,7 @@ static const char* const usageLines[] = {
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
     "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)",
     "--report            print each level's error on the model; also report.csv",
+    "--viewer            write viewer.html: the model with each pyramid, for a browser",
     "-h, --help          print this text",
     "--version           print the version",
 };
@@ -226,6 +228,20 @@ static bool createOutputFolder(const std::string& folder, std::string& error) {
     return false;
 }
 
+// Writes `text` as `name` in the output folder, through a file renamed into place once complete; prints the error
+// line and returns false when it cannot.
+static bool writeOutputFile(const RunState& state, const char* name, const std::string& text, const char* what) {
+    const std::string path = pathInFolder(state.options.outputFolder, name);
+    PendingFile pending;
+    openBeside(path.c_str(), pending);
+    writeBytes(pending, text.data(), text.size());
+    std::string error;
+    if (finishFile(pending, path.c_str(), what, error)) return true;
+    std::printf("%s\n", error.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 // The error every level of every pyramid makes on the model, from the levels as written (8-bit sRGB read back):
 // a table of RMS values, one column per filter, then the trilinear mean square of every segment and their sum;
 // the same figures in report.csv. Returns false when the file cannot be written (the table is printed anyway).
@@ -281,15 +297,21 @@ static bool reportSurfaceError(const RunState& state) {
             csv += line;
         }
     }
-    const std::string path = pathInFolder(state.options.outputFolder, "report.csv");
-    PendingFile pending;
-    openBeside(path.c_str(), pending);
-    writeBytes(pending, csv.data(), csv.size());
-    std::string error;
-    if (finishFile(pending, path.c_str(), "report", error)) return true;
-    std::printf("%s\n", error.c_str());
-    std::fflush(stdout);
-    return false;
+    return writeOutputFile(state, "report.csv", csv, "report");
+}
+
+// The page that shows the model with every pyramid of the run (the levels as the PNG files hold them). Returns false
+// with a printed error line when it cannot be built or written.
+static bool writeViewer(const RunState& state) {
+    std::string page, error;
+    const std::string modelName = std::filesystem::path(state.options.modelPath).filename().string();
+    const std::string textureName = std::filesystem::path(state.options.texturePath).filename().string();
+    if (!buildViewerPage(state.mesh, state.runs, state.texture.hasAlpha, modelName, textureName, page, error)) {
+        std::printf("Error: viewer.html: cannot encode a level (%s)\n", error.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+    return writeOutputFile(state, "viewer.html", page, "viewer page");
 }
 
 int generateMipmaps(RunState& state) {
@@ -346,6 +368,7 @@ int generateMipmaps(RunState& state) {
     std::printf("\n");
     std::fflush(stdout);
     if (state.options.report && !reportSurfaceError(state)) status = exitFailure;
+    if (state.options.viewer && !writeViewer(state)) status = exitFailure;
     return status;
 }
 
@@ -419,6 +442,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("threads", "", cxxopts::value<std::string>())
         ("solver", "", cxxopts::value<std::string>())
         ("report", "")
+        ("viewer", "")
         ("h,help", "")
         ("version", "")
         ("arguments", "", cxxopts::value<std::vector<std::string>>());
@@ -430,6 +454,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         parsed.help = result.count("help") > 0;
         parsed.version = result.count("version") > 0;
         parsed.report = result.count("report") > 0;
+        parsed.viewer = result.count("viewer") > 0;
         if (result.count("output")) {
             parsed.outputFolder = result["output"].as<std::string>();
             if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");

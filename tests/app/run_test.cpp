@@ -34,6 +34,7 @@ static const char* const usageText =
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)\n"
     "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)\n"
     "--report            print each level's error on the model; also report.csv\n"
+    "--viewer            write viewer.html: the model with each pyramid, for a browser\n"
     "-h, --help          print this text\n"
     "--version           print the version\n";
 
