@@ -443,8 +443,10 @@ static bool factorCoarseLevels(const TrilinearSystem& system, DenseLevels& dense
     return false;
 }
 
-bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
-                          IterativeSolveStatistics& statistics, std::string& error) {
+// solveTrilinearSystem, followed when `bounds` is given by the bounded solve from its result, preconditioned alike.
+static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                             IterativeSolveStatistics& statistics, const BoundedSolveOptions* bounds,
+                             BoundedSolveStatistics* bounded, std::string& error) {
     const int32_t L = system.levelCount;
     const int32_t columns = x.columns;
     DenseLevels dense;
@@ -548,5 +550,21 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
     const LevelRange all = levelsFrom(system, 1);
     auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, all, v, y); };
     auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(all, r, z); };
-    return conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error);
+    if (!conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error)) return false;
+    if (!bounds) return true;
+    BoundedSolveOptions within = *bounds;
+    within.iterations = options.iterations;
+    return solveBounded(multiply, apply, x, system.rhs, within, *bounded, error);
+}
+
+bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                          IterativeSolveStatistics& statistics, std::string& error) {
+    return solveTrilinearOf(system, x, options, statistics, nullptr, nullptr, error);
+}
+
+bool solveTrilinearWithinBounds(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                                const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
+                                BoundedSolveStatistics& bounded, std::string& error) {
+    bounded = BoundedSolveStatistics();
+    return solveTrilinearOf(system, x, options, statistics, &bounds, &bounded, error);
 }
