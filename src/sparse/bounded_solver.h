@@ -26,12 +26,19 @@ struct BoundedSolveStatistics {
     double solveSeconds = 0;
 };
 
+// Told the face before every face solve that follows a change of it: free[j + k n] = 1 when no bound holds unknown
+// j of column k (a DenseBlock's layout), unchanged until the next call. A preconditioner may fit itself to the face
+// with it (its outputs are cut to the face in any case). Returns false with a message to stop the solve.
+using FaceChange = std::function<bool(const GrowArray<uint8_t>& free, std::string& error)>;
+
 // Minimises 1/2 x'Ax - b'x for every column of X (same shape as B) subject to lower <= x_j <= upper, starting
 // from X projected into the box; `multiply` is y = A x, `precondition` y = C^-1 x for an SPD approximation C of A
 // (both as conjugateGradients takes them). Stops once every column's projected gradient proves every unknown
-// within options.iterations.maxError of the constrained minimiser (the rule in the .cpp). Every step lowers the
+// within options.iterations.maxError of the constrained minimiser (the rule in the .cpp); `faceChange` may be empty.
+// Every step lowers the
 // objective, so the result is never worse than the projected start. Returns false with a message, X feasible and
 // no worse than the start, when a value is not finite, a face solve fails or maxSteps pass first.
 // Deterministic for any thread count when the operators are.
-bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x, const DenseBlock& b,
-                  const BoundedSolveOptions& options, BoundedSolveStatistics& statistics, std::string& error);
+bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
+                  DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
+                  BoundedSolveStatistics& statistics, std::string& error);

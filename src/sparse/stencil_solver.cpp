@@ -563,7 +563,7 @@ static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const Den
     if (!solved || !bounds) return solved;
     BoundedSolveOptions within = *bounds;
     within.iterations = iterations;
-    return solveBounded(multiply, precondition, x, b, within, *bounded, error);
+    return solveBounded(multiply, precondition, FaceChange(), x, b, within, *bounded, error);
 }
 
 bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,

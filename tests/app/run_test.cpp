@@ -20,7 +20,9 @@ static const char* const usageText =
     "format FreeImage reads, such as BMP and TGA (PSD files are refused).\n"
     "\n"
     "kivtri       KIV Optimization for trilinear reconstruction\n"
+    "kivtric      kivtri with every value constrained to [0, 1]\n"
     "kivbi        KIV Optimization for bilinear reconstruction\n"
+    "kivbic       kivbi with every value constrained to [0, 1]\n"
     "kivbox       KIV Optimization for box reconstruction\n"
     "lanczos3     Lanczos 3 filter\n"
     "tent         Tent filter\n"
@@ -32,7 +34,7 @@ static const char* const usageText =
     "-o, --output DIR    write the files into DIR, created if missing (default: .)\n"
     "--format LIST       containers, comma-separated: png (default), ktx2, dds\n"
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)\n"
-    "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)\n"
+    "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)\n"
     "--report            print each level's error on the model; also report.csv\n"
     "-h, --help          print this text\n"
     "--version           print the version\n";
