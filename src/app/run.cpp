@@ -37,7 +37,9 @@ static const char* const usageLines[] = {
     "format FreeImage reads, such as BMP and TGA (PSD files are refused).",
     "",
     "kivtri       KIV Optimization for trilinear reconstruction",
+    "kivtric      kivtri with every value constrained to [0, 1]",
     "kivbi        KIV Optimization for bilinear reconstruction",
+    "kivbic       kivbi with every value constrained to [0, 1]",
     "kivbox       KIV Optimization for box reconstruction",
     "lanczos3     Lanczos 3 filter",
     "tent         Tent filter",
@@ -49,7 +51,7 @@ static const char* const usageLines[] = {
     "-o, --output DIR    write the files into DIR, created if missing (default: .)",
     "--format LIST       containers, comma-separated: png (default), ktx2, dds",
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
-    "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)",
+    "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)",
     "--report            print each level's error on the model; also report.csv",
     "--viewer            write viewer.html: the model with each pyramid, for a browser",
     "-h, --help          print this text",
@@ -110,6 +112,8 @@ static const FilterEntry filterTable[] = {
     {"lanczos3", runImageFilter<buildLanczos3Pyramid>, TextureShape::any, false},
     {"kivbi", runSolvedFilter<buildKivbiPyramid>, TextureShape::powerOfTwoSides, true},
     {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::powerOfTwoSides, true},
+    {"kivbic", runSolvedFilter<buildKivbicPyramid>, TextureShape::powerOfTwoSides, true},
+    {"kivtric", runSolvedFilter<buildKivtricPyramid>, TextureShape::powerOfTwoSides, true},
 };
 
 static const FilterEntry* findFilter(const std::string& name) {
@@ -142,15 +146,27 @@ static void printSolverStats(const SolverStats& solver) {
     }
 }
 
+// The bounded solve's line, after the unconstrained solver's.
+static void printBoundsStats(const BoundsStats& bounds) {
+    if (!bounds.ran) return;
+    std::printf("\t\tBounded to [0, 1]            = % 10.3f seconds (%d steps, %d iterations, %.2f%% of texels held)\n",
+                bounds.seconds, bounds.steps, bounds.iterations, 100.0 * bounds.heldShare);
+}
+
 void printFilterStats(const FilterStats& stats) {
     for (const BilinearLevelStats& level : stats.bilinearLevels) {
         printSolverStats(level.solver);
+        printBoundsStats(level.bounds);
         if (!level.solved) continue;
         std::printf("--== Tent Smart downscale by factor %d ==--\n", level.factor);
         std::printf("time = %f\n", level.seconds);
     }
     const TrilinearStats& joint = stats.trilinear;
     printSolverStats(joint.solver);
+    printBoundsStats(joint.bounds);
+    for (int32_t l = 1; l < joint.levelHeldShare.count; ++l) {
+        std::printf("\t\t  level %-2d held at a bound   = %.2f%% of texels\n", l, 100.0 * joint.levelHeldShare[l]);
+    }
     if (joint.solved) {
         std::printf("--== Trilinear downscale ==--\n");
         std::printf("time build = %f\n", joint.buildSeconds);
