@@ -3,7 +3,7 @@
 # Markdown table: the filter's own seconds (from the "Times:" report), the wall seconds of the whole
 # run (reading, filtering, writing) and the peak memory (maximum resident set, from GNU time).
 #
-# usage: bench/run_bench.sh [filter ...]       (default: box tent lanczos3 boxig kivbox kivbi kivtri)
+# usage: bench/run_bench.sh [filter ...]       (default: box tent lanczos3 boxig kivbox kivbi kivtri kivbic kivtric)
 # environment:
 #   KIV_BENCH_SIZES    generated texture sizes (default "256 512 1024 2048"; "" for none)
 #   KIV_BENCH_MODELS   real models under the models folder (default "milk_truck duck"; "" for none)
@@ -18,7 +18,7 @@ sizes="${KIV_BENCH_SIZES-256 512 1024 2048}"
 models="${KIV_BENCH_MODELS-milk_truck duck}"
 models_dir="${KIV_MODELS_DIR:-$root/../shared/models}"
 limit="${KIV_BENCH_TIMEOUT:-1800}"
-if [ $# -gt 0 ]; then filters=("$@"); else filters=(box tent lanczos3 boxig kivbox kivbi kivtri); fi
+if [ $# -gt 0 ]; then filters=("$@"); else filters=(box tent lanczos3 boxig kivbox kivbi kivtri kivbic kivtric); fi
 
 if [ ! -x /usr/bin/time ]; then
   echo "bench/run_bench.sh needs GNU time (Debian package 'time'; tools/setup.sh installs it)" >&2

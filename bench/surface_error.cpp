@@ -3,7 +3,7 @@
 // level's bilinear reconstruction and the texture's (linear RGB, mean over the channels), then the trilinear mean
 // square of every segment between neighbouring levels and their sum.
 //
-// usage: surface_error <model.obj> <texture> [filter ...]     (default: kivbi kivtri)
+// usage: surface_error <model.obj> <texture> [filter ...]     (default: kivbi kivtri; also kivbic kivtric kivbox)
 // Prints "filter level rms segment" per level (segment: from the level above to this one) and "filter trilinear sum".
 #include <cstdio>
 #include <string>
@@ -45,6 +45,10 @@ int main(int argc, char** argv) {
             built = buildKivbiPyramid(mesh, pyramid, texture, levelCount, LevelSolver::iterative, stats, error);
         } else if (filter == "kivtri") {
             built = buildKivtriPyramid(mesh, pyramid, texture, levelCount, LevelSolver::iterative, stats, error);
+        } else if (filter == "kivbic") {
+            built = buildKivbicPyramid(mesh, pyramid, texture, levelCount, LevelSolver::iterative, stats, error);
+        } else if (filter == "kivtric") {
+            built = buildKivtricPyramid(mesh, pyramid, texture, levelCount, LevelSolver::iterative, stats, error);
         } else if (filter == "kivbox") {
             buildKivboxPyramid(mesh, pyramid, texture, levelCount);
         } else {

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Sets up and builds kiv, runs every test, then runs the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer and fuzzes the OBJ reader and the texture decoders for a minute each.
+# Sets up and builds kiv, runs every test (the viewer page's in chromium among them), then runs the suite
+# again under AddressSanitizer and UndefinedBehaviorSanitizer and fuzzes the OBJ reader and the texture
+# decoders for a minute each.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+# The viewer page's test runs in a real browser: installed here, and a missing one fails rather than skips.
+export KIV_WITH_BROWSER=1 KIV_REQUIRE_BROWSER=1
 bash "$root/tools/setup.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
 

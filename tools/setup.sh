@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages kiv needs (apt-get runs only when one is missing), then configures and
-# builds. Usage: tools/setup.sh [build-dir [extra cmake arguments...]]; the default build dir is build/.
+# Installs the Debian packages kiv needs (apt-get runs only when one is missing) and the viewer page's npm packages
+# (npm runs only when viewer/package-lock.json changed), then configures and builds.
+# Usage: tools/setup.sh [build-dir [extra cmake arguments...]]; the default build dir is build/.
+# KIV_WITH_BROWSER=1 also installs Debian's chromium, for the test that opens the viewer page.
 set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
@@ -8,6 +10,9 @@ packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libsuitesparse-dev libmetis-dev libopenblas-pthread-dev libassimp-dev
           clang libclang-rt-14-dev
           time)
+# Node.js and npm bundle the viewer's script; a machine that has them from elsewhere keeps its own.
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+[ "${KIV_WITH_BROWSER:-0}" = 1 ] && packages+=(chromium)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,6 +26,13 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# three.js, esbuild and playwright-core at the versions the lock file pins.
+viewer="$root/viewer"
+if ! cmp -s "$viewer/package-lock.json" "$viewer/node_modules/.kiv-installed-lock.json"; then
+  (cd "$viewer" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$viewer/package-lock.json" "$viewer/node_modules/.kiv-installed-lock.json"
+fi
+
 build="${1:-$root/build}"
 shift || true
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

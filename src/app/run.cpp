@@ -1,5 +1,6 @@
 // The run driver: command line, dispatch of filter names, timing, saving, and every line a run prints.
 #include "app/run.h"
+#include "app/viewer_page.h"
 
 #include <omp.h>
 #include <pthread.h>
@@ -41,7 +42,9 @@ static const char* const usageLines[] = {
     "into a folder of its own.",
     "",
     "kivtri       KIV Optimization for trilinear reconstruction",
+    "kivtric      kivtri with every value constrained to [0, 1]",
     "kivbi        KIV Optimization for bilinear reconstruction",
+    "kivbic       kivbi with every value constrained to [0, 1]",
     "kivbox       KIV Optimization for box reconstruction",
     "lanczos3     Lanczos 3 filter",
     "tent         Tent filter",
@@ -53,8 +56,9 @@ static const char* const usageLines[] = {
     "-o, --output DIR    write the files into DIR, created if missing (default: .)",
     "--format LIST       containers, comma-separated: png (default), ktx2, dds",
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
-    "--solver KIND       kivbi and kivtri: iterative (default) or direct (exact)",
+    "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)",
     "--report            print each level's error on the model; also report.csv",
+    "--viewer            write viewer.html: the model with each pyramid, for a browser",
     "--from-model        take the textures from the model's materials",
     "-h, --help          print this text",
     "--version           print the version",
@@ -114,6 +118,8 @@ static const FilterEntry filterTable[] = {
     {"lanczos3", runImageFilter<buildLanczos3Pyramid>, TextureShape::any, false},
     {"kivbi", runSolvedFilter<buildKivbiPyramid>, TextureShape::powerOfTwoSides, true},
     {"kivtri", runSolvedFilter<buildKivtriPyramid>, TextureShape::powerOfTwoSides, true},
+    {"kivbic", runSolvedFilter<buildKivbicPyramid>, TextureShape::powerOfTwoSides, true},
+    {"kivtric", runSolvedFilter<buildKivtricPyramid>, TextureShape::powerOfTwoSides, true},
 };
 
 static const FilterEntry* findFilter(const std::string& name) {
@@ -146,15 +152,27 @@ static void printSolverStats(const SolverStats& solver) {
     }
 }
 
+// The bounded solve's line, after the unconstrained solver's.
+static void printBoundsStats(const BoundsStats& bounds) {
+    if (!bounds.ran) return;
+    std::printf("\t\tBounded to [0, 1]            = % 10.3f seconds (%d steps, %d iterations, %.2f%% of texels held)\n",
+                bounds.seconds, bounds.steps, bounds.iterations, 100.0 * bounds.heldShare);
+}
+
 void printFilterStats(const FilterStats& stats) {
     for (const BilinearLevelStats& level : stats.bilinearLevels) {
         printSolverStats(level.solver);
+        printBoundsStats(level.bounds);
         if (!level.solved) continue;
         std::printf("--== Tent Smart downscale by factor %d ==--\n", level.factor);
         std::printf("time = %f\n", level.seconds);
     }
     const TrilinearStats& joint = stats.trilinear;
     printSolverStats(joint.solver);
+    printBoundsStats(joint.bounds);
+    for (int32_t l = 1; l < joint.levelHeldShare.count; ++l) {
+        std::printf("\t\t  level %-2d held at a bound   = %.2f%% of texels\n", l, 100.0 * joint.levelHeldShare[l]);
+    }
     if (joint.solved) {
         std::printf("--== Trilinear downscale ==--\n");
         std::printf("time build = %f\n", joint.buildSeconds);
@@ -232,6 +250,20 @@ static bool createOutputFolder(const std::string& folder, std::string& error) {
     return false;
 }
 
+// Writes `text` as `name` in state.outputFolder, through a file renamed into place once complete; prints the error
+// line and returns false when it cannot.
+static bool writeOutputFile(const RunState& state, const char* name, const std::string& text, const char* what) {
+    const std::string path = pathInFolder(state.outputFolder, name);
+    PendingFile pending;
+    openBeside(path.c_str(), pending);
+    writeBytes(pending, text.data(), text.size());
+    std::string error;
+    if (finishFile(pending, path.c_str(), what, error)) return true;
+    std::printf("%s\n", error.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
 // The error every level of every pyramid makes on the model, from the levels as written (8-bit sRGB read back):
 // a table of RMS values, one column per filter, then the trilinear mean square of every segment and their sum;
 // the same figures in report.csv. Returns false when the file cannot be written (the table is printed anyway).
@@ -287,15 +319,21 @@ static bool reportSurfaceError(const RunState& state) {
             csv += line;
         }
     }
-    const std::string path = pathInFolder(state.outputFolder, "report.csv");
-    PendingFile pending;
-    openBeside(path.c_str(), pending);
-    writeBytes(pending, csv.data(), csv.size());
-    std::string error;
-    if (finishFile(pending, path.c_str(), "report", error)) return true;
-    std::printf("%s\n", error.c_str());
-    std::fflush(stdout);
-    return false;
+    return writeOutputFile(state, "report.csv", csv, "report");
+}
+
+// The page that shows the model with every pyramid of the run (the levels as the PNG files hold them). Returns false
+// with a printed error line when it cannot be built or written.
+static bool writeViewer(const RunState& state, const std::string& texturePath) {
+    std::string page, error;
+    const std::string modelName = std::filesystem::path(state.options.modelPath).filename().string();
+    const std::string textureName = std::filesystem::path(texturePath).filename().string();
+    if (!buildViewerPage(state.mesh, state.runs, state.texture.hasAlpha, modelName, textureName, page, error)) {
+        std::printf("Error: viewer.html: cannot encode a level (%s)\n", error.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+    return writeOutputFile(state, "viewer.html", page, "viewer page");
 }
 
 // Refuses a texture that --report or a requested filter cannot take; `name` stands for it in the message.
@@ -323,7 +361,8 @@ static bool anyReadsSurface(const RunOptions& options, const GrowArray<const Fil
 }
 
 // Runs every filter on state.mesh (normalised, its coordinates repeated when a filter reads the surface) and
-// state.texture (linear), writes the levels into state.outputFolder and prints the report; returns the exit status.
+// state.texture (linear), writes the levels into state.outputFolder, prints the report and writes the viewer page when
+// asked; returns the exit status.
 static int buildPyramids(RunState& state, const GrowArray<const FilterEntry*>& filters, const std::string& textureName) {
     const FloatImage& texture = state.texture;
     state.levelCount = mipLevelCount(texture.width, texture.height);
@@ -350,6 +389,7 @@ static int buildPyramids(RunState& state, const GrowArray<const FilterEntry*>& f
     std::printf("\n");
     std::fflush(stdout);
     if (state.options.report && !reportSurfaceError(state)) status = exitFailure;
+    if (state.options.viewer && !writeViewer(state, textureName)) status = exitFailure;
     return status;
 }
 
@@ -513,6 +553,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("threads", "", cxxopts::value<std::string>())
         ("solver", "", cxxopts::value<std::string>())
         ("report", "")
+        ("viewer", "")
         ("from-model", "")
         ("h,help", "")
         ("version", "")
@@ -525,6 +566,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         parsed.help = result.count("help") > 0;
         parsed.version = result.count("version") > 0;
         parsed.report = result.count("report") > 0;
+        parsed.viewer = result.count("viewer") > 0;
         parsed.fromModel = result.count("from-model") > 0;
         if (result.count("output")) {
             parsed.outputFolder = result["output"].as<std::string>();

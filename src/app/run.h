@@ -38,6 +38,7 @@ struct RunOptions {
     int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor
     LevelSolver solver = LevelSolver::iterative;  // how kivbi and kivtri solve their systems (--solver)
     bool report = false;                       // --report: every level's error on the model, printed and in a file
+    bool viewer = false;                       // --viewer: viewer.html, the model with each pyramid in a browser
     bool help = false;                         // -h/--help
     bool version = false;                      // --version
 };

@@ -1,6 +1,7 @@
 // "kivbi": each level is the least-squares fit, over the model's surface, of its bilinear reconstruction to the
 // texture's. Every level's normal equations follow from the surface moments of the grid with two cells per texel,
-// as a 9-point stencil, solved by preconditioned conjugate gradients (or by Cholesky on request).
+// as a 9-point stencil, solved by preconditioned conjugate gradients (or by Cholesky on request). "kivbic" then
+// minimises the same objective with every value within [0, 1], from the unconstrained solution.
 #include "filters/bilinear_filter.h"
 
 #include <cassert>
@@ -11,24 +12,38 @@
 #include "sparse/sparse_solver.h"
 #include "sparse/stencil_solver.h"
 
-// Solves the regularised level system for every channel; the iterations start from X's contents.
+// Solves the regularised level system for every channel; the iterations start from X's contents. When `bounded`,
+// the values are then kept within [0, 1] by the bounded solve, started from the unconstrained solution.
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
-                       SolverStats& stats, std::string& error) {
+                       bool bounded, BilinearLevelStats& stats, std::string& error) {
     if (solver == LevelSolver::direct) {
         SparseRowMatrix factored;
         stencilToCompressedColumn(matrix, factored.lower);
-        return solveByFactorisation(factored, x, rhs, stats, error);
+        if (!solveByFactorisation(factored, x, rhs, stats.solver, error)) return false;
+        if (!bounded) return true;
     }
     IterativeSolveStatistics iterations;
     const double start = wallClockSeconds();
-    const bool solved = solveStencil(matrix, x, rhs, iterationSettings(), iterations, error);
-    recordIterations(stats, iterations, wallClockSeconds() - start);
+    if (!bounded) {
+        const bool solved = solveStencil(matrix, x, rhs, iterationSettings(), iterations, error);
+        recordIterations(stats.solver, iterations, wallClockSeconds() - start);
+        return solved;
+    }
+    // After an exact factorisation the unconstrained iterations stop at once and are not reported.
+    BoundedSolveStatistics within;
+    const bool solved =
+        solveStencilWithinBounds(matrix, x, rhs, iterationSettings(), boundedSettings(), iterations, within, error);
+    const double end = wallClockSeconds();
+    if (solver == LevelSolver::iterative) recordIterations(stats.solver, iterations, end - start - within.solveSeconds);
+    recordBounds(stats.bounds, within, within.heldCount, x.count, within.solveSeconds);
     return solved;
 }
 
-bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
-                       LevelSolver solver, FilterStats& stats, std::string& error) {
-    if (!takesTexture(texture, "kivbi", error)) return false;
+// kivbi, and kivbic when `bounded`.
+static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                                 LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
+    const char* name = bounded ? "kivbic" : "kivbi";
+    if (!takesTexture(texture, name, error)) return false;
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // Grid i has two cells per texel of level i along both sides.
     SurfaceMoments moments;
@@ -78,12 +93,12 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
             }
         }
         std::string solverError;
-        if (!solveLevel(matrix, x, rhs, solver, levelStats.solver, solverError)) {
-            error = "Error: kivbi: level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
+        if (!solveLevel(matrix, x, rhs, solver, bounded, levelStats, solverError)) {
+            error = std::string("Error: ") + name + ": level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
                     std::to_string(height) + "): " + solverError;
             return false;
         }
-        // Unclamped: values outside [0, 1] are clamped only when the level is encoded for output.
+        // kivbi's values outside [0, 1] are clamped only when the level is encoded for output; kivbic has none.
         FloatImage& target = pyramid.levels[i];
         allocateImage(target, width, height);
         for (int32_t j = 0; j < unknownCount; ++j) {
@@ -95,4 +110,14 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
         levelStats.solved = true;
     }
     return true;
+}
+
+bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                       LevelSolver solver, FilterStats& stats, std::string& error) {
+    return buildBilinearPyramid(mesh, pyramid, texture, levelCount, solver, false, stats, error);
+}
+
+bool buildKivbicPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                        LevelSolver solver, FilterStats& stats, std::string& error) {
+    return buildBilinearPyramid(mesh, pyramid, texture, levelCount, solver, true, stats, error);
 }

@@ -12,17 +12,31 @@
 // 1e-4 of the exact solution (the default), or exactly by the sparse Cholesky factorisation.
 enum class LevelSolver { iterative, direct };
 
-// One level of "kivbi", from the start of its assembly.
+// What the bounded solve of "kivbic" and "kivtric" did after the unconstrained one: the values kept within
+// [0, 1], the least-squares objective minimised under those bounds.
+struct BoundsStats {
+    bool ran = false;
+    double seconds = 0;
+    int32_t steps = 0;          // active-set steps (face solves)
+    int32_t iterations = 0;     // conjugate-gradient iterations of the face solves, added up
+    int32_t gradientSteps = 0;  // projected-gradient steps where a face step fell short
+    double heldShare = 0;       // the share of the texels that a bound holds in some channel
+};
+
+// One level of "kivbi" (or "kivbic"), from the start of its assembly.
 struct BilinearLevelStats {
     int32_t factor = 0;  // the level's block factor a = 2^i
     SolverStats solver;
+    BoundsStats bounds;   // kivbic
     bool solved = false;  // the level's texels are the solution
     double seconds = 0;   // wall seconds from the start of the assembly to the stored solution
 };
 
-// The one joint solve of "kivtri".
+// The one joint solve of "kivtri" (or "kivtric").
 struct TrilinearStats {
     SolverStats solver;   // no phase runs for a texture without inner levels
+    BoundsStats bounds;   // kivtric: the joint bounded solve
+    GrowArray<double> levelHeldShare;  // kivtric: per level (entry l for the unknown levels 1 ..), as heldShare
     bool solved = false;  // every level is filled
     double buildSeconds = 0;  // assembly and regularisation
     double solveSeconds = 0;  // the iterations, or the compressed copy, ordering, factorisation and solve
@@ -42,7 +56,7 @@ inline void reportProgress(const FilterProgress& progress, const char* what, int
 
 // The statistics of one run of a filter; the other filters leave them empty. `progress` is set by the caller.
 struct FilterStats {
-    GrowArray<BilinearLevelStats> bilinearLevels;  // "kivbi": one per level started, finest first
-    TrilinearStats trilinear;                       // "kivtri"
+    GrowArray<BilinearLevelStats> bilinearLevels;  // "kivbi", "kivbic": one per level started, finest first
+    TrilinearStats trilinear;                       // "kivtri", "kivtric"
     FilterProgress progress;
 };

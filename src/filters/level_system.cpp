@@ -189,3 +189,21 @@ void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterat
     stats.iterations = iterations.iterations;
     stats.residual = iterations.residualNorm;
 }
+
+BoundedSolveOptions boundedSettings() {
+    BoundedSolveOptions options;
+    options.lower = 0.0;
+    options.upper = 1.0;
+    options.iterations = iterationSettings().iterations;
+    return options;
+}
+
+void recordBounds(BoundsStats& stats, const BoundedSolveStatistics& bounded, int64_t held, int64_t texels,
+                  double seconds) {
+    stats.ran = true;
+    stats.seconds = seconds;
+    stats.steps = bounded.steps;
+    stats.iterations = bounded.iterations;
+    stats.gradientSteps = bounded.gradientSteps;
+    stats.heldShare = texels > 0 ? static_cast<double>(held) / static_cast<double>(texels) : 0.0;
+}

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "filters/filter_stats.h"
 #include "filters/surface_moments.h"
 #include "sparse/sparse_matrix.h"
 #include "sparse/sparse_solver.h"
@@ -43,3 +44,11 @@ StencilSolverOptions iterationSettings();
 
 // Copies what an iterative solve did, and its seconds, into a filter's solver statistics.
 void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds);
+
+// The bounds of kivbic and kivtric: every value, linear light or alpha, within [0, 1], what a level file can hold.
+BoundedSolveOptions boundedSettings();
+
+// Copies what a bounded solve did, and its seconds, into a filter's bounds statistics; `held` counts the texels
+// that a bound holds out of `texels`.
+void recordBounds(BoundsStats& stats, const BoundedSolveStatistics& bounded, int64_t held, int64_t texels,
+                  double seconds);

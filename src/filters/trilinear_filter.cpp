@@ -1,5 +1,6 @@
 // "kivtri": the inner levels of the pyramid solved jointly, so that trilinear reconstruction best
-// reproduces the full-resolution texture over the model's surface and over every level of detail.
+// reproduces the full-resolution texture over the model's surface and over every level of detail; "kivtric" then
+// minimises the same objective with every value within [0, 1], from the unconstrained solution.
 #include "filters/trilinear_filter.h"
 
 #include <cassert>
@@ -13,30 +14,62 @@
 #include "filters/weighted_box.h"
 #include "sparse/sparse_solver.h"
 
-// Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way.
-static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, SolverStats& stats,
-                         std::string& error) {
-    if (solver == LevelSolver::iterative) {
+// Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way unless
+// `bounded`, when the values are then kept within [0, 1] by the bounded solve from the unconstrained solution.
+static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, bool bounded,
+                         TrilinearStats& stats, std::string& error) {
+    if (solver == LevelSolver::iterative && !bounded) {
         IterativeSolveStatistics iterations;
         const double start = wallClockSeconds();
         const bool solved = solveTrilinearSystem(system, x, iterationSettings(), iterations, error);
-        recordIterations(stats, iterations, wallClockSeconds() - start);
+        recordIterations(stats.solver, iterations, wallClockSeconds() - start);
         return solved;
     }
-    // The stencils and couplings, the rows and the factor are never all held at once.
-    SparseRowMatrix matrix;
-    trilinearToRows(system, matrix);
-    DenseBlock rhs = std::move(system.rhs);
-    release(system.levels);
-    release(system.couplings);
-    toCompressedColumn(matrix);
-    releaseRows(matrix);
-    return solveByFactorisation(matrix, x, rhs, stats, error);
+    if (solver == LevelSolver::direct && !bounded) {
+        // The stencils and couplings, the rows and the factor are never all held at once.
+        SparseRowMatrix matrix;
+        trilinearToRows(system, matrix);
+        DenseBlock rhs = std::move(system.rhs);
+        release(system.levels);
+        release(system.couplings);
+        toCompressedColumn(matrix);
+        releaseRows(matrix);
+        return solveByFactorisation(matrix, x, rhs, stats.solver, error);
+    }
+    if (solver == LevelSolver::direct) {
+        // The system stays for the bounded solve; its unconstrained iterations then stop at once and go unreported.
+        SparseRowMatrix matrix;
+        trilinearToRows(system, matrix);
+        toCompressedColumn(matrix);
+        releaseRows(matrix);
+        if (!solveByFactorisation(matrix, x, system.rhs, stats.solver, error)) return false;
+    }
+    IterativeSolveStatistics iterations;
+    BoundedSolveStatistics within;
+    const double start = wallClockSeconds();
+    const bool solved =
+        solveTrilinearWithinBounds(system, x, iterationSettings(), boundedSettings(), iterations, within, error);
+    const double end = wallClockSeconds();
+    if (solver == LevelSolver::iterative) recordIterations(stats.solver, iterations, end - start - within.solveSeconds);
+    recordBounds(stats.bounds, within, within.heldCount, x.count, within.solveSeconds);
+    // The share of every unknown level's texels that a bound holds.
+    const int32_t levels = system.levelCount;
+    release(stats.levelHeldShare);
+    resize(stats.levelHeldShare, levels >= 2 ? levels - 1 : 0);
+    for (int32_t l = 1; l + 1 < levels && within.held.count == x.count; ++l) {
+        const int32_t first = system.levelStart[l], last = system.levelStart[l + 1];
+        int64_t held = 0;
+        for (int32_t j = first; j < last; ++j) held += within.held.items[j];
+        stats.levelHeldShare[l] = last > first ? static_cast<double>(held) / (last - first) : 0.0;
+    }
+    return solved;
 }
 
-bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
-                        LevelSolver solver, FilterStats& stats, std::string& error) {
-    if (!takesTexture(texture, "kivtri", error)) return false;
+// kivtri, and kivtric when `bounded`.
+static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                                  LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
+    const char* name = bounded ? "kivtric" : "kivtri";
+    if (!takesTexture(texture, name, error)) return false;
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // The levels with texels, 0 .. filled - 1: the shorter side halves down to 1, the levels after it are empty. The
     // last of them is the fixed top level, the ones between it and the texture the unknowns.
@@ -97,8 +130,8 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
         t1 = wallClockSeconds();
         reportProgress(stats.progress, "solve", 2, 2);
         std::string solverError;
-        if (!solveJointly(system, x, solver, stats.trilinear.solver, solverError)) {
-            error = "Error: kivtri: " + solverError;
+        if (!solveJointly(system, x, solver, bounded, stats.trilinear, solverError)) {
+            error = std::string("Error: ") + name + ": " + solverError;
             return false;
         }
         t2 = wallClockSeconds();
@@ -125,4 +158,14 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     stats.trilinear.totalSeconds = t2 - t0;
     stats.trilinear.solved = true;
     return true;
+}
+
+bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                        LevelSolver solver, FilterStats& stats, std::string& error) {
+    return buildTrilinearPyramid(mesh, pyramid, texture, levelCount, solver, false, stats, error);
+}
+
+bool buildKivtricPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                         LevelSolver solver, FilterStats& stats, std::string& error) {
+    return buildTrilinearPyramid(mesh, pyramid, texture, levelCount, solver, true, stats, error);
 }

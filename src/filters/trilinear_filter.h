@@ -14,3 +14,9 @@
 // solver's phases and the times. Returns false with a message when the solver fails.
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error);
+
+// kivtric: as buildKivtriPyramid, the inner levels minimising the same objective subject to 0 <= value <= 1 for
+// every texel and channel; `stats.trilinear` also receives the bounded solve's statistics and each level's share of
+// texels held at a bound.
+bool buildKivtricPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                         LevelSolver solver, FilterStats& stats, std::string& error);

@@ -416,10 +416,11 @@ static constexpr double stageReduction = 1e-3;
 // block holds the levels from the first whose unknowns, with all coarser ones, number at most this many.
 static constexpr int32_t denseBlockLimit = 512;
 
-// Levels `first` .. L - 2 as one dense matrix, factored.
+// Levels `first` .. L - 2 as one dense matrix, factored; the matrix itself is kept for the bounded solve's faces.
 struct DenseLevels {
     int32_t first = 0;
     GrowArray<double> factor;
+    GrowArray<double> matrix;
 };
 
 static bool factorCoarseLevels(const TrilinearSystem& system, DenseLevels& dense, std::string& error) {
@@ -438,13 +439,16 @@ static bool factorCoarseLevels(const TrilinearSystem& system, DenseLevels& dense
     for (int32_t i = 0; i < count; ++i) {
         for (int32_t k = 0; k < count; ++k) dense.factor.items[static_cast<int64_t>(i) * count + k] = columns.at(i, k);
     }
+    dense.matrix = dense.factor;
     if (denseCholesky(dense.factor, count)) return true;
     error = "the solver failed: the coarsest levels are not positive definite";
     return false;
 }
 
-bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
-                          IterativeSolveStatistics& statistics, std::string& error) {
+// solveTrilinearSystem, followed when `bounds` is given by the bounded solve from its result, preconditioned alike.
+static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                             IterativeSolveStatistics& statistics, const BoundedSolveOptions* bounds,
+                             BoundedSolveStatistics* bounded, std::string& error) {
     const int32_t L = system.levelCount;
     const int32_t columns = x.columns;
     DenseLevels dense;
@@ -462,6 +466,29 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
     resize(corrections, L > 0 ? L : 0);
     auto blockSize = [&](int32_t l) {
         return (l == dense.first ? system.rhs.count : system.levelStart[l + 1]) - system.levelStart[l];
+    };
+    // The bounded solve's face, once it has one: free[j + c n] for unknown j of column c, and per column the dense
+    // levels' matrix restricted to the face (a held unknown's row and column replaced by the unit's), factored.
+    const GrowArray<uint8_t>* face = nullptr;
+    GrowArray<GrowArray<double>> faceFactors;
+    // z_l = C_l^-1 part for block l; on a face, the dense levels map the part of their free unknowns to theirs
+    // alone, per column.
+    auto solveBlock = [&](int32_t l, const DenseBlock& part, DenseBlock& result) {
+        if (l < dense.first) {
+            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
+        } else if (!face) {
+            denseCholeskySolve(dense.factor, part, result);
+        } else {
+            if (result.count != part.count || result.columns != part.columns) createBlock(result, part.count, part.columns);
+            const uint8_t* free = face->items + system.levelStart[l];
+            DenseBlock one, solved;
+            createBlock(one, part.count, 1);
+            for (int32_t c = 0; c < part.columns; ++c, free += system.rhs.count) {
+                for (int32_t j = 0; j < part.count; ++j) one.at(j, 0) = free[j] ? part.at(j, c) : 0.0;
+                denseCholeskySolve(faceFactors[c], one, solved);
+                for (int32_t j = 0; j < part.count; ++j) result.at(j, c) = free[j] ? solved.at(j, 0) : 0.0;
+            }
+        }
     };
 
     // Symmetric block Gauss-Seidel over the levels from range.first, each block applied through its own
@@ -488,8 +515,7 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
                     for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
                 }
             }
-            if (l == dense.first) denseCholeskySolve(dense.factor, part, sweeps[l]);
-            else applyStencilPreconditioner(system.levels[l], preconditioners[l], part, sweeps[l]);
+            solveBlock(l, part, sweeps[l]);
             for (int32_t c = 0; c < columns; ++c) {
                 for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweeps[l].at(j, c);
             }
@@ -500,8 +526,7 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
             DenseBlock& part = parts[l];
             zeroBlock(part);
             addFinerProducts(system, l, columns, z.values.items + finerStart, z.count, 1.0, part.values.items, count);
-            if (l == dense.first) denseCholeskySolve(dense.factor, part, corrections[l]);
-            else applyStencilPreconditioner(system.levels[l], preconditioners[l], part, corrections[l]);
+            solveBlock(l, part, corrections[l]);
             for (int32_t c = 0; c < columns; ++c) {
                 for (int32_t j = 0; j < count; ++j) z.at(start + j, c) -= corrections[l].at(j, c);
             }
@@ -548,5 +573,48 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
     const LevelRange all = levelsFrom(system, 1);
     auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, all, v, y); };
     auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(all, r, z); };
-    return conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error);
+    if (!conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error)) return false;
+    if (!bounds) return true;
+    // On every new face the dense levels are refactored per column for the face's own matrix: they carry the largest
+    // terms and, at the coarsest levels, the largest shares of held texels. (Refactoring the stencil levels' incomplete
+    // Cholesky for the face as well cost more than it saved on the real models.)
+    const FaceChange fitToFace = [&](const GrowArray<uint8_t>& free, std::string& message) {
+        face = &free;
+        const int32_t n = system.rhs.count, first = system.levelStart[dense.first], count = n - first;
+        release(faceFactors);
+        resize(faceFactors, columns);
+        for (int32_t c = 0; c < columns; ++c) {
+            GrowArray<double>& factor = faceFactors[c];
+            factor = dense.matrix;
+            const uint8_t* isFree = free.items + static_cast<int64_t>(c) * n + first;
+            for (int32_t i = 0; i < count; ++i) {
+                if (isFree[i]) continue;
+                for (int32_t k = 0; k < count; ++k) {
+                    factor.items[static_cast<int64_t>(i) * count + k] = 0.0;
+                    factor.items[static_cast<int64_t>(k) * count + i] = 0.0;
+                }
+                factor.items[static_cast<int64_t>(i) * count + i] = 1.0;
+            }
+            if (!denseCholesky(factor, count)) {
+                message = "the solver failed: the coarsest levels of a face are not positive definite";
+                return false;
+            }
+        }
+        return true;
+    };
+    BoundedSolveOptions within = *bounds;
+    within.iterations = options.iterations;
+    return solveBounded(multiply, apply, fitToFace, x, system.rhs, within, *bounded, error);
+}
+
+bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                          IterativeSolveStatistics& statistics, std::string& error) {
+    return solveTrilinearOf(system, x, options, statistics, nullptr, nullptr, error);
+}
+
+bool solveTrilinearWithinBounds(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                                const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
+                                BoundedSolveStatistics& bounded, std::string& error) {
+    bounded = BoundedSolveStatistics();
+    return solveTrilinearOf(system, x, options, statistics, &bounds, &bounded, error);
 }

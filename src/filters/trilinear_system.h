@@ -58,3 +58,10 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
 // Returns false with a message when the solve fails.
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
                           IterativeSolveStatistics& statistics, std::string& error);
+
+// solveTrilinearSystem, then the minimiser of the same objective with every value within [bounds.lower,
+// bounds.upper], started from that solution projected into the box and preconditioned by the same sweep restricted
+// to the free unknowns; bounds.iterations is replaced by options.iterations. `bounded` tells the bounded solve.
+bool solveTrilinearWithinBounds(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+                                const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
+                                BoundedSolveStatistics& bounded, std::string& error);

@@ -454,18 +454,28 @@ std::string pathInFolder(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
+// The level's values as its file stores them: r, g, b sRGB-encoded, alpha linear (or 1 without alpha).
+static FloatImage srgbEncoded(const FloatImage& level, bool withAlpha) {
+    FloatImage encoded;
+    allocateImage(encoded, level.width, level.height);
+    for (int32_t i = 0; i < level.count; ++i) {
+        const Texel& t = level.texels[i];
+        encoded.texels[i] = Texel{linearToSrgb(t.r), linearToSrgb(t.g), linearToSrgb(t.b), withAlpha ? t.a : 1.0f};
+    }
+    return encoded;
+}
+
+bool encodeLevelPng(const FloatImage& level, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason) {
+    return encodePng(srgbEncoded(level, withAlpha), withAlpha, png, reason);
+}
+
 bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName, bool withAlpha,
                  GrowArray<std::string>& errors) {
     bool allWritten = true;
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
         const FloatImage& level = pyramid.levels[k];
         if (level.width == 0 || level.height == 0) continue;  // an empty level has no picture
-        FloatImage encoded;
-        allocateImage(encoded, level.width, level.height);
-        for (int32_t i = 0; i < level.count; ++i) {
-            const Texel& t = level.texels[i];
-            encoded.texels[i] = Texel{linearToSrgb(t.r), linearToSrgb(t.g), linearToSrgb(t.b), withAlpha ? t.a : 1.0f};
-        }
+        const FloatImage encoded = srgbEncoded(level, withAlpha);
         const std::string name = pathInFolder(folder, "mip_" + std::to_string(k) + "_" + filterName + ".png");
         std::string error;
         if (!saveLevelPng(name.c_str(), withAlpha ? 32 : 24, encoded, error)) {

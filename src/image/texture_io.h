@@ -48,6 +48,9 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
 // `name` inside `folder`; an empty folder is the working directory and leaves the name as it is.
 std::string pathInFolder(const std::string& folder, const std::string& name);
 
+// The PNG file savePyramid writes for one level, in memory. Returns false with libpng's reason when encoding fails.
+bool encodeLevelPng(const FloatImage& level, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason);
+
 // Encodes every level to sRGB and writes it as "mip_%d_%s.png" in `folder`, which must exist (an
 // empty folder is the working directory, and the file names then carry no folder part): 24-bit, or
 // 32-bit with the levels' alpha (linear, as the filters computed it) when `withAlpha`.

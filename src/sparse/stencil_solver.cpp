@@ -517,8 +517,10 @@ void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPrecondition
     }
 }
 
-bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,
-                  IterativeSolveStatistics& statistics, std::string& error) {
+// solveStencil, followed when `bounds` is given by the bounded solve from its result with the same preconditioner.
+static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
+                           const StencilSolverOptions& options, IterativeSolveStatistics& statistics,
+                           const BoundedSolveOptions* bounds, BoundedSolveStatistics* bounded, std::string& error) {
     assert(b.count == matrix.width * matrix.height && x.count == b.count && x.columns == b.columns);
     statistics = IterativeSolveStatistics();
     for (int32_t k = 0; k < matrix.coefficients.count; ++k) {
@@ -558,5 +560,21 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
     const double setup = statistics.setupSeconds;
     const bool solved = conjugateGradients(multiply, precondition, x, b, iterations, statistics, error);
     statistics.setupSeconds = setup;
-    return solved;
+    if (!solved || !bounds) return solved;
+    BoundedSolveOptions within = *bounds;
+    within.iterations = iterations;
+    return solveBounded(multiply, precondition, FaceChange(), x, b, within, *bounded, error);
+}
+
+bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,
+                  IterativeSolveStatistics& statistics, std::string& error) {
+    return solveStencilOf(matrix, x, b, options, statistics, nullptr, nullptr, error);
+}
+
+bool solveStencilWithinBounds(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
+                              const StencilSolverOptions& options, const BoundedSolveOptions& bounds,
+                              IterativeSolveStatistics& statistics, BoundedSolveStatistics& bounded,
+                              std::string& error) {
+    bounded = BoundedSolveStatistics();
+    return solveStencilOf(matrix, x, b, options, statistics, &bounds, &bounded, error);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "sparse/bounded_solver.h"
 #include "sparse/conjugate_gradients.h"
 #include "sparse/stencil_matrix.h"
 
@@ -62,3 +63,12 @@ void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPrecondition
 // non-finite coefficient or value, a matrix that is not positive definite, or no convergence.
 bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,
                   IterativeSolveStatistics& statistics, std::string& error);
+
+// solveStencil, then the minimiser of 1/2 x'Mx - b'x with every value within [bounds.lower, bounds.upper], started
+// from that solution projected into the box and preconditioned by the same preconditioner restricted to the free
+// unknowns; bounds.iterations is replaced by options.iterations (with the rounding of M x - b). `statistics` tells
+// the unconstrained solve, `bounded` the bounded one.
+bool solveStencilWithinBounds(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
+                              const StencilSolverOptions& options, const BoundedSolveOptions& bounds,
+                              IterativeSolveStatistics& statistics, BoundedSolveStatistics& bounded,
+                              std::string& error);

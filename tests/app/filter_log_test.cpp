@@ -76,3 +76,37 @@ TEST(FilterLog, KivtriShowsItsPhasesThenItsFourTimesOnlyWhenDone) {
     EXPECT_EQ(printed(fixedOnly),
               "--== Trilinear downscale ==--\ntime build = 0.000000\ntime solve = 0.000000\ntime total = 0.000000\n");
 }
+
+// kivbic prints its bounded solve after the iterations of each level; kivtric after its joint solve, then the share
+// of every inner level's texels held at a bound.
+TEST(FilterLog, BoundedSolvesFollowTheirUnconstrainedOnes) {
+    FilterStats stats;
+    BilinearLevelStats level;
+    level.factor = 2;
+    level.solver.iterationsRan = true;
+    level.solver.iterationSeconds = 0.25;
+    level.solver.iterations = 7;
+    level.solver.residual = 3.3e-9;
+    level.bounds.ran = true;
+    level.bounds.seconds = 0.5;
+    level.bounds.steps = 6;
+    level.bounds.iterations = 22;
+    level.bounds.heldShare = 0.1945;
+    level.solved = true;
+    level.seconds = 0.8;
+    append(stats.bilinearLevels, level);
+    EXPECT_EQ(printed(stats),
+              "\t\tConjugate gradients          =      0.250 seconds (7 iterations, residual 3.30e-09)\n"
+              "\t\tBounded to [0, 1]            =      0.500 seconds (6 steps, 22 iterations, 19.45% of texels held)\n"
+              "--== Tent Smart downscale by factor 2 ==--\n"
+              "time = 0.800000\n");
+    FilterStats joint;
+    joint.trilinear.bounds = level.bounds;
+    resize(joint.trilinear.levelHeldShare, 3);
+    joint.trilinear.levelHeldShare[1] = 0.5;
+    joint.trilinear.levelHeldShare[2] = 0.03125;
+    EXPECT_EQ(printed(joint),
+              "\t\tBounded to [0, 1]            =      0.500 seconds (6 steps, 22 iterations, 19.45% of texels held)\n"
+              "\t\t  level 1  held at a bound   = 50.00% of texels\n"
+              "\t\t  level 2  held at a bound   = 3.12% of texels\n");
+}

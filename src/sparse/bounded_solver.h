@@ -1,0 +1,44 @@
+// Minimising a symmetric positive definite quadratic with every unknown kept between two bounds, column by column:
+// an active-set method whose face solves are the preconditioned conjugate gradients of conjugate_gradients.h,
+// restricted to the unknowns that no bound holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sparse/conjugate_gradients.h"
+
+struct BoundedSolveOptions {
+    double lower = 0.0, upper = 1.0;      // every unknown of every column ends within [lower, upper]
+    ConjugateGradientOptions iterations;  // maxError, lowestEigenvalue and residualRounding: the stopping rule
+    double faceReduction = 0.1;           // a solve on a face that just changed stops at this factor of its residual
+    int32_t maxSteps = 1000;              // active-set steps before the solve gives up
+};
+
+struct BoundedSolveStatistics {
+    int32_t steps = 0;                 // active-set steps: face solves, each followed by a step into the box
+    int32_t iterations = 0;            // conjugate-gradient iterations of the face solves, added up
+    int32_t gradientSteps = 0;         // projected-gradient steps taken where a face step made too little progress
+    GrowArray<uint8_t> held;           // per unknown: 1 when some column ends on a bound its gradient presses against
+    int32_t heldCount = 0;             // the unknowns with held = 1
+    double projectedGradientNorm = 0;  // the largest over the columns at the end
+    double errorBound = 0;             // (that + its rounding) / lowestEigenvalue: bounds every |x_j - x*_j|
+    double solveSeconds = 0;
+};
+
+// Told the face before every face solve that follows a change of it: free[j + k n] = 1 when no bound holds unknown
+// j of column k (a DenseBlock's layout), unchanged until the next call. A preconditioner may fit itself to the face
+// with it (its outputs are cut to the face in any case). Returns false with a message to stop the solve.
+using FaceChange = std::function<bool(const GrowArray<uint8_t>& free, std::string& error)>;
+
+// Minimises 1/2 x'Ax - b'x for every column of X (same shape as B) subject to lower <= x_j <= upper, starting
+// from X projected into the box; `multiply` is y = A x, `precondition` y = C^-1 x for an SPD approximation C of A
+// (both as conjugateGradients takes them). Stops once every column's projected gradient proves every unknown
+// within options.iterations.maxError of the constrained minimiser (the rule in the .cpp); `faceChange` may be empty.
+// Every step lowers the
+// objective, so the result is never worse than the projected start. Returns false with a message, X feasible and
+// no worse than the start, when a value is not finite, a face solve fails or maxSteps pass first.
+// Deterministic for any thread count when the operators are.
+bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
+                  DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
+                  BoundedSolveStatistics& statistics, std::string& error);

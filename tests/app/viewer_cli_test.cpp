@@ -1,0 +1,88 @@
+// --viewer end to end: one self-contained page beside the levels, holding the model and every level as the PNG
+// files hold them. What the page shows in a browser is tested in tests/viewer.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+std::string decodeBase64(const std::string& text) {
+    static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    uint32_t bits = 0;
+    int count = 0;
+    for (const char c : text) {
+        if (c == '=') break;
+        bits = bits << 6 | static_cast<uint32_t>(digits.find(c));
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes += static_cast<char>((bits >> count) & 0xff);
+        }
+    }
+    return bytes;
+}
+
+// The PNG files the page embeds, in the order they appear.
+std::vector<std::string> embeddedPngs(const std::string& page) {
+    static const std::string prefix = "data:image/png;base64,";
+    std::vector<std::string> files;
+    for (size_t at = page.find(prefix); at != std::string::npos; at = page.find(prefix, at)) {
+        at += prefix.size();
+        files.push_back(decodeBase64(page.substr(at, page.find('"', at) - at)));
+    }
+    return files;
+}
+
+TEST(Viewer, ThePageHoldsEveryLevelAsItsFileAndTheModel) {
+    TempDir dir;
+    const CommandResult result = runKiv(dir.path, {"--viewer", "-o", "out", KIV_SOURCE_DIR "/data/sample.obj",
+                                                   KIV_SOURCE_DIR "/data/sample.png", "box", "kivbox"});
+    ASSERT_EQ(result.exitStatus, 0) << result.output;
+    const std::string page = readTextFile(dir.file("out/viewer.html"));
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_NE(page.find("<title>sample.obj - kiv viewer</title>"), std::string::npos);
+    EXPECT_NE(page.find("\"texture\":\"sample.png\""), std::string::npos);
+    EXPECT_NE(page.find("\"sizes\":[[512,512],[256,256],"), std::string::npos);
+
+    const std::vector<std::string> pngs = embeddedPngs(page);
+    ASSERT_EQ(pngs.size(), 20u);
+    for (int k = 0; k < 10; ++k) {
+        EXPECT_EQ(pngs[k], readTextFile(dir.file("out/mip_" + std::to_string(k) + "_box.png"))) << k;
+        EXPECT_EQ(pngs[10 + k], readTextFile(dir.file("out/mip_" + std::to_string(k) + "_kivbox.png"))) << k;
+    }
+    // The sample is a box of 12 triangles: 36 corners of 3 floats, then of 2.
+    const size_t positions = page.find("\"positions\":\"") + 13, uvs = page.find("\"uvs\":\"") + 7;
+    EXPECT_EQ(decodeBase64(page.substr(positions, page.find('"', positions) - positions)).size(), 36u * 3 * 4);
+    EXPECT_EQ(decodeBase64(page.substr(uvs, page.find('"', uvs) - uvs)).size(), 36u * 2 * 4);
+}
+
+// The page does not depend on the PNG files: with only a container written, the levels are encoded for it alone;
+// and a rectangular texture's empty levels (a side already 1) are left out, as a GPU's chain of levels has none.
+TEST(Viewer, ThePageCarriesItsOwnLevelsAndLeavesOutEmptyOnes) {
+    TempDir dir;
+    writeTextFile(dir.file("model.obj"), unitSquareObj());
+    std::vector<unsigned char> rgb(3 * 8 * 2);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<unsigned char>(i * 5);
+    writeImageFile(dir.file("wide.png"), imageFromBytes(8, 2, rgb));
+    const CommandResult result = runKiv(dir.path, {"--viewer", "--format", "ktx2", "model.obj", "wide.png", "box"});
+    ASSERT_EQ(result.exitStatus, 0) << result.output;
+    EXPECT_FALSE(fileExists(dir.file("mip_0_box.png")));
+    const std::string page = readTextFile(dir.file("viewer.html"));
+    EXPECT_NE(page.find("\"sizes\":[[8,2],[4,1]],"), std::string::npos);
+    EXPECT_EQ(embeddedPngs(page).size(), 2u);
+}
+
+// Names go into the page as JSON inside a script element: a name cannot end the element early.
+TEST(Viewer, NamesCannotBreakOutOfThePage) {
+    TempDir dir;
+    writeTextFile(dir.file("a<\"x\">.obj"), unitSquareObj());
+    writeImageFile(dir.file("t.png"), imageFromBytes(2, 2, std::vector<unsigned char>(12, 200)));
+    const CommandResult result = runKiv(dir.path, {"--viewer", "a<\"x\">.obj", "t.png", "box"});
+    ASSERT_EQ(result.exitStatus, 0) << result.output;
+    const std::string page = readTextFile(dir.file("viewer.html"));
+    EXPECT_NE(page.find("\"model\":\"a\\u003c\\\"x\\\">.obj\""), std::string::npos);
+    EXPECT_NE(page.find("<title>a&lt;\"x\">.obj - kiv viewer</title>"), std::string::npos);
+}
+
+}  // namespace
