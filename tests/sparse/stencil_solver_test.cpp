@@ -494,3 +494,32 @@ TEST(StencilFacePreconditioner, RefactorsOnlyWhenTheFaceMovedBeyondTheTolerance)
     EXPECT_EQ(face.builds, 3);
     EXPECT_EQ(face.factors.count, 1);
 }
+
+// A start of zeros takes b as its residual without a product, and gives the same iterates as a product would; a
+// solve that stops on its updated residual spends one product per iteration and none on checks.
+TEST(StencilSolve, ZeroStartsAndUpdatedResidualStopsSpendNoExtraProducts) {
+    const TestSystem system = leastSquaresSystem(12, 12, 12, 12, 5);
+    int32_t products = 0;
+    const BlockOperator multiply = [&](const DenseBlock& in, DenseBlock& out) {
+        ++products;
+        multiplyStencil(system.matrix, in, out);
+    };
+    const BlockOperator identity = [](const DenseBlock& in, DenseBlock& out) { out = in; };
+    ConjugateGradientOptions options;
+    options.residualReduction = 1e-3;
+    DenseBlock checked;
+    createBlock(checked, system.rhs.count, system.rhs.columns);
+    IterativeSolveStatistics statistics;
+    std::string error;
+    ASSERT_TRUE(conjugateGradients(multiply, identity, checked, system.rhs, options, statistics, error)) << error;
+    EXPECT_GT(products, statistics.iterations);  // the stopping checks recompute b - A x
+
+    products = 0;
+    options.updatedResidualStops = true;
+    DenseBlock updated;
+    createBlock(updated, system.rhs.count, system.rhs.columns);
+    ASSERT_TRUE(conjugateGradients(multiply, identity, updated, system.rhs, options, statistics, error)) << error;
+    EXPECT_EQ(products, statistics.iterations);
+    // Until its first check a column's iterates are the same either way; the rough target stops both near there.
+    EXPECT_LT(largestDifference(checked, updated), 1e-2);
+}
