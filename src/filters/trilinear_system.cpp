@@ -471,11 +471,22 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     // levels' matrix restricted to the face (a held unknown's row and column replaced by the unit's), factored.
     const GrowArray<uint8_t>* face = nullptr;
     GrowArray<GrowArray<double>> faceFactors;
-    // z_l = C_l^-1 part for block l; on a face, the dense levels map the part of their free unknowns to theirs
-    // alone, per column.
+    GrowArray<StencilFacePreconditioner> facePreconditioners;
+    resize(facePreconditioners, L > 0 ? L : 0);
+    // z_l = C_l^-1 part for block l; on a face, every level maps the part of its free unknowns to theirs alone, per
+    // column.
     auto solveBlock = [&](int32_t l, const DenseBlock& part, DenseBlock& result) {
-        if (l < dense.first) {
+        if (l < dense.first && !face) {
             applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
+        } else if (l < dense.first) {
+            // The level's own face factors; the held texels' values cut, so that the sweep is one of A_FF's.
+            applyStencilFacePreconditioner(facePreconditioners[l], part, result);
+            const uint8_t* free = face->items + system.levelStart[l];
+            for (int32_t c = 0; c < part.columns; ++c, free += system.rhs.count) {
+                for (int32_t j = 0; j < part.count; ++j) {
+                    if (!free[j]) result.at(j, c) = 0.0;
+                }
+            }
         } else if (!face) {
             denseCholeskySolve(dense.factor, part, result);
         } else {
@@ -576,11 +587,18 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     if (!conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error)) return false;
     if (!bounds) return true;
     // On every new face the dense levels are refactored per column for the face's own matrix: they carry the largest
-    // terms and, at the coarsest levels, the largest shares of held texels. (Refactoring the stencil levels' incomplete
-    // Cholesky for the face as well cost more than it saved on the real models.)
+    // terms and, at the coarsest levels, the largest shares of held texels. The stencil levels get IC(0) of their face
+    // matrices, refactored where the face moved by more than options.faceTolerance of the level. Each block's values at
+    // held texels are cut before the sweep passes them to the next level, else the sweep is not one of A_FF (it then
+    // preconditioned worse than the whole factors cut at the end).
     const FaceChange fitToFace = [&](const GrowArray<uint8_t>& free, std::string& message) {
         face = &free;
         const int32_t n = system.rhs.count, first = system.levelStart[dense.first], count = n - first;
+        for (int32_t l = 1; l < dense.first; ++l) {
+            if (!fitStencilFacePreconditioner(system.levels[l], options, free.items + system.levelStart[l], n, columns,
+                                              options.faceTolerance, facePreconditioners[l], message))
+                return false;
+        }
         release(faceFactors);
         resize(faceFactors, columns);
         for (int32_t c = 0; c < columns; ++c) {

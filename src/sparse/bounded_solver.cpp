@@ -219,6 +219,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         ConjugateGradientOptions face = rule;
         face.maxError = 0.125 * rule.maxError;
         face.residualReduction = changed ? options.faceReduction : 1e-6;
+        face.updatedResidualStops = true;
         IterativeSolveStatistics faceStatistics;
         if (!conjugateGradients(faceMultiply, facePrecondition, d, rhs, face, faceStatistics, error)) {
             finish();

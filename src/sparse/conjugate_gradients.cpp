@@ -104,7 +104,15 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     resize(rho, columns);
     resize(active, columns);
     resize(restart, columns);
-    trueResidual(multiply, x, b, r, residualSquared);
+    // From x = 0 the residual is b itself, exactly as b - A 0 would give it.
+    bool zeroStart = true;
+    for (int64_t e = 0; e < x.values.count && zeroStart; ++e) zeroStart = x.values.items[e] == 0.0;
+    if (zeroStart) {
+        r = b;
+        columnDotProducts(r, r, residualSquared);
+    } else {
+        trueResidual(multiply, x, b, r, residualSquared);
+    }
     columnDotProducts(x, x, solutionSquared);
     // A column's residual target: what bounds its error by maxError, or for a rougher start the starting residual
     // cut by the wanted factor, whichever is larger.
@@ -208,6 +216,15 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         bool check = false;
         for (int32_t k = 0; k < columns; ++k) check |= mayStop(k);
         if (!check) continue;
+        if (options.updatedResidualStops) {
+            for (int32_t k = 0; k < columns; ++k) {
+                if (!mayStop(k)) continue;
+                bounds.items[k] = (std::sqrt(residualSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
+                active.items[k] = 0;
+                --activeCount;
+            }
+            continue;
+        }
         // q is free until the next product, so it holds b - A x.
         GrowArray<double> trueSquared;
         trueResidual(multiply, x, b, q, trueSquared);

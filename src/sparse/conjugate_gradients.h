@@ -21,6 +21,9 @@ struct ConjugateGradientOptions {
     // When > 0, a column may also stop once its residual is this factor of its starting one: a rough solve that
     // only serves as another solve's start, with no bound on its error.
     double residualReduction = 0.0;
+    // A column stops on its updated residual alone, b - A x not recomputed: for solves whose result another test
+    // proves (the error bound then no longer holds for the solve itself).
+    bool updatedResidualStops = false;
 };
 
 struct IterativeSolveStatistics {
@@ -32,7 +35,7 @@ struct IterativeSolveStatistics {
     double solveSeconds = 0.0;  // the iterations
 };
 
-// Solves A X = B column by column from the caller's X (same shape as B) until every column's
+// Solves A X = B column by column from the caller's X (same shape as B; an X of zeros costs no product) until every column's
 // error is provably within options.maxError (see the rule in the .cpp). Returns false with a
 // message, X holding the last iterate, when a value is not finite, an operator turns out not to
 // be positive definite, maxIterations pass first, or the residual's rounding alone would exceed

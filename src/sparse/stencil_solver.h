@@ -23,6 +23,7 @@ struct StencilSolverOptions {
     double coarseCorrectionWeight = 1.0; // multigrid: the coarse correction's factor (aggregates under-correct)
     int32_t coarsestUnknowns = 256;      // multigrid: at or below this many unknowns a level is solved densely
     int32_t domains = 8;                 // incomplete Cholesky: bands of rows (fewer on short grids)
+    double faceTolerance = 1e-3;         // bounded solves: the share of a grid a face may move before its refactoring
 };
 
 // One grid of the multigrid hierarchy, or the only one of the single-grid preconditioners.
@@ -56,6 +57,28 @@ bool buildStencilPreconditioner(const StencilMatrix& matrix, const StencilSolver
 // z = C^-1 r for every column; z takes r's shape. Deterministic for any thread count.
 void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPreconditionerData& data, const DenseBlock& r,
                                 DenseBlock& z);
+
+// The preconditioner fitted to a bounded solve's face: per column, incomplete Cholesky of M restricted to that
+// column's free unknowns (a held unknown's couplings removed), one factorisation shared by the columns of one face.
+struct StencilFacePreconditioner {
+    GrowArray<StencilPreconditionerData> factors;  // one per distinct face
+    GrowArray<GrowArray<uint8_t>> faces;           // the free unknowns each factor was built for
+    GrowArray<int32_t> factorOf;                   // per column: its factor, -1 when it has no free unknown
+    int32_t builds = 0;                            // factorisations so far
+    DenseBlock gathered, solved;                   // work blocks of the columns of one factor
+};
+
+// Fits `face` to the free unknowns, free[j + k stride] = 1 when unknown j of column k is free (stride >= the
+// matrix's size). A column keeps its factor while its face differs from the factor's in at most `tolerance` times
+// the unknowns (the factor stays SPD on any face; it only preconditions less well). Returns false with a message
+// when a factorisation fails.
+bool fitStencilFacePreconditioner(const StencilMatrix& matrix, const StencilSolverOptions& options,
+                                  const uint8_t* free, int64_t stride, int32_t columns, double tolerance,
+                                  StencilFacePreconditioner& face, std::string& error);
+
+// z = C_k^-1 r for every column k through its face's factor (0 for a column with no free unknown); z takes r's
+// shape. Only the values at a column's free unknowns are meaningful. Deterministic for any thread count.
+void applyStencilFacePreconditioner(StencilFacePreconditioner& face, const DenseBlock& r, DenseBlock& z);
 
 // Solves M X = B by preconditioned conjugate gradients from the caller's X (same shape as B) until
 // every unknown is within options.iterations.maxError of the exact solution, given that M's

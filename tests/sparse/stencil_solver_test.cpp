@@ -401,3 +401,125 @@ TEST(StencilSolve, ExactStartTakesNoIteration) {
     EXPECT_EQ(statistics.iterations, 0);
     EXPECT_EQ(largestDifference(x, start), 0.0);
 }
+
+// The face preconditioner of a bounded solve: IC(0) of M with the held unknowns' couplings removed. On a face whose
+// free unknowns form an open path along one grid row the face matrix is tridiagonal there, where IC(0) has no
+// fill-in and is exact, so it must return A_FF^-1 r whatever r holds at the held unknowns; columns that share a face
+// share a factor and are solved as they would be alone; a column with nothing free gets 0.
+TEST(StencilFacePreconditioner, SolvesAPathFaceExactlyAndKeepsEveryColumnToItsFace) {
+    const int32_t w = 9, h = 8, n = w * h;
+    const TestSystem system = leastSquaresSystem(w, h, w, w, 6);
+    const Dense dense = denseOf(system.matrix);
+    std::mt19937 random(8);
+    std::bernoulli_distribution coin(0.7);
+    GrowArray<uint8_t> free;
+    resize(free, 4 * n);
+    for (int32_t j = 0; j < n; ++j) {
+        free.items[j] = j / w == 3 && j % w < w - 1;  // row 3 but its last texel: a path
+        free.items[n + j] = coin(random);
+        free.items[2 * n + j] = free.items[n + j];
+        free.items[3 * n + j] = 0;
+    }
+    StencilFacePreconditioner face;
+    std::string error;
+    ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 4, 0.0, face, error))
+        << error;
+    EXPECT_EQ(face.builds, 2);
+    const DenseBlock r = randomBlock(n, 4, 9);
+    DenseBlock z;
+    applyStencilFacePreconditioner(face, r, z);
+
+    // The path: A_FF z_F = r_F by dense elimination.
+    std::vector<int32_t> path;
+    for (int32_t j = 0; j < n; ++j) {
+        if (free.items[j]) path.push_back(j);
+    }
+    const int32_t m = static_cast<int32_t>(path.size());
+    Dense a(m, std::vector<double>(m + 1));
+    for (int32_t i = 0; i < m; ++i) {
+        for (int32_t k = 0; k < m; ++k) a[i][k] = dense[path[i]][path[k]];
+        a[i][m] = r.at(path[i], 0);
+    }
+    for (int32_t p = 0; p < m; ++p) {
+        for (int32_t i = p + 1; i < m; ++i) {
+            const double factor = a[i][p] / a[p][p];
+            for (int32_t k = p; k <= m; ++k) a[i][k] -= factor * a[p][k];
+        }
+    }
+    std::vector<double> solution(m);
+    for (int32_t i = m - 1; i >= 0; --i) {
+        double sum = a[i][m];
+        for (int32_t k = i + 1; k < m; ++k) sum -= a[i][k] * solution[k];
+        solution[i] = sum / a[i][i];
+    }
+    for (int32_t i = 0; i < m; ++i) EXPECT_NEAR(z.at(path[i], 0), solution[i], 1e-9 * std::abs(solution[i]) + 1e-12);
+
+    // Columns 1 and 2 share a face: alone, through a fit of their own, each gives the same values.
+    for (int32_t c = 1; c <= 2; ++c) {
+        StencilFacePreconditioner alone;
+        ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items + c * n, n, 1, 0.0,
+                                                 alone, error));
+        DenseBlock one, solved;
+        createBlock(one, n, 1);
+        for (int32_t j = 0; j < n; ++j) one.at(j, 0) = r.at(j, c);
+        applyStencilFacePreconditioner(alone, one, solved);
+        for (int32_t j = 0; j < n; ++j) {
+            if (free.items[c * n + j]) {
+                EXPECT_EQ(z.at(j, c), solved.at(j, 0)) << "column " << c << " unknown " << j;
+            }
+        }
+    }
+    for (int32_t j = 0; j < n; ++j) EXPECT_EQ(z.at(j, 3), 0.0);
+}
+
+// A face that moved by less than the tolerance keeps its factor; a larger move, or a zero tolerance, rebuilds it.
+TEST(StencilFacePreconditioner, RefactorsOnlyWhenTheFaceMovedBeyondTheTolerance) {
+    const int32_t w = 10, h = 10, n = w * h;
+    const TestSystem system = leastSquaresSystem(w, h, w, w, 7);
+    GrowArray<uint8_t> free;
+    resize(free, n);
+    for (int32_t j = 0; j < n; ++j) free.items[j] = j % 3 != 0;
+    StencilFacePreconditioner face;
+    std::string error;
+    ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 1, 0.02, face, error));
+    EXPECT_EQ(face.builds, 1);
+    free.items[0] = 1;  // one unknown of a hundred: within 2%
+    ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 1, 0.02, face, error));
+    EXPECT_EQ(face.builds, 1);
+    for (int32_t j = 3; j < 12; j += 3) free.items[j] = 1;
+    ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 1, 0.02, face, error));
+    EXPECT_EQ(face.builds, 2);
+    free.items[0] = 0;
+    ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 1, 0.0, face, error));
+    EXPECT_EQ(face.builds, 3);
+    EXPECT_EQ(face.factors.count, 1);
+}
+
+// A start of zeros takes b as its residual without a product, and gives the same iterates as a product would; a
+// solve that stops on its updated residual spends one product per iteration and none on checks.
+TEST(StencilSolve, ZeroStartsAndUpdatedResidualStopsSpendNoExtraProducts) {
+    const TestSystem system = leastSquaresSystem(12, 12, 12, 12, 5);
+    int32_t products = 0;
+    const BlockOperator multiply = [&](const DenseBlock& in, DenseBlock& out) {
+        ++products;
+        multiplyStencil(system.matrix, in, out);
+    };
+    const BlockOperator identity = [](const DenseBlock& in, DenseBlock& out) { out = in; };
+    ConjugateGradientOptions options;
+    options.residualReduction = 1e-3;
+    DenseBlock checked;
+    createBlock(checked, system.rhs.count, system.rhs.columns);
+    IterativeSolveStatistics statistics;
+    std::string error;
+    ASSERT_TRUE(conjugateGradients(multiply, identity, checked, system.rhs, options, statistics, error)) << error;
+    EXPECT_GT(products, statistics.iterations);  // the stopping checks recompute b - A x
+
+    products = 0;
+    options.updatedResidualStops = true;
+    DenseBlock updated;
+    createBlock(updated, system.rhs.count, system.rhs.columns);
+    ASSERT_TRUE(conjugateGradients(multiply, identity, updated, system.rhs, options, statistics, error)) << error;
+    EXPECT_EQ(products, statistics.iterations);
+    // Until its first check a column's iterates are the same either way; the rough target stops both near there.
+    EXPECT_LT(largestDifference(checked, updated), 1e-2);
+}
