@@ -97,17 +97,8 @@ DenseSystem levelSystem(const Mesh& mesh, const FloatImage& texture, int32_t i) 
 
 // Kivtri's regularised joint system over the inner levels, as the filter assembles it.
 DenseSystem jointSystem(const Mesh& mesh, const FloatImage& texture, GrowArray<int32_t>& levelStart) {
-    const int32_t levelCount = mipLevelCount(texture.width, texture.height);
-    SurfaceMoments moments;
-    MomentRequest request;
-    request.firstGrid = 1;
-    request.area = request.moments = true;
-    request.texture = &texture;
-    buildSurfaceMoments(moments, mesh, levelCount, request);
-    FloatImage top;
-    areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (levelCount - 1));
     TrilinearSystem system;
-    assembleTrilinearSystem(system, moments, top, texture.width, texture.height, levelCount);
+    assembleJointSystem(system, mesh, texture, mipLevelCount(texture.width, texture.height));
     levelStart = system.levelStart;
     DenseBlock rhs = system.rhs;
     return denseOf(rhs.count, rhs, [&](const DenseBlock& x, DenseBlock& y) { multiplyTrilinear(system, x, y); });

@@ -14,6 +14,20 @@
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
+// kivtri's regularised joint system over levels 1 .. filled - 2 of the texture, assembled as the filter assembles it.
+inline void assembleJointSystem(TrilinearSystem& system, const Mesh& mesh, const FloatImage& texture, int32_t filled) {
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.area = request.moments = true;
+    request.texture = &texture;
+    buildSurfaceMoments(moments, mesh, mipLevelCount(texture.width, texture.height), request);
+    FloatImage top;
+    areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (filled - 1));
+    assembleTrilinearSystem(system, moments, top, texture.width, texture.height, filled);
+    releaseSurfaceMoments(moments);
+}
+
 // The values of channel c (0 .. 2) of levels first .. last, one after another, clamped into [0, 1] when asked (as
 // the level files clamp them).
 inline void gatherLevels(const MipPyramid& pyramid, int32_t first, int32_t last, bool clamp, DenseBlock& x) {
@@ -80,20 +94,10 @@ inline void expectKivbicNoWorseThanClampedKivbi(const Mesh& mesh, const FloatIma
 // kivtric's inner levels in kivtri's joint system do no worse than kivtri's clamped into [0, 1].
 inline void expectKivtricNoWorseThanClampedKivtri(const Mesh& mesh, const FloatImage& texture, const MipPyramid& kivtric,
                                                   const MipPyramid& kivtri, const std::string& name) {
-    const int32_t levelCount = mipLevelCount(texture.width, texture.height);
     const int32_t filled = levelsWithTexels(texture.width, texture.height);
     if (filled < 3) return;
-    SurfaceMoments moments;
-    MomentRequest request;
-    request.firstGrid = 1;
-    request.area = request.moments = true;
-    request.texture = &texture;
-    buildSurfaceMoments(moments, mesh, levelCount, request);
-    FloatImage top;
-    areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (filled - 1));
     TrilinearSystem system;
-    assembleTrilinearSystem(system, moments, top, texture.width, texture.height, filled);
-    releaseSurfaceMoments(moments);
+    assembleJointSystem(system, mesh, texture, filled);
     DenseBlock bounded, clamped, boundedProduct, clampedProduct;
     gatherLevels(kivtric, 1, filled - 2, false, bounded);
     gatherLevels(kivtri, 1, filled - 2, true, clamped);
