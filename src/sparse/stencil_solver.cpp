@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <limits>
 
 #include "base/clock.h"
 #include "base/parallel.h"
@@ -255,83 +256,152 @@ static void permutedLower(const StencilMatrix& matrix, const GrowArray<int32_t>&
     }
 }
 
-// Eliminates columns first..end-1 right-looking; a pivot below 1e-12 of the column's original
-// diagonal counts as a breakdown. Updates of columns at or after `shared` go to
-// `sharedDelta` (indexed from the first entry of column `shared`) instead of the factor.
-static bool eliminateColumns(const GrowArray<double>& diagonal, CompressedColumnMatrix& factor, int32_t first,
-                             int32_t end, int32_t shared, double* sharedDelta) {
+// Eliminates positions first..end-1 right-looking in every lane at once: `lanes` factors on one pattern, their
+// values side by side (entry p of lane f at values[p * lanes + f]), so that the pattern is searched once for all.
+// A pivot below 1e-12 of the position's original diagonal is a breakdown of its lane, which goes on with a unit
+// pivot so that the other lanes can finish; the result tells the lanes that broke down, bit f for lane f. Updates
+// of positions at or after `shared` go to `sharedDelta` (its lanes side by side, indexed from the first entry of
+// position `shared`) instead of the factor.
+template <int32_t Lanes>
+static uint64_t eliminateLanes(CompressedColumnMatrix& factor, int32_t laneCount, const double* diagonal,
+                               int32_t first, int32_t end, int32_t shared, double* sharedDelta) {
+    const int32_t lanes = Lanes > 0 ? Lanes : laneCount;
     const int32_t* start = factor.colptr.items;
     const int32_t* rows = factor.rowind.items;
     double* l = factor.values.items;
-    const int32_t sharedFirst = start[shared];
+    double* const delta = sharedDelta ? sharedDelta - static_cast<int64_t>(start[shared]) * lanes : nullptr;
+    uint64_t broken = 0;
     for (int32_t j = first; j < end; ++j) {
-        const double pivot = l[start[j]];
-        if (!(pivot > 1e-12 * diagonal.items[j]) || !std::isfinite(pivot)) return false;
-        const double d = std::sqrt(pivot);
-        l[start[j]] = d;
-        for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) l[p] /= d;
+        double* pivots = l + static_cast<int64_t>(start[j]) * lanes;
+        for (int32_t f = 0; f < lanes; ++f) {
+            double pivot = pivots[f];
+            if (!(pivot > 1e-12 * diagonal[j]) || !std::isfinite(pivot)) {
+                broken |= uint64_t{1} << f;
+                pivot = 1.0;
+            }
+            const double d = std::sqrt(pivot);
+            pivots[f] = d;
+            for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) l[static_cast<int64_t>(p) * lanes + f] /= d;
+        }
         for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
             const int32_t column = rows[p];
-            double* target = column >= shared ? sharedDelta - sharedFirst : l;
+            double* target = column >= shared ? delta : l;
+            const double* lp = l + static_cast<int64_t>(p) * lanes;
             for (int32_t q = p; q < start[j + 1]; ++q) {
+                const double* lq = l + static_cast<int64_t>(q) * lanes;
                 for (int32_t t = start[column]; t < start[column + 1]; ++t) {
-                    if (rows[t] == rows[q]) {
-                        target[t] -= l[p] * l[q];
-                        break;
-                    }
+                    if (rows[t] != rows[q]) continue;
+                    double* to = target + static_cast<int64_t>(t) * lanes;
+                    for (int32_t f = 0; f < lanes; ++f) to[f] -= lp[f] * lq[f];
+                    break;
                 }
             }
         }
     }
-    return true;
+    return broken;
 }
 
-static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditionerData& data, std::string& error) {
+static uint64_t eliminate(CompressedColumnMatrix& factor, int32_t lanes, const double* diagonal, int32_t first,
+                          int32_t end, int32_t shared, double* sharedDelta) {
+    switch (lanes) {
+        case 1: return eliminateLanes<1>(factor, lanes, diagonal, first, end, shared, sharedDelta);
+        case 2: return eliminateLanes<2>(factor, lanes, diagonal, first, end, shared, sharedDelta);
+        case 3: return eliminateLanes<3>(factor, lanes, diagonal, first, end, shared, sharedDelta);
+        case 4: return eliminateLanes<4>(factor, lanes, diagonal, first, end, shared, sharedDelta);
+        default: return eliminateLanes<0>(factor, lanes, diagonal, first, end, shared, sharedDelta);
+    }
+}
+
+// The domain order of M's rows and the lower triangle of the reordered matrix: data.factor's pattern, its values
+// M's entries.
+static void orderIncompleteCholesky(const StencilMatrix& matrix, StencilPreconditionerData& data) {
     const int32_t domains = domainCountFor(matrix.height, data.domains);
     GrowArray<int32_t> position;
     domainOrder(matrix.width, matrix.height, domains, position, data.domainStart);
     release(data.unknownAt);
     resize(data.unknownAt, position.count);
     for (int32_t j = 0; j < position.count; ++j) data.unknownAt.items[position.items[j]] = j;
+    permutedLower(matrix, position, data.unknownAt, data.factor);
+}
+
+// Factors `lanes` matrices on data.factor's pattern at once, their values side by side. Lane f starts from `lower`
+// (the reordered M's lower triangle on the pattern) without the entries that couple a position not free in lane f,
+// freeAt[position * lanes + f] (every position free when null); a position that is not free keeps its diagonal.
+// A lane that breaks down is redone for M + shift diag(M), the shift growing tenfold from 1e-4.
+static bool factorLanes(StencilPreconditionerData& data, const GrowArray<double>& lower, const uint8_t* freeAt,
+                        int32_t lanes, std::string& error) {
+    assert(lanes >= 1 && lanes <= 64);
     CompressedColumnMatrix& factor = data.factor;
-    const int32_t n = matrix.width * matrix.height, separators = data.domainStart.items[domains];
-    GrowArray<double> deltas;
-    for (double shift = 0.0; shift < 1.0; shift = shift == 0.0 ? 1e-4 : shift * 10.0) {
-        permutedLower(matrix, position, data.unknownAt, factor);
-        // The unshifted diagonal, for the pivot test.
-        GrowArray<double> diagonal;
-        resize(diagonal, n);
-        for (int32_t j = 0; j < n; ++j) {
-            diagonal.items[j] = factor.values.items[factor.colptr.items[j]];
-            factor.values.items[factor.colptr.items[j]] *= 1.0 + shift;
-        }
-        const int32_t sharedCount = factor.colptr.items[n] - factor.colptr.items[separators];
-        release(deltas);
-        resize(deltas, domains * sharedCount);
-        for (double& delta : deltas) delta = 0.0;
-        int32_t failed = 0;
-#pragma omp parallel for schedule(dynamic) reduction(+ : failed)
-        for (int32_t d = 0; d < domains; ++d) {
-            const bool done = eliminateColumns(diagonal, factor, data.domainStart.items[d], data.domainStart.items[d + 1],
-                                               separators, deltas.items + static_cast<int64_t>(d) * sharedCount);
-            failed += done ? 0 : 1;
-        }
-        if (failed > 0) continue;
-        double* shared = factor.values.items + factor.colptr.items[separators];
-        for (int32_t d = 0; d < domains; ++d)
-            for (int32_t t = 0; t < sharedCount; ++t) shared[t] += deltas.items[static_cast<int64_t>(d) * sharedCount + t];
-        if (eliminateColumns(diagonal, factor, separators, n, n, nullptr)) {
-            // The solves multiply by the pivots' inverses rather than divide.
-            release(data.factorInverseDiagonal);
-            resize(data.factorInverseDiagonal, n);
-            for (int32_t j = 0; j < n; ++j) {
-                data.factorInverseDiagonal.items[j] = 1.0 / factor.values.items[factor.colptr.items[j]];
+    const int32_t n = factor.n, domains = data.domainStart.count - 1, separators = data.domainStart.items[domains];
+    const int32_t* start = factor.colptr.items;
+    const int32_t* rows = factor.rowind.items;
+    const int64_t size = static_cast<int64_t>(start[n]) * lanes;
+    assert(size <= std::numeric_limits<int32_t>::max());
+    data.factorColumns = lanes;
+    if (factor.values.count != size) {
+        release(factor.values);
+        resize(factor.values, static_cast<int32_t>(size));
+    }
+    double* l = factor.values.items;
+    // The unshifted diagonal, for the pivot test.
+    GrowArray<double> diagonal, shift, deltas;
+    resize(diagonal, n);
+    for (int32_t j = 0; j < n; ++j) diagonal.items[j] = lower.items[start[j]];
+    resize(shift, lanes);
+    for (double& value : shift) value = 0.0;
+    const int64_t sharedCount = static_cast<int64_t>(start[n] - start[separators]) * lanes;
+    resize(deltas, static_cast<int32_t>(domains * sharedCount));
+    for (;;) {
+#pragma omp parallel for schedule(static)
+        for (int32_t c = 0; c < n; ++c) {
+            for (int32_t f = 0; f < lanes; ++f) l[static_cast<int64_t>(start[c]) * lanes + f] = lower.items[start[c]] * (1.0 + shift.items[f]);
+            for (int32_t p = start[c] + 1; p < start[c + 1]; ++p) {
+                for (int32_t f = 0; f < lanes; ++f) {
+                    const bool kept = !freeAt || (freeAt[static_cast<int64_t>(c) * lanes + f] &&
+                                                  freeAt[static_cast<int64_t>(rows[p]) * lanes + f]);
+                    l[static_cast<int64_t>(p) * lanes + f] = kept ? lower.items[p] : 0.0;
+                }
             }
-            return true;
+        }
+        for (double& delta : deltas) delta = 0.0;
+        uint64_t broken = 0;
+#pragma omp parallel for schedule(dynamic) reduction(| : broken)
+        for (int32_t d = 0; d < domains; ++d) {
+            broken |= eliminate(factor, lanes, diagonal.items, data.domainStart.items[d], data.domainStart.items[d + 1],
+                                separators, deltas.items + d * sharedCount);
+        }
+        if (broken == 0) {
+            double* shared = l + static_cast<int64_t>(start[separators]) * lanes;
+            for (int32_t d = 0; d < domains; ++d)
+                for (int64_t t = 0; t < sharedCount; ++t) shared[t] += deltas.items[d * sharedCount + t];
+            broken = eliminate(factor, lanes, diagonal.items, separators, n, n, nullptr);
+        }
+        if (broken == 0) break;
+        for (int32_t f = 0; f < lanes; ++f) {
+            if (!(broken >> f & 1)) continue;
+            shift.items[f] = shift.items[f] == 0.0 ? 1e-4 : shift.items[f] * 10.0;
+            if (!(shift.items[f] < 1.0)) {
+                error = "the solver failed: the incomplete Cholesky factorisation broke down";
+                return false;
+            }
         }
     }
-    error = "the solver failed: the incomplete Cholesky factorisation broke down";
-    return false;
+    // The solves multiply by the pivots' inverses rather than divide.
+    if (data.factorInverseDiagonal.count != n * lanes) {
+        release(data.factorInverseDiagonal);
+        resize(data.factorInverseDiagonal, n * lanes);
+    }
+    for (int32_t j = 0; j < n; ++j) {
+        for (int32_t f = 0; f < lanes; ++f)
+            data.factorInverseDiagonal.items[static_cast<int64_t>(j) * lanes + f] = 1.0 / l[static_cast<int64_t>(start[j]) * lanes + f];
+    }
+    return true;
+}
+
+static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditionerData& data, std::string& error) {
+    orderIncompleteCholesky(matrix, data);
+    const GrowArray<double> lower = std::move(data.factor.values);
+    return factorLanes(data, lower, nullptr, 1, error);
 }
 
 // z = P^T (L L^T)^-1 P r: forward L y = P r over the domains at once (their contributions to the
@@ -339,17 +409,22 @@ static bool incompleteCholesky(const StencilMatrix& matrix, StencilPreconditione
 // columns of one unknown sit side by side, so every factor entry is read once for all of them;
 // r is read and z written in the old numbering as the solves reach each unknown.
 // Channels: the column count when fixed at compile time (1 to 4, the colour channels, whose loops then unroll),
-// 0 for any count.
-template <int32_t Channels>
+// 0 for any count. OwnFactors: every column has its own factor's values, side by side, rather than one for all.
+template <int32_t Channels, bool OwnFactors>
 static void incompleteCholeskySolveOf(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
     const CompressedColumnMatrix& factor = data.factor;
     const int32_t n = factor.n, columns = Channels > 0 ? Channels : r.columns, domains = data.domainStart.count - 1;
     const int32_t separators = data.domainStart.items[domains], sharedRows = n - separators;
     const int32_t* start = factor.colptr.items;
     const int32_t* rows = factor.rowind.items;
-    const double* l = factor.values.items;
+    const double* values = factor.values.items;
     const int32_t* unknownAt = data.unknownAt.items;
-    const double* inverseDiagonal = data.factorInverseDiagonal.items;
+    const double* inverses = data.factorInverseDiagonal.items;
+    // Entry p of column k's factor, and 1 / L(j, j) of it.
+    auto l = [&](int32_t p, int32_t k) { return OwnFactors ? values[static_cast<int64_t>(p) * columns + k] : values[p]; };
+    auto inverseDiagonal = [&](int32_t j, int32_t k) {
+        return OwnFactors ? inverses[static_cast<int64_t>(j) * columns + k] : inverses[j];
+    };
     if (z.count != n || z.columns != columns) createBlock(z, n, columns);
     if (data.work.count != n * columns) {
         release(data.work);
@@ -376,13 +451,12 @@ static void incompleteCholeskySolveOf(StencilPreconditionerData& data, const Den
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) load(j);
         for (int32_t j = data.domainStart.items[d]; j < data.domainStart.items[d + 1]; ++j) {
             double* own = v + static_cast<int64_t>(j) * columns;
-            const double inverse = inverseDiagonal[j];
-            for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
+            for (int32_t k = 0; k < columns; ++k) own[k] *= inverseDiagonal(j, k);
             for (int32_t p = start[j] + 1; p < start[j + 1]; ++p) {
                 double* target = rows[p] >= separators
                                      ? sums + static_cast<int64_t>(rows[p] - separators) * columns
                                      : v + static_cast<int64_t>(rows[p]) * columns;
-                for (int32_t k = 0; k < columns; ++k) target[k] -= l[p] * own[k];
+                for (int32_t k = 0; k < columns; ++k) target[k] -= l(p, k) * own[k];
             }
         }
     }
@@ -395,15 +469,15 @@ static void incompleteCholeskySolveOf(StencilPreconditionerData& data, const Den
     }
     for (int32_t j = separators; j < n; ++j) {
         double* own = v + static_cast<int64_t>(j) * columns;
-        for (int32_t k = 0; k < columns; ++k) own[k] /= l[start[j]];
+        for (int32_t k = 0; k < columns; ++k) own[k] /= l(start[j], k);
         for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
-            for (int32_t k = 0; k < columns; ++k) v[static_cast<int64_t>(rows[p]) * columns + k] -= l[p] * own[k];
+            for (int32_t k = 0; k < columns; ++k) v[static_cast<int64_t>(rows[p]) * columns + k] -= l(p, k) * own[k];
     }
     for (int32_t j = n - 1; j >= separators; --j) {
         double* own = v + static_cast<int64_t>(j) * columns;
         for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
-            for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
-        for (int32_t k = 0; k < columns; ++k) own[k] /= l[start[j]];
+            for (int32_t k = 0; k < columns; ++k) own[k] -= l(p, k) * v[static_cast<int64_t>(rows[p]) * columns + k];
+        for (int32_t k = 0; k < columns; ++k) own[k] /= l(start[j], k);
         store(j);
     }
 #pragma omp parallel for schedule(dynamic) if (worthThreads(n))
@@ -411,21 +485,29 @@ static void incompleteCholeskySolveOf(StencilPreconditionerData& data, const Den
         for (int32_t j = data.domainStart.items[d + 1] - 1; j >= data.domainStart.items[d]; --j) {
             double* own = v + static_cast<int64_t>(j) * columns;
             for (int32_t p = start[j] + 1; p < start[j + 1]; ++p)
-                for (int32_t k = 0; k < columns; ++k) own[k] -= l[p] * v[static_cast<int64_t>(rows[p]) * columns + k];
-            const double inverse = inverseDiagonal[j];
-            for (int32_t k = 0; k < columns; ++k) own[k] *= inverse;
+                for (int32_t k = 0; k < columns; ++k) own[k] -= l(p, k) * v[static_cast<int64_t>(rows[p]) * columns + k];
+            for (int32_t k = 0; k < columns; ++k) own[k] *= inverseDiagonal(j, k);
             store(j);
         }
     }
 }
 
 static void incompleteCholeskySolve(StencilPreconditionerData& data, const DenseBlock& r, DenseBlock& z) {
+    if (data.factorColumns > 1) {
+        assert(r.columns == data.factorColumns);
+        switch (r.columns) {
+            case 2: incompleteCholeskySolveOf<2, true>(data, r, z); return;
+            case 3: incompleteCholeskySolveOf<3, true>(data, r, z); return;
+            case 4: incompleteCholeskySolveOf<4, true>(data, r, z); return;
+            default: incompleteCholeskySolveOf<0, true>(data, r, z); return;
+        }
+    }
     switch (r.columns) {
-        case 1: incompleteCholeskySolveOf<1>(data, r, z); return;
-        case 2: incompleteCholeskySolveOf<2>(data, r, z); return;
-        case 3: incompleteCholeskySolveOf<3>(data, r, z); return;
-        case 4: incompleteCholeskySolveOf<4>(data, r, z); return;
-        default: incompleteCholeskySolveOf<0>(data, r, z); return;
+        case 1: incompleteCholeskySolveOf<1, false>(data, r, z); return;
+        case 2: incompleteCholeskySolveOf<2, false>(data, r, z); return;
+        case 3: incompleteCholeskySolveOf<3, false>(data, r, z); return;
+        case 4: incompleteCholeskySolveOf<4, false>(data, r, z); return;
+        default: incompleteCholeskySolveOf<0, false>(data, r, z); return;
     }
 }
 
@@ -519,31 +601,9 @@ void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPrecondition
 
 // --- Faces of bounded solves -------------------------------------------------------------------
 
-// M with every coupling of a held unknown removed: A_FF on the free unknowns, the held ones' own diagonal alone.
-// Its IC(0) preconditions A_FF about as well as M's preconditions M, where M's factor cut to the face does not.
-static void faceMatrix(const StencilMatrix& matrix, const uint8_t* free, StencilMatrix& result) {
-    const int32_t w = matrix.width, h = matrix.height;
-    createStencil(result, w, h);
-#pragma omp parallel for schedule(static)
-    for (int32_t y = 0; y < h; ++y) {
-        const int32_t yp = y + 1 == h ? 0 : y + 1;
-        for (int32_t x = 0; x < w; ++x) {
-            const int32_t xm = x == 0 ? w - 1 : x - 1, xp = x + 1 == w ? 0 : x + 1;
-            const int32_t j = y * w + x;
-            const double* from = matrix.coefficients.items + static_cast<int64_t>(j) * stencilCoefficientCount;
-            double* to = result.coefficients.items + static_cast<int64_t>(j) * stencilCoefficientCount;
-            if (!free[j]) {
-                to[stencilCentre] = stencilDiagonal(matrix, x, y);
-                continue;
-            }
-            to[stencilCentre] = from[stencilCentre];
-            to[stencilEast] = free[y * w + xp] ? from[stencilEast] : 0.0;
-            to[stencilNorth] = free[yp * w + x] ? from[stencilNorth] : 0.0;
-            to[stencilNorthEast] = free[yp * w + xp] ? from[stencilNorthEast] : 0.0;
-            to[stencilNorthWest] = free[yp * w + xm] ? from[stencilNorthWest] : 0.0;
-        }
-    }
-}
+// A face's IC(0) is that of M with every coupling of a held unknown removed (A_FF on the free unknowns, the held
+// ones' own diagonal alone): it preconditions A_FF about as well as M's preconditions M, where M's factor cut to the
+// face does not. On M's pattern and order, the face's lower triangle is M's with those entries zeroed.
 
 static int64_t faceDifference(const uint8_t* a, const uint8_t* b, int32_t n) {
     int64_t different = 0;
@@ -556,96 +616,36 @@ bool fitStencilFacePreconditioner(const StencilMatrix& matrix, const StencilSolv
                                   const uint8_t* free, int64_t stride, int32_t columns, double tolerance,
                                   StencilFacePreconditioner& face, std::string& error) {
     const int32_t n = matrix.width * matrix.height;
-    StencilSolverOptions fitted = options;
-    fitted.preconditioner = StencilPreconditioner::incompleteCholesky;
-    GrowArray<int32_t> factorOf;
-    resize(factorOf, columns);
-    // Per column: no factor, the one it had, or one of the faces built in this call.
+    StencilPreconditionerData& data = face.factors;
+    if (data.factor.n != n || data.kind != StencilPreconditioner::incompleteCholesky) {
+        data.kind = StencilPreconditioner::incompleteCholesky;
+        data.domains = options.domains;
+        orderIncompleteCholesky(matrix, data);
+        face.lower = std::move(data.factor.values);
+        release(face.faces);
+    }
+    bool refit = face.faces.count != static_cast<int64_t>(n) * columns;
+    for (int32_t k = 0; k < columns && !refit; ++k)
+        refit = faceDifference(face.faces.items + static_cast<int64_t>(k) * n, free + k * stride, n) > tolerance * n;
+    if (!refit) return true;
+    release(face.faces);
+    resize(face.faces, n * columns);
+    GrowArray<uint8_t> freeAt;
+    resize(freeAt, n * columns);
     for (int32_t k = 0; k < columns; ++k) {
-        const uint8_t* mine = free + k * stride;
-        bool any = false;
-        for (int32_t j = 0; j < n && !any; ++j) any = mine[j];
-        factorOf.items[k] = -1;
-        if (!any) continue;
-        const int32_t had = k < face.factorOf.count ? face.factorOf.items[k] : -1;
-        if (had >= 0 && faceDifference(face.faces[had].items, mine, n) <= tolerance * n) {
-            factorOf.items[k] = had;
-            continue;
-        }
-        for (int32_t f = face.factors.count; f-- > 0;) {
-            if (faceDifference(face.faces[f].items, mine, n) == 0) {
-                factorOf.items[k] = f;
-                break;
-            }
-        }
-        if (factorOf.items[k] >= 0) continue;
-        GrowArray<uint8_t> copy;
-        resize(copy, n);
-        for (int32_t j = 0; j < n; ++j) copy.items[j] = mine[j];
-        StencilMatrix restricted;
-        faceMatrix(matrix, mine, restricted);
-        StencilPreconditionerData data;
-        if (!buildStencilPreconditioner(restricted, fitted, data, error)) return false;
-        // The incomplete Cholesky solve reads only its factor, not the matrix, which goes here.
-        release(data.grids);
-        ++face.builds;
-        factorOf.items[k] = face.factors.count;
-        append(face.factors, std::move(data));
-        append(face.faces, std::move(copy));
+        std::copy(free + k * stride, free + k * stride + n, face.faces.items + static_cast<int64_t>(k) * n);
+#pragma omp parallel for schedule(static) if (worthThreads(n))
+        for (int32_t c = 0; c < n; ++c)
+            freeAt.items[static_cast<int64_t>(c) * columns + k] = free[k * stride + data.unknownAt.items[c]];
     }
-    // Drop the factors no column uses any more, keeping the order of the rest.
-    GrowArray<int32_t> renumber;
-    resize(renumber, face.factors.count);
-    GrowArray<StencilPreconditionerData> factors;
-    GrowArray<GrowArray<uint8_t>> faces;
-    for (int32_t f = 0; f < face.factors.count; ++f) {
-        bool kept = false;
-        for (int32_t k = 0; k < columns; ++k) kept |= factorOf.items[k] == f;
-        renumber.items[f] = kept ? factors.count : -1;
-        if (!kept) continue;
-        append(factors, std::move(face.factors[f]));
-        append(faces, std::move(face.faces[f]));
-    }
-    for (int32_t k = 0; k < columns; ++k) {
-        if (factorOf.items[k] >= 0) factorOf.items[k] = renumber.items[factorOf.items[k]];
-    }
-    face.factors = std::move(factors);
-    face.faces = std::move(faces);
-    face.factorOf = std::move(factorOf);
+    if (!factorLanes(data, face.lower, freeAt.items, columns, error)) return false;
+    ++face.builds;
     return true;
 }
 
 void applyStencilFacePreconditioner(StencilFacePreconditioner& face, const DenseBlock& r, DenseBlock& z) {
-    const int32_t n = r.count, columns = r.columns;
-    assert(face.factorOf.count == columns);
-    if (z.count != n || z.columns != columns) createBlock(z, n, columns);
-    for (int32_t k = 0; k < columns; ++k) {
-        if (face.factorOf.items[k] >= 0) continue;
-        for (int32_t i = 0; i < n; ++i) z.at(i, k) = 0.0;
-    }
-    // The columns of one factor are solved together, so that its entries are read once for all of them.
-    for (int32_t f = 0; f < face.factors.count; ++f) {
-        int32_t count = 0;
-        for (int32_t k = 0; k < columns; ++k) count += face.factorOf.items[k] == f;
-        if (count == columns) {
-            incompleteCholeskySolve(face.factors[f], r, z);
-            return;
-        }
-        if (face.gathered.count != n || face.gathered.columns != count) createBlock(face.gathered, n, count);
-        for (int32_t k = 0, c = 0; k < columns; ++k) {
-            if (face.factorOf.items[k] != f) continue;
-            std::copy(r.values.items + static_cast<int64_t>(k) * n, r.values.items + static_cast<int64_t>(k + 1) * n,
-                      face.gathered.values.items + static_cast<int64_t>(c++) * n);
-        }
-        incompleteCholeskySolve(face.factors[f], face.gathered, face.solved);
-        for (int32_t k = 0, c = 0; k < columns; ++k) {
-            if (face.factorOf.items[k] != f) continue;
-            std::copy(face.solved.values.items + static_cast<int64_t>(c) * n,
-                      face.solved.values.items + static_cast<int64_t>(c + 1) * n,
-                      z.values.items + static_cast<int64_t>(k) * n);
-            ++c;
-        }
-    }
+    assert(face.factors.factorColumns == r.columns);
+    incompleteCholeskySolve(face.factors, r, z);
 }
 
 // solveStencil, followed when `bounds` is given by the bounded solve from its result with the same preconditioner.

@@ -42,8 +42,10 @@ struct StencilPreconditionerData {
     int32_t domains = 8;
     GrowArray<StencilGrid> grids;        // grid 0 has the caller's size, each next one 2 x 2 aggregates
     CompressedColumnMatrix factor;       // incomplete Cholesky: L of the reordered matrix, by columns
+    int32_t factorColumns = 1;           // incomplete Cholesky: 1 when one factor serves every column, else the
+                                         // column count, each column's factor's values side by side
     GrowArray<int32_t> unknownAt;        // incomplete Cholesky: the unknown at every new position
-    GrowArray<double> factorInverseDiagonal;  // incomplete Cholesky: 1 / L(j, j) for every position j
+    GrowArray<double> factorInverseDiagonal;  // incomplete Cholesky: 1 / L(j, j) for every position j (and column)
     GrowArray<int32_t> domainStart;      // incomplete Cholesky: first position of each band's interior
     GrowArray<double> work;              // incomplete Cholesky: the reordered columns, an unknown's side by side
     GrowArray<double> separatorSums;     // incomplete Cholesky: each band's share of the separator rows
@@ -59,25 +61,26 @@ void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPrecondition
                                 DenseBlock& z);
 
 // The preconditioner fitted to a bounded solve's face: per column, incomplete Cholesky of M restricted to that
-// column's free unknowns (a held unknown's couplings removed), one factorisation shared by the columns of one face.
+// column's free unknowns (a held unknown's couplings removed). The columns' factors share the order and pattern of
+// M's own, so that they are computed and applied together, their values side by side.
 struct StencilFacePreconditioner {
-    GrowArray<StencilPreconditionerData> factors;  // one per distinct face
-    GrowArray<GrowArray<uint8_t>> faces;           // the free unknowns each factor was built for
-    GrowArray<int32_t> factorOf;                   // per column: its factor, -1 when it has no free unknown
-    int32_t builds = 0;                            // factorisations so far
-    DenseBlock gathered, solved;                   // work blocks of the columns of one factor
+    StencilPreconditionerData factors;  // every column's factor (factorColumns = the column count)
+    GrowArray<double> lower;            // the reordered M's lower triangle on the pattern: every fit starts from it
+    GrowArray<uint8_t> faces;           // the free unknowns the factors were built for, n per column
+    int32_t builds = 0;                 // fits that refactored the columns
 };
 
 // Fits `face` to the free unknowns, free[j + k stride] = 1 when unknown j of column k is free (stride >= the
-// matrix's size). A column keeps its factor while its face differs from the factor's in at most `tolerance` times
-// the unknowns (the factor stays SPD on any face; it only preconditions less well). Returns false with a message
+// matrix's size), for the same `matrix` at every fit. Every column is refactored for its own face when some column's
+// face differs from its factor's in more than `tolerance` times the unknowns (or on the first fit); else all keep
+// their factors (a factor stays SPD on any face; it only preconditions less well). Returns false with a message
 // when a factorisation fails.
 bool fitStencilFacePreconditioner(const StencilMatrix& matrix, const StencilSolverOptions& options,
                                   const uint8_t* free, int64_t stride, int32_t columns, double tolerance,
                                   StencilFacePreconditioner& face, std::string& error);
 
-// z = C_k^-1 r for every column k through its face's factor (0 for a column with no free unknown); z takes r's
-// shape. Only the values at a column's free unknowns are meaningful. Deterministic for any thread count.
+// z = C_k^-1 r for every column k through its own factor; z takes r's shape. Only the values at a column's free
+// unknowns are meaningful. Deterministic for any thread count.
 void applyStencilFacePreconditioner(StencilFacePreconditioner& face, const DenseBlock& r, DenseBlock& z);
 
 // Solves M X = B by preconditioned conjugate gradients from the caller's X (same shape as B) until

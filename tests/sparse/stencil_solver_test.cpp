@@ -404,8 +404,8 @@ TEST(StencilSolve, ExactStartTakesNoIteration) {
 
 // The face preconditioner of a bounded solve: IC(0) of M with the held unknowns' couplings removed. On a face whose
 // free unknowns form an open path along one grid row the face matrix is tridiagonal there, where IC(0) has no
-// fill-in and is exact, so it must return A_FF^-1 r whatever r holds at the held unknowns; columns that share a face
-// share a factor and are solved as they would be alone; a column with nothing free gets 0.
+// fill-in and is exact, so it must return A_FF^-1 r whatever r holds at the held unknowns; every column, fitted and
+// solved beside the others, gives at its free unknowns the bits it gives alone (also one with nothing free).
 TEST(StencilFacePreconditioner, SolvesAPathFaceExactlyAndKeepsEveryColumnToItsFace) {
     const int32_t w = 9, h = 8, n = w * h;
     const TestSystem system = leastSquaresSystem(w, h, w, w, 6);
@@ -424,7 +424,7 @@ TEST(StencilFacePreconditioner, SolvesAPathFaceExactlyAndKeepsEveryColumnToItsFa
     std::string error;
     ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 4, 0.0, face, error))
         << error;
-    EXPECT_EQ(face.builds, 2);
+    EXPECT_EQ(face.builds, 1);
     const DenseBlock r = randomBlock(n, 4, 9);
     DenseBlock z;
     applyStencilFacePreconditioner(face, r, z);
@@ -454,8 +454,7 @@ TEST(StencilFacePreconditioner, SolvesAPathFaceExactlyAndKeepsEveryColumnToItsFa
     }
     for (int32_t i = 0; i < m; ++i) EXPECT_NEAR(z.at(path[i], 0), solution[i], 1e-9 * std::abs(solution[i]) + 1e-12);
 
-    // Columns 1 and 2 share a face: alone, through a fit of their own, each gives the same values.
-    for (int32_t c = 1; c <= 2; ++c) {
+    for (int32_t c = 0; c < 4; ++c) {
         StencilFacePreconditioner alone;
         ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items + c * n, n, 1, 0.0,
                                                  alone, error));
@@ -469,7 +468,6 @@ TEST(StencilFacePreconditioner, SolvesAPathFaceExactlyAndKeepsEveryColumnToItsFa
             }
         }
     }
-    for (int32_t j = 0; j < n; ++j) EXPECT_EQ(z.at(j, 3), 0.0);
 }
 
 // A face that moved by less than the tolerance keeps its factor; a larger move, or a zero tolerance, rebuilds it.
@@ -492,7 +490,6 @@ TEST(StencilFacePreconditioner, RefactorsOnlyWhenTheFaceMovedBeyondTheTolerance)
     free.items[0] = 0;
     ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, StencilSolverOptions(), free.items, n, 1, 0.0, face, error));
     EXPECT_EQ(face.builds, 3);
-    EXPECT_EQ(face.factors.count, 1);
 }
 
 // A start of zeros takes b as its residual without a product, and gives the same iterates as a product would; a
