@@ -123,6 +123,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         return rule.residualRounding * (std::sqrt(rhsSquared.items[k]) + std::sqrt(solutionSquared.items[k]));
     };
     DenseBlock g, pg, d, rhs, target, product;
+    ConjugateGradientWork faceWork;  // kept over the face solves
     computeGradient(multiply, x, b, g);
     bool fresh = true;  // g is fl(A x - b), not updated by steps
     GrowArray<uint8_t> done, freeNow, freeBefore, whole;
@@ -221,7 +222,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         face.residualReduction = changed ? options.faceReduction : 1e-6;
         face.updatedResidualStops = true;
         IterativeSolveStatistics faceStatistics;
-        if (!conjugateGradients(faceMultiply, facePrecondition, d, rhs, face, faceStatistics, error)) {
+        if (!conjugateGradients(faceMultiply, facePrecondition, d, rhs, face, faceStatistics, error, &faceWork)) {
             finish();
             return false;
         }

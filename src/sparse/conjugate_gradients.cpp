@@ -77,7 +77,8 @@ static bool allFinite(const DenseBlock& block, int32_t& column) {
 // and then max_j |x_j - x*_j| <= maxError holds for the x returned.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
-                        IterativeSolveStatistics& statistics, std::string& error) {
+                        IterativeSolveStatistics& statistics, std::string& error,
+                        ConjugateGradientWork* work) {
     assert(x.count == b.count && x.columns == b.columns);
     assert(options.lowestEigenvalue > 0.0 && options.maxError > 0.0);
     const double start = wallClockSeconds();
@@ -98,7 +99,9 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         return options.residualRounding * (std::sqrt(rhsSquared.items[k]) + std::sqrt(solutionSquared.items[k]));
     };
 
-    DenseBlock r, z, p, q;
+    ConjugateGradientWork own;
+    ConjugateGradientWork& blocks = work ? *work : own;
+    DenseBlock &r = blocks.r, &z = blocks.z, &p = blocks.p, &q = blocks.q;
     GrowArray<double> residualSquared, rho, nextRho, curvature;
     GrowArray<uint8_t> active, restart;
     resize(rho, columns);
@@ -108,7 +111,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     bool zeroStart = true;
     for (int64_t e = 0; e < x.values.count && zeroStart; ++e) zeroStart = x.values.items[e] == 0.0;
     if (zeroStart) {
-        r = b;
+        copyBlock(r, b);
         columnDotProducts(r, r, residualSquared);
     } else {
         trueResidual(multiply, x, b, r, residualSquared);
@@ -134,7 +137,8 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         restart.items[k] = 1;
         activeCount += active.items[k];
     }
-    createBlock(p, n, columns);
+    shapeBlock(p, n, columns);
+    zeroBlock(p);
     GrowArray<double> alpha, beta;
     resize(alpha, columns);
     resize(beta, columns);

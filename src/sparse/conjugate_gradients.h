@@ -35,6 +35,12 @@ struct IterativeSolveStatistics {
     double solveSeconds = 0.0;  // the iterations
 };
 
+// The working blocks of a solve. A caller that solves many times keeps one, so that they are not allocated (and
+// their pages faulted in by the system) afresh for every solve.
+struct ConjugateGradientWork {
+    DenseBlock r, z, p, q;
+};
+
 // Solves A X = B column by column from the caller's X (same shape as B; an X of zeros costs no product) until every column's
 // error is provably within options.maxError (see the rule in the .cpp). Returns false with a
 // message, X holding the last iterate, when a value is not finite, an operator turns out not to
@@ -42,7 +48,8 @@ struct IterativeSolveStatistics {
 // the wanted bound. Deterministic for any thread count.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
-                        IterativeSolveStatistics& statistics, std::string& error);
+                        IterativeSolveStatistics& statistics, std::string& error,
+                        ConjugateGradientWork* work = nullptr);
 
 // Per column k: sums[k] = sum over rows of a(i, k) b(i, k), added in chunks of fixed size and the
 // chunks in order, so the result does not depend on the thread count.

@@ -1,6 +1,8 @@
 // Assembly of symmetric sparse matrices by rows, their regularisation and compressed-column copy.
 #include "sparse/sparse_matrix.h"
 
+#include <algorithm>
+
 #include <cassert>
 #include <cstdint>
 #include <limits>
@@ -96,6 +98,15 @@ void createBlock(DenseBlock& block, int32_t count, int32_t columns) {
     block.count = count;
     block.columns = columns;
     zeroBlock(block);
+}
+
+void shapeBlock(DenseBlock& block, int32_t count, int32_t columns) {
+    if (block.count != count || block.columns != columns) createBlock(block, count, columns);
+}
+
+void copyBlock(DenseBlock& to, const DenseBlock& from) {
+    shapeBlock(to, from.count, from.columns);
+    std::copy(from.values.items, from.values.items + from.values.count, to.values.items);
 }
 
 void zeroBlock(DenseBlock& block) {

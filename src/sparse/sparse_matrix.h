@@ -73,6 +73,11 @@ void releaseRows(SparseRowMatrix& matrix);
 
 // Gives the block count x columns fresh elements, all 0.0.
 void createBlock(DenseBlock& block, int32_t count, int32_t columns);
+// Gives the block count x columns elements, keeping its storage and values when it has that shape already (else
+// as createBlock): for work blocks that are filled before they are read.
+void shapeBlock(DenseBlock& block, int32_t count, int32_t columns);
+// Sets `to` to `from`, in to's own storage when the shapes agree.
+void copyBlock(DenseBlock& to, const DenseBlock& from);
 // Sets every element to 0.0.
 void zeroBlock(DenseBlock& block);
 // Adds every element of `other` (same shape) to the element of `block` at the same place.
