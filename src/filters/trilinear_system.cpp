@@ -584,7 +584,8 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     const LevelRange all = levelsFrom(system, 1);
     auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, all, v, y); };
     auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(all, r, z); };
-    if (!conjugateGradients(multiply, apply, x, system.rhs, options.iterations, statistics, error)) return false;
+    if (!conjugateGradients(multiply, apply, x, system.rhs, startOfSolve(options.iterations, bounds), statistics, error))
+        return false;
     if (!bounds) return true;
     // On every new face the dense levels are refactored per column for the face's own matrix: they carry the largest
     // terms and, at the coarsest levels, the largest shares of held texels. The stencil levels get IC(0) of their face

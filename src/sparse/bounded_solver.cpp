@@ -266,3 +266,11 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
     finish();
     return true;
 }
+
+ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds) {
+    ConjugateGradientOptions start = rule;
+    if (!bounds) return start;
+    start.residualReduction = 1e-2;
+    start.updatedResidualStops = true;
+    return start;
+}

@@ -42,3 +42,8 @@ using FaceChange = std::function<bool(const GrowArray<uint8_t>& free, std::strin
 bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
                   DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
                   BoundedSolveStatistics& statistics, std::string& error);
+
+// The rule for the unconstrained solve that a bounded solve starts from (`bounds` given), else `rule` itself. The
+// bounded solve proves its own result, so its start need only be rough: its residual cut a hundredfold, taken from
+// the recurrence. Measured on milk_truck, the exact start saved no step of the bounded solve and cost 8 iterations.
+ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds);

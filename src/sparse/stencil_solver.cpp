@@ -689,7 +689,8 @@ static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const Den
         applyStencilPreconditioner(matrix, data, in, out);
     };
     const double setup = statistics.setupSeconds;
-    const bool solved = conjugateGradients(multiply, precondition, x, b, iterations, statistics, error);
+    const bool solved =
+        conjugateGradients(multiply, precondition, x, b, startOfSolve(iterations, bounds), statistics, error);
     statistics.setupSeconds = setup;
     if (!solved || !bounds) return solved;
     BoundedSolveOptions within = *bounds;
