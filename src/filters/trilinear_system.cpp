@@ -592,13 +592,13 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     // matrices, refactored where the face moved by more than options.faceTolerance of the level. Each block's values at
     // held texels are cut before the sweep passes them to the next level, else the sweep is not one of A_FF (it then
     // preconditioned worse than the whole factors cut at the end).
-    // Measured on milk_truck with one thread (10 steps, 24 iterations, of which the first five take one each; the
-    // face changes mostly at levels 1 and 2, by a factor of 4 to 7 per step): the refits cost about 3 s of the 9 s,
-    // the first four 0.75 to 1.5 s each. Keeping a column's factors over larger moves of its face (a tolerance of
-    // 1e-2 or 5e-2), refitting only after a face solve of 3 or more iterations, one factor shared by the channels
-    // whose faces lie within the tolerance, a bounded solve of the dense levels (or of the two coarsest stencil
-    // levels too) first, and 2 or 4 projected-gradient or preconditioned projected steps before each face solve
-    // all left the step count at 9 to 11 and the time the same or longer.
+    // Measured on milk_truck with one thread: refitting at every move of the face (a tolerance of 0) takes 9 steps and
+    // 15 iterations, where keeping a level's factors until a thousandth of it had moved took 10 steps and 23
+    // iterations (the last face solves each gained only a factor of 2 to 3 per iteration on stale factors), and the
+    // refits cost 1.1 s of the 4.5 s. Refitting only after a face solve of 3 or more iterations, one factor shared by
+    // the channels, a bounded solve of the dense levels (or of the two coarsest stencil levels too) first, and 2 or 4
+    // projected-gradient or preconditioned projected steps before each face solve all left the step count at 9 to 11
+    // and the time the same or longer (measured with the earlier, costlier refits).
     const FaceChange fitToFace = [&](const GrowArray<uint8_t>& free, std::string& message) {
         face = &free;
         const int32_t n = system.rhs.count, first = system.levelStart[dense.first], count = n - first;

@@ -62,7 +62,7 @@ bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const St
 // solveTrilinearSystem, then the minimiser of the same objective with every value within [bounds.lower,
 // bounds.upper], started from that solution projected into the box and preconditioned by the same sweep over the
 // face's own matrices (every level refactored for its free unknowns, per column, when the face moved by more than
-// options.faceTolerance); bounds.iterations is replaced by options.iterations. `bounded` tells the bounded solve.
+// options.faceTolerance of the level); bounds.iterations is replaced by options.iterations. `bounded` tells the bounded solve.
 bool solveTrilinearWithinBounds(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
                                 const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
                                 BoundedSolveStatistics& bounded, std::string& error);

@@ -23,7 +23,7 @@ struct StencilSolverOptions {
     double coarseCorrectionWeight = 1.0; // multigrid: the coarse correction's factor (aggregates under-correct)
     int32_t coarsestUnknowns = 256;      // multigrid: at or below this many unknowns a level is solved densely
     int32_t domains = 8;                 // incomplete Cholesky: bands of rows (fewer on short grids)
-    double faceTolerance = 1e-3;         // bounded solves: the share of a grid a face may move before its refactoring
+    double faceTolerance = 0.0;          // bounded solves: the share of a grid a face may move before its refactoring
 };
 
 // One grid of the multigrid hierarchy, or the only one of the single-grid preconditioners.
