@@ -456,6 +456,8 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     GrowArray<StencilPreconditionerData> preconditioners;
     resize(preconditioners, L > 0 ? L : 0);
     for (int32_t l = 1; l < dense.first; ++l) {
+        // A bounded solve's face preconditioners start from these, in their order and on their pattern.
+        preconditioners[l].keepLower = bounds && options.preconditioner == StencilPreconditioner::incompleteCholesky;
         if (!buildStencilPreconditioner(system.levels[l], options, preconditioners[l], error)) return false;
     }
     // Per level: the block handed to its preconditioner, the forward sweep's result y_l and the backward
@@ -603,6 +605,8 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
         face = &free;
         const int32_t n = system.rhs.count, first = system.levelStart[dense.first], count = n - first;
         for (int32_t l = 1; l < dense.first; ++l) {
+            if (preconditioners[l].keepLower)
+                startStencilFacePreconditioner(facePreconditioners[l], std::move(preconditioners[l]));
             if (!fitStencilFacePreconditioner(system.levels[l], options, free.items + system.levelStart[l], n, columns,
                                               options.faceTolerance, facePreconditioners[l], message))
                 return false;

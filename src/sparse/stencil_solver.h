@@ -49,6 +49,8 @@ struct StencilPreconditionerData {
     GrowArray<int32_t> domainStart;      // incomplete Cholesky: first position of each band's interior
     GrowArray<double> work;              // incomplete Cholesky: the reordered columns, an unknown's side by side
     GrowArray<double> separatorSums;     // incomplete Cholesky: each band's share of the separator rows
+    bool keepLower = false;              // incomplete Cholesky, set before building: keep `lower` for a face
+    GrowArray<double> lower;             // incomplete Cholesky with keepLower: the reordered matrix's lower triangle
 };
 
 // Builds the chosen preconditioner for `matrix` (which must stay unchanged while it is used).
@@ -69,6 +71,10 @@ struct StencilFacePreconditioner {
     GrowArray<uint8_t> faces;           // the free unknowns the factors were built for, n per column
     int32_t builds = 0;                 // fits that refactored the columns
 };
+
+// Starts `face` from `data`, the incomplete Cholesky preconditioner of the matrix that every fit will be given, built
+// with keepLower: the face takes over its order, pattern and storage, and `data` is left empty.
+void startStencilFacePreconditioner(StencilFacePreconditioner& face, StencilPreconditionerData&& data);
 
 // Fits `face` to the free unknowns, free[j + k stride] = 1 when unknown j of column k is free (stride >= the
 // matrix's size), for the same `matrix` at every fit. Every column is refactored for its own face when some column's

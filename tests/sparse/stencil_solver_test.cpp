@@ -470,6 +470,36 @@ TEST(StencilFacePreconditioner, SolvesAPathFaceExactlyAndKeepsEveryColumnToItsFa
     }
 }
 
+// A face started from the whole matrix's incomplete Cholesky preconditioner (its order, pattern and kept lower
+// triangle) fits and solves to the same bits as one that builds its own, on the first face and on a later one.
+TEST(StencilFacePreconditioner, StartedFromTheMatrixsPreconditionerMatchesOneBuiltAlone) {
+    const int32_t w = 12, h = 10, n = w * h;
+    const TestSystem system = leastSquaresSystem(w, h, w, w, 11);
+    StencilSolverOptions options;
+    StencilPreconditionerData whole;
+    whole.keepLower = true;
+    std::string error;
+    ASSERT_TRUE(buildStencilPreconditioner(system.matrix, options, whole, error)) << error;
+    StencilFacePreconditioner started, alone;
+    startStencilFacePreconditioner(started, std::move(whole));
+    EXPECT_EQ(whole.factor.n, 0);
+    std::mt19937 random(12);
+    std::bernoulli_distribution coin(0.8);
+    GrowArray<uint8_t> free;
+    resize(free, 3 * n);
+    const DenseBlock r = randomBlock(n, 3, 13);
+    for (int32_t fit = 0; fit < 2; ++fit) {
+        for (uint8_t& isFree : free) isFree = coin(random);
+        ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, options, free.items, n, 3, 0.0, started, error)) << error;
+        ASSERT_TRUE(fitStencilFacePreconditioner(system.matrix, options, free.items, n, 3, 0.0, alone, error)) << error;
+        DenseBlock fromStarted, fromAlone;
+        applyStencilFacePreconditioner(started, r, fromStarted);
+        applyStencilFacePreconditioner(alone, r, fromAlone);
+        EXPECT_EQ(largestDifference(fromStarted, fromAlone), 0.0) << "fit " << fit;
+    }
+    EXPECT_EQ(started.builds, 2);
+}
+
 // A face that moved by less than the tolerance keeps its factor; a larger move, or a zero tolerance, rebuilds it.
 TEST(StencilFacePreconditioner, RefactorsOnlyWhenTheFaceMovedBeyondTheTolerance) {
     const int32_t w = 10, h = 10, n = w * h;
