@@ -270,7 +270,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
 ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds) {
     ConjugateGradientOptions start = rule;
     if (!bounds) return start;
-    start.residualReduction = 1e-2;
+    start.residualReduction = 1.0;
     start.updatedResidualStops = true;
     return start;
 }

@@ -44,6 +44,9 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
                   BoundedSolveStatistics& statistics, std::string& error);
 
 // The rule for the unconstrained solve that a bounded solve starts from (`bounds` given), else `rule` itself. The
-// bounded solve proves its own result, so its start need only be rough: its residual cut a hundredfold, taken from
-// the recurrence. Measured on milk_truck, the exact start saved no step of the bounded solve and cost 8 iterations.
+// bounded solve proves its own result, so it starts where the unconstrained solve would: that solve stops once its
+// residual is no larger than at its start (at once, or after one iteration where the residual's rounding margin
+// keeps it from stopping), read from the recurrence. Measured on milk_truck and a 2048² sample, kivtric's bounded
+// solve took the same steps and iterations from kivtri's coarse-to-fine start as from the solution 10 iterations
+// past it, and kivbic's the same from 1 iteration as from 7.
 ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds);
