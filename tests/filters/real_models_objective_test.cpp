@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "filters/bilinear_filter.h"
 #include "image/classic_filters.h"
@@ -33,7 +34,9 @@ static double levelObjective(const SparseRowMatrix& matrix, const DenseBlock& rh
     return 0.5 * quadratic - linear;
 }
 
-static void expectKivbiBeatsClassicLevels(const std::string& name) {
+// `checked` lists the levels compared (empty: every level). Each level's right-hand sides walk the coverage of the
+// whole texture, 8 s a level on the milk truck, so that model checks a spread of its levels.
+static void expectKivbiBeatsClassicLevels(const std::string& name, std::vector<int32_t> checked = {}) {
     const std::string folder = realModelsDirectory() + "/" + name;
     Mesh mesh;
     FloatImage texture;
@@ -50,7 +53,11 @@ static void expectKivbiBeatsClassicLevels(const std::string& name) {
 
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, levelCount);
-    for (int32_t i = 1; i < levelCount; ++i) {
+    if (checked.empty()) {
+        for (int32_t i = 1; i < levelCount; ++i) checked.push_back(i);
+    }
+    for (const int32_t i : checked) {
+        ASSERT_LT(i, levelCount) << name;
         const FloatImage& level = kivbi.levels[i];
         SparseRowMatrix matrix;
         setRowCount(matrix, level.count);
@@ -74,4 +81,6 @@ static void expectKivbiBeatsClassicLevels(const std::string& name) {
 
 TEST(RealModelObjective, KivbiLevelsBeatBoxAndTentOnTheDuck) { expectKivbiBeatsClassicLevels("duck"); }
 
-TEST(RealModelObjective, KivbiLevelsBeatBoxAndTentOnTheMilkTruck) { expectKivbiBeatsClassicLevels("milk_truck"); }
+TEST(RealModelObjective, KivbiLevelsBeatBoxAndTentOnTheMilkTruck) {
+    expectKivbiBeatsClassicLevels("milk_truck", {1, 2, 4, 7, 10});
+}
