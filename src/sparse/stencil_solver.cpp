@@ -640,8 +640,10 @@ bool fitStencilFacePreconditioner(const StencilMatrix& matrix, const StencilSolv
     for (int32_t k = 0; k < columns && !refit; ++k)
         refit = faceDifference(face.faces.items + static_cast<int64_t>(k) * n, free + k * stride, n) > tolerance * n;
     if (!refit) return true;
-    release(face.faces);
-    resize(face.faces, n * columns);
+    if (face.faces.count != n * columns) {
+        release(face.faces);
+        resize(face.faces, n * columns);
+    }
     GrowArray<uint8_t> freeAt;
     resize(freeAt, n * columns);
     for (int32_t k = 0; k < columns; ++k) {
