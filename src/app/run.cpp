@@ -136,6 +136,17 @@ static int fail(const std::string& message) {
     return exitFailure;
 }
 
+// What a solve's line adds when its error bound was not proved: that, what ended it, and how far its residual (or
+// projected gradient) is from the one the proof needs. Empty when proved.
+static std::string unprovedNote(bool proved, double wantedError, const char* ending, const char* measure,
+                                double value, double needed) {
+    if (proved) return "";
+    char text[200];
+    std::snprintf(text, sizeof text, "; the %.0e bound is not proved: %s ended it with the %s %.1f times the %.2e it needs",
+                  wantedError, ending ? ending : "a cap", measure, needed > 0.0 ? value / needed : 0.0, needed);
+    return text;
+}
+
 // One line per solver phase that ran: wall seconds right-aligned in ten columns, processor seconds.
 static void printSolverStats(const SolverStats& solver) {
     if (solver.analysisRan) {
@@ -147,16 +158,22 @@ static void printSolverStats(const SolverStats& solver) {
                     solver.factorisationProcessorSeconds);
     }
     if (solver.iterationsRan) {
-        std::printf("\t\tConjugate gradients          = % 10.3f seconds (%d iterations, residual %.2e)\n",
-                    solver.iterationSeconds, solver.iterations, solver.residual);
+        std::printf("\t\tConjugate gradients          = % 10.3f seconds (%d iterations, residual %.2e%s)\n",
+                    solver.iterationSeconds, solver.iterations, solver.residual,
+                    unprovedNote(solver.proved, solver.wantedError, solver.ending, "residual", solver.residual,
+                                 solver.neededResidual)
+                        .c_str());
     }
 }
 
 // The bounded solve's line, after the unconstrained solver's.
 static void printBoundsStats(const BoundsStats& bounds) {
     if (!bounds.ran) return;
-    std::printf("\t\tBounded to [0, 1]            = % 10.3f seconds (%d steps, %d iterations, %.2f%% of texels held)\n",
-                bounds.seconds, bounds.steps, bounds.iterations, 100.0 * bounds.heldShare);
+    std::printf("\t\tBounded to [0, 1]            = % 10.3f seconds (%d steps, %d iterations, %.2f%% of texels held%s)\n",
+                bounds.seconds, bounds.steps, bounds.iterations, 100.0 * bounds.heldShare,
+                unprovedNote(bounds.proved, bounds.wantedError, bounds.ending, "projected gradient",
+                             bounds.projectedGradient, bounds.neededGradient)
+                    .c_str());
 }
 
 void printFilterStats(const FilterStats& stats) {

@@ -22,19 +22,22 @@ static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBl
         if (!solveByFactorisation(factored, x, rhs, stats.solver, error)) return false;
         if (!bounded) return true;
     }
+    if (!bounded) {
+        const IterateSystem iterate = [&](DenseBlock& values, IterativeSolveStatistics& iterations, std::string& message) {
+            return solveStencil(matrix, values, rhs, iterationSettings(), iterations, message);
+        };
+        const LowerTriangle lowerTriangle = [&](CompressedColumnMatrix& lower) { stencilToCompressedColumn(matrix, lower); };
+        return solveProvingBound(iterate, lowerTriangle, x, rhs, stats.solver, error);
+    }
     IterativeSolveStatistics iterations;
     const double start = wallClockSeconds();
-    if (!bounded) {
-        const bool solved = solveStencil(matrix, x, rhs, iterationSettings(), iterations, error);
-        recordIterations(stats.solver, iterations, wallClockSeconds() - start);
-        return solved;
-    }
     // After an exact factorisation the unconstrained iterations stop at once and are not reported.
     BoundedSolveStatistics within;
     const bool solved =
         solveStencilWithinBounds(matrix, x, rhs, iterationSettings(), boundedSettings(), iterations, within, error);
     const double end = wallClockSeconds();
-    if (solver == LevelSolver::iterative) recordIterations(stats.solver, iterations, end - start - within.solveSeconds);
+    if (solver == LevelSolver::iterative)
+        recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);
     recordBounds(stats.bounds, within, within.heldCount, x.count, within.solveSeconds);
     return solved;
 }

@@ -21,6 +21,13 @@ struct BoundsStats {
     int32_t iterations = 0;     // conjugate-gradient iterations of the face solves, added up
     int32_t gradientSteps = 0;  // projected-gradient steps where a face step fell short
     double heldShare = 0;       // the share of the texels that a bound holds in some channel
+    // Whether every value is provably within the wanted error of the constrained minimiser; when not, what ended
+    // the solve, its projected gradient and the one the proof needed.
+    bool proved = true;
+    const char* ending = nullptr;
+    double projectedGradient = 0;
+    double neededGradient = 0;
+    double wantedError = 0;
 };
 
 // One level of "kivbi" (or "kivbic"), from the start of its assembly.

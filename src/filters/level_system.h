@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "filters/filter_stats.h"
@@ -42,8 +43,24 @@ bool takesTexture(const FloatImage& texture, const char* filter, std::string& er
 // the regularisation keeping every eigenvalue at least regularisationWeight.
 StencilSolverOptions iterationSettings();
 
-// Copies what an iterative solve did, and its seconds, into a filter's solver statistics.
-void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds);
+// Copies what an iterative solve did, and its seconds, into a filter's solver statistics; `proving` tells whether
+// the iterations were to prove their bound (not so for a bounded solve's start, which its own solve proves).
+void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds, bool proving);
+
+// Systems of at most this many unknowns are factorised when their iterations cannot prove their bound: the sparse
+// Cholesky factor of a level of 512 x 512 texels takes seconds and a few hundred megabytes. Larger ones iterate as
+// long again instead.
+constexpr int64_t factorisationFallbackUnknowns = int64_t{1} << 19;
+
+// An unconstrained least-squares solve by conjugate gradients that falls back where they cannot prove their bound.
+// `iterate` runs them from X's contents (returning false with a message on a failure); when they end unproved, a
+// system of at most factorisationFallbackUnknowns is factorised exactly (`lowerTriangle` fills its compressed lower
+// triangle) and iterated from that solution, which proves the bound where rounding allows; a larger one iterates
+// again from where they stopped. The statistics of every phase go into `stats`.
+using IterateSystem = std::function<bool(DenseBlock& x, IterativeSolveStatistics& statistics, std::string& error)>;
+using LowerTriangle = std::function<void(CompressedColumnMatrix& lower)>;
+bool solveProvingBound(const IterateSystem& iterate, const LowerTriangle& lowerTriangle, DenseBlock& x,
+                       const DenseBlock& rhs, SolverStats& stats, std::string& error);
 
 // The bounds of kivbic and kivtric: every value, linear light or alpha, within [0, 1], what a level file can hold.
 BoundedSolveOptions boundedSettings();

@@ -19,11 +19,16 @@
 static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, bool bounded,
                          TrilinearStats& stats, std::string& error) {
     if (solver == LevelSolver::iterative && !bounded) {
-        IterativeSolveStatistics iterations;
-        const double start = wallClockSeconds();
-        const bool solved = solveTrilinearSystem(system, x, iterationSettings(), iterations, error);
-        recordIterations(stats.solver, iterations, wallClockSeconds() - start);
-        return solved;
+        const IterateSystem iterate = [&](DenseBlock& values, IterativeSolveStatistics& iterations, std::string& message) {
+            return solveTrilinearSystem(system, values, iterationSettings(), iterations, message);
+        };
+        const LowerTriangle lowerTriangle = [&](CompressedColumnMatrix& lower) {
+            SparseRowMatrix matrix;
+            trilinearToRows(system, matrix);
+            toCompressedColumn(matrix);
+            lower = std::move(matrix.lower);
+        };
+        return solveProvingBound(iterate, lowerTriangle, x, system.rhs, stats.solver, error);
     }
     if (solver == LevelSolver::direct && !bounded) {
         // The stencils and couplings, the rows and the factor are never all held at once.
@@ -50,7 +55,8 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
     const bool solved =
         solveTrilinearWithinBounds(system, x, iterationSettings(), boundedSettings(), iterations, within, error);
     const double end = wallClockSeconds();
-    if (solver == LevelSolver::iterative) recordIterations(stats.solver, iterations, end - start - within.solveSeconds);
+    if (solver == LevelSolver::iterative)
+        recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);
     recordBounds(stats.bounds, within, within.heldCount, x.count, within.solveSeconds);
     // The share of every unknown level's texels that a bound holds.
     const int32_t levels = system.levelCount;

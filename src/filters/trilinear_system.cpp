@@ -4,6 +4,7 @@
 #include "filters/trilinear_system.h"
 
 #include <cassert>
+#include <cmath>
 #include <map>
 
 #include "base/parallel.h"
@@ -445,10 +446,110 @@ static bool factorCoarseLevels(const TrilinearSystem& system, DenseLevels& dense
     return false;
 }
 
+// The texels of a finer level (side 2 w) whose couplings reach texel c of the coarser one (side w) along one axis,
+// with the offset d (0 .. 2 for -1 .. 1) that reaches it: finer texel f couples with coarser (f div 2 + d - 1) mod w.
+// At most six distinct finer texels reach c (fewer on sides below 3, where one may reach it by several offsets).
+static int32_t finerReaching(int32_t c, int32_t w, int32_t* finer, int32_t* offset) {
+    const int32_t fine = 2 * w;
+    int32_t count = 0;
+    const int32_t candidates = std::min(fine, 6);
+    for (int32_t i = 0; i < candidates; ++i) {
+        const int32_t f = fine <= 6 ? i : ((2 * c - 2 + i) % fine + fine) % fine;
+        for (int32_t d = 0; d < 3; ++d) {
+            if (((f / 2 + d - 1) % w + w) % w != c) continue;
+            finer[count] = f;
+            offset[count] = d;
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Calls term(coefficient, unknown) for every term of row (x, y) of level l, in a fixed order: the stencil's nine,
+// the nine with the coarser level, then those of the finer texels whose couplings reach it (36 at most: six along
+// each axis). `row` is work space.
+template <typename Term>
+static void forEachTermOfRow(const TrilinearSystem& system, int32_t l, int32_t x, int32_t y, StencilRow& row,
+                             Term term) {
+    const int32_t L = system.levelCount;
+    const StencilMatrix& level = system.levels[l];
+    const int32_t w = level.width, h = level.height, start = system.levelStart[l];
+    stencilRow(level, x, y, row);
+    for (int32_t t = 0; t < 9; ++t) term(row.values[t], start + row.unknowns[t]);
+    if (l + 1 <= L - 2) {
+        const int32_t coarseWidth = w / 2, coarseHeight = h / 2, coarseStart = system.levelStart[l + 1];
+        const double* coefficients = system.couplings[l].coefficients.items + 9 * (static_cast<int64_t>(y) * w + x);
+        for (int32_t s = 0; s < 9; ++s) {
+            const int32_t cx = (x / 2 + s % 3 - 1 + coarseWidth) % coarseWidth;
+            const int32_t cy = (y / 2 + s / 3 - 1 + coarseHeight) % coarseHeight;
+            term(coefficients[s], coarseStart + cy * coarseWidth + cx);
+        }
+    }
+    if (l >= 2) {
+        int32_t fineRows[18], rowOffsets[18], fineColumns[18], columnOffsets[18];
+        const int32_t rows = finerReaching(y, h, fineRows, rowOffsets);
+        const int32_t columns = finerReaching(x, w, fineColumns, columnOffsets);
+        const int32_t fineWidth = 2 * w, fineStart = system.levelStart[l - 1];
+        const LevelCoupling& up = system.couplings[l - 1];
+        for (int32_t a = 0; a < rows; ++a) {
+            for (int32_t e = 0; e < columns; ++e) {
+                const int32_t f = fineRows[a] * fineWidth + fineColumns[e];
+                term(up.coefficients[9 * static_cast<int64_t>(f) + 3 * rowOffsets[a] + columnOffsets[e]], fineStart + f);
+            }
+        }
+    }
+}
+
+// Calls visit(j, x, y, l, row) for every row j of the system, in parallel over each level's rows.
+template <typename Visit>
+static void forEachRow(const TrilinearSystem& system, Visit visit) {
+    for (int32_t l = 1; l <= system.levelCount - 2; ++l) {
+        const int32_t w = system.levels[l].width, h = system.levels[l].height, start = system.levelStart[l];
+#pragma omp parallel for schedule(static) if (worthThreads(int64_t{w} * h))
+        for (int32_t y = 0; y < h; ++y) {
+            StencilRow row;
+            for (int32_t x = 0; x < w; ++x) visit(start + y * w + x, x, y, l, row);
+        }
+    }
+}
+
+// The rounding of b - A x, summed in double or (trilinearResidual) in long double: a row's terms (forEachTermOfRow)
+// and the right-hand side, from the rows' absolute sums.
+static void setTrilinearRounding(const TrilinearSystem& system, ConjugateGradientOptions& options) {
+    GrowArray<double> rowSums;
+    resize(rowSums, system.rhs.count);
+    forEachRow(system, [&](int32_t j, int32_t x, int32_t y, int32_t l, StencilRow& row) {
+        double sum = 0.0;
+        forEachTermOfRow(system, l, x, y, row, [&](double coefficient, int32_t) { sum += std::abs(coefficient); });
+        rowSums.items[j] = sum;
+    });
+    setResidualRounding(options, rowSums, 9 + 9 + 36 + 1);
+}
+
+// r = b - A x over the whole system, every entry summed in long double and rounded once, for the stopping tests:
+// the coarse levels' terms are large (their tents cover many cells), and the wanted residual comes near a double
+// sum's rounding of them.
+static void trilinearResidual(const TrilinearSystem& system, const DenseBlock& x, const DenseBlock& b, DenseBlock& r) {
+    const int32_t n = x.count, columns = x.columns;
+    assert(columns <= 4);
+    if (r.count != n || r.columns != columns) createBlock(r, n, columns);
+    forEachRow(system, [&](int32_t j, int32_t tx, int32_t ty, int32_t l, StencilRow& row) {
+        long double sums[4];
+        for (int32_t c = 0; c < columns; ++c) sums[c] = b.at(j, c);
+        forEachTermOfRow(system, l, tx, ty, row, [&](double coefficient, int32_t unknown) {
+            for (int32_t c = 0; c < columns; ++c)
+                sums[c] -= static_cast<long double>(coefficient) * x.values.items[unknown + static_cast<int64_t>(c) * n];
+        });
+        for (int32_t c = 0; c < columns; ++c) r.at(j, c) = static_cast<double>(sums[c]);
+    });
+}
+
 // solveTrilinearSystem, followed when `bounds` is given by the bounded solve from its result, preconditioned alike.
-static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
+static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& settings,
                              IterativeSolveStatistics& statistics, const BoundedSolveOptions* bounds,
                              BoundedSolveStatistics* bounded, std::string& error) {
+    StencilSolverOptions options = settings;
+    setTrilinearRounding(system, options.iterations);
     const int32_t L = system.levelCount;
     const int32_t columns = x.columns;
     DenseLevels dense;
@@ -586,7 +687,12 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     const LevelRange all = levelsFrom(system, 1);
     auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, all, v, y); };
     auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(all, r, z); };
-    if (!conjugateGradients(multiply, apply, x, system.rhs, startOfSolve(options.iterations, bounds), statistics, error))
+    // The solve over all levels (not the stages, whose products cover only some levels) may read residuals summed
+    // precisely.
+    options.iterations.preciseResidual = [&system](const DenseBlock& v, const DenseBlock& b, DenseBlock& r) {
+        trilinearResidual(system, v, b, r);
+    };
+    if (!conjugateGradients(multiply, apply, x, system.rhs, startOfSolve(options.iterations, bounds, 0), statistics, error))
         return false;
     if (!bounds) return true;
     // On every new face the dense levels are refactored per column for the face's own matrix: they carry the largest

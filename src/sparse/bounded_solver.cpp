@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <cstdio>
 
 #include "base/clock.h"
 #include "base/parallel.h"
@@ -43,44 +42,80 @@ static void projectedGradient(const Box& box, const DenseBlock& x, const DenseBl
     for (int64_t e = 0; e < size; ++e) pg.values.items[e] = box.projectedGradient(x.values.items[e], g.values.items[e]);
 }
 
-// Moves every column of x towards its feasible target t along s = t - x (x + a s stays in the box for a in [0, 1])
-// and updates g = A x - b with A s. Along s the objective is f(x) + a g's + a^2/2 s'As, least at a* = -g's / s'As,
-// and the whole step keeps at least half of that least value's decrease when a* >= 2 - sqrt(2):
-// (2 a* - 1) / a*^2 >= 1/2 there. The whole step is taken then, so that x lands on every bound t reaches; else
-// a = a*. `whole` tells which columns took the whole step of a non-zero s; a column whose g's >= 0 does not move.
-static void stepTowards(const BlockOperator& multiply, const Box& box, DenseBlock& x, DenseBlock& g,
-                        const DenseBlock& target, DenseBlock& direction, DenseBlock& product, GrowArray<uint8_t>& whole) {
+// Moves every open column of x along the projected path a -> P(x + a d), from a = first[k] halving a until the
+// objective falls by at least a tenth of its first-order decrease, f(x + s) - f(x) = g's + 1/2 s'As <= g's / 10 with
+// s = P(x + a d) - x (Armijo's condition along a projected path), and updates g = A x - b. Along the bent path every
+// unknown that P cuts lands on its bound exactly, so that the face grows by all of them at once; a straight step
+// towards P(x + d) would stop short of them whenever the cut turned it, and the face would never change.
+// `whole` tells which columns took a = first[k]; a column that finds no descent within maxHalvings does not move.
+// Returns the largest |s_j| of the columns that moved.
+static double projectedSearch(const BlockOperator& multiply, const Box& box, DenseBlock& x, DenseBlock& g,
+                              const DenseBlock& d, const GrowArray<double>& first, const GrowArray<uint8_t>& open,
+                              DenseBlock& step, DenseBlock& product, GrowArray<uint8_t>& whole) {
+    constexpr int32_t maxHalvings = 40;
+    const int32_t n = x.count, columns = x.columns;
     const int64_t size = x.values.count;
-    const int32_t columns = x.columns;
-    if (direction.count != x.count || direction.columns != columns) createBlock(direction, x.count, columns);
-#pragma omp parallel for schedule(static) if (worthThreads(size))
-    for (int64_t e = 0; e < size; ++e) direction.values.items[e] = target.values.items[e] - x.values.items[e];
-    multiply(direction, product);
-    GrowArray<double> slope, curvature, step;
-    columnDotProducts(g, direction, slope);
-    columnDotProducts(direction, product, curvature);
-    resize(step, columns);
+    if (step.count != n || step.columns != columns) createBlock(step, n, columns);
+    GrowArray<double> along, slope, curvature;
+    GrowArray<uint8_t> searching;
+    resize(along, columns);
+    resize(searching, columns);
     resize(whole, columns);
-    const double wholeStepFrom = 2.0 - std::sqrt(2.0);
     for (int32_t k = 0; k < columns; ++k) {
-        const bool descends = curvature.items[k] > 0.0 && slope.items[k] < 0.0;
-        const double best = descends ? -slope.items[k] / curvature.items[k] : 0.0;
-        whole.items[k] = descends && best >= wholeStepFrom;
-        step.items[k] = whole.items[k] ? 1.0 : best;
+        along.items[k] = first.items[k];
+        searching.items[k] = open.items[k] && first.items[k] > 0.0;
+        whole.items[k] = 0;
     }
-    const int32_t n = x.count;
+    double largest = 0.0;
+    GrowArray<uint8_t> accepted;
+    resize(accepted, columns);
+    for (uint8_t& flag : accepted) flag = 0;
+    for (int32_t halving = 0; halving <= maxHalvings; ++halving) {
+        bool any = false;
+        for (int32_t k = 0; k < columns; ++k) any |= searching.items[k] != 0;
+        if (!any) break;
 #pragma omp parallel for schedule(static) if (worthThreads(size))
-    for (int32_t i = 0; i < n; ++i) {
-        for (int32_t k = 0; k < columns; ++k) {
-            const int64_t e = i + static_cast<int64_t>(k) * n;
-            const double a = step.items[k];
-            if (a == 0.0) continue;
-            // The whole step lands on the target exactly; a partial one is kept in the box against rounding.
-            x.values.items[e] = whole.items[k] ? target.values.items[e]
-                                               : box.project(x.values.items[e] + a * direction.values.items[e]);
-            g.values.items[e] += a * product.values.items[e];
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t k = 0; k < columns; ++k) {
+                const int64_t e = i + static_cast<int64_t>(k) * n;
+                if (!searching.items[k]) {
+                    step.values.items[e] = 0.0;
+                    continue;
+                }
+                const double moved = x.values.items[e] + along.items[k] * d.values.items[e];
+                step.values.items[e] = box.project(moved) - x.values.items[e];
+            }
         }
+        multiply(step, product);
+        columnDotProducts(g, step, slope);
+        columnDotProducts(step, product, curvature);
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!searching.items[k]) continue;
+            const double change = slope.items[k] + 0.5 * curvature.items[k];
+            if (slope.items[k] < 0.0 && change <= 0.1 * slope.items[k]) {
+                searching.items[k] = 0;
+                accepted.items[k] = 1;
+                whole.items[k] = halving == 0;
+            } else if (halving == maxHalvings) {
+                searching.items[k] = 0;
+            } else {
+                along.items[k] *= 0.5;
+            }
+        }
+        // The columns accepted in this round move now; the others' steps are redone at the next a.
+#pragma omp parallel for schedule(static) reduction(max : largest) if (worthThreads(size))
+        for (int32_t i = 0; i < n; ++i) {
+            for (int32_t k = 0; k < columns; ++k) {
+                if (accepted.items[k] != 1) continue;
+                const int64_t e = i + static_cast<int64_t>(k) * n;
+                largest = std::max(largest, std::abs(step.values.items[e]));
+                x.values.items[e] = box.project(x.values.items[e] + along.items[k] * d.values.items[e]);
+                g.values.items[e] += product.values.items[e];
+            }
+        }
+        for (int32_t k = 0; k < columns; ++k) accepted.items[k] = accepted.items[k] ? 2 : 0;
     }
+    return largest;
 }
 
 // Stopping rule. For f(x) = 1/2 x'Ax - b'x with A's eigenvalues >= lambda and the constrained minimiser x*, every
@@ -89,10 +124,17 @@ static void stepTowards(const BlockOperator& multiply, const Box& box, DenseBloc
 // stops g_j, x_j sits on it and x*_j lies on the inner side, so that term is <= 0 = p_j (x_j - x*_j)). Hence
 //   max_j |x_j - x*_j| <= ||x - x*||_2 <= ||p||_2 / lambda,
 // the bound of the unconstrained rule with p for the residual. p_j is 1-Lipschitz in g_j, so the rounding of
-// fl(A x - b) (at most residualRounding (||b||_2 + ||x||_2)) adds at most as much to ||p||_2. With maxError 1e-4 a
-// value is within a third of an 8-bit sRGB step of the exact one even at the darkest values, where sRGB is
-// steepest (12.92 x 255 x 1e-4 = 0.33 byte): closer than half a step, a byte can change only where the exact
-// value lies within that distance of a rounding boundary, as for the unconstrained solves.
+// fl(A x - b) (at most the bound of ResidualRounding) adds at most as much to ||p||_2: a column stops once
+// ||p||_2 + that margin <= lambda maxError, read from a gradient summed in double, or summed precisely where the
+// double sum's margin alone keeps it from stopping. With maxError 1e-4 a value is within a third of an 8-bit sRGB
+// step of the exact one even at the darkest values, where sRGB is steepest (12.92 x 255 x 1e-4 = 0.33 byte):
+// closer than half a step, a byte can change only where the exact value lies within that distance of a rounding
+// boundary, as for the unconstrained solves.
+//
+// The work is bounded whatever the system: at most maxSteps steps and maxIterations face iterations in all, and a
+// solve whose steps have stopped moving any value by what could change an output byte ends too. Every step lowers
+// the objective, so the x returned is the best iterate, feasible and never worse than the projected start; the
+// statistics then say that the bound was not proved, and by how much the projected gradient misses it.
 bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
                   DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
                   BoundedSolveStatistics& statistics, std::string& error) {
@@ -117,20 +159,67 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
     for (int64_t e = 0; e < size; ++e) x.values.items[e] = box.project(x.values.items[e]);
 
     const double wanted = rule.lowestEigenvalue * rule.maxError;
-    GrowArray<double> rhsSquared, solutionSquared, projectedSquared;
+    GrowArray<double> rhsSquared, solutionSquared, solutionLargest, projectedSquared;
+    GrowArray<uint8_t> precise;  // per column: g was last summed precisely
     columnDotProducts(b, b, rhsSquared);
-    auto margin = [&](int32_t k) {
-        return rule.residualRounding * (std::sqrt(rhsSquared.items[k]) + std::sqrt(solutionSquared.items[k]));
+    resize(precise, columns);
+    for (uint8_t& flag : precise) flag = 0;
+    auto marginOf = [&](const ResidualRounding& rounding, int32_t k) {
+        return residualRoundingBound(rounding, std::sqrt(rhsSquared.items[k]), std::sqrt(solutionSquared.items[k]),
+                                     solutionLargest.items[k], std::sqrt(projectedSquared.items[k]));
     };
+    auto margin = [&](int32_t k) { return marginOf(precise.items[k] ? rule.preciseRounding : rule.rounding, k); };
+    auto finestMargin = [&](int32_t k) {
+        return marginOf(rule.preciseResidual ? rule.preciseRounding : rule.rounding, k);
+    };
+    // What a column's projected gradient must meet: lambda maxError, or as close as arithmetic allows.
+    auto reachable = [&](int32_t k) { return std::max(wanted, 2.5 * finestMargin(k)); };
+    auto passes = [&](int32_t k) { return std::sqrt(projectedSquared.items[k]) + margin(k) <= reachable(k); };
+
     DenseBlock g, pg, d, rhs, target, product;
     ConjugateGradientWork faceWork;  // kept over the face solves
-    computeGradient(multiply, x, b, g);
-    bool fresh = true;  // g is fl(A x - b), not updated by steps
-    GrowArray<uint8_t> done, freeNow, freeBefore, whole;
+    // pg = P(g) and the measures of x and pg.
+    auto measure = [&]() {
+        projectedGradient(box, x, g, pg);
+        columnDotProducts(pg, pg, projectedSquared);
+        columnDotProducts(x, x, solutionSquared);
+        columnLargest(x, solutionLargest);
+    };
+    // g = fl(A x - b) summed in double, then precisely for the open columns that the double sum's margin alone keeps
+    // from stopping.
+    GrowArray<uint8_t> done;
     resize(done, columns);
     for (uint8_t& flag : done) flag = 0;
-    resize(freeNow, static_cast<int32_t>(size));
+    auto freshGradient = [&]() {
+        computeGradient(multiply, x, b, g);
+        // A column that stopped keeps its x, and the gradient it stopped on.
+        GrowArray<uint8_t> stopped = precise;
+        for (uint8_t& flag : precise) flag = 0;
+        measure();
+        if (!rule.preciseResidual) return;
+        bool again = false;
+        for (int32_t k = 0; k < columns; ++k) {
+            const double norm = std::sqrt(projectedSquared.items[k]), plain = margin(k);
+            precise.items[k] = done.items[k] ? stopped.items[k]
+                                             : norm + plain > reachable(k) && norm - plain <= reachable(k);
+            again |= precise.items[k] != 0;
+        }
+        if (!again) return;
+        rule.preciseResidual(x, b, d);  // d is free between face solves
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!precise.items[k]) continue;
+            for (int32_t i = 0; i < n; ++i) g.at(i, k) = -d.at(i, k);
+        }
+        measure();
+    };
     createBlock(d, n, columns);
+    freshGradient();
+    bool fresh = true;  // g is fl(A x - b), not updated by steps
+    GrowArray<uint8_t> freeNow, freeBefore, whole, moving;
+    GrowArray<double> first;
+    resize(moving, columns);
+    resize(first, columns);
+    resize(freeNow, static_cast<int32_t>(size));
     createBlock(rhs, n, columns);
     createBlock(target, n, columns);
 
@@ -158,44 +247,44 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             bound = std::max(bound, (std::sqrt(projectedSquared.items[k]) + margin(k)) / rule.lowestEigenvalue);
         }
         statistics.projectedGradientNorm = worst;
+        statistics.wantedGradientNorm = wanted;
         statistics.errorBound = bound;
+        statistics.proved = bound <= rule.maxError;
+        if (!statistics.proved && !statistics.stop) statistics.stop = "the gradient's rounding";
         statistics.solveSeconds = wallClockSeconds() - start;
     };
 
+    // A step whose largest move is below this gains less than what could change an output byte; this many of them
+    // in a row end the solve.
+    const double smallMove = 0.01 * rule.maxError;
+    constexpr int32_t smallStepsToStop = 4;
+    int32_t smallSteps = 0;
     for (int32_t step = 0;; ++step) {
-        projectedGradient(box, x, g, pg);
-        columnDotProducts(pg, pg, projectedSquared);
-        columnDotProducts(x, x, solutionSquared);
-        auto passes = [&](int32_t k) { return std::sqrt(projectedSquared.items[k]) + margin(k) <= wanted; };
-        // A column that the updated gradient lets stop is checked against fl(A x - b) first.
+        if (step > 0) measure();
+        // A column that the updated gradient (with the finest margin) lets stop is checked against fl(A x - b) first.
         bool check = false;
-        for (int32_t k = 0; k < columns; ++k) check |= !done.items[k] && passes(k);
+        for (int32_t k = 0; k < columns; ++k)
+            check |= !done.items[k] && std::sqrt(projectedSquared.items[k]) + finestMargin(k) <= reachable(k);
         if (check && !fresh) {
-            computeGradient(multiply, x, b, g);
+            freshGradient();
             fresh = true;
-            projectedGradient(box, x, g, pg);
-            columnDotProducts(pg, pg, projectedSquared);
         }
         int32_t open = 0;
         for (int32_t k = 0; k < columns; ++k) {
             if (done.items[k]) continue;
-            if (margin(k) >= 0.4 * wanted) {
-                finish();
-                error = "the solver failed: the wanted error is below the rounding of the gradient (column " +
-                        std::to_string(k) + ")";
-                return false;
-            }
             if (fresh && passes(k)) done.items[k] = 1;
             else ++open;
         }
         if (open == 0) break;
-        if (step >= options.maxSteps) {
-            finish();
-            char text[160];
-            std::snprintf(text, sizeof text, "the solver failed: no convergence in %d bounded steps (projected gradient %.3g, wanted %.3g)",
-                          step, statistics.projectedGradientNorm, wanted);
-            error = text;
-            return false;
+        const char* cap = nullptr;
+        if (step >= options.maxSteps) cap = "the step cap";
+        else if (statistics.iterations >= options.maxIterations) cap = "the iteration cap";
+        else if (smallSteps >= smallStepsToStop) cap = "steps that gained nothing";
+        if (cap) {
+            // The best iterate stands; its bound is read from a fresh gradient.
+            if (!fresh) freshGradient();
+            statistics.stop = cap;
+            break;
         }
 
         // The face solve: A_FF d_F = -g_F from d = 0 over the free unknowns F of the open columns, rough while the
@@ -218,9 +307,11 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             return false;
         }
         ConjugateGradientOptions face = rule;
+        face.preciseResidual = nullptr;  // the face's residuals are those of A_FF, which `multiply` restricted gives
         face.maxError = 0.125 * rule.maxError;
         face.residualReduction = changed ? options.faceReduction : 1e-6;
         face.updatedResidualStops = true;
+        face.maxIterations = std::min(rule.maxIterations, options.maxIterations - statistics.iterations);
         IterativeSolveStatistics faceStatistics;
         if (!conjugateGradients(faceMultiply, facePrecondition, d, rhs, face, faceStatistics, error, &faceWork)) {
             finish();
@@ -228,35 +319,40 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         }
         statistics.steps = step + 1;
         statistics.iterations += faceStatistics.iterations;
-        // Into the box: towards P(x + d).
-#pragma omp parallel for schedule(static) if (worthThreads(size))
-        for (int64_t e = 0; e < size; ++e) target.values.items[e] = box.project(x.values.items[e] + d.values.items[e]);
-        stepTowards(multiply, box, x, g, target, pg, product, whole);
+        // Into the box: along P(x + a d).
+        for (int32_t k = 0; k < columns; ++k) {
+            moving.items[k] = !done.items[k];
+            first.items[k] = 1.0;
+        }
+        double moved = projectedSearch(multiply, box, x, g, d, first, moving, target, product, whole);
         fresh = false;
 
-        // Where the step fell short (a bound cut it, or the projection turned it), a projected-gradient step
-        // towards P(x - t g), t = p'p / p'Ap the exact step along the projected gradient p: it frees the unknowns
-        // that the face held wrongly and always descends.
+        // Where the step fell short (the search cut it back), a projected-gradient step along
+        // P(x - t g), from t = p'p / p'Ap the exact step along the projected gradient p: it frees the unknowns that
+        // the face held wrongly and always descends.
         bool shortfall = false;
         for (int32_t k = 0; k < columns; ++k) shortfall |= !done.items[k] && !whole.items[k];
-        if (!shortfall) continue;
-        projectedGradient(box, x, g, pg);
-        for (int32_t k = 0; k < columns; ++k) {
-            if (done.items[k] || whole.items[k]) {
-                for (int32_t i = 0; i < n; ++i) pg.at(i, k) = 0.0;
+        if (shortfall) {
+            projectedGradient(box, x, g, pg);
+            for (int32_t k = 0; k < columns; ++k) {
+                if (done.items[k] || whole.items[k]) {
+                    for (int32_t i = 0; i < n; ++i) pg.at(i, k) = 0.0;
+                }
             }
+            multiply(pg, product);
+            GrowArray<double> along, curvature;
+            columnDotProducts(pg, pg, along);
+            columnDotProducts(pg, product, curvature);
+            for (int32_t k = 0; k < columns; ++k) {
+                moving.items[k] = !done.items[k] && !whole.items[k];
+                first.items[k] = curvature.items[k] > 0.0 ? along.items[k] / curvature.items[k] : 0.0;
+            }
+#pragma omp parallel for schedule(static) if (worthThreads(size))
+            for (int64_t e = 0; e < size; ++e) pg.values.items[e] = -pg.values.items[e];
+            moved = std::max(moved, projectedSearch(multiply, box, x, g, pg, first, moving, target, product, whole));
+            ++statistics.gradientSteps;
         }
-        multiply(pg, product);
-        GrowArray<double> along, curvature;
-        columnDotProducts(pg, pg, along);
-        columnDotProducts(pg, product, curvature);
-        for (int32_t k = 0; k < columns; ++k) {
-            const double t = curvature.items[k] > 0.0 ? along.items[k] / curvature.items[k] : 0.0;
-#pragma omp parallel for schedule(static) if (worthThreads(n))
-            for (int32_t i = 0; i < n; ++i) target.at(i, k) = box.project(x.at(i, k) - t * pg.at(i, k));
-        }
-        stepTowards(multiply, box, x, g, target, pg, product, whole);
-        ++statistics.gradientSteps;
+        smallSteps = moved < smallMove ? smallSteps + 1 : 0;
     }
 
     for (int32_t i = 0; i < n; ++i) {
@@ -267,10 +363,11 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
     return true;
 }
 
-ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds) {
+ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds,
+                                      int32_t iterations) {
     ConjugateGradientOptions start = rule;
     if (!bounds) return start;
-    start.residualReduction = 1.0;
+    start.maxIterations = iterations;
     start.updatedResidualStops = true;
     return start;
 }

@@ -10,9 +10,10 @@
 
 struct BoundedSolveOptions {
     double lower = 0.0, upper = 1.0;      // every unknown of every column ends within [lower, upper]
-    ConjugateGradientOptions iterations;  // maxError, lowestEigenvalue and residualRounding: the stopping rule
+    ConjugateGradientOptions iterations;  // maxError, lowestEigenvalue and rounding: the stopping rule
     double faceReduction = 0.1;           // a solve on a face that just changed stops at this factor of its residual
-    int32_t maxSteps = 1000;              // active-set steps before the solve gives up
+    int32_t maxSteps = 50;                // active-set steps, at most
+    int32_t maxIterations = 250;          // face iterations in all, at most
 };
 
 struct BoundedSolveStatistics {
@@ -22,7 +23,10 @@ struct BoundedSolveStatistics {
     GrowArray<uint8_t> held;           // per unknown: 1 when some column ends on a bound its gradient presses against
     int32_t heldCount = 0;             // the unknowns with held = 1
     double projectedGradientNorm = 0;  // the largest over the columns at the end
+    double wantedGradientNorm = 0;     // lowestEigenvalue maxError: what it must meet, less its rounding
     double errorBound = 0;             // (that + its rounding) / lowestEigenvalue: bounds every |x_j - x*_j|
+    bool proved = true;                // errorBound <= maxError
+    const char* stop = nullptr;        // when not proved: what ended the solve ("the step cap", ...)
     double solveSeconds = 0;
 };
 
@@ -35,18 +39,18 @@ using FaceChange = std::function<bool(const GrowArray<uint8_t>& free, std::strin
 // from X projected into the box; `multiply` is y = A x, `precondition` y = C^-1 x for an SPD approximation C of A
 // (both as conjugateGradients takes them). Stops once every column's projected gradient proves every unknown
 // within options.iterations.maxError of the constrained minimiser (the rule in the .cpp); `faceChange` may be empty.
-// Every step lowers the
-// objective, so the result is never worse than the projected start. Returns false with a message, X feasible and
-// no worse than the start, when a value is not finite, a face solve fails or maxSteps pass first.
+// Every step lowers the objective, so the result is never worse than the projected start. A cap or steps that gain
+// nothing end the solve with X the best iterate and statistics.proved false (statistics.stop says why). Returns
+// false with a message, X feasible and no worse than the start, when a value is not finite or a face solve fails.
 // Deterministic for any thread count when the operators are.
 bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
                   DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
                   BoundedSolveStatistics& statistics, std::string& error);
 
 // The rule for the unconstrained solve that a bounded solve starts from (`bounds` given), else `rule` itself. The
-// bounded solve proves its own result, so it starts where the unconstrained solve would: that solve stops once its
-// residual is no larger than at its start (at once, or after one iteration where the residual's rounding margin
-// keeps it from stopping), read from the recurrence. Measured on milk_truck and a 2048² sample, kivtric's bounded
-// solve took the same steps and iterations from kivtri's coarse-to-fine start as from the solution 10 iterations
-// past it, and kivbic's the same from 1 iteration as from 7.
-ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds);
+// bounded solve proves its own result, so it starts where the unconstrained solve would, after `iterations` of it
+// (fewer where the start meets the rule already). Measured on milk_truck and a 2048² sample, kivtric's bounded solve
+// took the same steps and iterations from kivtri's coarse-to-fine start as from the solution 10 iterations past it
+// (so it takes none), and kivbic's the same from 1 iteration as from 7; from none it took a step more on milk_truck.
+ConjugateGradientOptions startOfSolve(const ConjugateGradientOptions& rule, const BoundedSolveOptions* bounds,
+                                      int32_t iterations);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <cstdio>
+#include <limits>
 
 #include "base/clock.h"
 #include "base/parallel.h"
@@ -45,14 +45,50 @@ void columnDotProducts(const DenseBlock& a, const DenseBlock& b, GrowArray<doubl
     addPartials(partials, columns, sums);
 }
 
-// r = b - A x for every column, and the squared norms of r's columns.
-static void trueResidual(const BlockOperator& multiply, const DenseBlock& x, const DenseBlock& b, DenseBlock& r,
-                         GrowArray<double>& squaredNorms) {
-    multiply(x, r);
-    const int64_t size = r.values.count;
-#pragma omp parallel for schedule(static) if (worthThreads(size))
-    for (int64_t i = 0; i < size; ++i) r.values.items[i] = b.values.items[i] - r.values.items[i];
-    columnDotProducts(r, r, squaredNorms);
+void columnLargest(const DenseBlock& a, GrowArray<double>& largest) {
+    resize(largest, a.columns);
+    for (int32_t k = 0; k < a.columns; ++k) {
+        const double* v = a.values.items + static_cast<int64_t>(k) * a.count;
+        double most = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : most) if (worthThreads(a.count))
+        for (int32_t i = 0; i < a.count; ++i) most = std::max(most, std::abs(v[i]));
+        largest.items[k] = most;
+    }
+}
+
+void setResidualRounding(ConjugateGradientOptions& options, const GrowArray<double>& rowSums, int32_t termsPerRow) {
+    const int32_t n = rowSums.count, chunks = chunkCount(n);
+    GrowArray<double> partials;
+    resize(partials, chunks);
+    double largest = 0.0;
+#pragma omp parallel for schedule(static) reduction(max : largest) if (worthThreads(n))
+    for (int32_t c = 0; c < chunks; ++c) {
+        double sum = 0.0;
+        for (int32_t i = c * reductionChunk; i < std::min(n, (c + 1) * reductionChunk); ++i) {
+            sum += rowSums.items[i] * rowSums.items[i];
+            largest = std::max(largest, rowSums.items[i]);
+        }
+        partials.items[c] = sum;
+    }
+    double squares = 0.0;
+    for (int32_t c = 0; c < chunks; ++c) squares += partials.items[c];
+    // 1.01: the row sums and the norms are themselves computed, each within a few units of rounding.
+    const double unitRoundoff = std::ldexp(1.0, -53), m = termsPerRow;
+    const double extendedRoundoff = 0.5 * static_cast<double>(std::numeric_limits<long double>::epsilon());
+    for (ResidualRounding* rounding : {&options.rounding, &options.preciseRounding}) {
+        const double roundoff = rounding == &options.rounding ? unitRoundoff : extendedRoundoff;
+        rounding->gamma = 1.01 * m * roundoff / (1.0 - m * roundoff);
+        rounding->relative = rounding == &options.rounding ? 0.0 : 1.01 * unitRoundoff;
+        rounding->largestRowSum = largest;
+        rounding->rowSumNorm = 1.01 * std::sqrt(squares);
+    }
+}
+
+double residualRoundingBound(const ResidualRounding& rounding, double rhsNorm, double solutionNorm,
+                             double solutionLargest, double residualNorm) {
+    double product = rounding.largestRowSum * solutionNorm;
+    if (rounding.rowSumNorm > 0.0) product = std::min(product, rounding.rowSumNorm * solutionLargest);
+    return rounding.gamma * (rhsNorm + product) + rounding.relative * residualNorm;
 }
 
 static bool allFinite(const DenseBlock& block, int32_t& column) {
@@ -71,10 +107,14 @@ static bool allFinite(const DenseBlock& block, int32_t& column) {
 // an iterate solves A e = -r with r = b - A x, so
 //   max_j |e_j| <= ||e||_2 <= ||A^-1||_2 ||r||_2 <= ||r||_2 / lambda.
 // The residual is recomputed as b - A x rather than taken from the recurrence (which drifts from
-// it in floating point), and its own rounding is counted: the caller bounds it by
-//   ||fl(b - A x) - (b - A x)||_2 <= residualRounding (||b||_2 + ||x||_2),
-// so a column stops once ||fl(b - A x)||_2 + residualRounding (||b||_2 + ||x||_2) <= lambda maxError,
-// and then max_j |x_j - x*_j| <= maxError holds for the x returned.
+// it in floating point), and its own rounding is counted: with m_k the bound of ResidualRounding on
+// ||fl(b - A x) - (b - A x)||_2 at the current x, a column stops once ||fl(b - A x)||_2 + m_k <= lambda maxError,
+// and then max_j |x_j - x*_j| <= maxError holds for the x returned. The residual is summed in double; where its
+// margin alone keeps a column from stopping, the caller's precise residual (if any) is read instead. Where the rule
+// cannot be met, because even the smallest margin comes near lambda maxError or the iterations run out, the column
+// stops as close as arithmetic allows (its residual within twice the margin) or at the cap, and the statistics say
+// the bound was not proved and what it is. A rough solve (residualReduction > 0) also stops a column once its
+// residual is that factor of its starting one, with no bound on its error.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
                         IterativeSolveStatistics& statistics, std::string& error,
@@ -85,55 +125,100 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     const int32_t n = b.count, columns = b.columns;
     statistics.iterations = 0;
     statistics.restarts = 0;
+    statistics.proved = true;
     int32_t bad = 0;
     if (!allFinite(b, bad) || !allFinite(x, bad)) {
         error = "the solver failed: a right-hand side or start value is not finite (column " +
                 std::to_string(bad) + ")";
         return false;
     }
-    GrowArray<double> rhsSquared, solutionSquared, bounds, targets;
+    GrowArray<double> rhsSquared, solutionSquared, solutionLargest, residualSquared, bounds, rough;
+    GrowArray<uint8_t> precise;  // per column: its last recomputed residual came from options.preciseResidual
     columnDotProducts(b, b, rhsSquared);
     resize(bounds, columns);
-    // The residual's rounding margin for column k at the current x.
-    auto margin = [&](int32_t k) {
-        return options.residualRounding * (std::sqrt(rhsSquared.items[k]) + std::sqrt(solutionSquared.items[k]));
+    resize(precise, columns);
+    for (uint8_t& flag : precise) flag = 0;
+    // The rounding margin of column k's residual at the x last measured, as computed (or at best).
+    auto marginOf = [&](const ResidualRounding& rounding, int32_t k) {
+        return residualRoundingBound(rounding, std::sqrt(rhsSquared.items[k]), std::sqrt(solutionSquared.items[k]),
+                                     solutionLargest.items[k], std::sqrt(residualSquared.items[k]));
     };
+    auto margin = [&](int32_t k) {
+        return marginOf(precise.items[k] ? options.preciseRounding : options.rounding, k);
+    };
+    auto finestMargin = [&](int32_t k) {
+        return marginOf(options.preciseResidual ? options.preciseRounding : options.rounding, k);
+    };
+    // What a column's residual must meet: lambda maxError, or where even the finest margin comes near that, as
+    // close as arithmetic allows.
+    const double wanted = options.lowestEigenvalue * options.maxError;
+    auto reachable = [&](int32_t k) { return std::max(wanted, 2.0 * finestMargin(k)); };
+    auto meetsWith = [&](int32_t k, double rounding) {
+        const double norm = std::sqrt(residualSquared.items[k]);
+        return norm + rounding <= reachable(k) || norm <= rough.items[k];
+    };
+    auto meets = [&](int32_t k) { return meetsWith(k, margin(k)); };
 
     ConjugateGradientWork own;
     ConjugateGradientWork& blocks = work ? *work : own;
     DenseBlock &r = blocks.r, &z = blocks.z, &p = blocks.p, &q = blocks.q;
-    GrowArray<double> residualSquared, rho, nextRho, curvature;
+    GrowArray<double> rho, nextRho, curvature;
     GrowArray<uint8_t> active, restart;
+    GrowArray<double> failedCheck;  // per column: its true residual at the last check it failed
+    resize(failedCheck, columns);
+    for (double& value : failedCheck) value = std::numeric_limits<double>::infinity();
     resize(rho, columns);
     resize(active, columns);
     resize(restart, columns);
+    // residual = b - A x for the columns `which` selects (all when null), with the solution's measures; a column
+    // that the double sum's margin alone keeps from meeting the rule is summed again precisely, into z (free at a
+    // check, as the next iteration recomputes it). squares receives the chosen residuals' squared norms.
+    auto measure = [&](DenseBlock& residual, GrowArray<double>& squares, const GrowArray<uint8_t>* which) {
+        multiply(x, residual);
+        const int64_t size = residual.values.count;
+#pragma omp parallel for schedule(static) if (worthThreads(size))
+        for (int64_t e = 0; e < size; ++e) residual.values.items[e] = b.values.items[e] - residual.values.items[e];
+        columnDotProducts(residual, residual, squares);
+        columnDotProducts(x, x, solutionSquared);
+        columnLargest(x, solutionLargest);
+        if (!options.preciseResidual) return;
+        bool again = false;
+        for (int32_t k = 0; k < columns; ++k) {
+            if (which && !which->items[k]) continue;
+            const double norm = std::sqrt(squares.items[k]);
+            const double plain = marginOf(options.rounding, k);
+            precise.items[k] = norm + plain > reachable(k) && norm - plain <= reachable(k) &&
+                               norm > rough.items[k];
+            again |= precise.items[k] != 0;
+        }
+        if (!again) return;
+        options.preciseResidual(x, b, z);
+        GrowArray<double> preciseSquares;
+        columnDotProducts(z, z, preciseSquares);
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!precise.items[k]) continue;
+            squares.items[k] = preciseSquares.items[k];
+            for (int32_t i = 0; i < n; ++i) residual.at(i, k) = z.at(i, k);
+        }
+    };
     // From x = 0 the residual is b itself, exactly as b - A 0 would give it.
+    resize(rough, columns);
+    for (double& value : rough) value = 0.0;
     bool zeroStart = true;
     for (int64_t e = 0; e < x.values.count && zeroStart; ++e) zeroStart = x.values.items[e] == 0.0;
     if (zeroStart) {
         copyBlock(r, b);
         columnDotProducts(r, r, residualSquared);
+        columnDotProducts(x, x, solutionSquared);
+        columnLargest(x, solutionLargest);
     } else {
-        trueResidual(multiply, x, b, r, residualSquared);
+        measure(r, residualSquared, nullptr);
     }
-    columnDotProducts(x, x, solutionSquared);
-    // A column's residual target: what bounds its error by maxError, or for a rougher start the starting residual
-    // cut by the wanted factor, whichever is larger.
-    resize(targets, columns);
-    for (int32_t k = 0; k < columns; ++k) {
-        targets.items[k] = std::max(options.lowestEigenvalue * options.maxError,
-                                    options.residualReduction * std::sqrt(residualSquared.items[k]));
-    }
+    for (int32_t k = 0; k < columns; ++k) rough.items[k] = options.residualReduction * std::sqrt(residualSquared.items[k]);
     int32_t activeCount = 0;
     for (int32_t k = 0; k < columns; ++k) {
-        const double target = targets.items[k];
         bounds.items[k] = (std::sqrt(residualSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
-        if (margin(k) >= 0.5 * target) {
-            error = "the solver failed: the wanted error is below the rounding of the residual (column " +
-                    std::to_string(k) + ")";
-            return false;
-        }
-        active.items[k] = std::sqrt(residualSquared.items[k]) + margin(k) > target;
+        active.items[k] = !meets(k);
         restart.items[k] = 1;
         activeCount += active.items[k];
     }
@@ -150,19 +235,21 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     };
 
     int32_t iteration = 0;
+    bool capped = false;
     while (activeCount > 0) {
         if (iteration >= options.maxIterations) {
-            double worst = 0.0;
-            for (int32_t k = 0; k < columns; ++k) worst = std::max(worst, std::sqrt(residualSquared.items[k]));
-            char text[160];
-            double wanted = 0.0;
-            for (int32_t k = 0; k < columns; ++k) wanted = std::max(wanted, targets.items[k]);
-            std::snprintf(text, sizeof text, "no convergence in %d iterations (residual %.3g, wanted %.3g)",
-                          iteration, worst, wanted);
-            statistics.iterations = iteration;
-            statistics.residualNorm = worst;
-            statistics.errorBound = worst / options.lowestEigenvalue;  // the rounding margin left out
-            return fail(text);
+            capped = true;
+            // The cap: the open columns' bounds from b - A x at the last iterate (from the updated residual where it
+            // may stop a column).
+            if (options.updatedResidualStops) break;
+            GrowArray<double> trueSquared;
+            measure(q, trueSquared, &active);
+            for (int32_t k = 0; k < columns; ++k) {
+                if (!active.items[k]) continue;
+                residualSquared.items[k] = trueSquared.items[k];
+                bounds.items[k] = (std::sqrt(trueSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
+            }
+            break;
         }
         // z = C^-1 r; p = z + beta p, with beta = 0 on a (re)start. Settled columns keep p = 0.
         precondition(r, z);
@@ -210,19 +297,20 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         ++iteration;
         columnDotProducts(r, r, residualSquared);
 
-        // A column whose updated residual meets the rule (with the margin of the last x known) is
+        // A column whose updated residual meets the rule (with the finest margin of the last x known) is
         // checked against b - A x; if that is larger, it replaces the updated residual and the
         // column's recurrence restarts.
-        auto mayStop = [&](int32_t k) {
-            const double allowed = targets.items[k] - margin(k);
-            return active.items[k] && residualSquared.items[k] <= allowed * allowed;
-        };
+        GrowArray<uint8_t> checked;
+        resize(checked, columns);
         bool check = false;
-        for (int32_t k = 0; k < columns; ++k) check |= mayStop(k);
+        for (int32_t k = 0; k < columns; ++k) {
+            checked.items[k] = active.items[k] && meetsWith(k, finestMargin(k));
+            check |= checked.items[k] != 0;
+        }
         if (!check) continue;
         if (options.updatedResidualStops) {
             for (int32_t k = 0; k < columns; ++k) {
-                if (!mayStop(k)) continue;
+                if (!checked.items[k]) continue;
                 bounds.items[k] = (std::sqrt(residualSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
                 active.items[k] = 0;
                 --activeCount;
@@ -231,16 +319,19 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         }
         // q is free until the next product, so it holds b - A x.
         GrowArray<double> trueSquared;
-        trueResidual(multiply, x, b, q, trueSquared);
-        columnDotProducts(x, x, solutionSquared);
+        measure(q, trueSquared, &checked);
         for (int32_t k = 0; k < columns; ++k) {
-            if (!mayStop(k)) continue;
+            if (!checked.items[k]) continue;
             residualSquared.items[k] = trueSquared.items[k];
             bounds.items[k] = (std::sqrt(trueSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
-            if (std::sqrt(trueSquared.items[k]) + margin(k) <= targets.items[k]) {
+            // A column whose true residual failed the rule twice without halving in between has reached what the
+            // iterates' own rounding lets it reach: it stops there.
+            const double norm = std::sqrt(trueSquared.items[k]);
+            if (meets(k) || norm > 0.5 * failedCheck.items[k]) {
                 active.items[k] = 0;
                 --activeCount;
             } else {
+                failedCheck.items[k] = norm;
                 restart.items[k] = 1;
                 ++statistics.restarts;
             }
@@ -250,7 +341,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     int32_t column = 0;
     if (!allFinite(x, column)) return fail("a solution value is not finite (column " + std::to_string(column) + ")");
 
-    // The final residuals and bounds are those of the last check (or of the start).
+    // The final residuals and bounds are those of the last check (or of the start, or of the cap).
     double worst = 0.0, bound = 0.0;
     for (int32_t k = 0; k < columns; ++k) {
         worst = std::max(worst, std::sqrt(residualSquared.items[k]));
@@ -259,6 +350,9 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
     statistics.iterations = iteration;
     statistics.residualNorm = worst;
     statistics.errorBound = bound;
+    statistics.proved = bound <= options.maxError;
+    statistics.ending = statistics.proved ? nullptr : capped ? "the iteration cap" : "the residual's rounding";
+    statistics.neededResidual = wanted;
     statistics.solveSeconds = wallClockSeconds() - start;
     return true;
 }

@@ -20,6 +20,12 @@ struct SolverStats {
     double iterationSeconds = 0;  // building the preconditioner and iterating
     int32_t iterations = 0;       // steps of the slowest right-hand side
     double residual = 0;          // the largest final ||b - A x||_2 over the right-hand sides
+    // Whether every value is provably within the wanted error of the exact solution; when not, what ended the
+    // iterations and the residual the proof needed.
+    bool proved = true;
+    const char* ending = nullptr;
+    double neededResidual = 0;
+    double wantedError = 0;
 };
 
 // Orders `lower` with METIS and computes its supernodal LL^T factor, kept by the matrix; `stats`

@@ -56,6 +56,29 @@ void multiplyStencil(const StencilMatrix& matrix, const DenseBlock& x, DenseBloc
     }
 }
 
+void stencilResidual(const StencilMatrix& matrix, const DenseBlock& x, const DenseBlock& b, DenseBlock& r) {
+    const int32_t w = matrix.width, h = matrix.height, n = w * h;
+    assert(x.count == n && b.count == n && b.columns == x.columns);
+    if (r.count != x.count || r.columns != x.columns) createBlock(r, x.count, x.columns);
+    for (int32_t k = 0; k < x.columns; ++k) {
+        const double* from = x.values.items + static_cast<int64_t>(k) * n;
+        const double* rhs = b.values.items + static_cast<int64_t>(k) * n;
+        double* to = r.values.items + static_cast<int64_t>(k) * n;
+#pragma omp parallel for schedule(static) if (worthThreads(n))
+        for (int32_t row = 0; row < h; ++row) {
+            StencilRow terms;
+            for (int32_t col = 0; col < w; ++col) {
+                stencilRow(matrix, col, row, terms);
+                const int32_t j = row * w + col;
+                long double sum = rhs[j];
+                for (int32_t t = 0; t < 9; ++t)
+                    sum -= static_cast<long double>(terms.values[t]) * static_cast<long double>(from[terms.unknowns[t]]);
+                to[j] = static_cast<double>(sum);
+            }
+        }
+    }
+}
+
 void stencilToCompressedColumn(const StencilMatrix& matrix, CompressedColumnMatrix& lower) {
     const int32_t w = matrix.width, h = matrix.height;
     const int32_t n = w * h;

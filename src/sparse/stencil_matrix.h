@@ -80,6 +80,10 @@ double stencilDiagonal(const StencilMatrix& matrix, int32_t x, int32_t y);
 // rows; every entry is summed in a fixed order, so the result does not depend on the thread count.
 void multiplyStencil(const StencilMatrix& matrix, const DenseBlock& x, DenseBlock& y);
 
+// r = b - M x for every column, each entry summed in long double and rounded once: for the stopping tests of the
+// iterative solves, whose wanted residual can come near the rounding of a sum in double on large systems.
+void stencilResidual(const StencilMatrix& matrix, const DenseBlock& x, const DenseBlock& b, DenseBlock& r);
+
 // Fills `lower` with the matrix's lower triangle as factorise and solveColumns take it (every
 // column sorted, the diagonal first); offsets that name the same pair of unknowns are summed.
 // The diagonal is always stored; an off-diagonal entry that sums to exactly 0 is not.

@@ -662,6 +662,27 @@ void applyStencilFacePreconditioner(StencilFacePreconditioner& face, const Dense
     incompleteCholeskySolve(face.factors, r, z);
 }
 
+// The rounding of b - M x, summed in double or (stencilResidual) in long double: nine products and the right-hand
+// side per row, from the rows' absolute sums.
+static void setStencilRounding(const StencilMatrix& matrix, ConjugateGradientOptions& options) {
+    GrowArray<double> rowSums;
+    resize(rowSums, matrix.width * matrix.height);
+#pragma omp parallel for schedule(static) if (worthThreads(rowSums.count))
+    for (int32_t y = 0; y < matrix.height; ++y) {
+        StencilRow row;
+        for (int32_t x = 0; x < matrix.width; ++x) {
+            stencilRow(matrix, x, y, row);
+            double sum = 0.0;
+            for (int32_t t = 0; t < 9; ++t) sum += std::abs(row.values[t]);
+            rowSums.items[y * matrix.width + x] = sum;
+        }
+    }
+    setResidualRounding(options, rowSums, 10);
+    options.preciseResidual = [&matrix](const DenseBlock& x, const DenseBlock& b, DenseBlock& r) {
+        stencilResidual(matrix, x, b, r);
+    };
+}
+
 // solveStencil, followed when `bounds` is given by the bounded solve from its result with the same preconditioner.
 static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
                            const StencilSolverOptions& options, IterativeSolveStatistics& statistics,
@@ -675,24 +696,8 @@ static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const Den
             return false;
         }
     }
-    // A row of b - M x sums ten rounded terms, so each entry's rounding is at most
-    // gamma_10 (|b_j| + sum_k |M_jk| |x_k|), gamma_10 = 10u / (1 - 10u) with u = 2^-53; in 2-norms
-    // that is gamma_10 (||b|| + || |M| ||_2 ||x||), and || |M| ||_2 is at most the largest absolute
-    // row sum of the symmetric |M|.
-    double rowSum = 0.0;
-#pragma omp parallel for schedule(static) reduction(max : rowSum)
-    for (int32_t y = 0; y < matrix.height; ++y) {
-        StencilRow row;
-        for (int32_t x0 = 0; x0 < matrix.width; ++x0) {
-            stencilRow(matrix, x0, y, row);
-            double sum = 0.0;
-            for (int32_t t = 0; t < 9; ++t) sum += std::abs(row.values[t]);
-            rowSum = std::max(rowSum, sum);
-        }
-    }
-    const double unitRoundoff = std::ldexp(1.0, -53);
     ConjugateGradientOptions iterations = options.iterations;
-    iterations.residualRounding = 10.0 * unitRoundoff / (1.0 - 10.0 * unitRoundoff) * 1.01 * std::max(1.0, rowSum);
+    setStencilRounding(matrix, iterations);
 
     const double start = wallClockSeconds();
     StencilPreconditionerData data;
@@ -705,7 +710,7 @@ static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const Den
     };
     const double setup = statistics.setupSeconds;
     const bool solved =
-        conjugateGradients(multiply, precondition, x, b, startOfSolve(iterations, bounds), statistics, error);
+        conjugateGradients(multiply, precondition, x, b, startOfSolve(iterations, bounds, 1), statistics, error);
     statistics.setupSeconds = setup;
     if (!solved || !bounds) return solved;
     BoundedSolveOptions within = *bounds;

@@ -160,7 +160,8 @@ BoundedSolveOptions optionsFor(double lowestEigenvalue) {
     BoundedSolveOptions options;
     options.iterations.lowestEigenvalue = lowestEigenvalue;
     options.iterations.maxError = 1e-9;
-    options.iterations.residualRounding = 1e-14;
+    options.iterations.rounding.gamma = 1e-14;
+    options.iterations.rounding.largestRowSum = 1.0;
     return options;
 }
 
@@ -267,7 +268,7 @@ TEST(BoundedSolver, AnInteriorMinimiserTakesNoStepAndEveryResultBeatsTheProjecte
     EXPECT_GT(statistics.steps, 0);
 }
 
-TEST(BoundedSolver, FailuresAreReported) {
+TEST(BoundedSolver, FailuresAreReportedAndCapsEndWithTheBestIterate) {
     const Problem problem = randomProblem(8, 1, 0.05, 60);
     DenseBlock x, b = problem.b;
     createBlock(x, 8, 1);
@@ -277,17 +278,32 @@ TEST(BoundedSolver, FailuresAreReported) {
     EXPECT_FALSE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, b, optionsFor(0.05), statistics, error));
     EXPECT_NE(error.find("not finite"), std::string::npos) << error;
 
-    // No step allowed: the start is not the minimiser.
+    // No step allowed: the projected start stands, feasible, and the statistics say the bound was not proved.
     BoundedSolveOptions options = optionsFor(0.05);
     options.maxSteps = 0;
     createBlock(x, 8, 1);
-    EXPECT_FALSE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, problem.b, options, statistics, error));
-    EXPECT_NE(error.find("no convergence"), std::string::npos) << error;
+    ASSERT_TRUE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, problem.b, options, statistics, error));
+    EXPECT_FALSE(statistics.proved);
+    EXPECT_STREQ(statistics.stop, "the step cap");
+    EXPECT_GT(statistics.errorBound, options.iterations.maxError);
 
-    // A wanted error below what the gradient's rounding allows.
+    // A face-iteration budget ends the solve alike, with the best iterate: never worse than the projected start.
+    options = optionsFor(0.05);
+    options.maxIterations = 1;
+    createBlock(x, 8, 1);
+    ASSERT_TRUE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, problem.b, options, statistics, error));
+    EXPECT_FALSE(statistics.proved);
+    EXPECT_STREQ(statistics.stop, "the iteration cap");
+    EXPECT_LE(statistics.iterations, 1);
+    EXPECT_LE(objective(problem.a, column(problem.b, 0), column(x, 0)),
+              objective(problem.a, column(problem.b, 0), std::vector<double>(8, 0.0)));
+    for (int32_t i = 0; i < 8; ++i) EXPECT_TRUE(x.at(i, 0) >= 0.0 && x.at(i, 0) <= 1.0);
+
+    // A wanted error below what the gradient's rounding allows: as close as arithmetic allows, and said so.
     options = optionsFor(0.05);
     options.iterations.maxError = 1e-20;
     createBlock(x, 8, 1);
-    EXPECT_FALSE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, problem.b, options, statistics, error));
-    EXPECT_NE(error.find("rounding"), std::string::npos) << error;
+    ASSERT_TRUE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, problem.b, options, statistics, error));
+    EXPECT_FALSE(statistics.proved);
+    EXPECT_STREQ(statistics.stop, "the gradient's rounding");
 }
