@@ -526,10 +526,9 @@ static void setTrilinearRounding(const TrilinearSystem& system, ConjugateGradien
     setResidualRounding(options, rowSums, 9 + 9 + 36 + 1);
 }
 
-// r = b - A x over the whole system, every entry summed in long double and rounded once, for the stopping tests:
-// the coarse levels' terms are large (their tents cover many cells), and the wanted residual comes near a double
+// The coarse levels' terms are large (their tents cover many cells), and the wanted residual comes near a double
 // sum's rounding of them.
-static void trilinearResidual(const TrilinearSystem& system, const DenseBlock& x, const DenseBlock& b, DenseBlock& r) {
+void trilinearResidual(const TrilinearSystem& system, const DenseBlock& x, const DenseBlock& b, DenseBlock& r) {
     const int32_t n = x.count, columns = x.columns;
     assert(columns <= 4);
     if (r.count != n || r.columns != columns) createBlock(r, n, columns);

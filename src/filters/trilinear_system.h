@@ -48,6 +48,10 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
 // y = A x for every column of x; y takes x's shape. Every entry is summed in a fixed order by one thread.
 void multiplyTrilinear(const TrilinearSystem& system, const DenseBlock& x, DenseBlock& y);
 
+// r = b - A x for every column (at most four), every entry summed in long double and rounded once: the residual
+// that the solves' stopping tests read where a sum in double would round too coarsely to prove their bound.
+void trilinearResidual(const TrilinearSystem& system, const DenseBlock& x, const DenseBlock& b, DenseBlock& r);
+
 // The system's matrix as rows of its upper triangle, for the sparse Cholesky solve.
 void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
 

@@ -110,3 +110,40 @@ TEST(FilterLog, BoundedSolvesFollowTheirUnconstrainedOnes) {
               "\t\t  level 1  held at a bound   = 50.00% of texels\n"
               "\t\t  level 2  held at a bound   = 3.12% of texels\n");
 }
+
+// A solve that ended without proving its error bound says so on its own line, with what ended it and how far its
+// residual (or projected gradient) is from the one the proof needs; the run goes on.
+TEST(FilterLog, UnprovedBoundsSayWhatEndedTheSolveAndByHowMuchTheyMissed) {
+    FilterStats stats;
+    BilinearLevelStats level;
+    level.factor = 2;
+    level.solver.iterationsRan = true;
+    level.solver.iterationSeconds = 1.5;
+    level.solver.iterations = 2000;
+    level.solver.residual = 3.1e-6;
+    level.solver.proved = false;
+    level.solver.ending = "the iteration cap";
+    level.solver.neededResidual = 1e-7;
+    level.solver.wantedError = 1e-4;
+    level.bounds.ran = true;
+    level.bounds.seconds = 0.5;
+    level.bounds.steps = 50;
+    level.bounds.iterations = 120;
+    level.bounds.heldShare = 0.25;
+    level.bounds.proved = false;
+    level.bounds.ending = "the step cap";
+    level.bounds.projectedGradient = 2.5e-7;
+    level.bounds.neededGradient = 1e-7;
+    level.bounds.wantedError = 1e-4;
+    level.solved = true;
+    level.seconds = 2.0;
+    append(stats.bilinearLevels, level);
+    EXPECT_EQ(printed(stats),
+              "\t\tConjugate gradients          =      1.500 seconds (2000 iterations, residual 3.10e-06; the 1e-04 "
+              "bound is not proved: the iteration cap ended it with the residual 31.0 times the 1.00e-07 it needs)\n"
+              "\t\tBounded to [0, 1]            =      0.500 seconds (50 steps, 120 iterations, 25.00% of texels held; "
+              "the 1e-04 bound is not proved: the step cap ended it with the projected gradient 2.5 times the "
+              "1.00e-07 it needs)\n"
+              "--== Tent Smart downscale by factor 2 ==--\n"
+              "time = 2.000000\n");
+}

@@ -122,3 +122,39 @@ TEST(LevelSystem, RegularisationPinsUnreachedTexelsAndRaisesTheOthers) {
     EXPECT_EQ(rhs.at(1, 0), 0);
     EXPECT_EQ(rhs.at(1, 2), 0);
 }
+
+// Iterations that end without proving their bound (here capped at one) fall back to the exact factorisation and
+// prove the bound from its solution; the statistics show both phases and the proof.
+TEST(LevelSystem, UnprovedIterationsFallBackToTheFactorisation) {
+    StencilMatrix matrix;
+    createStencil(matrix, 16, 12);
+    DenseBlock rhs;
+    createBlock(rhs, 16 * 12, 3);
+    for (int j = 0; j < 16 * 12; ++j) {
+        // A graph Laplacian over the wrapping grid, plus the regularisation: positive definite.
+        matrix.coefficients[stencilCoefficientCount * j + stencilCentre] = 4.001 + 0.5 * (j % 5);
+        matrix.coefficients[stencilCoefficientCount * j + stencilEast] = -1.0;
+        matrix.coefficients[stencilCoefficientCount * j + stencilNorth] = -0.5 - 0.1 * (j % 3);
+        for (int c = 0; c < 3; ++c) rhs.at(j, c) = std::sin(0.3 * j + c);
+    }
+    const IterateSystem iterate = [&](DenseBlock& x, IterativeSolveStatistics& statistics, std::string& error) {
+        StencilSolverOptions options = iterationSettings();
+        options.iterations.maxIterations = 1;
+        return solveStencil(matrix, x, rhs, options, statistics, error);
+    };
+    const LowerTriangle lowerTriangle = [&](CompressedColumnMatrix& lower) { stencilToCompressedColumn(matrix, lower); };
+    DenseBlock x;
+    createBlock(x, rhs.count, 3);
+    SolverStats stats;
+    std::string error;
+    ASSERT_TRUE(solveProvingBound(iterate, lowerTriangle, x, rhs, stats, error)) << error;
+    EXPECT_TRUE(stats.factorisationRan);
+    EXPECT_TRUE(stats.proved);
+    EXPECT_EQ(stats.iterations, 1);  // the capped one; the exact solution proves its bound at once
+
+    DenseBlock exact;
+    SparseRowMatrix factored;
+    stencilToCompressedColumn(matrix, factored.lower);
+    ASSERT_TRUE(solveByFactorisation(factored, exact, rhs, stats, error)) << error;
+    for (int k = 0; k < x.values.count; ++k) EXPECT_NEAR(x.values[k], exact.values[k], 1e-4);
+}

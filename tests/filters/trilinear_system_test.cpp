@@ -69,6 +69,17 @@ void expectSystemMatchesPieces(const Mesh& mesh, const FloatImage& texture) {
             ASSERT_NEAR(y.at(r, c), expectedProduct, tolerance * 40) << "row " << r << " column " << c;
         }
     }
+
+    // The residual the stopping tests read, summed in long double, is b - A x of the same matrix.
+    DenseBlock b, r;
+    createBlock(b, n, 2);
+    for (int k = 0; k < b.values.count; ++k) b.values[k] = std::cos(0.21 * k);
+    trilinearResidual(system, x, b, r);
+    ASSERT_EQ(r.count, n);
+    ASSERT_EQ(r.columns, 2);
+    for (int c = 0; c < 2; ++c) {
+        for (int row = 0; row < n; ++row) ASSERT_NEAR(r.at(row, c), b.at(row, c) - y.at(row, c), tolerance * 40) << row;
+    }
 }
 
 FloatImage patternTexture(int side) {
