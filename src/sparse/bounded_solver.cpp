@@ -42,6 +42,45 @@ static void projectedGradient(const Box& box, const DenseBlock& x, const DenseBl
     for (int64_t e = 0; e < size; ++e) pg.values.items[e] = box.projectedGradient(x.values.items[e], g.values.items[e]);
 }
 
+// Work blocks of multiplyColumns.
+struct PackedColumns {
+    DenseBlock in, out;
+};
+
+// out = A in for the columns that `which` selects, 0 for the others, whose inputs are 0: the product is taken of the
+// selected columns alone when they are not all (every column's product is its own, so the bits are the same). A
+// bounded solve's columns settle at different steps, and on the hard models one column often takes the last ten
+// steps alone.
+static void multiplyColumns(const BlockOperator& multiply, const DenseBlock& in, DenseBlock& out,
+                            const GrowArray<uint8_t>& which, PackedColumns& packed) {
+    const int32_t n = in.count, columns = in.columns;
+    int32_t selected = 0;
+    for (int32_t k = 0; k < columns; ++k) selected += which.items[k] != 0;
+    if (selected == columns) {
+        multiply(in, out);
+        return;
+    }
+    if (out.count != n || out.columns != columns) createBlock(out, n, columns);
+    if (selected > 0) {
+        shapeBlock(packed.in, n, selected);
+        for (int32_t k = 0, p = 0; k < columns; ++k) {
+            if (!which.items[k]) continue;
+            const double* from = in.values.items + static_cast<int64_t>(k) * n;
+            std::copy(from, from + n, packed.in.values.items + static_cast<int64_t>(p++) * n);
+        }
+        multiply(packed.in, packed.out);
+    }
+    for (int32_t k = 0, p = 0; k < columns; ++k) {
+        double* to = out.values.items + static_cast<int64_t>(k) * n;
+        if (!which.items[k]) {
+            std::fill(to, to + n, 0.0);
+            continue;
+        }
+        const double* from = packed.out.values.items + static_cast<int64_t>(p++) * n;
+        std::copy(from, from + n, to);
+    }
+}
+
 // Moves every open column of x along the projected path a -> P(x + a d), from a = first[k] halving a until the
 // objective falls by at least a tenth of its first-order decrease, f(x + s) - f(x) = g's + 1/2 s'As <= g's / 10 with
 // s = P(x + a d) - x (Armijo's condition along a projected path), and updates g = A x - b. Along the bent path every
@@ -67,6 +106,7 @@ static double projectedSearch(const BlockOperator& multiply, const Box& box, Den
         whole.items[k] = 0;
     }
     double largest = 0.0;
+    PackedColumns packed;
     GrowArray<uint8_t> accepted;
     resize(accepted, columns);
     for (uint8_t& flag : accepted) flag = 0;
@@ -86,7 +126,7 @@ static double projectedSearch(const BlockOperator& multiply, const Box& box, Den
                 step.values.items[e] = box.project(moved) - x.values.items[e];
             }
         }
-        multiply(step, product);
+        multiplyColumns(multiply, step, product, searching, packed);
         columnDotProducts(g, step, slope);
         columnDotProducts(step, product, curvature);
         for (int32_t k = 0; k < columns; ++k) {
@@ -231,8 +271,11 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             if (!freeNow.items[e]) out.values.items[e] = 0.0;
         }
     };
+    GrowArray<uint8_t> open;  // per column: not done
+    resize(open, columns);
+    PackedColumns packed;
     const BlockOperator faceMultiply = [&](const DenseBlock& in, DenseBlock& out) {
-        multiply(in, out);
+        multiplyColumns(multiply, in, out, open, packed);
         restrictToFace(out);
     };
     const BlockOperator facePrecondition = [&](const DenseBlock& in, DenseBlock& out) {
@@ -269,13 +312,13 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             freshGradient();
             fresh = true;
         }
-        int32_t open = 0;
+        int32_t openCount = 0;
         for (int32_t k = 0; k < columns; ++k) {
-            if (done.items[k]) continue;
-            if (fresh && passes(k)) done.items[k] = 1;
-            else ++open;
+            if (!done.items[k] && fresh && passes(k)) done.items[k] = 1;
+            open.items[k] = !done.items[k];
+            openCount += open.items[k];
         }
-        if (open == 0) break;
+        if (openCount == 0) break;
         const char* cap = nullptr;
         if (step >= options.maxSteps) cap = "the step cap";
         else if (statistics.iterations >= options.maxIterations) cap = "the iteration cap";
@@ -335,18 +378,17 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         if (shortfall) {
             projectedGradient(box, x, g, pg);
             for (int32_t k = 0; k < columns; ++k) {
-                if (done.items[k] || whole.items[k]) {
+                moving.items[k] = !done.items[k] && !whole.items[k];
+                if (!moving.items[k]) {
                     for (int32_t i = 0; i < n; ++i) pg.at(i, k) = 0.0;
                 }
             }
-            multiply(pg, product);
+            multiplyColumns(multiply, pg, product, moving, packed);
             GrowArray<double> along, curvature;
             columnDotProducts(pg, pg, along);
             columnDotProducts(pg, product, curvature);
-            for (int32_t k = 0; k < columns; ++k) {
-                moving.items[k] = !done.items[k] && !whole.items[k];
+            for (int32_t k = 0; k < columns; ++k)
                 first.items[k] = curvature.items[k] > 0.0 ? along.items[k] / curvature.items[k] : 0.0;
-            }
 #pragma omp parallel for schedule(static) if (worthThreads(size))
             for (int64_t e = 0; e < size; ++e) pg.values.items[e] = -pg.values.items[e];
             moved = std::max(moved, projectedSearch(multiply, box, x, g, pg, first, moving, target, product, whole));
