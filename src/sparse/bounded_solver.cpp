@@ -86,12 +86,13 @@ static void multiplyColumns(const BlockOperator& multiply, const DenseBlock& in,
 // s = P(x + a d) - x (Armijo's condition along a projected path), and updates g = A x - b. Along the bent path every
 // unknown that P cuts lands on its bound exactly, so that the face grows by all of them at once; a straight step
 // towards P(x + d) would stop short of them whenever the cut turned it, and the face would never change.
-// `whole` tells which columns took a = first[k]; a column that finds no descent within maxHalvings does not move.
+// `whole` tells which columns took a = first[k]; a column that finds no descent within maxHalvings halvings does not
+// move.
 // Returns the largest |s_j| of the columns that moved.
 static double projectedSearch(const BlockOperator& multiply, const Box& box, DenseBlock& x, DenseBlock& g,
                               const DenseBlock& d, const GrowArray<double>& first, const GrowArray<uint8_t>& open,
-                              DenseBlock& step, DenseBlock& product, GrowArray<uint8_t>& whole) {
-    constexpr int32_t maxHalvings = 40;
+                              DenseBlock& step, DenseBlock& product, GrowArray<uint8_t>& whole,
+                              int32_t maxHalvings = 40) {
     const int32_t n = x.count, columns = x.columns;
     const int64_t size = x.values.count;
     if (step.count != n || step.columns != columns) createBlock(step, n, columns);
@@ -360,8 +361,38 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             finish();
             return false;
         }
-        statistics.steps = step + 1;
         statistics.iterations += faceStatistics.iterations;
+        statistics.steps = step + 1;
+        // An unknown on a bound that the face let go (its gradient points inwards) but whose solution points outwards
+        // stays where it is: the projection cuts it at once, and the rest of the solution, which counted on it moving,
+        // is a poor step (the search then halves it again and again). The face is solved again with such unknowns
+        // held. On the generated needles and atlas models this took kivtric from 25 and 33 steps to 10; on milk_truck
+        // it costs kivtric about a tenth more (its steps and levels stay the same).
+        bool held = false;
+#pragma omp parallel for schedule(static) reduction(|| : held) if (worthThreads(size))
+        for (int64_t e = 0; e < size; ++e) {
+            const double v = x.values.items[e], change = d.values.items[e];
+            if (freeNow.items[e] && ((v <= box.lower && change < 0.0) || (v >= box.upper && change > 0.0))) {
+                freeNow.items[e] = 0;
+                rhs.values.items[e] = 0.0;
+                held = true;
+            }
+        }
+        if (held) {
+            zeroBlock(d);
+            freeBefore = freeNow;
+            if (faceChange && !faceChange(freeNow, error)) {
+                finish();
+                return false;
+            }
+            face.residualReduction = options.faceReduction;
+            face.maxIterations = std::min(rule.maxIterations, std::max(0, options.maxIterations - statistics.iterations));
+            if (!conjugateGradients(faceMultiply, facePrecondition, d, rhs, face, faceStatistics, error, &faceWork)) {
+                finish();
+                return false;
+            }
+            statistics.iterations += faceStatistics.iterations;
+        }
         // Into the box: along P(x + a d).
         for (int32_t k = 0; k < columns; ++k) {
             moving.items[k] = !done.items[k];
