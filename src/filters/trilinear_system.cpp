@@ -739,6 +739,7 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     };
     BoundedSolveOptions within = *bounds;
     within.iterations = options.iterations;
+    within.holdOutward = true;
     return solveBounded(multiply, apply, fitToFace, x, system.rhs, within, *bounded, error);
 }
 

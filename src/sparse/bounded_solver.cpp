@@ -366,11 +366,12 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         // An unknown on a bound that the face let go (its gradient points inwards) but whose solution points outwards
         // stays where it is: the projection cuts it at once, and the rest of the solution, which counted on it moving,
         // is a poor step (the search then halves it again and again). The face is solved again with such unknowns
-        // held. On the generated needles and atlas models this took kivtric from 25 and 33 steps to 10; on milk_truck
-        // it costs kivtric about a tenth more (its steps and levels stay the same).
+        // held (where options.holdOutward asks). On the generated needles and atlas models this took kivtric from 25
+        // and 33 steps to 10; on milk_truck it costs kivtric about a tenth more (its steps and levels stay the same).
+        // kivbic's levels took as many steps either way, and the second refit of each step made them slower.
         bool held = false;
-#pragma omp parallel for schedule(static) reduction(|| : held) if (worthThreads(size))
-        for (int64_t e = 0; e < size; ++e) {
+#pragma omp parallel for schedule(static) reduction(|| : held) if (worthThreads(size) && options.holdOutward)
+        for (int64_t e = 0; e < (options.holdOutward ? size : 0); ++e) {
             const double v = x.values.items[e], change = d.values.items[e];
             if (freeNow.items[e] && ((v <= box.lower && change < 0.0) || (v >= box.upper && change > 0.0))) {
                 freeNow.items[e] = 0;
