@@ -260,9 +260,9 @@ static bool appendPlacedMesh(const aiMesh& mesh, const aiMatrix4x4& placement, u
         target.triangles.count + int64_t{mesh.mNumFaces} > maxModelItems) {
         return modelError(error, path, "too many vertices or triangles");
     }
+    // The arrays grow by doubling as they are appended to: reserving exactly this placement's room would copy them
+    // once per placement, quadratic in the placements of a scene.
     const int32_t first = target.positions.count;
-    reserve(target.positions, first + static_cast<int32_t>(mesh.mNumVertices));
-    reserve(target.texCoords, first + static_cast<int32_t>(mesh.mNumVertices));
     for (unsigned int v = 0; v < mesh.mNumVertices; ++v) {
         const aiVector3D p = placement * mesh.mVertices[v];
         const aiVector3D& t = mesh.mTextureCoords[set][v];
