@@ -278,16 +278,21 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
 
 bool loadObjModel(Mesh& mesh, const char* path, std::string& error) {
     const std::string prefix = "Error: failed to load obj file '" + std::string(path) + "': ";
+    // A directory opens as a stream on some systems but has no lines to read; a FIFO or a device would block the
+    // open or never end: both are refused before the file is opened.
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = prefix + "is a directory";
+        return false;
+    }
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        error = prefix + "not a regular file";
+        return false;
+    }
     errno = 0;
     std::ifstream stream(path, std::ios::in);
     if (!stream) {
         error = prefix + (errno != 0 ? std::strerror(errno) : "cannot be opened");
-        return false;
-    }
-    // A directory opens as a stream on some systems but has no lines to read.
-    struct stat info;
-    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
-        error = prefix + "is a directory";
         return false;
     }
     return readObjModel(mesh, stream, path, error);

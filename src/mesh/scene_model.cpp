@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
@@ -371,10 +372,31 @@ static bool flattenScene(const aiScene& scene, const char* path, SceneModel& mod
     return true;
 }
 
+namespace {
+
+// The importer's file system, refusing every file that is not a regular one: a glTF buffer, an OBJ's material
+// library or any other file a model names that is a FIFO or a device would block the read, or never end.
+// (The default one tests whether a file exists by opening it, which blocks on a FIFO.)
+class RegularFilesOnly : public Assimp::DefaultIOSystem {
+public:
+    bool Exists(const char* file) const override {
+        struct stat info;
+        return stat(file, &info) == 0 && S_ISREG(info.st_mode);
+    }
+    Assimp::IOStream* Open(const char* file, const char* mode) override {
+        struct stat info;
+        if (stat(file, &info) == 0 && !S_ISREG(info.st_mode)) return nullptr;
+        return Assimp::DefaultIOSystem::Open(file, mode);
+    }
+};
+
+}  // namespace
+
 bool loadSceneModel(const char* path, SceneModel& model, std::string& error) {
     model = SceneModel();
     if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error)) return false;
     Assimp::Importer importer;
+    importer.SetIOHandler(new RegularFilesOnly);  // the importer owns it
     // Faces become triangles; the importer's own check of the result (indices within their arrays, counts that
     // match the arrays, no dangling references) runs before the scene is handed over.
     const unsigned int steps = aiProcess_Triangulate | aiProcess_ValidateDataStructure;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -420,4 +421,36 @@ TEST(BadInput, ManyPlacementsOfAMeshLoadInLinearTime) {
     const CommandResult result = runKiv(dir.path, {"many.gltf", "tile.png", "box"}, 60);
     ASSERT_FALSE(result.timedOut) << "stopped after 60 s";
     EXPECT_EQ(result.exitStatus, 0) << result.output;
+}
+
+// A FIFO given as the OBJ model, or standing where a glTF model's buffer should be, would block the read for ever:
+// both are refused at once with a message naming the file (the guard stops a run at 20 s).
+TEST(BadInput, AFifoAsTheModelOrAsAFileTheModelNamesIsRefused) {
+    TempDir dir;
+    writeImageFile(dir.file("tile.png"), imageFromBytes(2, 2, std::vector<unsigned char>(12, 100)));
+    ASSERT_EQ(mkfifo(dir.file("pipe.obj").c_str(), 0600), 0);
+    CommandResult result = runKiv(dir.path, {"pipe.obj", "tile.png", "box"}, 20);
+    ASSERT_FALSE(result.timedOut) << "stopped after 20 s";
+    EXPECT_EQ(result.exitStatus, 1) << result.output;
+    EXPECT_NE(result.output.find("Error: failed to load obj file 'pipe.obj': not a regular file"), std::string::npos)
+        << result.output;
+
+    GltfModel gltf;
+    GltfMesh square;
+    square.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
+    square.texCoords = {{0, 0, 1, 0, 1, 1, 0, 1}};
+    square.indices = {0, 1, 2, 0, 2, 3};
+    square.material = 0;
+    gltf.meshes = {square};
+    gltf.nodes = {{0, {}, {}}};
+    gltf.sceneNodes = {0};
+    gltf.materials = {{"tiles", 0, 0}};
+    gltf.images = {"tile.png"};
+    writeGltf(dir.file("square.gltf"), gltf, GltfForm::separate);
+    ASSERT_EQ(std::remove(dir.file("square.bin").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("square.bin").c_str(), 0600), 0);
+    result = runKiv(dir.path, {"square.gltf", "tile.png", "box"}, 20);
+    ASSERT_FALSE(result.timedOut) << "stopped after 20 s";
+    EXPECT_EQ(result.exitStatus, 1) << result.output;
+    EXPECT_NE(result.output.find("Error: square.gltf"), std::string::npos) << result.output;
 }
