@@ -447,6 +447,7 @@ static int buildModelTextures(RunState& state, const GrowArray<const FilterEntry
 
     const bool readsSurface = anyReadsSurface(state.options, filters);
     int status = exitSuccess;
+    int32_t built = 0;
     for (SceneTexture& texture : scene.textures) {
         const double share = scene.area > 0 ? texture.area / scene.area : 0;
         std::printf("Texture '%s' from %s: %d triangles, %.1f %% of the model's surface\n", texture.name.c_str(),
@@ -470,6 +471,12 @@ static int buildModelTextures(RunState& state, const GrowArray<const FilterEntry
         lineariseImage(state.texture);
         state.outputFolder = pathInFolder(state.options.outputFolder, texture.name);
         if (buildPyramids(state, filters, texture.source) != exitSuccess) status = exitFailure;
+        ++built;
+    }
+    // A run that produced nothing is no success, though every texture it skipped was named.
+    if (built == 0) {
+        return fail("Error: " + state.options.modelPath +
+                    ": no texture is used by any triangle through texture coordinates; nothing was written");
     }
     return status;
 }

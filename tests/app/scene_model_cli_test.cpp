@@ -280,3 +280,28 @@ TEST(SceneModelRun, FromModelTakesNoTextureArgumentAndReadsAnObjModelsMaterials)
     runOk(dir, {"-o", "given", "square.obj", "sample.png"}, filters);
     expectSameLevels(dir.file("given"), dir.file("out/sample"), 0);
 }
+
+// A model whose only textured material reads a coordinate set its triangles lack: the texture is named and skipped,
+// and a run that produced nothing ends with an error and status 1, not as a success.
+TEST(SceneModelRun, FromModelThatProducesNoTextureFails) {
+    TempDir dir;
+    copyFile(KIV_SOURCE_DIR "/data/sample.png", dir.file("first.png"));
+    GltfModel model;
+    model.meshes = {gltfMeshOf(sampleMesh(), [](int32_t) { return true; })};
+    model.meshes[0].material = 0;
+    model.nodes = {{0, {}, {}}};
+    model.sceneNodes = {0};
+    model.materials = {{"wood", 0, 1}};
+    model.images = {"first.png"};
+    writeGltf(dir.file("lost.glb"), model, GltfForm::binary);
+    const CommandResult result = runKiv(dir.path, {"--from-model", "-o", "out", "lost.glb", "box"});
+    EXPECT_EQ(result.exitStatus, 1) << result.output;
+    EXPECT_NE(result.output.find("No triangle uses texture 'wood' through texture coordinates; it is skipped."),
+              std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("Error: lost.glb: no texture is used by any triangle through texture coordinates; "
+                                 "nothing was written"),
+              std::string::npos)
+        << result.output;
+    EXPECT_TRUE(listFiles(dir.file("out")).empty());
+}
