@@ -569,6 +569,18 @@ static std::string missingValue(const std::string& option) {
 }
 
 bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error) {
+    // --help and --version answer whatever the rest of the line holds, an unknown option or a bad value included.
+    RunOptions asked;
+    for (int k = 1; k < argc; ++k) {
+        const std::string argument = argv[k];
+        if (argument == "--") break;
+        asked.help = asked.help || argument == "-h" || argument == "--help";
+        asked.version = asked.version || argument == "--version";
+    }
+    if (asked.help || asked.version) {
+        options = asked;
+        return true;
+    }
     cxxopts::Options parser("kiv");
     // Values are taken as text and checked here, so every bad value gets a message naming its option.
     parser.add_options()
@@ -587,8 +599,14 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
     RunOptions parsed;
     try {
         const cxxopts::ParseResult result = parser.parse(argc, argv);
-        parsed.help = result.count("help") > 0;
-        parsed.version = result.count("version") > 0;
+        // An option given twice would silently lose its first value.
+        for (const char* option : {"output", "format", "threads", "solver"}) {
+            if (result.count(option) > 1) {
+                error = std::string("Error: ") + (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
+                        " is given more than once";
+                return false;
+            }
+        }
         parsed.report = result.count("report") > 0;
         parsed.viewer = result.count("viewer") > 0;
         parsed.fromModel = result.count("from-model") > 0;

@@ -68,6 +68,12 @@ TEST(Options, AnUnknownOptionOrABadValueIsOneErrorLineAndTheHint) {
         {{"--format", "PNG", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not 'PNG'"},
         {{"--solver", "exact", "-o", "out", "model.obj", "texture.png"},
          "Error: --solver takes 'iterative' or 'direct', not 'exact'"},
+        // A repeated option would silently lose its first value.
+        {{"--format", "ktx2", "--format", "dds", "model.obj", "texture.png"}, "Error: --format is given more than once"},
+        {{"-o", "a", "--output", "b", "model.obj", "texture.png"}, "Error: -o/--output is given more than once"},
+        {{"--threads", "2", "--threads=2", "model.obj", "texture.png"}, "Error: --threads is given more than once"},
+        {{"--solver", "direct", "model.obj", "texture.png", "--solver", "direct"},
+         "Error: --solver is given more than once"},
     };
     TempDir dir;
     for (const Case& c : cases) {

@@ -134,11 +134,21 @@ TEST(CommandLine, FewerThanTwoArgumentsPrintTheUsageText) {
 TEST(CommandLine, HelpAndVersionPrintTheirTextAndSucceed) {
     TempDir dir;
     for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"model.obj", "texture.png", "box", "-h"}, {"--threads", "2", "--help"}}) {
+         {std::vector<std::string>{"--help"}, {"-h"}, {"model.obj", "texture.png", "box", "-h"}, {"--threads", "2", "--help"},
+          {"--help", "--threads", "0"}, {"--bogus", "-h"}, {"-h", "--format", "png", "--format", "dds"}}) {
         const CommandResult result = runKiv(dir.path, arguments);
         expectFinished(result, 0);
         EXPECT_EQ(result.output, usageText);
     }
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--version", "--bogus"}, {"--solver", "exact", "--version"}}) {
+        const CommandResult result = runKiv(dir.path, arguments);
+        expectFinished(result, 0);
+        EXPECT_EQ(result.output, std::string("kiv ") + kivVersion + "\n");
+    }
+    // After "--" every argument is a name: "--help" there is a filter that does not exist.
+    const CommandResult named = runKiv(dir.path, {"model.obj", "texture.png", "--", "--help"});
+    expectFinished(named, 1);
     const CommandResult version = runKiv(dir.path, {"--version"});
     expectFinished(version, 0);
     EXPECT_EQ(version.output, std::string("kiv ") + kivVersion + "\n");
