@@ -400,22 +400,13 @@ TEST(BadInput, AShortAddressSpaceNeverEndsWithoutAnErrorLine) {
 // placement copied the arrays it was appended to, and take seconds now (the guard stops a run at 60 s).
 TEST(BadInput, ManyPlacementsOfAMeshLoadInLinearTime) {
     TempDir dir;
-    GltfModel gltf;
-    GltfMesh square;
-    square.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
-    square.texCoords = {{0, 0, 1, 0, 1, 1, 0, 1}};
-    square.indices = {0, 1, 2, 0, 2, 3};
-    square.material = 0;
-    gltf.meshes = {square};
+    GltfModel gltf = squareGltf("tile.png");
     const int placements = 150000;
-    gltf.nodes.push_back({-1, {}, {}});
+    gltf.nodes = {{-1, {}, {}}};
     for (int k = 0; k < placements; ++k) {
         gltf.nodes[0].children.push_back(k + 1);
         gltf.nodes.push_back({0, gltfMatrix(1, 1, 1, 0, 0.001f * (k % 100), 0.001f * (k / 100), 0), {}});
     }
-    gltf.sceneNodes = {0};
-    gltf.materials = {{"tiles", 0, 0}};
-    gltf.images = {"tile.png"};
     writeImageFile(dir.file("tile.png"), imageFromBytes(2, 2, std::vector<unsigned char>(12, 100)));
     writeGltf(dir.file("many.gltf"), gltf, GltfForm::separate);
     const CommandResult result = runKiv(dir.path, {"many.gltf", "tile.png", "box"}, 60);
@@ -435,18 +426,7 @@ TEST(BadInput, AFifoAsTheModelOrAsAFileTheModelNamesIsRefused) {
     EXPECT_NE(result.output.find("Error: failed to load obj file 'pipe.obj': not a regular file"), std::string::npos)
         << result.output;
 
-    GltfModel gltf;
-    GltfMesh square;
-    square.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
-    square.texCoords = {{0, 0, 1, 0, 1, 1, 0, 1}};
-    square.indices = {0, 1, 2, 0, 2, 3};
-    square.material = 0;
-    gltf.meshes = {square};
-    gltf.nodes = {{0, {}, {}}};
-    gltf.sceneNodes = {0};
-    gltf.materials = {{"tiles", 0, 0}};
-    gltf.images = {"tile.png"};
-    writeGltf(dir.file("square.gltf"), gltf, GltfForm::separate);
+    writeGltf(dir.file("square.gltf"), squareGltf("tile.png"), GltfForm::separate);
     ASSERT_EQ(std::remove(dir.file("square.bin").c_str()), 0);
     ASSERT_EQ(mkfifo(dir.file("square.bin").c_str(), 0600), 0);
     result = runKiv(dir.path, {"square.gltf", "tile.png", "box"}, 20);
