@@ -2,9 +2,16 @@
 // triangular solves are several times faster than a plain triple loop, whose inner products wait on each add.
 #include "sparse/dense_cholesky.h"
 
+#include <sys/mman.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <string>
 
 // LAPACK's Fortran entry points; the trailing length is that of the character argument. OpenBLAS's own thread
 // count, which it takes from the environment when it loads, not from the caller's OpenMP setting.
@@ -14,6 +21,42 @@ void dpotrs_(const char* uplo, const int* n, const int* columns, const double* a
              const int* ldb, int* info, size_t uploLength);
 int openblas_get_num_threads(void);
 void openblas_set_num_threads(int threads);
+}
+
+// OpenBLAS's work buffer per thread, and room for what else the address space must hold beside it.
+static constexpr size_t blasBufferBytes = size_t(128) << 20;
+static constexpr size_t blasBufferSlackBytes = size_t(1) << 20;
+
+static int blasThreadLimit = 1 << 20;
+
+int blasThreadsThatFit() { return blasThreadLimit; }
+
+// Runs before OpenBLAS starts its threads (it is linked statically, and its start-up code has no priority), so the
+// thread count it starts with already fits the address-space limit: each of its threads reserves its buffer as it
+// starts.
+__attribute__((constructor(101))) static void fitBlasThreadsToAddressSpace() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    blasThreadLimit = static_cast<int>(std::max<rlim_t>(1, limit.rlim_cur / 4 / blasBufferBytes));
+    const char* requested = std::getenv("OPENBLAS_NUM_THREADS");
+    if (requested && std::atoi(requested) >= 1 && std::atoi(requested) <= blasThreadLimit) return;
+    setenv("OPENBLAS_NUM_THREADS", std::to_string(blasThreadLimit).c_str(), 1);
+}
+
+bool reserveBlasBuffer() {
+    static bool reserved = false;
+    if (reserved) return true;
+    const size_t probeBytes = blasBufferBytes + blasBufferSlackBytes;
+    void* probe = mmap(nullptr, probeBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe == MAP_FAILED) return false;
+    munmap(probe, probeBytes);
+    // A Cholesky factorisation takes its buffer whatever its size; the buffer then stays in OpenBLAS's pool.
+    double one = 1.0;
+    const int size = 1;
+    int info = 0;
+    dpotrf_("L", &size, &one, &size, &info, 1);
+    reserved = true;
+    return true;
 }
 
 // OpenBLAS shares a factorisation's updates among its threads in an order, and so with a rounding, that depends on
@@ -32,6 +75,7 @@ bool denseCholesky(GrowArray<double>& matrix, int32_t n) {
         if (!std::isfinite(value)) return false;
     }
     if (n == 0) return true;
+    if (!reserveBlasBuffer()) throw std::bad_alloc();
     // The matrix is symmetric, so its row-major array read by columns is the matrix itself.
     int info = 0;
     const int size = n;

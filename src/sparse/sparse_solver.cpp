@@ -3,8 +3,6 @@
 
 #include <cholmod.h>
 #include <omp.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cassert>
@@ -14,50 +12,11 @@
 #include <string>
 
 #include "base/clock.h"
+#include "sparse/dense_cholesky.h"
 
-// OpenBLAS runs the dense kernels of the supernodal factorisation. The two entry points needed
-// here are declared directly, so no particular OpenBLAS header variant has to be installed.
+// OpenBLAS runs the dense kernels of the supernodal factorisation. The entry point needed here is declared
+// directly, so no particular OpenBLAS header variant has to be installed.
 extern "C" void openblas_set_num_threads(int threadCount);
-extern "C" void dpotrf_(const char* triangle, const int* n, double* a, const int* leadingDimension,
-                        int* info, size_t triangleLength);
-
-// OpenBLAS reserves a work buffer of this size (plus a page) for every thread that runs a kernel,
-// and retries a refused reservation forever: under an address-space limit (ulimit -v) a thread
-// that cannot have its buffer spins and everything waiting on it hangs.
-static constexpr size_t blasBufferBytes = size_t(128) << 20;
-static constexpr size_t blasBufferSlackBytes = size_t(1) << 20;
-
-// BLAS threads whose buffers fit in the address space: at most a quarter of the limit goes to them.
-static int blasThreadLimit = 1 << 20;
-
-// Runs before OpenBLAS starts its threads (it is linked statically, and its start-up code has no
-// priority), so the thread count it starts with already fits the address-space limit.
-__attribute__((constructor(101))) static void fitBlasThreadsToAddressSpace() {
-    rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
-    blasThreadLimit = static_cast<int>(std::max<rlim_t>(1, limit.rlim_cur / 4 / blasBufferBytes));
-    const char* requested = std::getenv("OPENBLAS_NUM_THREADS");
-    if (requested && std::atoi(requested) >= 1 && std::atoi(requested) <= blasThreadLimit) return;
-    setenv("OPENBLAS_NUM_THREADS", std::to_string(blasThreadLimit).c_str(), 1);
-}
-
-// The calling thread's buffer is reserved by its first BLAS call. Reserving it here, after checking
-// that it fits, turns a lack of address space into an error instead of a hang inside the factorisation.
-static bool reserveBlasBuffer() {
-    static bool reserved = false;
-    if (reserved) return true;
-    const size_t probeBytes = blasBufferBytes + blasBufferSlackBytes;
-    void* probe = mmap(nullptr, probeBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (probe == MAP_FAILED) return false;
-    munmap(probe, probeBytes);
-    // A Cholesky factorisation takes its buffer whatever its size; the buffer then stays in OpenBLAS's pool.
-    double one = 1.0;
-    const int size = 1;
-    int info = 0;
-    dpotrf_("L", &size, &one, &size, &info, 1);
-    reserved = true;
-    return true;
-}
 
 // The factor together with the CHOLMOD state it was computed with; the solve needs both.
 struct CholeskyFactor {
@@ -107,7 +66,7 @@ bool factorise(SparseRowMatrix& matrix, SolverStats& stats, std::string& error) 
             }
         }
     }
-    openblas_set_num_threads(std::min(omp_get_max_threads(), blasThreadLimit));
+    openblas_set_num_threads(std::min(omp_get_max_threads(), blasThreadsThatFit()));
     if (!reserveBlasBuffer()) {
         error = "the solver failed: out of memory";
         return false;
