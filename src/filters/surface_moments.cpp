@@ -39,12 +39,13 @@ void triangleMonomialMeans(const LocalPoint& p0, const LocalPoint& p1, const Loc
     mean[8] = cu * cu * cv * cv + cu * cu * e02 + cv * cv * e20 + 4 * cu * cv * e11 + 2 * cu * e12 + 2 * cv * e21 + e22;
 }
 
-// Adds to m the moments of the piece: its fan triangles (vertex 0, k, k + 1), each weighted by its model-space area.
-static void addPieceMoments(const SurfacePiece& piece, double m[momentCount]) {
+// Adds to m the moments of the piece: its fan triangles (vertex 0, k, k + 1), each weighted by its model-space area
+// times `weight`, that of its triangle.
+static void addPieceMoments(const SurfacePiece& piece, double weight, double m[momentCount]) {
     const int32_t k = piece.texPoints.count;
     const LocalPoint t0 = widened(piece.texPoints.items[0]);
     for (int32_t j = 1; j + 1 < k; ++j) {
-        const double area = fanTriangleArea(piece, j);
+        const double area = weight * fanTriangleArea(piece, j);
         double mean[momentCount];
         triangleMonomialMeans(t0, widened(piece.texPoints.items[j]), widened(piece.texPoints.items[j + 1]), mean);
         for (int32_t e = 0; e < momentCount; ++e) m[e] += area * mean[e];
@@ -75,7 +76,12 @@ struct WalkPlan {
     int32_t cellOffset[2] = {0, 0};        // where the walked square's grid 0 lies in the texture's, across and down
     GrowArray<int32_t> tileStart;      // triangles of tile t: tileTriangles[tileStart[t] .. tileStart[t + 1])
     GrowArray<int32_t> tileTriangles;
+    const double* weights = nullptr;   // what each triangle's pieces carry, times their own; none: 1 for all
     double* tileWeighted = nullptr;    // weighted moments of the grid of tiles in float64, for the grids above
+    // When the grids keep only part of their square (`limited`), the cells of grid g the walk enters: those kept in
+    // it and those above the cells kept in finer grids.
+    bool limited = false;
+    GridReach reach[maxFinestLevel + 1];
 };
 
 // One thread's working storage, reused from tile to tile.
@@ -136,8 +142,22 @@ static void tileRange(float low, float high, int32_t count, int32_t& first, int3
     last = tileOf(high);
 }
 
+GridReach cellsPerTexel(int32_t gridWidth, int32_t gridHeight, int32_t width, int32_t height) {
+    if (width > 0 && height > 0 && gridWidth % width == 0 && gridHeight % height == 0) {
+        return GridReach{gridWidth / width, gridHeight / height};
+    }
+    return GridReach{1, 1};
+}
+
+// The reach the walk passes down the quadtree: none when the grids keep their whole square.
+static const GridReach* walkReach(const WalkPlan& plan) { return plan.limited ? plan.reach : nullptr; }
+
+// Whether cell (x, y) of grid g is one the grid keeps.
+static bool keptCell(const MomentGrid& grid, int32_t x, int32_t y) { return x < grid.width && y < grid.height; }
+
 // Lists each triangle under every tile its texture-space bounding box reaches, in the model's order. Every piece
-// of the triangle lies within that box: clipping only adds points on the segments between its points.
+// of the triangle lies within that box: clipping only adds points on the segments between its points. Tiles beyond
+// the walk's reach get nothing.
 static void bucketTriangles(WalkPlan& plan) {
     const Mesh& mesh = *plan.mesh;
     const int32_t side = 1 << (plan.finest - plan.tileGrid);
@@ -158,6 +178,10 @@ static void bucketTriangles(WalkPlan& plan) {
         int32_t x0, x1, y0, y1;
         tileRange(uLow, uHigh, side, x0, x1);
         tileRange(vLow, vHigh, side, y0, y1);
+        if (plan.limited) {
+            x1 = std::min(x1, plan.reach[plan.tileGrid].across - 1);
+            y1 = std::min(y1, plan.reach[plan.tileGrid].down - 1);
+        }
         for (int32_t y = y0; y <= y1; ++y) {
             for (int32_t x = x0; x <= x1; ++x) action(y * side + x);
         }
@@ -178,22 +202,27 @@ static void bucketTriangles(WalkPlan& plan) {
     }
 }
 
-// Records one piece in grid g >= firstGrid: the used flag and the area straight into the result (the cell belongs
-// to the caller alone), the moments into `sums` at `slot`.
-static void recordPiece(const WalkPlan& plan, const SurfacePiece& piece, int32_t g, int64_t cell, double* sums) {
+// The weight of the pieces of triangle `index` of the walked mesh.
+static double triangleWeight(const WalkPlan& plan, int32_t index) { return plan.weights ? plan.weights[index] : 1.0; }
+
+// Records one piece of a triangle of weight `weight` in grid g >= firstGrid: the used flag and the area straight into
+// the result (the cell belongs to the caller alone), the moments into `sums` at `slot`.
+static void recordPiece(const WalkPlan& plan, const SurfacePiece& piece, double weight, int32_t g, int64_t cell,
+                        double* sums) {
     const MomentRequest& request = *plan.request;
     MomentGrid& grid = plan.out->grids.items[g];
     if (request.used) grid.used.items[cell] = 1;
-    if (request.area) grid.area.items[cell] += pieceArea(piece);
-    if (request.moments) addPieceMoments(piece, sums);
+    if (request.area) grid.area.items[cell] += weight * pieceArea(piece);
+    if (request.moments) addPieceMoments(piece, weight, sums);
 }
 
 // The weighted moments of a piece of cell (x, y) of grid 0, where the texture's reconstruction is bilinear, added
 // in the coordinates of the parent cell of grid 1 to `parent` (4 per channel).
-static void addWeightedMoments(const WalkPlan& plan, const SurfacePiece& piece, int32_t x, int32_t y, double* parent) {
+static void addWeightedMoments(const WalkPlan& plan, const SurfacePiece& piece, double weight, int32_t x, int32_t y,
+                               double* parent) {
     const FloatImage& texture = *plan.request->texture;
     double m[momentCount] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-    addPieceMoments(piece, m);
+    addPieceMoments(piece, weight, m);
     TentFactor columns[2], rows[2];
     for (int32_t e = 0; e < 2; ++e) {
         columns[e] = cellTent(x + plan.cellOffset[0], plan.textureHalfCells[0], e, texture.width);
@@ -240,37 +269,41 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
     for (int32_t g = std::max(plan.lowest, request.firstGrid); g <= T; ++g) {
         const int32_t tileSide = 1 << (T - g);
         MomentGrid& grid = plan.out->grids.items[g];
-        for (int32_t y = 0; y < tileSide; ++y) {
+        const int32_t across = std::max(0, std::min(tileSide, grid.width - tx * tileSide));
+        const int32_t down = std::max(0, std::min(tileSide, grid.height - ty * tileSide));
+        for (int32_t y = 0; y < down; ++y) {
             const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.width + tx * tileSide;
-            if (request.used) std::memset(grid.used.items + row, 0, static_cast<size_t>(tileSide));
-            if (request.area) std::memset(grid.area.items + row, 0, sizeof(double) * static_cast<size_t>(tileSide));
+            if (request.used) std::memset(grid.used.items + row, 0, static_cast<size_t>(across));
+            if (request.area) std::memset(grid.area.items + row, 0, sizeof(double) * static_cast<size_t>(across));
         }
     }
 
+    double weight = 1;  // that of the triangle being walked
     auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
         // Cell (x, y) of grid g within the tile, whose side there is 2^(T - g).
         const int32_t tileSide = 1 << (T - g);
         const int32_t localX = x - tx * tileSide, localY = y - ty * tileSide;
-        if (g >= request.firstGrid) {
+        if (g >= request.firstGrid && keptCell(plan.out->grids.items[g], x, y)) {
             const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].width + x;
             const int32_t local = localY * tileSide + localX;
             double* sums = request.moments ? scratch.moments[g].items + momentCount * local : nullptr;
-            recordPiece(plan, piece, g, cell, sums);
+            recordPiece(plan, piece, weight, g, cell, sums);
         }
         if (g == 0 && weighted) {
             const int32_t parentSide = tileSide / 2;
             const int32_t parent = (localY / 2) * parentSide + localX / 2;
-            addWeightedMoments(plan, piece, x, y, scratch.weighted[1].items + stride * parent);
+            addWeightedMoments(plan, piece, weight, x, y, scratch.weighted[1].items + stride * parent);
         }
     };
 
     // An empty tile stores zeros: the scratch sums start cleared and are cleared again after every tile.
     for (int32_t k = first; k < last; ++k) {
-        const MeshTriangle& t = plan.mesh->triangles.items[plan.tileTriangles.items[k]];
-        if (!makeTriangle(*plan.mesh, t, scratch.triangle)) continue;
+        const int32_t index = plan.tileTriangles.items[k];
+        if (!makeTriangle(*plan.mesh, plan.mesh->triangles.items[index], scratch.triangle)) continue;
+        weight = triangleWeight(plan, index);
         SurfacePiece* inTile = nullptr;
         if (!descendToCell(scratch.triangle, plan.finest, T, tx, ty, scratch.split.items, inTile)) continue;
-        walkPiece(*inTile, tx, ty, T, plan.lowest, scratch.split.items, visit);
+        walkPiece(*inTile, tx, ty, T, plan.lowest, scratch.split.items, visit, walkReach(plan));
     }
 
     // Store the tile's moments, and carry its weighted moments up from grid 1 to the tile itself.
@@ -290,9 +323,11 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
             }
         }
         if (g < request.firstGrid) continue;
-        for (int32_t y = 0; y < tileSide; ++y) {
+        const int32_t across = std::max(0, std::min(tileSide, grid.width - tx * tileSide));
+        const int32_t down = std::max(0, std::min(tileSide, grid.height - ty * tileSide));
+        for (int32_t y = 0; y < down; ++y) {
             const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.width + tx * tileSide;
-            for (int32_t x = 0; x < tileSide; ++x) {
+            for (int32_t x = 0; x < across; ++x) {
                 const int32_t local = y * tileSide + x;
                 if (request.moments) {
                     for (int32_t e = 0; e < momentCount; ++e) {
@@ -338,16 +373,20 @@ static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
     GrowArray<GrowArray<double>> sums;
     resize(sums, L + 1);
     for (int32_t g = T + 1; g <= L; ++g) {
-        const int64_t cells = int64_t{1} << (2 * (L - g));
+        const MomentGrid& grid = plan.out->grids.items[g];
+        const int64_t cells = static_cast<int64_t>(grid.width) * grid.height;
         if (request.moments && g >= request.firstGrid) allocateZeroed(sums[g], momentCount * cells);
     }
+    double weight = 1;  // that of the triangle being walked
     auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
-        if (g < request.firstGrid) return;
+        if (g < request.firstGrid || !keptCell(plan.out->grids.items[g], x, y)) return;
         const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].width + x;
-        recordPiece(plan, piece, g, cell, request.moments ? sums[g].items + momentCount * cell : nullptr);
+        recordPiece(plan, piece, weight, g, cell, request.moments ? sums[g].items + momentCount * cell : nullptr);
     };
-    for (const MeshTriangle& t : plan.mesh->triangles) {
-        if (makeTriangle(*plan.mesh, t, scratch.triangle)) walkPiece(scratch.triangle, 0, 0, L, T + 1, scratch.split.items, visit);
+    for (int32_t index = 0; index < plan.mesh->triangles.count; ++index) {
+        if (!makeTriangle(*plan.mesh, plan.mesh->triangles.items[index], scratch.triangle)) continue;
+        weight = triangleWeight(plan, index);
+        walkPiece(scratch.triangle, 0, 0, L, T + 1, scratch.split.items, visit, walkReach(plan));
     }
     for (int32_t g = T + 1; g <= L; ++g) {
         for (int32_t e = 0; e < sums[g].count; ++e) plan.out->grids.items[g].moments.items[e] = static_cast<float>(sums[g].items[e]);
@@ -379,15 +418,22 @@ static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
 }
 
 // The walk of one square of texture space through the quadtree of finest level L into square grids of side
-// 2^(L - g); halfCells and offset place its grid 0 in the texture's (see WalkPlan).
+// 2^(L - g); halfCells and offset place its grid 0 in the texture's (see WalkPlan). With `kept` (one entry per
+// grid, no texture), grid g keeps only its first kept[g] cells across and down.
 static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, const MomentRequest& request,
-                       const int32_t halfCells[2], const int32_t offset[2]) {
+                       const int32_t halfCells[2], const int32_t offset[2], const GridReach* kept = nullptr) {
     if (L > maxFinestLevel) throw std::bad_alloc();
     const bool weighted = request.texture != nullptr;
     result.channelCount = weighted ? (request.texture->hasAlpha ? 4 : 3) : 0;
 
+    // Triangles laid on the same texture points are walked once, so that overlaid copies cost one walk.
+    Mesh overlaidOnce;
+    GrowArray<double> weights;
+    const bool merged = mergeOverlaidTriangles(mesh, overlaidOnce, weights);
+
     WalkPlan plan;
-    plan.mesh = &mesh;
+    plan.mesh = merged ? &overlaidOnce : &mesh;
+    plan.weights = merged ? weights.items : nullptr;
     plan.request = &request;
     plan.out = &result;
     plan.finest = L;
@@ -401,9 +447,22 @@ static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, cons
     const int32_t stride = weightedStride(plan);
 
     resize(result.grids, L + 1);
+    assert(!kept || !weighted);
+    plan.limited = kept != nullptr && !weighted;
     for (int32_t g = 0; g <= L; ++g) {
         MomentGrid& grid = result.grids.items[g];
         grid.width = grid.height = 1 << (L - g);
+        if (plan.limited) {
+            grid.width = std::min(grid.width, kept[g].across);
+            grid.height = std::min(grid.height, kept[g].down);
+            // The walk enters the kept cells, and the cells above those kept in the finer grids.
+            GridReach& reach = plan.reach[g];
+            reach.across = grid.width, reach.down = grid.height;
+            if (g > 0) {
+                reach.across = std::max(reach.across, (plan.reach[g - 1].across + 1) / 2);
+                reach.down = std::max(reach.down, (plan.reach[g - 1].down + 1) / 2);
+            }
+        }
         if (g < request.firstGrid) continue;
         const int64_t cells = static_cast<int64_t>(grid.width) * grid.height;
         // The tiles clear or write every cell of their grids; the grids above them start cleared.
@@ -435,8 +494,10 @@ static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, cons
 #pragma omp for schedule(dynamic, 1)
         for (int32_t tile = 0; tile < tilesPerSide * tilesPerSide; ++tile) {
             if (!ready || outOfMemory) continue;
+            const int32_t tx = tile % tilesPerSide, ty = tile / tilesPerSide;
+            if (plan.limited && (tx >= plan.reach[plan.tileGrid].across || ty >= plan.reach[plan.tileGrid].down)) continue;
             try {
-                walkTile(plan, scratch, tile % tilesPerSide, tile / tilesPerSide);
+                walkTile(plan, scratch, tx, ty);
             } catch (const std::bad_alloc&) {
                 outOfMemory = true;
             }
@@ -480,8 +541,21 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
         if (weighted) {
             halfCells[0] = (1 << L) / (2 * width);
             halfCells[1] = (1 << L) / (2 * height);
+            walkSquare(result, mesh, L, request, halfCells, offset);
+            return;
         }
-        walkSquare(result, mesh, L, request, halfCells, offset);
+        if (width <= 0 || height <= 0 || L > maxFinestLevel) {
+            walkSquare(result, mesh, L, request, halfCells, offset);
+            return;
+        }
+        // Grid g keeps the cells that the texels of level g, (width >> g) x (height >> g), pair with.
+        GridReach kept[maxFinestLevel + 1];
+        for (int32_t g = 0; g <= L; ++g) {
+            const int32_t side = 1 << (L - g), across = width >> g, down = height >> g;
+            const GridReach block = cellsPerTexel(side, side, across, down);
+            kept[g] = GridReach{std::min(side, across * block.across), std::min(side, down * block.down)};
+        }
+        walkSquare(result, mesh, L, request, halfCells, offset, kept);
         return;
     }
 

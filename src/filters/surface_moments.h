@@ -7,6 +7,7 @@
 #include "filters/tent_kernel.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
+#include "mesh/texel_coverage.h"
 
 // One grid of width x height cells; cell (x, y) is entry y * width + x. Each array is filled only when it was asked
 // for. Cell-local coordinates run from 0 to 1 across the cell, as in the texel coverage.
@@ -27,7 +28,9 @@ struct MomentGrid {
 
 // Grid g of side 2^(L - g), g = 0 .. L, like a TexelCoverage built for finest level L. For a texture whose sides
 // are unequal powers of two the grids follow both sides: the longer one has 2^(L - g) cells, the shorter one that
-// divided by their ratio, and the grids past the shorter side's last cell have none.
+// divided by their ratio, and the grids past the shorter side's last cell have none. For other sizes, asked for
+// without a texture, the grids are square in the longer side but keep only the cells that texels of level g pair
+// with (cellsPerTexel): a thin texture costs its texels, not the square of its longer side.
 struct SurfaceMoments {
     GrowArray<MomentGrid> grids;
     int32_t channelCount = 0;
@@ -48,9 +51,15 @@ struct MomentRequest {
     int32_t width = 0, height = 0;
 };
 
+// The block of cells of a gridWidth x gridHeight grid that a texel of a width x height level covers, across and
+// down: the grid's sides over the level's where both divide evenly, else one cell (texel (x, y) then pairs with
+// cell (x, y)).
+GridReach cellsPerTexel(int32_t gridWidth, int32_t gridHeight, int32_t width, int32_t height);
+
 // Walks every triangle of the mesh through the quadtree of finest level L, with the same clipping arithmetic as
 // buildTexelCoverage, and fills what `request` asks for. Every value is added in the model's triangle order
-// within its cell, so the result does not depend on the number of threads. Throws std::bad_alloc when memory
+// within its cell, so the result does not depend on the number of threads. Triangles on the same texture points are
+// walked once, as one (mergeOverlaidTriangles). Throws std::bad_alloc when memory
 // runs out or L is beyond the largest finest level.
 void buildSurfaceMoments(SurfaceMoments& moments, const Mesh& mesh, int32_t finestLevel, const MomentRequest& request);
 

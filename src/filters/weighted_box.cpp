@@ -16,8 +16,8 @@ static const MomentGrid& gridAt(const SurfaceMoments& moments, int32_t index) {
 
 // The cells of `grid` that texel (x, y) of a width x height image covers. For a texture whose sides are powers of
 // two the grids follow both sides, so a texel covers a block of whole cells (one at the grid of its level's size).
-// Other sizes have square grids in the longer side and keep the pairing of texel (x, y) with cell (x, y) (the grid
-// is larger than the image and has no whole number of cells per texel).
+// Other sizes have square grids in the longer side, kept only as far as their texels reach, and keep the pairing of
+// texel (x, y) with cell (x, y) (the square has no whole number of cells per texel).
 struct CellBlock {
     int64_t first = -1;   // the block's first cell, or -1 when it lies outside the grid
     int32_t across = 1, down = 1;
@@ -25,10 +25,9 @@ struct CellBlock {
 
 static CellBlock cellsOfTexel(const MomentGrid& grid, int32_t width, int32_t height, int32_t x, int32_t y) {
     CellBlock block;
-    if (width > 0 && height > 0 && grid.width % width == 0 && grid.height % height == 0) {
-        block.across = grid.width / width;
-        block.down = grid.height / height;
-    }
+    const GridReach cells = cellsPerTexel(grid.width, grid.height, width, height);
+    block.across = cells.across;
+    block.down = cells.down;
     const int64_t cx = static_cast<int64_t>(x) * block.across, cy = static_cast<int64_t>(y) * block.down;
     assert(cx < grid.width && cy < grid.height);
     if (cx >= grid.width || cy >= grid.height) return block;

@@ -2,9 +2,14 @@
 // exact part of the model's surface that the texture lays on it.
 #include "mesh/texel_coverage.h"
 
+#include <algorithm>
+#include <array>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <new>
+#include <unordered_map>
+#include <vector>
 
 static void appendVertex(SurfacePiece& piece, const TexPoint& texPoint, const Point3& surfacePoint) {
     append(piece.texPoints, texPoint);
@@ -176,4 +181,94 @@ double cellArea(const CoverageCell& cell) {
     double area = 0;
     for (const SurfacePiece& piece : cell.pieces) area += pieceArea(piece);
     return area;
+}
+
+namespace {
+
+// A triangle's texture points as six numbers, sorted point by point so that any order of the corners gives one key.
+struct TexTriangleKey {
+    std::array<float, 6> values;
+    bool operator==(const TexTriangleKey& other) const { return values == other.values; }
+};
+
+struct TexTriangleHash {
+    size_t operator()(const TexTriangleKey& key) const {
+        uint64_t hash = 1469598103934665603ull;  // FNV-1a over the values' bits
+        for (float value : key.values) {
+            uint32_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            hash = (hash ^ bits) * 1099511628211ull;
+        }
+        return static_cast<size_t>(hash);
+    }
+};
+
+}  // namespace
+
+static double triangleArea(const Point3& a, const Point3& b, const Point3& c) {
+    const double bx = b.x - a.x, by = b.y - a.y, bz = b.z - a.z;
+    const double cx = c.x - a.x, cy = c.y - a.y, cz = c.z - a.z;
+    const double nx = by * cz - bz * cy, ny = bz * cx - bx * cz, nz = bx * cy - by * cx;
+    return 0.5 * std::sqrt(nx * nx + ny * ny + nz * nz);
+}
+
+bool mergeOverlaidTriangles(const Mesh& mesh, Mesh& merged, GrowArray<double>& weights) {
+    const int32_t count = mesh.triangles.count;
+    // The set of each triangle: the index of the first triangle with the same texture points.
+    std::unordered_map<TexTriangleKey, int32_t, TexTriangleHash> firstOf;
+    firstOf.reserve(static_cast<size_t>(count));
+    std::vector<int32_t> setOf(static_cast<size_t>(count), -1);
+    bool shared = false;
+    for (int32_t t = 0; t < count; ++t) {
+        const MeshTriangle& triangle = mesh.triangles.items[t];
+        std::array<TexPoint, 3> points;
+        bool valid = true;
+        for (int32_t c = 0; c < 3; ++c) {
+            const int32_t p = triangle.positionIndex[c], q = triangle.texCoordIndex[c];
+            valid = valid && p >= 0 && p < mesh.positions.count && q >= 0 && q < mesh.texCoords.count;
+            // +0 stands for -0, so that equal coordinates give equal keys.
+            if (valid) points[c] = TexPoint{mesh.texCoords.items[q].u + 0.0f, mesh.texCoords.items[q].v + 0.0f};
+        }
+        if (!valid) continue;
+        std::sort(points.begin(), points.end(),
+                  [](const TexPoint& a, const TexPoint& b) { return a.u < b.u || (a.u == b.u && a.v < b.v); });
+        TexTriangleKey key;
+        for (int32_t c = 0; c < 3; ++c) key.values[2 * c] = points[c].u, key.values[2 * c + 1] = points[c].v;
+        const auto found = firstOf.emplace(key, t);
+        setOf[static_cast<size_t>(t)] = found.first->second;
+        shared = shared || !found.second;
+    }
+    if (!shared) return false;
+
+    // Each set's model-space area and the triangle that stands for it: its first with any area, else its first.
+    std::vector<double> area(static_cast<size_t>(count), 0.0), setArea(static_cast<size_t>(count), 0.0);
+    std::vector<int32_t> standIn(static_cast<size_t>(count), -1);
+    for (int32_t t = 0; t < count; ++t) {
+        const int32_t set = setOf[static_cast<size_t>(t)];
+        if (set < 0) continue;
+        const MeshTriangle& triangle = mesh.triangles.items[t];
+        area[static_cast<size_t>(t)] = triangleArea(mesh.positions.items[triangle.positionIndex[0]],
+                                                    mesh.positions.items[triangle.positionIndex[1]],
+                                                    mesh.positions.items[triangle.positionIndex[2]]);
+        setArea[static_cast<size_t>(set)] += area[static_cast<size_t>(t)];
+        int32_t& stand = standIn[static_cast<size_t>(set)];
+        if (stand < 0 || (area[static_cast<size_t>(t)] > 0 && !(area[static_cast<size_t>(stand)] > 0))) stand = t;
+    }
+
+    Mesh result;
+    result.positions = mesh.positions;
+    result.texCoords = mesh.texCoords;
+    GrowArray<double> factors;
+    for (int32_t t = 0; t < count; ++t) {
+        const int32_t set = setOf[static_cast<size_t>(t)];
+        if (set >= 0 && set != t) continue;  // walked with the first of its set
+        // A triangle with bad indices stays, for the walk to skip as before.
+        const int32_t stand = set < 0 ? t : standIn[static_cast<size_t>(set)];
+        const double own = set < 0 ? 0 : area[static_cast<size_t>(stand)];
+        append(result.triangles, mesh.triangles.items[stand]);
+        append(factors, own > 0 ? setArea[static_cast<size_t>(set)] / own : 1.0);
+    }
+    merged = std::move(result);
+    weights = std::move(factors);
+    return true;
 }

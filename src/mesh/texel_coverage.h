@@ -2,6 +2,7 @@
 // grids whose cells hold the clipped pieces of the triangles that fall in them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "base/grow_array.h"
@@ -34,6 +35,14 @@ struct TexelCoverage {
 
 enum class SplitAxis { u = 0, v = 1 };
 
+// Triangles with the same three texture points, in any order, lay the same pieces on every texel; what each piece
+// carries (its area, its moments) is its texture-space share times the triangle's ratio of model-space to
+// texture-space area. Such triangles are walked once: `merged` gets one triangle per distinct set of texture points,
+// in the place of the first (the first with any area stands for its set), and weights[t] the factor by which triangle
+// t of `merged` multiplies what its pieces carry: the set's area over its own (1 for a set without area). False, with
+// `merged` and `weights` untouched, when no two triangles share their texture points: the mesh is walked as it is.
+bool mergeOverlaidTriangles(const Mesh& mesh, Mesh& merged, GrowArray<double>& weights);
+
 // Replaces the coverage's grids with L + 1 fresh grids and inserts every triangle of the mesh.
 void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t finestLevel);
 
@@ -64,14 +73,21 @@ struct SplitScratch {
 // The largest finest level a coverage or a walk takes: a grid of side 2^15 already has 2^30 cells.
 constexpr int32_t maxFinestLevel = 15;
 
+// The cells of one grid that a walk enters: those with x < across and y < down.
+struct GridReach {
+    int32_t across = 0, down = 0;
+};
+
 // Carries `piece` (texture points local to cell (x, y) of grid `level`) down the quadtree to grid `lowest`
 // exactly as buildTexelCoverage stores it, calling visit(level, x, y, piece) for every cell that would hold a
 // piece: repeated vertices are dropped first, pieces of fewer than 3 vertices end the walk, parents come before
 // children and the children in the order (2x, 2y), (2x, 2y + 1), (2x + 1, 2y), (2x + 1, 2y + 1).
-// `scratch` holds at least level + 1 entries; the caller's piece is changed.
+// `scratch` holds at least level + 1 entries; the caller's piece is changed. With `reach` (one entry per grid), the
+// walk leaves out the cells beyond reach[g] in grid g and everything below them; every cell it enters gets the
+// same piece as without it.
 template <typename Visit>
 void walkPiece(SurfacePiece& piece, int32_t x, int32_t y, int32_t level, int32_t lowest, SplitScratch* scratch,
-               Visit& visit) {
+               Visit& visit, const GridReach* reach = nullptr) {
     dropRepeatedVertices(piece);
     if (piece.texPoints.count < 3) return;
     visit(level, x, y, static_cast<const SurfacePiece&>(piece));
@@ -80,14 +96,19 @@ void walkPiece(SurfacePiece& piece, int32_t x, int32_t y, int32_t level, int32_t
         point.u *= 2;
         point.v *= 2;
     }
+    const int32_t columnCount = reach ? std::min(2, reach[level - 1].across - 2 * x) : 2;
+    const int32_t rowCount = reach ? std::min(2, reach[level - 1].down - 2 * y) : 2;
+    if (columnCount <= 0 || rowCount <= 0) return;
     SplitScratch& parts = scratch[level];
     splitPiece(piece, SplitAxis::u, parts.left, parts.right);
     SurfacePiece* columns[2] = {&parts.left, &parts.right};
-    for (int32_t dx = 0; dx < 2; ++dx) {
+    for (int32_t dx = 0; dx < columnCount; ++dx) {
         splitPiece(*columns[dx], SplitAxis::v, parts.low, parts.high);
-        if (parts.low.texPoints.count >= 3) walkPiece(parts.low, 2 * x + dx, 2 * y, level - 1, lowest, scratch, visit);
-        if (parts.high.texPoints.count >= 3) {
-            walkPiece(parts.high, 2 * x + dx, 2 * y + 1, level - 1, lowest, scratch, visit);
+        if (parts.low.texPoints.count >= 3) {
+            walkPiece(parts.low, 2 * x + dx, 2 * y, level - 1, lowest, scratch, visit, reach);
+        }
+        if (rowCount > 1 && parts.high.texPoints.count >= 3) {
+            walkPiece(parts.high, 2 * x + dx, 2 * y + 1, level - 1, lowest, scratch, visit, reach);
         }
     }
 }

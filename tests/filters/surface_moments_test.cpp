@@ -61,15 +61,18 @@ void pieceMoments(const CoverageCell& cell, double m[9]) {
     }
 }
 
-// Every grid from `firstGrid` on agrees with a coverage of the same finest level: used flags and areas exactly,
-// moments within float storage.
-void expectMatchesCoverage(const Mesh& mesh, int finest, int firstGrid, int threads) {
+// Every grid from `firstGrid` on agrees with a coverage of the same finest level: used flags exactly, areas within
+// `areaTolerance` of the grid's area (0: bit for bit), moments within float storage. With a texture size, the grids
+// keep only their first cells across and down, and those agree.
+void expectMatchesCoverage(const Mesh& mesh, int finest, int firstGrid, int threads, int width = 0, int height = 0,
+                           double areaTolerance = 0) {
     TexelCoverage coverage;
     buildTexelCoverage(coverage, mesh, finest);
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = firstGrid;
     request.used = request.area = request.moments = true;
+    request.width = width, request.height = height;
     {
         ThreadCount count(threads);
         buildSurfaceMoments(moments, mesh, finest, request);
@@ -78,19 +81,26 @@ void expectMatchesCoverage(const Mesh& mesh, int finest, int firstGrid, int thre
     for (int g = firstGrid; g <= finest; ++g) {
         const CoverageGrid& expected = coverage.levels[g];
         const MomentGrid& actual = moments.grids[g];
-        ASSERT_EQ(actual.width, expected.width);
-        ASSERT_EQ(actual.height, expected.width);
+        if (width == 0) {
+            ASSERT_EQ(actual.width, expected.width);
+            ASSERT_EQ(actual.height, expected.width);
+        }
+        ASSERT_LE(actual.width, expected.width);
+        ASSERT_LE(actual.height, expected.height);
         double gridArea = 0;
         for (const CoverageCell& cell : expected.cells) gridArea += cellArea(cell);
-        for (int cell = 0; cell < expected.cellCount; ++cell) {
-            const CoverageCell& stored = expected.cells[cell];
-            ASSERT_EQ(actual.used[cell], stored.pieces.count > 0 ? 1 : 0) << "grid " << g << " cell " << cell;
-            ASSERT_EQ(actual.area[cell], cellArea(stored)) << "grid " << g << " cell " << cell;
-            double m[9];
-            pieceMoments(stored, m);
-            for (int e = 0; e < 9; ++e) {
-                ASSERT_LT(relativeGap(actual.moments[9 * cell + e], m[e], std::max(gridArea, std::abs(m[e])) + 1e-30), 1e-6)
-                    << "grid " << g << " cell " << cell << " moment " << e;
+        for (int y = 0; y < actual.height; ++y) {
+            for (int x = 0; x < actual.width; ++x) {
+                const int cell = y * actual.width + x;
+                const CoverageCell& stored = expected.cells[y * expected.width + x];
+                ASSERT_EQ(actual.used[cell], stored.pieces.count > 0 ? 1 : 0) << "grid " << g << " cell " << cell;
+                ASSERT_NEAR(actual.area[cell], cellArea(stored), areaTolerance * gridArea) << "grid " << g << " cell " << cell;
+                double m[9];
+                pieceMoments(stored, m);
+                for (int e = 0; e < 9; ++e) {
+                    ASSERT_LT(relativeGap(actual.moments[9 * cell + e], m[e], std::max(gridArea, std::abs(m[e])) + 1e-30), 1e-6)
+                        << "grid " << g << " cell " << cell << " moment " << e;
+                }
             }
         }
     }
@@ -106,6 +116,65 @@ TEST(SurfaceMoments, RandomTrianglesMatchTheStoredCoverageOnEveryGrid) {
     expectMatchesCoverage(mesh, 8, 3, 2);
     // Below the tile size: one tile holds everything.
     expectMatchesCoverage(mesh, 4, 0, 2);
+}
+
+// Triangles laid on the same texture points (copies, the corners in another order, other model-space corners) are
+// walked once, carrying the area of them all: the cells get what the coverage, which stores every copy, holds.
+TEST(SurfaceMoments, OverlaidTrianglesAreWalkedOnceWithTheAreaOfEveryCopy) {
+    Mesh mesh = randomMesh(200, 9);
+    const int32_t original = mesh.triangles.count;
+    for (int32_t t = 0; t < original; t += 3) {
+        const MeshTriangle source = mesh.triangles[t];
+        if (source.positionIndex[2] == source.positionIndex[0]) continue;  // a dropped triangle stands for no set
+        // A triangle flat in texture space lays its area on a segment, shared among cells as the clipping's rounding
+        // falls, which differs with the order of its corners.
+        if (t % 11 == 0) continue;
+        // Beyond the texture the border cells take everything, in local coordinates far from the cell, where the
+        // rounding of the cut points grows with the distance.
+        bool inside = true;
+        for (int c = 0; c < 3; ++c) {
+            const TexPoint& point = mesh.texCoords[source.texCoordIndex[c]];
+            inside = inside && point.u >= 0 && point.u <= 1 && point.v >= 0 && point.v <= 1;
+        }
+        if (!inside) continue;
+        for (int copy = 0; copy < 3; ++copy) {
+            MeshTriangle overlay;
+            for (int c = 0; c < 3; ++c) {
+                const int from = (c + copy) % 3;  // the corners turned round
+                const Point3 p = mesh.positions[source.positionIndex[from]];
+                overlay.texCoordIndex[c] = source.texCoordIndex[from];
+                overlay.positionIndex[c] = mesh.positions.count;
+                // A copy in place, then ones stretched and moved elsewhere on the model.
+                append(mesh.positions, copy == 0 ? p : Point3{p.x * (1 + copy), p.z + copy, p.y * 0.5f});
+            }
+            append(mesh.triangles, overlay);
+        }
+    }
+    Mesh merged;
+    GrowArray<double> weights;
+    ASSERT_TRUE(mergeOverlaidTriangles(mesh, merged, weights));
+    EXPECT_LT(merged.triangles.count, mesh.triangles.count);
+    // The copies' areas are summed in float64 from corners in float32: the cells agree within float rounding.
+    expectMatchesCoverage(mesh, 8, 0, 2, 0, 0, 1e-6);
+    expectMatchesCoverage(mesh, 5, 1, 1, 0, 0, 1e-6);
+    EXPECT_FALSE(mergeOverlaidTriangles(randomMesh(200, 9), merged, weights));
+}
+
+// A texture whose sides are not powers of two has square grids in its longer side, but they keep only the cells
+// that its texels pair with, so a thin texture costs its texels, not the square of its longer side.
+TEST(SurfaceMoments, GridsOfAThinTextureKeepOnlyTheCellsItsTexelsPairWith) {
+    const Mesh mesh = randomMesh(300, 3);
+    expectMatchesCoverage(mesh, 8, 0, 2, 250, 3);
+    expectMatchesCoverage(mesh, 8, 0, 1, 5, 251);
+    expectMatchesCoverage(mesh, 7, 1, 2, 100, 100);
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.used = request.area = true;
+    request.width = 8193, request.height = 1;
+    buildSurfaceMoments(moments, mesh, 14, request);
+    EXPECT_EQ(moments.grids[0].width, 8193);
+    EXPECT_EQ(moments.grids[0].height, 1);
+    EXPECT_EQ(moments.grids[1].width * moments.grids[1].height, 0);  // level 1 is 4096 x 0
 }
 
 TEST(SurfaceMoments, BundledSampleMatchesTheStoredCoverage) {
