@@ -1,7 +1,4 @@
 // Entry point of kiv: builds mipmap pyramids for the texture of a textured model.
-#include <signal.h>
-
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -9,23 +6,12 @@
 #include "app/run.h"
 #include "image/file_output.h"
 
-// An interrupted run (Ctrl-C, a kill, a closed terminal, a file-size limit) removes the file it was writing, so
-// no partial file is left behind, then ends as that signal ends a program.
-static void endOnSignal(int signal) {
-    removePendingFile();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
 int main(int argc, char** argv) {
     // Line by line even into a pipe or file, so every line printed before an interruption is there.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
-        struct sigaction action {};
-        action.sa_handler = endOnSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-    }
+    // An interrupted run (Ctrl-C, a kill, a closed terminal, a file-size limit) removes the file it was writing, so
+    // no partial file is left behind, then ends as that signal ends a program.
+    removePendingFileOnSignals();
     try {
         return runCommandLine(argc, argv);
     } catch (const std::bad_alloc&) {

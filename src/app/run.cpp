@@ -267,6 +267,14 @@ static bool createOutputFolder(const std::string& folder, std::string& error) {
     return false;
 }
 
+// Makes the folder the current texture's files go into when missing: the output folder itself, or with --from-model
+// the texture's folder inside it, held open until closeMadeFolder so that a symbolic link planted under its name is
+// refused rather than followed out of the output folder.
+static bool prepareOutputFolder(const RunState& state, std::string& error) {
+    if (!state.options.fromModel) return createOutputFolder(state.outputFolder, error);
+    return openMadeFolder(state.options.outputFolder, state.textureFolder, error);
+}
+
 // Writes `text` as `name` in state.outputFolder, through a file renamed into place once complete; prints the error
 // line and returns false when it cannot.
 static bool writeOutputFile(const RunState& state, const char* name, const std::string& text, const char* what) {
@@ -395,7 +403,7 @@ static int buildPyramids(RunState& state, const GrowArray<const FilterEntry*>& f
         if (!runFilter(*filters[k], state, run, error)) return fail(error);
     }
 
-    if (!createOutputFolder(state.outputFolder, error)) return fail(error);
+    if (!prepareOutputFolder(state, error)) return fail(error);
     int status = exitSuccess;
     for (const FilterRun& run : state.runs) {
         if (!writeContainers(run, state.options, state.outputFolder, state.texture.hasAlpha)) status = exitFailure;
@@ -470,7 +478,9 @@ static int buildModelTextures(RunState& state, const GrowArray<const FilterEntry
         if (!loadSceneTexture(texture, state.texture, error)) return fail(error);
         lineariseImage(state.texture);
         state.outputFolder = pathInFolder(state.options.outputFolder, texture.name);
+        state.textureFolder = texture.name;
         if (buildPyramids(state, filters, texture.source) != exitSuccess) status = exitFailure;
+        closeMadeFolder();
         ++built;
     }
     // A run that produced nothing is no success, though every texture it skipped was named.

@@ -56,6 +56,7 @@ struct RunState {
     FloatImage texture;
     GrowArray<FilterRun> runs;
     std::string outputFolder;                  // where the current texture's files go
+    std::string textureFolder;                 // with --from-model: the name of that folder in options.outputFolder
     int32_t levelCount = 0;
     RunOptions options;
 };
