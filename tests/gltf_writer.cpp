@@ -182,3 +182,18 @@ std::vector<float> gltfMatrix(float sx, float sy, float sz, float degrees, float
             0, 0, sz, 0,
             tx, ty, tz, 1};
 }
+
+GltfModel squareGltf(const std::string& image) {
+    GltfModel model;
+    GltfMesh square;
+    square.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
+    square.texCoords = {{0, 0, 1, 0, 1, 1, 0, 1}};
+    square.indices = {0, 1, 2, 0, 2, 3};
+    square.material = 0;
+    model.meshes = {square};
+    model.nodes = {{0, {}, {}}};
+    model.sceneNodes = {0};
+    model.materials = {{"square", 0, 0}};
+    model.images = {image};
+    return model;
+}

@@ -44,3 +44,6 @@ void writeGltf(const std::string& path, const GltfModel& model, GltfForm form);
 
 // A column-major matrix that scales by (sx, sy, sz), turns by `degrees` about z and then moves by (tx, ty, tz).
 std::vector<float> gltfMatrix(float sx, float sy, float sz, float degrees, float tx, float ty, float tz);
+
+// The unit square as a glTF model whose one material "square" names the picture `image`.
+GltfModel squareGltf(const std::string& image);

@@ -8,6 +8,15 @@
 
 #include "image/float_image.h"
 
+// Defined in a build under AddressSanitizer, whose shadow memory does not mix with an address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+#define KIV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KIV_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 // A fresh empty directory under the system's temporary directory, removed when the object dies.
 struct TempDir {
     std::string path;

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 
 #include <assimp/DefaultIOSystem.h>
+#include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -17,11 +19,17 @@
 #include <exception>
 #include <fstream>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "image/texture_io.h"
 
-// Doubling past this would overflow the 32-bit capacity of a GrowArray (as in the OBJ reader).
-static const int64_t maxModelItems = int64_t{1} << 30;
+// Placed vertices or triangles past this many are refused before any is placed. At the limit the model's arrays take
+// 5.5 GiB (20 bytes a vertex, 24 a triangle) and the textures' copies of them as much again; only a scene that
+// places its meshes far more often than real models do comes near it, and it would run for minutes, then out of
+// memory. It also keeps every array well inside the 2^30 items a GrowArray can double to.
+static const int64_t maxPlacedItems = int64_t{1} << 27;
 // Nodes deeper than this are taken for a broken hierarchy rather than a model.
 static const int32_t maxNodeDepth = 1024;
 
@@ -48,18 +56,25 @@ static bool checkModelFile(const char* path, std::string& error) {
     return true;
 }
 
+// The first `size` bytes of the file (fewer when it is shorter), and its size in `fileSize`.
+static std::string fileHead(std::ifstream& stream, size_t size, long long& fileSize) {
+    std::string head(size, '\0');
+    stream.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(stream.gcount()));
+    stream.clear();
+    stream.seekg(0, std::ios::end);
+    fileSize = static_cast<long long>(stream.tellg());
+    return head;
+}
+
 // An OFF file declares its vertex and face counts up front and the importer reserves that much memory at once
 // before reading a line: a count of billions in a small file would claim many gigabytes and spend minutes filling
 // them. Each vertex takes at least 5 bytes of text ("0 0 0") and each face 4 ("1 0" and a separator), so a header
 // declaring more than the file can hold is refused before the importer sees it.
 static bool checkDeclaredCounts(const char* path, std::string& error) {
     std::ifstream stream(path, std::ios::binary);
-    std::string head(4096, '\0');
-    stream.read(&head[0], static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<size_t>(stream.gcount()));
-    stream.clear();
-    stream.seekg(0, std::ios::end);
-    const long long fileSize = static_cast<long long>(stream.tellg());
+    long long fileSize = 0;
+    const std::string head = fileHead(stream, 4096, fileSize);
     // The words of the head, comments ("#" to the line's end) left out.
     GrowArray<std::string> words;
     std::string word;
@@ -90,6 +105,222 @@ static bool checkDeclaredCounts(const char* path, std::string& error) {
     return modelError(error, path,
                       "declares " + words[1] + " vertices and " + words[2] + " faces, more than its " +
                           std::to_string(fileSize) + " bytes can hold");
+}
+
+namespace {
+
+// A cursor over JSON text that follows objects, arrays, strings and numbers, just enough to read a glTF file's
+// node lists. What it cannot follow marks it broken, and the check built on it gives no verdict (the importer then
+// says what is wrong with the file).
+class JsonCursor {
+public:
+    explicit JsonCursor(const std::string& text) : text_(text) {}
+    bool broken() const { return broken_; }
+    void fail() { broken_ = true; }
+    // The next character past white space, or '\0' at the end.
+    char peek() {
+        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
+        return at_ < text_.size() ? text_[at_] : '\0';
+    }
+    // Steps over `c` when it comes next.
+    bool take(char c) {
+        if (peek() != c || c == '\0') return false;
+        ++at_;
+        return true;
+    }
+    // A string's characters between its quotes, escapes left as written; kept only when `keep` (a skipped string
+    // may be a buffer of many megabytes in a data URI).
+    std::string string(bool keep = true) {
+        if (!take('"')) {
+            fail();
+            return std::string();
+        }
+        const size_t start = at_;
+        while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+        if (at_ >= text_.size()) {
+            fail();
+            return std::string();
+        }
+        ++at_;
+        return keep ? text_.substr(start, at_ - 1 - start) : std::string();
+    }
+    // A string's characters or a number as written; any other value is stepped over and gives "".
+    std::string scalar() {
+        const char c = peek();
+        if (c == '"') return string();
+        if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) return word();
+        skipValue();
+        return std::string();
+    }
+    // Steps over the next value however deeply it nests, counting brackets rather than recursing.
+    void skipValue() {
+        int64_t depth = 0;
+        do {
+            const char c = peek();
+            if (c == '"') {
+                string(false);
+            } else if (c == '{' || c == '[') {
+                ++depth, ++at_;
+            } else if ((c == '}' || c == ']') && depth > 0) {
+                --depth, ++at_;
+            } else if ((c == ',' || c == ':') && depth > 0) {
+                ++at_;
+            } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') {
+                word();
+            } else {
+                fail();
+            }
+        } while (depth > 0 && !broken_);
+    }
+
+private:
+    // A number, true, false or null as written.
+    std::string word() {
+        const size_t start = at_;
+        while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) || text_[at_] == '.' ||
+                                      text_[at_] == '-' || text_[at_] == '+')) {
+            ++at_;
+        }
+        return text_.substr(start, at_ - start);
+    }
+
+    const std::string& text_;
+    size_t at_ = 0;
+    bool broken_ = false;
+};
+
+}  // namespace
+
+// Calls member(key) for each member of the object that comes next; member reads the member's value. Any other
+// value is stepped over.
+template <typename Member>
+static void forEachMember(JsonCursor& json, Member member) {
+    if (!json.take('{')) return json.skipValue();
+    if (json.take('}')) return;
+    do {
+        const std::string key = json.string();
+        if (json.broken() || !json.take(':')) return json.fail();
+        member(key);
+        if (json.broken()) return;
+    } while (json.take(','));
+    if (!json.take('}')) json.fail();
+}
+
+// Calls item() for each item of the array that comes next; item reads it. Any other value is stepped over.
+template <typename Item>
+static void forEachItem(JsonCursor& json, Item item) {
+    if (!json.take('[')) return json.skipValue();
+    if (json.take(']')) return;
+    do {
+        item();
+        if (json.broken()) return;
+    } while (json.take(','));
+    if (!json.take(']')) json.fail();
+}
+
+// Calls entry(id) for each entry of the collection that comes next: the items of an array, known by their
+// position (glTF 2.0), or the members of an object, known by their name (glTF 1.0).
+template <typename Entry>
+static void forEachEntry(JsonCursor& json, Entry entry) {
+    if (json.peek() != '[') return forEachMember(json, entry);
+    int64_t position = 0;
+    forEachItem(json, [&] { entry(std::to_string(position++)); });
+}
+
+// The JSON of a glTF model: the whole of a text file (its first character past white space a '{'), or the JSON
+// chunk of a binary one (the "glTF" signature, then version, length, and the chunk's length and type). Empty for
+// every other file.
+static std::string gltfJson(const char* path) {
+    std::ifstream stream(path, std::ios::binary);
+    long long fileSize = 0;
+    const std::string head = fileHead(stream, 20, fileSize);
+    long long start = 0, length = 0;
+    if (head.compare(0, 4, "glTF") == 0) {
+        if (head.size() < 20) return std::string();
+        for (int k = 3; k >= 0; --k) length = length << 8 | static_cast<unsigned char>(head[12 + k]);
+        start = 20;
+    } else {
+        const size_t first = head.compare(0, 3, "\xEF\xBB\xBF") == 0 ? head.find_first_not_of(" \t\r\n", 3)
+                                                                    : head.find_first_not_of(" \t\r\n");
+        if (first == std::string::npos || head[first] != '{') return std::string();
+        length = fileSize;
+    }
+    // A chunk length past the end of the file is cut to what the file holds.
+    std::string json(static_cast<size_t>(std::max(0LL, std::min(length, fileSize - start))), '\0');
+    stream.seekg(start);
+    stream.read(&json[0], static_cast<std::streamsize>(json.size()));
+    json.resize(static_cast<size_t>(stream.gcount()));
+    return json;
+}
+
+// A glTF node has one parent at most: a node listed as a child twice, as the child of two nodes, as a root of a
+// scene and a child, or twice as a root of one scene would be copied by the importer, with everything below it, once
+// for every path that leads to it (a chain of 25 nodes, each listing the next twice, becomes 2^25 nodes). Returns
+// what is wrong, or "" for node lists that are sound (or JSON this reader cannot follow).
+static std::string gltfHierarchyFault(const std::string& text) {
+    JsonCursor json(text);
+    bool named = false;  // nodes known by name (glTF 1.0) rather than by position
+    const auto node = [&named](const std::string& id) { return named ? "node '" + id + "'" : "node " + id; };
+    std::unordered_map<std::string, std::string> parentOf;  // node id to the id of the node that lists it
+    GrowArray<std::pair<std::string, GrowArray<std::string>>> scenes;  // scene label and the ids of its roots
+    std::string fault;
+    forEachMember(json, [&](const std::string& key) {
+        if (key == "nodes") {
+            named = json.peek() == '{';
+            forEachEntry(json, [&](const std::string& parent) {
+                forEachMember(json, [&](const std::string& field) {
+                    if (field != "children") return json.skipValue();
+                    forEachItem(json, [&] {
+                        const std::string child = json.scalar();
+                        if (child.empty()) return;  // not a node's id: the importer refuses it
+                        const auto listed = parentOf.emplace(child, parent);
+                        if (listed.second) return;
+                        const std::string& first = listed.first->second;
+                        fault = first == parent
+                                    ? node(child) + " is listed twice among the children of " + node(parent)
+                                    : node(child) + " is a child of both " + node(first) + " and " + node(parent);
+                        json.fail();
+                    });
+                });
+            });
+        } else if (key == "scenes") {
+            const bool namedScenes = json.peek() == '{';
+            forEachEntry(json, [&](const std::string& id) {
+                const std::string scene = namedScenes ? "scene '" + id + "'" : "scene " + id;
+                append(scenes, std::make_pair(scene, GrowArray<std::string>()));
+                forEachMember(json, [&](const std::string& field) {
+                    if (field != "nodes") return json.skipValue();
+                    forEachItem(json, [&] {
+                        const std::string root = json.scalar();
+                        if (!root.empty()) append(scenes[scenes.count - 1].second, root);
+                    });
+                });
+            });
+        } else {
+            json.skipValue();
+        }
+    });
+    if (fault.empty() && !json.broken()) {
+        for (const auto& [scene, roots] : scenes) {
+            std::unordered_set<std::string> seen;
+            for (const std::string& root : roots) {
+                const auto parent = parentOf.find(root);
+                if (!seen.insert(root).second) {
+                    fault = node(root) + " is listed twice among the roots of " + scene;
+                } else if (parent != parentOf.end()) {
+                    fault = node(root) + " is both a root of " + scene + " and a child of " + node(parent->second);
+                }
+                if (!fault.empty()) break;
+            }
+            if (!fault.empty()) break;
+        }
+    }
+    return fault.empty() ? fault : fault + "; a glTF node has one parent at most";
+}
+
+static bool checkGltfHierarchy(const char* path, std::string& error) {
+    const std::string fault = gltfHierarchyFault(gltfJson(path));
+    return fault.empty() || modelError(error, path, fault);
 }
 
 // The colour texture of a material: its base colour texture, else its diffuse one, when it is mapped through
@@ -138,17 +369,25 @@ static std::string folderName(const std::string& wanted) {
     return name;
 }
 
-static bool nameTaken(const SceneModel& model, const std::string& name) {
-    for (const SceneTexture& texture : model.textures) {
-        if (texture.name == name) return true;
-    }
-    return false;
-}
+// What the textures met so far are found by: the key of their picture (its file, or "*<n>" for the n-th embedded
+// one), and their folder names. A model of thousands of materials asks for thousands of names.
+struct TextureLookup {
+    std::unordered_map<std::string, int32_t> byKey;  // index into model.textures
+    std::unordered_set<std::string> names;
+    // Per sanitised wanted name, the suffix to try next: all below it are taken, and names are never given back.
+    std::unordered_map<std::string, int> nextSuffix;
+};
 
-static std::string uniqueName(const SceneModel& model, const std::string& wanted) {
+// The wanted name made a folder name, else with "-2", "-3", ... added: the first of these not yet taken, which it
+// then takes.
+static std::string uniqueName(TextureLookup& lookup, const std::string& wanted) {
     const std::string base = folderName(wanted);
-    std::string name = base;
-    for (int suffix = 2; nameTaken(model, name); ++suffix) name = base + "-" + std::to_string(suffix);
+    if (lookup.names.insert(base).second) return base;
+    int& suffix = lookup.nextSuffix.emplace(base, 2).first->second;
+    std::string name;
+    do {
+        name = base + "-" + std::to_string(suffix++);
+    } while (!lookup.names.insert(name).second);
     return name;
 }
 
@@ -207,19 +446,21 @@ static bool copyEmbedded(const aiTexture& embedded, SceneTexture& texture, std::
 
 // The texture a material names, found among those already met or added: index into model.textures.
 static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, const MaterialTexture& wanted,
-                             const std::string& modelPath, SceneModel& model, GrowArray<std::string>& keys,
+                             const std::string& modelPath, SceneModel& model, TextureLookup& lookup,
                              int32_t& index, std::string& error) {
     const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(wanted.file.C_Str());
     const std::string key = embedded.first ? "*" + std::to_string(embedded.second)
                                            : resolveTextureFile(modelPath, wanted.file.C_Str());
-    for (index = 0; index < keys.count; ++index) {
-        if (keys[index] == key) return true;
+    const auto known = lookup.byKey.find(key);
+    if (known != lookup.byKey.end()) {
+        index = known->second;
+        return true;
     }
     SceneTexture texture;
     const std::string materialName = material.GetName().C_Str();
     if (embedded.first) {
         texture.embedded = true;
-        texture.name = uniqueName(model, materialName.empty() ? fileStem(embedded.first->mFilename.C_Str()) : materialName);
+        texture.name = uniqueName(lookup, materialName.empty() ? fileStem(embedded.first->mFilename.C_Str()) : materialName);
         texture.source = modelPath + "[" + (materialName.empty() ? "texture " + std::to_string(embedded.second) : materialName) + "]";
         // The picture's format hint ("png", "jpg") as an extension, for formats known by their name alone.
         std::string hint;
@@ -230,11 +471,12 @@ static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, c
         if (embedded.first->mHeight == 0 && !hint.empty()) texture.source += "." + hint;
         if (!copyEmbedded(*embedded.first, texture, error)) return false;
     } else {
-        texture.name = uniqueName(model, fileStem(wanted.file.C_Str()));
+        texture.name = uniqueName(lookup, fileStem(wanted.file.C_Str()));
         texture.source = key;
     }
+    index = model.textures.count;
     append(model.textures, std::move(texture));
-    append(keys, key);
+    lookup.byKey.emplace(key, index);
     return true;
 }
 
@@ -257,10 +499,6 @@ static bool outsideUnitSquare(const TexPoint& t) {
 // and its triangles. Returns the triangles' area; `outside` gets the area of those with a corner off the unit square.
 static bool appendPlacedMesh(const aiMesh& mesh, const aiMatrix4x4& placement, uint32_t set, Mesh& target,
                              double& area, double& outside, const std::string& path, std::string& error) {
-    if (target.positions.count + int64_t{mesh.mNumVertices} > maxModelItems ||
-        target.triangles.count + int64_t{mesh.mNumFaces} > maxModelItems) {
-        return modelError(error, path, "too many vertices or triangles");
-    }
     // The arrays grow by doubling as they are appended to: reserving exactly this placement's room would copy them
     // once per placement, quadratic in the placements of a scene.
     const int32_t first = target.positions.count;
@@ -315,17 +553,51 @@ static double placedArea(const aiMesh& mesh, const aiMatrix4x4& placement) {
     return area;
 }
 
+// The vertices and triangles the scene's nodes place, counted before any is: refused when either count passes
+// maxPlacedItems, or when nodes are nested too deeply.
+static bool checkPlacedCounts(const aiScene& scene, const char* path, std::string& error) {
+    GrowArray<int64_t> trianglesOf;
+    resize(trianglesOf, static_cast<int32_t>(scene.mNumMeshes));
+    for (unsigned int m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh& mesh = *scene.mMeshes[m];
+        trianglesOf[m] = 0;
+        for (unsigned int f = 0; f < mesh.mNumFaces; ++f) trianglesOf[m] += mesh.mFaces[f].mNumIndices == 3;
+    }
+    // Each count grows by at most 2^32 a placement, from nodes the importer built in memory: it cannot overflow.
+    int64_t vertices = 0, triangles = 0;
+    GrowArray<std::pair<const aiNode*, int32_t>> pending;  // a node and its depth
+    if (scene.mRootNode) append(pending, std::make_pair(static_cast<const aiNode*>(scene.mRootNode), 0));
+    while (pending.count > 0) {
+        const auto [node, depth] = pending[--pending.count];
+        if (depth > maxNodeDepth) return modelError(error, path, "its nodes are nested too deeply");
+        for (unsigned int k = 0; k < node->mNumMeshes; ++k) {
+            vertices += scene.mMeshes[node->mMeshes[k]]->mNumVertices;
+            triangles += trianglesOf[static_cast<int32_t>(node->mMeshes[k])];
+        }
+        for (unsigned int k = 0; k < node->mNumChildren; ++k) {
+            append(pending, std::make_pair(static_cast<const aiNode*>(node->mChildren[k]), depth + 1));
+        }
+    }
+    const auto tooMany = [&](int64_t count, const char* what) {
+        return modelError(error, path, "its nodes place " + std::to_string(count) + " " + what + ", more than the " +
+                                           std::to_string(maxPlacedItems) + " kiv takes");
+    };
+    if (triangles > maxPlacedItems) return tooMany(triangles, "triangles");
+    if (vertices > maxPlacedItems) return tooMany(vertices, "vertices");
+    return true;
+}
+
 struct PlacedNode {
     const aiNode* node;
     aiMatrix4x4 placement;  // the product of the transforms from the root down to this node
-    int32_t depth;
 };
 
 static bool flattenScene(const aiScene& scene, const char* path, SceneModel& model, std::string& error) {
+    if (!checkPlacedCounts(scene, path, error)) return false;
     // Per material: its texture's index in model.textures (-1 without one) and the coordinate set it reads.
     GrowArray<int32_t> textureOf;
     GrowArray<uint32_t> setOf;
-    GrowArray<std::string> keys;
+    TextureLookup lookup;
     resize(textureOf, static_cast<int32_t>(scene.mNumMaterials));
     resize(setOf, static_cast<int32_t>(scene.mNumMaterials));
     for (unsigned int m = 0; m < scene.mNumMaterials; ++m) {
@@ -333,18 +605,19 @@ static bool flattenScene(const aiScene& scene, const char* path, SceneModel& mod
         textureOf[m] = -1;
         setOf[m] = wanted.coordinateSet;
         if (!wanted.present) continue;
-        if (!findOrAddTexture(scene, *scene.mMaterials[m], wanted, path, model, keys, textureOf[m], error)) return false;
+        if (!findOrAddTexture(scene, *scene.mMaterials[m], wanted, path, model, lookup, textureOf[m], error)) {
+            return false;
+        }
         SceneTexture& texture = model.textures[textureOf[m]];
         append(texture.materials, std::string(scene.mMaterials[m]->GetName().C_Str()));
         texture.repeatingSampler = texture.repeatingSampler && wanted.repeating;
     }
 
     GrowArray<PlacedNode> pending;
-    if (scene.mRootNode) append(pending, PlacedNode{scene.mRootNode, scene.mRootNode->mTransformation, 0});
+    if (scene.mRootNode) append(pending, PlacedNode{scene.mRootNode, scene.mRootNode->mTransformation});
     while (pending.count > 0) {
         const PlacedNode placed = pending[pending.count - 1];
         --pending.count;
-        if (placed.depth > maxNodeDepth) return modelError(error, path, "its nodes are nested too deeply");
         for (unsigned int k = 0; k < placed.node->mNumMeshes; ++k) {
             const aiMesh& mesh = *scene.mMeshes[placed.node->mMeshes[k]];
             model.area += placedArea(mesh, placed.placement);
@@ -365,7 +638,7 @@ static bool flattenScene(const aiScene& scene, const char* path, SceneModel& mod
         }
         for (unsigned int k = 0; k < placed.node->mNumChildren; ++k) {
             const aiNode* child = placed.node->mChildren[k];
-            append(pending, PlacedNode{child, placed.placement * child->mTransformation, placed.depth + 1});
+            append(pending, PlacedNode{child, placed.placement * child->mTransformation});
         }
     }
     if (model.mesh.triangles.count == 0) return modelError(error, path, "no triangle has texture coordinates");
@@ -390,23 +663,62 @@ public:
     }
 };
 
+// Counts the importer's warnings that it dropped faces whose indices name vertices past the end of their mesh's: its
+// glTF reader drops such faces, with one warning a mesh, and reads on. Installed as the importer's logger (there is
+// one for the whole program, which reads one model at a time) for the length of one read.
+class DroppedFaceCounter : public Assimp::Logger {
+public:
+    explicit DroppedFaceCounter(int& meshes) : meshes_(meshes) {}
+    bool attachStream(Assimp::LogStream*, unsigned int) override { return false; }
+    bool detachStream(Assimp::LogStream*, unsigned int) override { return false; }
+
+private:
+    void OnDebug(const char*) override {}
+    void OnVerboseDebug(const char*) override {}
+    void OnInfo(const char*) override {}
+    void OnWarn(const char* message) override {
+        if (std::strstr(message, "out-of-range indices")) ++meshes_;
+    }
+    void OnError(const char*) override {}
+    int& meshes_;
+};
+
+// Puts a DroppedFaceCounter in place of the importer's logger while it lives; the importer deletes it on the way out.
+struct DroppedFaceLog {
+    explicit DroppedFaceLog(int& meshes) { Assimp::DefaultLogger::set(new DroppedFaceCounter(meshes)); }
+    ~DroppedFaceLog() { Assimp::DefaultLogger::kill(); }
+    DroppedFaceLog(const DroppedFaceLog&) = delete;
+    DroppedFaceLog& operator=(const DroppedFaceLog&) = delete;
+};
+
 }  // namespace
 
 bool loadSceneModel(const char* path, SceneModel& model, std::string& error) {
     model = SceneModel();
-    if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error)) return false;
+    if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error) || !checkGltfHierarchy(path, error)) {
+        return false;
+    }
     Assimp::Importer importer;
     importer.SetIOHandler(new RegularFilesOnly);  // the importer owns it
     // Faces become triangles; the importer's own check of the result (indices within their arrays, counts that
     // match the arrays, no dangling references) runs before the scene is handed over.
     const unsigned int steps = aiProcess_Triangulate | aiProcess_ValidateDataStructure;
     const aiScene* scene = nullptr;
+    int droppedFaceMeshes = 0;
     try {
+        const DroppedFaceLog log(droppedFaceMeshes);
         scene = importer.ReadFile(path, steps);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& failure) {
         return modelError(error, path, std::string("cannot read the model (") + failure.what() + ")");
+    }
+    // Checked first: a mesh all of whose faces were dropped fails the read as a mesh without faces.
+    if (droppedFaceMeshes > 0) {
+        return modelError(error, path,
+                          droppedFaceMeshes == 1 ? "1 mesh has faces whose vertex index is out of range"
+                                                 : std::to_string(droppedFaceMeshes) +
+                                                       " meshes have faces whose vertex index is out of range");
     }
     if (!scene) {
         // The importer's messages may run over several lines; the error is one.

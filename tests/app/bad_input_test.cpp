@@ -14,14 +14,6 @@
 #include "gltf_writer.h"
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KIV_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KIV_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 // Long enough for a loaded machine, far shorter than a hang would take.
 static const int badInputTimeoutSeconds = 30;
 
@@ -214,22 +206,6 @@ static void expectModelRefused(const InputDirectory& run, const std::string& mod
         EXPECT_EQ(listFiles(run.dir.file("out")), std::vector<std::string>{});
         EXPECT_EQ(run.outputFiles(), std::vector<std::string>{});
     }
-}
-
-// The unit square as a glTF model whose material names the picture `image`.
-static GltfModel squareGltf(const std::string& image) {
-    GltfModel model;
-    GltfMesh square;
-    square.positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
-    square.texCoords = {{0, 0, 1, 0, 1, 1, 0, 1}};
-    square.indices = {0, 1, 2, 0, 2, 3};
-    square.material = 0;
-    model.meshes = {square};
-    model.nodes = {{0, {}, {}}};
-    model.sceneNodes = {0};
-    model.materials = {{"square", 0, 0}};
-    model.images = {image};
-    return model;
 }
 
 // Broken files in the formats the scene importer reads: each refused with the model named, never a crash or a hang.
