@@ -346,3 +346,9 @@ std::vector<std::string> outputLines(const std::string& text) {
     for (std::string line; std::getline(stream, line);) result.push_back(line);
     return result;
 }
+
+void copySample(const TempDir& dir) {
+    for (const char* name : {"sample.obj", "sample.png"}) {
+        writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
+    }
+}

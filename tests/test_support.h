@@ -82,6 +82,9 @@ std::string assimpTestModelsDirectory(std::string& why);
 // The text of a unit square model in the plane z = 0, mapped once onto texture space [0, 1]^2.
 std::string unitSquareObj();
 
+// Copies the bundled sample, sample.obj and sample.png, into `dir`.
+void copySample(const TempDir& dir);
+
 // A PNG written byte by byte (stored deflate blocks), so tests can make pixel layouts that the
 // level writer never produces: grey, grey with alpha, palettes, 16-bit samples, interlacing. `samples` holds
 // the rows top first, each row packed as the PNG colour type and bit depth lay it out (16-bit

@@ -9,14 +9,6 @@
 
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KIV_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KIV_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 namespace {
 
 // Texel bytes that vary along both sides, so that levels from different weights differ.
@@ -91,9 +83,7 @@ TEST(BadInputCost, TightMemoryEndsTheDenseFactorisationsWithAMessage) {
     GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
 #endif
     TempDir dir;
-    for (const char* name : {"sample.obj", "sample.png"}) {
-        writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
-    }
+    copySample(dir);
     for (int megabytes : {150, 200, 250}) {
         for (const char* threads : {"1", "2"}) {
             SCOPED_TRACE(std::to_string(megabytes) + " MB, " + threads + " threads");

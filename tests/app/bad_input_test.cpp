@@ -355,9 +355,7 @@ TEST(BadInput, AShortAddressSpaceNeverEndsWithoutAnErrorLine) {
     GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
 #endif
     TempDir dir;
-    for (const char* name : {"sample.obj", "sample.png"}) {
-        writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
-    }
+    copySample(dir);
     // Mapping the shared libraries (the scene importer and the decoders it brings) takes about 55 MB before kiv's
     // first line runs; below that the loader refuses to start the program at all.
     for (int megabytes : {58, 62, 70, 80, 100}) {

@@ -20,9 +20,7 @@ void expectFinished(const CommandResult& result, int status) {
 struct SampleRun {
     TempDir dir;
     SampleRun() {
-        for (const char* name : {"sample.obj", "sample.png"}) {
-            writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
-        }
+        copySample(dir);
     }
     CommandResult run(const std::vector<std::string>& options, const std::vector<std::string>& filters) const {
         std::vector<std::string> arguments = options;

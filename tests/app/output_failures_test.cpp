@@ -27,12 +27,6 @@ bool anyPartialFile(const std::string& folder) {
     return false;
 }
 
-void copySample(const TempDir& dir) {
-    for (const char* name : {"sample.obj", "sample.png"}) {
-        writeTextFile(dir.file(name), readTextFile(std::string(KIV_SOURCE_DIR) + "/data/" + name));
-    }
-}
-
 // A file-size limit ends the run with SIGXFSZ as the first large level is written: the file being written is
 // removed, the old level 0 stays, and the lines printed before are all there.
 TEST(OutputFailures, ARunEndedByASignalLeavesNoPartialFile) {
