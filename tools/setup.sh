@@ -6,10 +6,10 @@
 set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
-          libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libcxxopts-dev
+          libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libtiff-dev libcxxopts-dev
           libsuitesparse-dev libmetis-dev libopenblas-pthread-dev libassimp-dev
           clang libclang-rt-14-dev
-          time)
+          time strace)
 # Node.js and npm bundle the viewer's script; a machine that has them from elsewhere keeps its own.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 [ "${KIV_WITH_BROWSER:-0}" = 1 ] && packages+=(chromium)

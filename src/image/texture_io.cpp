@@ -4,9 +4,11 @@
 
 #include <FreeImagePlus.h>
 #include <sys/stat.h>
+#include <tiffio.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -104,6 +106,17 @@ static void DLL_CALLCONV keepLibraryMessage(FREE_IMAGE_FORMAT, const char* messa
     }
 }
 
+// libtiff writes its warnings and errors to standard error unless told otherwise, even for a sound file (an error
+// for each private tag the image library asks about); what matters reaches us through the library's message.
+static void ignoreTiffMessage(const char*, const char*, va_list) {}
+
+// Sends the image library's messages to keepLibraryMessage and drops libtiff's.
+static void quietenImageLibrary() {
+    FreeImage_SetOutputMessage(keepLibraryMessage);
+    TIFFSetWarningHandler(ignoreTiffMessage);
+    TIFFSetErrorHandler(ignoreTiffMessage);
+}
+
 // Starts reading the file from its first byte with the flags cleared.
 static void rewindSource(TextureSource& source) {
     source.position = 0;
@@ -111,19 +124,28 @@ static void rewindSource(TextureSource& source) {
     libraryMessage.clear();
 }
 
-// Whether a TGA file is run-length encoded and, if so, holds every packet of its picture. The
-// library's reader fetches the packets in blocks and, when the file ends early, decodes whatever its
-// block buffer held without a word, so the packets are counted here first. The 18-byte header has
-// the image type at byte 2 (9 to 11 run-length encoded), the lengths of the identification field
-// and of the colour map at bytes 0 and 5 to 7, then width, height and pixel depth at bytes 12 to 16.
-static bool isRunLengthTarga(const TextureSource& source, bool& complete) {
-    complete = true;
+// Little- and big-endian words of the file, for the header checks below.
+static size_t littleWord(const uint8_t* at) { return static_cast<size_t>(at[0] | at[1] << 8); }
+static uint64_t littleLong(const uint8_t* at) {
+    return littleWord(at) | static_cast<uint64_t>(littleWord(at + 2)) << 16;
+}
+static size_t bigWord(const uint8_t* at) { return static_cast<size_t>(at[0] << 8 | at[1]); }
+static uint64_t bigLong(const uint8_t* at) { return static_cast<uint64_t>(bigWord(at)) << 16 | bigWord(at + 2); }
+
+// Whether a TGA file is run-length encoded: image type 9 to 11 at byte 2 of its 18-byte header.
+static bool isRunLengthTarga(const TextureSource& source) {
+    return source.size >= 18 && source.bytes[2] >= 9 && source.bytes[2] <= 11;
+}
+
+// Whether a run-length TGA file holds every packet of its picture. The library's reader fetches the
+// packets in blocks and, when the file ends early, decodes whatever its block buffer held without a
+// word, so the packets are counted here first. The header has the lengths of the identification
+// field and of the colour map at bytes 0 and 5 to 7, then width, height and pixel depth at bytes 12 to 16.
+static bool targaPacketsFit(const TextureSource& source) {
     const uint8_t* header = source.bytes;
-    if (source.size < 18 || header[2] < 9 || header[2] > 11) return false;
-    const auto word = [header](int at) { return static_cast<size_t>(header[at] | header[at + 1] << 8); };
     const size_t pixelBytes = (header[16] + 7) / 8;
-    const size_t colourMapBytes = header[1] != 0 ? word(5) * ((header[7] + 7) / 8) : 0;
-    int64_t pixels = static_cast<int64_t>(word(12)) * static_cast<int64_t>(word(14));
+    const size_t colourMapBytes = header[1] != 0 ? littleWord(header + 5) * ((header[7] + 7) / 8) : 0;
+    int64_t pixels = static_cast<int64_t>(littleWord(header + 12)) * static_cast<int64_t>(littleWord(header + 14));
     size_t position = 18 + header[0] + colourMapBytes;
     // A run packet holds one pixel value repeated 1 to 128 times, a raw packet 1 to 128 pixel values.
     while (pixels > 0 && position < source.size) {
@@ -132,24 +154,135 @@ static bool isRunLengthTarga(const TextureSource& source, bool& complete) {
         position += 1 + ((packet & 0x80) != 0 ? pixelBytes : run * pixelBytes);
         pixels -= static_cast<int64_t>(run);
     }
-    complete = pixels <= 0 && position <= source.size;
+    return pixels <= 0 && position <= source.size;
+}
+
+// Whether a PCX file holds every scan line its header promises and, for a single 8-bit plane, the
+// 256-colour palette that the reader takes from the last 769 bytes of the file. The reader, too, reads
+// ahead in blocks and leaves what the file lacks black. The 128-byte header has the encoding at byte 2
+// (1: run-length), the bits per sample at 3, the window's corners at 4 to 11, the plane count at 65 and
+// the bytes of one plane's line at 66. A run-length byte whose two high bits are set repeats the next
+// byte (its low six bits) times; each scan line (every plane's line) is decoded on its own, and what a
+// run holds past the line's end is dropped.
+static bool pcxScanLinesFit(const TextureSource& source) {
+    const uint8_t* header = source.bytes;
+    if (source.size < 128) return false;
+    const int64_t lines = static_cast<int64_t>(littleWord(header + 10)) - static_cast<int64_t>(littleWord(header + 6)) +
+                          1;
+    const size_t lineBytes = header[65] * littleWord(header + 66);
+    size_t position = 128;
+    for (int64_t line = 0; line < lines; ++line) {
+        if (header[2] != 1) {
+            position += lineBytes;
+            continue;
+        }
+        for (size_t filled = 0; filled < lineBytes;) {
+            if (position >= source.size) return false;
+            const uint8_t byte = source.bytes[position++];
+            if ((byte & 0xc0) == 0xc0) {
+                ++position;
+                filled += byte & 0x3f;
+            } else {
+                ++filled;
+            }
+        }
+    }
+    const size_t paletteBytes = header[3] == 8 && header[65] == 1 ? 769 : 0;
+    return position <= source.size && source.size - position >= paletteBytes;
+}
+
+// Whether every icon that an ICO file's directory lists lies inside the file. The reader takes an
+// icon's colours and skips the transparency mask after them, so a file cut in the mask would pass. The
+// 6-byte header has the icon count at byte 4; each 16-byte entry has the icon's size and offset at bytes
+// 8 and 12.
+static bool iconsFit(const TextureSource& source) {
+    if (source.size < 6) return false;
+    const size_t count = littleWord(source.bytes + 4);
+    if (source.size < 6 + 16 * count) return false;
+    for (size_t k = 0; k < count; ++k) {
+        const uint8_t* entry = source.bytes + 6 + 16 * k;
+        if (littleLong(entry + 8) + littleLong(entry + 12) > source.size) return false;
+    }
     return true;
 }
 
-// Whether the reader of `format` reached the end of the file before the picture was complete. The
-// BMP, PNM and uncompressed TGA readers ask for exactly the bytes the picture needs, so one short
-// read means that.
-static bool endedBeforeThePicture(FREE_IMAGE_FORMAT format, const TextureSource& source) {
+// Whether every run-length row of an SGI file lies inside it. The reader stops a row where its pixels
+// end, so a file missing the end of its last row would pass. The 512-byte header has the storage at
+// byte 2 (1: run-length), the dimension at 4 and the height and channel count at 8 and 10 (big-endian);
+// the rows' offsets and then their lengths follow it, a 4-byte word per row of each channel.
+static bool sgiRowsFit(const TextureSource& source) {
+    const uint8_t* header = source.bytes;
+    if (source.size < 512 || header[2] != 1) return true;  // the reader reads verbatim rows whole
+    const size_t dimension = bigWord(header + 4);
+    const size_t rows = (dimension >= 2 ? bigWord(header + 8) : 1) * (dimension >= 3 ? bigWord(header + 10) : 1);
+    if (source.size < 512 + 8 * rows) return false;
+    for (size_t row = 0; row < rows; ++row) {
+        const uint8_t* offset = header + 512 + 4 * row;
+        if (bigLong(offset) + bigLong(offset + 4 * rows) > source.size) return false;
+    }
+    return true;
+}
+
+// How a cut-off file of each format read through the image library is caught.
+enum class CutOffSign {
+    // The reader asks for exactly the bytes its picture needs, so a read that comes up short means the
+    // file ended first, whether or not the reader noticed (several leave the missing rows black).
+    shortRead,
+    // The reader reads ahead in blocks, past the end of a whole file; the picture's packets are counted
+    // from the file before it runs (run-length TGA, PCX).
+    counted,
+    // The decoder reads ahead in blocks too and refuses a cut-off stream itself (JPEG 2000).
+    decoder,
+    // Not read: the library's readers of the other formats are not checked, and some of them hang on a
+    // cut-off file (XBM), crash on one (PSD) or take a file of a camera's size for a picture whatever it holds.
+    notRead,
+};
+
+static CutOffSign cutOffSignOf(FREE_IMAGE_FORMAT format, const TextureSource& source) {
     switch (format) {
-    case FIF_BMP:
     case FIF_TARGA:
+        return isRunLengthTarga(source) ? CutOffSign::counted : CutOffSign::shortRead;
+    case FIF_PCX:
+        return CutOffSign::counted;
+    case FIF_J2K:
+    case FIF_JP2:
+        return CutOffSign::decoder;
+    case FIF_BMP:
+    case FIF_ICO:
     case FIF_PBM:
     case FIF_PBMRAW:
     case FIF_PGM:
     case FIF_PGMRAW:
     case FIF_PPM:
     case FIF_PPMRAW:
-        return source.shortReads > 0;
+    case FIF_PFM:
+    case FIF_TIFF:
+    case FIF_GIF:
+    case FIF_RAS:
+    case FIF_SGI:
+    case FIF_DDS:
+    case FIF_HDR:
+    case FIF_EXR:
+    case FIF_WEBP:
+        return CutOffSign::shortRead;
+    default:
+        return CutOffSign::notRead;
+    }
+}
+
+// Whether the file is shorter than its header and packets say, for the formats whose readers would not
+// run into its end: the run-length TGA and PCX readers, which read ahead, and the ICO and SGI readers,
+// which leave the file's last bytes unread.
+static bool shorterThanItSays(FREE_IMAGE_FORMAT format, const TextureSource& source) {
+    switch (format) {
+    case FIF_TARGA:
+        return isRunLengthTarga(source) && !targaPacketsFit(source);
+    case FIF_PCX:
+        return !pcxScanLinesFit(source);
+    case FIF_ICO:
+        return !iconsFit(source);
+    case FIF_SGI:
+        return !sgiRowsFit(source);
     default:
         return false;
     }
@@ -168,8 +301,10 @@ static bool tooLarge(std::string& error, const char* path, uint64_t width, uint6
 
 static constexpr const char* moreTexelsThanATexture = ", more texels than a texture can hold";
 
-static bool psdRefused(std::string& error, const char* path) {
-    return unreadable(error, path, "PSD pictures are not supported; save the texture as PNG");
+static constexpr const char* endsBeforeThePicture = "the file ends before the picture does";
+
+static bool formatRefused(std::string& error, const char* path, const std::string& formatName) {
+    return unreadable(error, path, formatName + " pictures are not supported; save the texture as PNG");
 }
 
 // Decodes the file through the image library into `picture`, refusing cut-off files and pictures whose declared
@@ -178,9 +313,7 @@ static bool psdRefused(std::string& error, const char* path) {
 static bool decodeWithLibrary(const char* path, FREE_IMAGE_FORMAT format, TextureSource& source, int64_t maxTexels,
                               fipImage& picture, std::string& error) {
     FreeImageIO io = {readSource, writeNothing, seekSource, tellSource};
-    bool packetsComplete = true;
-    const bool runLength = format == FIF_TARGA && isRunLengthTarga(source, packetsComplete);
-    if (!packetsComplete) return unreadable(error, path, "the file ends before the picture does");
+    if (shorterThanItSays(format, source)) return unreadable(error, path, endsBeforeThePicture);
 
     if (FreeImage_FIFSupportsNoPixels(format)) {
         rewindSource(source);
@@ -195,14 +328,15 @@ static bool decodeWithLibrary(const char* path, FREE_IMAGE_FORMAT format, Textur
 
     rewindSource(source);
     picture = FreeImage_LoadFromHandle(format, &io, &source, 0);
+    // Checked before the reader's own verdict: a reader that ran into the end of the file says why it failed
+    // in its own words, if at all.
+    if (cutOffSignOf(format, source) == CutOffSign::shortRead && source.shortReads > 0) {
+        return unreadable(error, path, endsBeforeThePicture);
+    }
     if (!picture.isValid() || picture.getWidth() == 0 || picture.getHeight() == 0) {
         const std::string formatName = FreeImage_GetFormatFromFIF(format);
         return unreadable(error, path,
                           libraryMessage.empty() ? "not a readable " + formatName + " picture" : libraryMessage);
-    }
-    // The run-length TGA reader's blocks run past the end of a sound file; its packets were counted above.
-    if (!runLength && endedBeforeThePicture(format, source)) {
-        return unreadable(error, path, "the file ends before the picture does");
     }
     return true;
 }
@@ -291,9 +425,9 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
         format = FIF_JPEG;
         break;
     case TextureDecoder::psd:
-        return psdRefused(error, name);
+        return formatRefused(error, name, "PSD");
     case TextureDecoder::imageLibrary: {
-        FreeImage_SetOutputMessage(keepLibraryMessage);
+        quietenImageLibrary();
         rewindSource(source);
         FreeImageIO io = {readSource, writeNothing, seekSource, tellSource};
         format = FreeImage_GetFileTypeFromHandle(&io, &source, 0);
@@ -307,9 +441,11 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
                                                         : decodeJpeg(bytes, size, maxTexels, texture);
         return outcome.status == DecodeStatus::decoded || codecFailed(outcome, name, error);
     }
-    if (format == FIF_PSD) return psdRefused(error, name);
     if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
         return unreadable(error, name, "not a picture in a format the image library reads");
+    }
+    if (cutOffSignOf(format, source) == CutOffSign::notRead) {
+        return formatRefused(error, name, FreeImage_GetFormatFromFIF(format));
     }
     fipImage picture(FIT_BITMAP, 0, 0, 0);
     return decodeWithLibrary(name, format, source, maxTexels, picture, error) &&

@@ -8,10 +8,11 @@
 #include "image/float_image.h"
 
 // Reads a texture file into `texture`, channels byte / 255, alpha 1 when the file has none (texture.hasAlpha says
-// whether it had): PNG through libpng, JPEG through libjpeg-turbo, every other format the image library reads through
-// it (depths other than 24 and 32 bits converted first, to 32 when they carry alpha); PSD is refused. Returns false
-// with a one-line message naming the file (and the reason) when it cannot be read, is not a regular file, ends before
-// its picture does, declares more texels than an image can hold, or has no texels.
+// whether it had): PNG through libpng, JPEG through libjpeg-turbo, and BMP, ICO, TGA, PNM, PFM, TIFF, GIF, PCX, Sun
+// raster, SGI, DDS, Radiance HDR, OpenEXR, JPEG 2000 and WebP through the image library (depths other than 24 and 32
+// bits converted first, to 32 when they carry alpha); the library's other formats, PSD among them, are refused by
+// name. Returns false with a one-line message naming the file (and the reason) when it cannot be read, is not a
+// regular file, ends before its picture does, declares more texels than an image can hold, or has no texels.
 bool loadTexture(const char* path, FloatImage& texture, std::string& error);
 
 // The decoder a texture file goes to, by its first bytes: the PNG and JPEG signatures, PSD's (refused), and the
