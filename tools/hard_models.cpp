@@ -21,7 +21,7 @@
 const HardModelKind allHardModelKinds[hardModelKindCount] = {HardModelKind::atlas, HardModelKind::slivers,
                                                              HardModelKind::needles, HardModelKind::tiny,
                                                              HardModelKind::corners, HardModelKind::crowded,
-                                                             HardModelKind::pleated};
+                                                             HardModelKind::pleated, HardModelKind::stacked};
 
 namespace {
 
@@ -651,6 +651,26 @@ void addPleated(ModelBuilder& model) {
              makeUv(width, 0), makeUv(0, 1), 2);
 }
 
+// ---- stacked ----
+
+void addStacked(ModelBuilder& model) {
+    addBody(model, nullptr);
+    // Each wagon is the body moved 2.5 along x: new positions, the body's own texture coordinates.
+    const size_t bodyTriangles = model.triangles.size();
+    for (int wagon = 1; wagon < 256; ++wagon) {
+        for (size_t t = 0; t < bodyTriangles; ++t) {
+            std::array<Corner, 3> copy = model.triangles[t];
+            for (Corner& corner : copy) {
+                std::array<float, 3> p = model.positions[static_cast<size_t>(corner.position)];
+                p[0] += static_cast<float>(2.5 * wagon);
+                model.positions.push_back(p);
+                corner.position = static_cast<int32_t>(model.positions.size()) - 1;
+            }
+            model.triangles.push_back(copy);
+        }
+    }
+}
+
 // ---- painting and writing ----
 
 Rgb mix(Rgb a, Rgb b, double t) {
@@ -740,6 +760,7 @@ std::string objText(const ModelBuilder& model, HardModelKind kind) {
     std::snprintf(line, sizeof line, "# %s: %s a %d x %d atlas, seed %llu\n", hardModelKindName(kind),
                   kind == HardModelKind::atlas     ? "scattered charts packed into"
                   : kind == HardModelKind::pleated ? "a pleated sheet unwrapped into"
+                  : kind == HardModelKind::stacked ? "a train of vehicle bodies unwrapped into"
                                                    : "a vehicle body unwrapped into",
                   model.size, model.size, static_cast<unsigned long long>(model.seed));
     text += line;
@@ -780,6 +801,7 @@ const char* hardModelKindName(HardModelKind kind) {
     case HardModelKind::corners: return "corners";
     case HardModelKind::crowded: return "crowded";
     case HardModelKind::pleated: return "pleated";
+    case HardModelKind::stacked: return "stacked";
     }
     return "unknown";
 }
@@ -805,6 +827,7 @@ HardModel makeHardModel(HardModelKind kind, int32_t textureSize, uint32_t seed) 
     case HardModelKind::corners: addCorners(model); break;
     case HardModelKind::crowded: addCrowded(model); break;
     case HardModelKind::pleated: addPleated(model); break;
+    case HardModelKind::stacked: addStacked(model); break;
     }
     HardModel result;
     result.objText = objText(model, kind);

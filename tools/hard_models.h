@@ -43,9 +43,13 @@ enum class HardModelKind {
     // narrower than a texel up to 1024 x 1024). The residuals of such systems are large, and a rounding margin
     // that grows with them can outgrow the wanted residual, as on a real model whose texture was upsampled.
     pleated,
+    // The body and a train of 255 more like it behind it, every wagon's triangles laid on the very same texture
+    // corners, as scenes that place one mesh many times, or exports that duplicate geometry, lay them: 256
+    // triangles on every texture triangle, each texel covered 256 times over.
+    stacked,
 };
 
-constexpr int hardModelKindCount = 7;
+constexpr int hardModelKindCount = 8;
 
 // The kinds in the order above.
 extern const HardModelKind allHardModelKinds[hardModelKindCount];
@@ -58,7 +62,7 @@ struct HardModel {
     FloatImage texture;
 };
 
-// The kind named `name` ("atlas", "slivers", "needles", "tiny", "corners", "crowded"); false for any other name.
+// The kind named `name` (hardModelKindName of one of allHardModelKinds); false for any other name.
 bool hardModelKindFromName(const std::string& name, HardModelKind& kind);
 
 const char* hardModelKindName(HardModelKind kind);

@@ -12,7 +12,7 @@
 #include "image/texture_io.h"
 
 static int usage(const char* problem) {
-    std::printf("%susage: make_hard_model <directory> <atlas|slivers|needles|tiny|corners|crowded|pleated> [size]   "
+    std::printf("%susage: make_hard_model <directory> <atlas|slivers|needles|tiny|corners|crowded|pleated|stacked> [size]   "
                 "(size a power of two from 64 to 4096, default 1024)\n",
                 problem);
     return 1;
