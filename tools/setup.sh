@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libtiff-dev libcxxopts-dev
-          libsuitesparse-dev libmetis-dev libopenblas-pthread-dev libassimp-dev
+          libsuitesparse-dev libmetis-dev libopenblas-pthread-dev libassimp-dev rapidjson-dev
           clang libclang-rt-14-dev
           time strace)
 # Node.js and npm bundle the viewer's script; a machine that has them from elsewhere keeps its own.

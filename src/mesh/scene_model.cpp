@@ -11,6 +11,7 @@
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <rapidjson/reader.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include <exception>
 #include <fstream>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -32,6 +34,8 @@
 static const int64_t maxPlacedItems = int64_t{1} << 27;
 // Nodes deeper than this are taken for a broken hierarchy rather than a model.
 static const int32_t maxNodeDepth = 1024;
+// A model's JSON nested deeper than this is refused before the importer reads it; real glTF nests fewer than ten.
+static const int maxJsonDepth = 512;
 
 bool isObjPath(const char* path) {
     const size_t length = std::strlen(path);
@@ -107,129 +111,10 @@ static bool checkDeclaredCounts(const char* path, std::string& error) {
                           std::to_string(fileSize) + " bytes can hold");
 }
 
-namespace {
-
-// A cursor over JSON text that follows objects, arrays, strings and numbers, just enough to read a glTF file's
-// node lists. What it cannot follow marks it broken, and the check built on it gives no verdict (the importer then
-// says what is wrong with the file).
-class JsonCursor {
-public:
-    explicit JsonCursor(const std::string& text) : text_(text) {}
-    bool broken() const { return broken_; }
-    void fail() { broken_ = true; }
-    // The next character past white space, or '\0' at the end.
-    char peek() {
-        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
-        return at_ < text_.size() ? text_[at_] : '\0';
-    }
-    // Steps over `c` when it comes next.
-    bool take(char c) {
-        if (peek() != c || c == '\0') return false;
-        ++at_;
-        return true;
-    }
-    // A string's characters between its quotes, escapes left as written; kept only when `keep` (a skipped string
-    // may be a buffer of many megabytes in a data URI).
-    std::string string(bool keep = true) {
-        if (!take('"')) {
-            fail();
-            return std::string();
-        }
-        const size_t start = at_;
-        while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
-        if (at_ >= text_.size()) {
-            fail();
-            return std::string();
-        }
-        ++at_;
-        return keep ? text_.substr(start, at_ - 1 - start) : std::string();
-    }
-    // A string's characters or a number as written; any other value is stepped over and gives "".
-    std::string scalar() {
-        const char c = peek();
-        if (c == '"') return string();
-        if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) return word();
-        skipValue();
-        return std::string();
-    }
-    // Steps over the next value however deeply it nests, counting brackets rather than recursing.
-    void skipValue() {
-        int64_t depth = 0;
-        do {
-            const char c = peek();
-            if (c == '"') {
-                string(false);
-            } else if (c == '{' || c == '[') {
-                ++depth, ++at_;
-            } else if ((c == '}' || c == ']') && depth > 0) {
-                --depth, ++at_;
-            } else if ((c == ',' || c == ':') && depth > 0) {
-                ++at_;
-            } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') {
-                word();
-            } else {
-                fail();
-            }
-        } while (depth > 0 && !broken_);
-    }
-
-private:
-    // A number, true, false or null as written.
-    std::string word() {
-        const size_t start = at_;
-        while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) || text_[at_] == '.' ||
-                                      text_[at_] == '-' || text_[at_] == '+')) {
-            ++at_;
-        }
-        return text_.substr(start, at_ - start);
-    }
-
-    const std::string& text_;
-    size_t at_ = 0;
-    bool broken_ = false;
-};
-
-}  // namespace
-
-// Calls member(key) for each member of the object that comes next; member reads the member's value. Any other
-// value is stepped over.
-template <typename Member>
-static void forEachMember(JsonCursor& json, Member member) {
-    if (!json.take('{')) return json.skipValue();
-    if (json.take('}')) return;
-    do {
-        const std::string key = json.string();
-        if (json.broken() || !json.take(':')) return json.fail();
-        member(key);
-        if (json.broken()) return;
-    } while (json.take(','));
-    if (!json.take('}')) json.fail();
-}
-
-// Calls item() for each item of the array that comes next; item reads it. Any other value is stepped over.
-template <typename Item>
-static void forEachItem(JsonCursor& json, Item item) {
-    if (!json.take('[')) return json.skipValue();
-    if (json.take(']')) return;
-    do {
-        item();
-        if (json.broken()) return;
-    } while (json.take(','));
-    if (!json.take(']')) json.fail();
-}
-
-// Calls entry(id) for each entry of the collection that comes next: the items of an array, known by their
-// position (glTF 2.0), or the members of an object, known by their name (glTF 1.0).
-template <typename Entry>
-static void forEachEntry(JsonCursor& json, Entry entry) {
-    if (json.peek() != '[') return forEachMember(json, entry);
-    int64_t position = 0;
-    forEachItem(json, [&] { entry(std::to_string(position++)); });
-}
-
-// The JSON of a glTF model: the whole of a text file (its first character past white space a '{'), or the JSON
-// chunk of a binary one (the "glTF" signature, then version, length, and the chunk's length and type). Empty for
-// every other file.
+// The JSON of a glTF model: the whole of a text file whose first character past white space opens an object or an
+// array, or the JSON chunk of a binary one (the "glTF" signature, then version, length, and the chunk's length and
+// type). Empty for every other file. Arrays are taken too, though no glTF model is one, because the importer hands
+// a JSON file of any name to its JSON reader, and that reader must not see one nested too deeply.
 static std::string gltfJson(const char* path) {
     std::ifstream stream(path, std::ios::binary);
     long long fileSize = 0;
@@ -240,75 +125,167 @@ static std::string gltfJson(const char* path) {
         for (int k = 3; k >= 0; --k) length = length << 8 | static_cast<unsigned char>(head[12 + k]);
         start = 20;
     } else {
-        const size_t first = head.compare(0, 3, "\xEF\xBB\xBF") == 0 ? head.find_first_not_of(" \t\r\n", 3)
-                                                                    : head.find_first_not_of(" \t\r\n");
-        if (first == std::string::npos || head[first] != '{') return std::string();
+        // However much white space comes first (the importer's reader skips it all), past a byte order mark.
+        stream.clear();
+        stream.seekg(head.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+        int c = stream.get();
+        while (c == ' ' || c == '\t' || c == '\r' || c == '\n') c = stream.get();
+        if (c != '{' && c != '[') return std::string();
         length = fileSize;
     }
     // A chunk length past the end of the file is cut to what the file holds.
     std::string json(static_cast<size_t>(std::max(0LL, std::min(length, fileSize - start))), '\0');
+    stream.clear();
     stream.seekg(start);
     stream.read(&json[0], static_cast<std::streamsize>(json.size()));
     json.resize(static_cast<size_t>(stream.gcount()));
     return json;
 }
 
-// A glTF node has one parent at most: a node listed as a child twice, as the child of two nodes, as a root of a
-// scene and a child, or twice as a root of one scene would be copied by the importer, with everything below it, once
-// for every path that leads to it (a chain of 25 nodes, each listing the next twice, becomes 2^25 nodes). Returns
-// what is wrong, or "" for node lists that are sound (or JSON this reader cannot follow).
-static std::string gltfHierarchyFault(const std::string& text) {
-    JsonCursor json(text);
-    bool named = false;  // nodes known by name (glTF 1.0) rather than by position
-    const auto node = [&named](const std::string& id) { return named ? "node '" + id + "'" : "node " + id; };
-    std::unordered_map<std::string, std::string> parentOf;  // node id to the id of the node that lists it
+namespace {
+
+// The node lists of a glTF model's JSON, gathered as the reader walks the text: the node that lists each node as
+// a child, and the roots of each scene. The lists are the top-level "nodes" and "scenes": arrays whose entries are
+// known by position (glTF 2.0), or objects whose entries are known by name (glTF 1.0); in each entry, the array
+// "children" of a node or "nodes" of a scene, whose strings and numbers, as written, are node ids. Anything else,
+// at any depth, is passed over. The reader reports each value, key and bracket in turn; the place in the text is
+// kept as the depth of open brackets, the top-level member, the entry and whether the entry's member being read
+// is its list. Strings are seen where they lie in the text, and only node ids are copied.
+class GltfNodeLists : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, GltfNodeLists> {
+public:
+    std::string fault;     // the first node found listed twice as a child, or "" while none is
+    bool tooDeep = false;  // brackets opened more than maxJsonDepth deep
+    bool named = false;    // nodes known by name rather than by position
+    std::unordered_map<std::string, std::string> parentOf;             // node id to the id of the node listing it
     GrowArray<std::pair<std::string, GrowArray<std::string>>> scenes;  // scene label and the ids of its roots
-    std::string fault;
-    forEachMember(json, [&](const std::string& key) {
-        if (key == "nodes") {
-            named = json.peek() == '{';
-            forEachEntry(json, [&](const std::string& parent) {
-                forEachMember(json, [&](const std::string& field) {
-                    if (field != "children") return json.skipValue();
-                    forEachItem(json, [&] {
-                        const std::string child = json.scalar();
-                        if (child.empty()) return;  // not a node's id: the importer refuses it
-                        const auto listed = parentOf.emplace(child, parent);
-                        if (listed.second) return;
-                        const std::string& first = listed.first->second;
-                        fault = first == parent
-                                    ? node(child) + " is listed twice among the children of " + node(parent)
-                                    : node(child) + " is a child of both " + node(first) + " and " + node(parent);
-                        json.fail();
-                    });
-                });
-            });
-        } else if (key == "scenes") {
-            const bool namedScenes = json.peek() == '{';
-            forEachEntry(json, [&](const std::string& id) {
-                const std::string scene = namedScenes ? "scene '" + id + "'" : "scene " + id;
-                append(scenes, std::make_pair(scene, GrowArray<std::string>()));
-                forEachMember(json, [&](const std::string& field) {
-                    if (field != "nodes") return json.skipValue();
-                    forEachItem(json, [&] {
-                        const std::string root = json.scalar();
-                        if (!root.empty()) append(scenes[scenes.count - 1].second, root);
-                    });
-                });
-            });
-        } else {
-            json.skipValue();
+
+    std::string node(const std::string& id) const { return named ? "node '" + id + "'" : "node " + id; }
+
+    // Each returns whether the reader goes on.
+    bool StartObject() { return open(Value::object); }
+    bool StartArray() { return open(Value::array); }
+    bool EndObject(rapidjson::SizeType) { return close(); }
+    bool EndArray(rapidjson::SizeType) { return close(); }
+    // A string, or a number as written (the reader is asked for numbers as strings).
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        return scalar(std::string_view(text, length));
+    }
+    // null, true or false: never a node id.
+    bool Default() { return scalar(std::string_view()); }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        const std::string_view key(text, length);
+        if (depth_ == 1) {
+            section_ = key == "nodes" ? Section::nodes : key == "scenes" ? Section::scenes : Section::other;
+            listMember_ = inList_ = false;
+        } else if (depth_ == 2 && section_ != Section::other && namedEntries_) {
+            beginEntry(std::string(key));
+        } else if (depth_ == 3) {
+            listMember_ = (section_ == Section::nodes && key == "children") ||
+                          (section_ == Section::scenes && key == "nodes");
         }
-    });
-    if (fault.empty() && !json.broken()) {
-        for (const auto& [scene, roots] : scenes) {
+        return true;
+    }
+
+private:
+    enum class Section { other, nodes, scenes };
+    enum class Value { scalar, object, array };
+
+    bool open(Value kind) {
+        if (depth_ == maxJsonDepth) {
+            tooDeep = true;
+            return false;
+        }
+        begin(kind);
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+    bool scalar(std::string_view text) {
+        begin(Value::scalar);
+        if (depth_ != 4 || !inList_ || text.empty()) return true;  // an empty id is the importer's to refuse
+        return listed(std::string(text));
+    }
+
+    // Called as each value begins, before the depth counts a bracket it opens.
+    void begin(Value kind) {
+        if (section_ == Section::other) return;
+        if (depth_ == 1) {  // the collection
+            if (section_ == Section::nodes) named = kind == Value::object;
+            namedEntries_ = kind == Value::object;
+            position_ = 0;
+        } else if (depth_ == 2 && !namedEntries_) {
+            beginEntry(std::to_string(position_++));
+        } else if (depth_ == 3) {  // the value of an entry's member
+            inList_ = listMember_ && kind == Value::array;
+            listMember_ = false;
+        }
+    }
+
+    void beginEntry(std::string id) {
+        entry_ = std::move(id);
+        listMember_ = false;
+        if (section_ == Section::scenes) {
+            append(scenes, std::make_pair(namedEntries_ ? "scene '" + entry_ + "'" : "scene " + entry_,
+                                          GrowArray<std::string>()));
+        }
+    }
+
+    // Records the node `id` in the list of the current entry; false when it has a parent already.
+    bool listed(std::string id) {
+        if (section_ == Section::scenes) {
+            append(scenes[scenes.count - 1].second, std::move(id));
+            return true;
+        }
+        const auto entry = parentOf.emplace(id, entry_);
+        if (entry.second) return true;
+        const std::string& first = entry.first->second;
+        fault = first == entry_ ? node(id) + " is listed twice among the children of " + node(entry_)
+                                : node(id) + " is a child of both " + node(first) + " and " + node(entry_);
+        return false;
+    }
+
+    int depth_ = 0;                      // brackets open
+    Section section_ = Section::other;   // the top-level member being read
+    bool namedEntries_ = false;          // the collection is an object
+    int64_t position_ = 0;               // entries of an array collection begun so far
+    std::string entry_;                  // the id of the node, or the name or position of the scene, being read
+    bool listMember_ = false;            // the entry's member whose value comes next is its list of nodes
+    bool inList_ = false;                // the entry's member most recently begun is its list of nodes
+};
+
+}  // namespace
+
+// What is wrong with a model's JSON, or "" for JSON that is sound (or that the reader cannot follow: the importer
+// then says what is wrong with the file):
+// - Nesting past maxJsonDepth. The reader here keeps its place without recursing, but the importer's recurses once
+//   a level: a file of 200 000 '[' (200 KB) overflows its stack.
+// - A node with more than one parent: listed as a child twice, as the child of two nodes, as a root of a scene and
+//   a child, or twice as a root of one scene. The importer would copy such a node, with everything below it, once
+//   for every path that leads to it (a chain of 25 nodes, each listing the next twice, becomes 2^25 nodes).
+// The text is read in place: strings are unescaped where they stand, so a data URI of many megabytes is not copied.
+static std::string gltfJsonFault(std::string text) {
+    if (text.empty()) return std::string();
+    GltfNodeLists lists;
+    rapidjson::InsituStringStream stream(&text[0]);
+    rapidjson::Reader reader;
+    const rapidjson::ParseResult parsed =
+        reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseInsituFlag |
+                     rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag>(stream, lists);
+    if (lists.tooDeep) return "its JSON nests more than " + std::to_string(maxJsonDepth) + " levels deep";
+    std::string fault = lists.fault;
+    if (fault.empty() && !parsed.IsError()) {
+        for (const auto& [scene, roots] : lists.scenes) {
             std::unordered_set<std::string> seen;
             for (const std::string& root : roots) {
-                const auto parent = parentOf.find(root);
+                const auto parent = lists.parentOf.find(root);
                 if (!seen.insert(root).second) {
-                    fault = node(root) + " is listed twice among the roots of " + scene;
-                } else if (parent != parentOf.end()) {
-                    fault = node(root) + " is both a root of " + scene + " and a child of " + node(parent->second);
+                    fault = lists.node(root) + " is listed twice among the roots of " + scene;
+                } else if (parent != lists.parentOf.end()) {
+                    fault = lists.node(root) + " is both a root of " + scene + " and a child of " +
+                            lists.node(parent->second);
                 }
                 if (!fault.empty()) break;
             }
@@ -318,8 +295,8 @@ static std::string gltfHierarchyFault(const std::string& text) {
     return fault.empty() ? fault : fault + "; a glTF node has one parent at most";
 }
 
-static bool checkGltfHierarchy(const char* path, std::string& error) {
-    const std::string fault = gltfHierarchyFault(gltfJson(path));
+static bool checkGltfJson(const char* path, std::string& error) {
+    const std::string fault = gltfJsonFault(gltfJson(path));
     return fault.empty() || modelError(error, path, fault);
 }
 
@@ -695,7 +672,7 @@ struct DroppedFaceLog {
 
 bool loadSceneModel(const char* path, SceneModel& model, std::string& error) {
     model = SceneModel();
-    if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error) || !checkGltfHierarchy(path, error)) {
+    if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error) || !checkGltfJson(path, error)) {
         return false;
     }
     Assimp::Importer importer;

@@ -1,8 +1,10 @@
 // Hostile glTF scenes, end to end: node graphs that the importer would copy out into trees of millions of nodes,
-// placements of more triangles than memory holds, faces naming vertices that do not exist, and thousands of
-// materials of one name. Each is refused, or runs, in seconds, with one "Error:" line naming the model.
+// JSON nested deeply enough to overflow the importer's stack, placements of more triangles than memory holds, faces
+// naming vertices that do not exist, and thousands of materials of one name. Each is refused, or runs, in seconds,
+// with one "Error:" line naming the model.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,92 @@ TEST(BadSceneModel, ANodeWithMoreThanOneParentIsRefused) {
         writeGltf(run.dir.file(c.name), gltf, c.form);
         expectSceneRefused(run, c.name,
                            "Error: " + std::string(c.name) + ": " + c.fault + "; a glTF node has one parent at most");
+    }
+}
+
+// The same faults in glTF 1.0, whose nodes and scenes are objects known by name. Lists of "nodes" and "children"
+// deeper in the file (under "extras", among a node's own members) and node names in other members after the scenes
+// are not the model's node lists and are passed over.
+TEST(BadSceneModel, ANamedNodeWithMoreThanOneParentIsRefused) {
+    SceneDirectory run;
+    struct Case {
+        const char* name;
+        const char* nodes;
+        const char* roots;
+        const char* fault;
+    };
+    const Case cases[] = {
+        {"twice.gltf", R"("a":{"children":["c","c"]},"c":{})", R"("a")",
+         "node 'c' is listed twice among the children of node 'a'"},
+        {"parents.gltf", R"("a":{"children":["c"]},"b":{"children":["c"]},"c":{})", R"("a","b")",
+         "node 'c' is a child of both node 'a' and node 'b'"},
+        {"root.gltf", R"("a":{"children":["c"]},"c":{})", R"("a","c")",
+         "node 'c' is both a root of scene 'main' and a child of node 'a'"},
+        {"roots.gltf", R"("a":{"children":["c"]},"c":{})", R"("a","a")",
+         "node 'a' is listed twice among the roots of scene 'main'"},
+    };
+    for (const Case& c : cases) {
+        const std::string decoy = R"({"nodes":{"x":{"children":["a","c","a","c"]}},"children":["c","c"]})";
+        writeTextFile(run.dir.file(c.name),
+                      R"({"asset":{"version":"1.0"},"extras":)" + decoy + R"(,"nodes":{"d":{"extras":)" + decoy +
+                          "}," + c.nodes + R"(},"scenes":{"main":{"extras":)" + decoy + R"(,"nodes":[)" + c.roots +
+                          R"(]}},"materials":{"m":{"extras":["a","c","a","c"]}}})");
+        expectSceneRefused(run, c.name,
+                           "Error: " + std::string(c.name) + ": " + c.fault + "; a glTF node has one parent at most");
+    }
+}
+
+// `json` with a first member "extras" of `levels` nested arrays, which make the whole nest levels + 1 deep.
+static std::string withNestedExtras(const std::string& json, int levels) {
+    return "{\"extras\":" + std::string(levels, '[') + std::string(levels, ']') + "," + json.substr(json.find('{') + 1);
+}
+
+// The little-endian 32-bit word at `at` of `bytes`, and the 4 bytes of `value`.
+static uint32_t wordAt(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    for (int k = 3; k >= 0; --k) value = value << 8 | static_cast<unsigned char>(bytes[at + k]);
+    return value;
+}
+static std::string wordBytes(size_t value) {
+    std::string bytes;
+    for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(value >> (8 * k) & 0xFF));
+    return bytes;
+}
+
+// The JSON chunk of the .glb `glb`, and the .glb with that chunk made `json` (padded with spaces to a multiple of
+// 4 bytes, as the format asks).
+static std::string glbJson(const std::string& glb) { return glb.substr(20, wordAt(glb, 12)); }
+static std::string glbWithJson(const std::string& glb, std::string json) {
+    json.resize((json.size() + 3) / 4 * 4, ' ');
+    const std::string rest = glb.substr(20 + wordAt(glb, 12));
+    return glb.substr(0, 8) + wordBytes(20 + json.size() + rest.size()) + wordBytes(json.size()) + "JSON" + json +
+           rest;
+}
+
+// The importer's JSON reader recurses once a level and overflows the stack at about 150 000 levels, whatever the
+// file's name. JSON nested more than 512 levels deep is refused first, in a .gltf or a .glb's JSON chunk; a model
+// nesting exactly 512 levels is read.
+TEST(BadSceneModel, JsonNestedTooDeeplyIsRefusedBeforeTheImporterReadsIt) {
+    SceneDirectory run;
+    writeGltf(run.dir.file("square.gltf"), squareGltf("tile.png"), GltfForm::embedded);
+    writeGltf(run.dir.file("square.glb"), squareGltf("tile.png"), GltfForm::binary);
+    const std::string text = readTextFile(run.dir.file("square.gltf"));
+    const std::string glb = readTextFile(run.dir.file("square.glb"));
+    writeTextFile(run.dir.file("deepest.gltf"), withNestedExtras(text, 511));
+    writeTextFile(run.dir.file("deepest.glb"), glbWithJson(glb, withNestedExtras(glbJson(glb), 511)));
+    for (const char* model : {"deepest.gltf", "deepest.glb"}) {
+        SCOPED_TRACE(model);
+        const CommandResult result =
+            runKiv(run.dir.path, {"-o", "read", model, "tile.png", "box"}, sceneTimeoutSeconds, memoryLimitMegabytes());
+        EXPECT_EQ(result.exitStatus, 0) << result.output;
+    }
+
+    writeTextFile(run.dir.file("deeper.gltf"), withNestedExtras(text, 512));
+    writeTextFile(run.dir.file("deeper.glb"), glbWithJson(glb, withNestedExtras(glbJson(glb), 512)));
+    writeTextFile(run.dir.file("brackets.gltf"), " \n" + std::string(200000, '['));
+    writeTextFile(run.dir.file("brackets.data"), std::string(200000, '['));
+    for (const char* model : {"deeper.gltf", "deeper.glb", "brackets.gltf", "brackets.data"}) {
+        expectSceneRefused(run, model, "Error: " + std::string(model) + ": its JSON nests more than 512 levels deep");
     }
 }
 
