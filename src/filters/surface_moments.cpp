@@ -271,6 +271,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         MomentGrid& grid = plan.out->grids.items[g];
         const int32_t across = std::max(0, std::min(tileSide, grid.width - tx * tileSide));
         const int32_t down = std::max(0, std::min(tileSide, grid.height - ty * tileSide));
+        if (across == 0 || down == 0) continue;  // the tile lies past the cells this grid keeps
         for (int32_t y = 0; y < down; ++y) {
             const int64_t row = static_cast<int64_t>(ty * tileSide + y) * grid.width + tx * tileSide;
             if (request.used) std::memset(grid.used.items + row, 0, static_cast<size_t>(across));

@@ -545,7 +545,8 @@ static bool checkPlacedCounts(const aiScene& scene, const char* path, std::strin
     GrowArray<std::pair<const aiNode*, int32_t>> pending;  // a node and its depth
     if (scene.mRootNode) append(pending, std::make_pair(static_cast<const aiNode*>(scene.mRootNode), 0));
     while (pending.count > 0) {
-        const auto [node, depth] = pending[--pending.count];
+        const auto [node, depth] = pending[pending.count - 1];
+        --pending.count;
         if (depth > maxNodeDepth) return modelError(error, path, "its nodes are nested too deeply");
         for (unsigned int k = 0; k < node->mNumMeshes; ++k) {
             vertices += scene.mMeshes[node->mMeshes[k]]->mNumVertices;
