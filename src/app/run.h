@@ -22,8 +22,8 @@ enum ExitStatus : int {
 // The containers a pyramid can be written in, as bits of RunOptions::formats.
 enum OutputFormat : uint32_t {
     formatPng = 1u << 0,   // one 24-bit PNG per level
-    formatKtx2 = 1u << 1,  // one KTX2 file per pyramid (its writer is still to come)
-    formatDds = 1u << 2,   // one DDS file per pyramid (its writer is still to come)
+    formatKtx2 = 1u << 1,  // one KTX2 file per pyramid
+    formatDds = 1u << 2,   // one DDS file per pyramid
 };
 
 // Everything the command line asks for, with the defaults of a bare `kiv <model> <texture>`.

@@ -10,9 +10,9 @@
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
-// Fills levelCount levels for a square power-of-two texture; level 0 is the texture. Appends one
-// record per level it starts to `stats.bilinearLevels`. Returns false with a message naming the
-// level when the solver fails.
+// Fills levelCount levels for a texture whose sides are powers of two (equal or not); level 0 is the
+// texture. Appends one record per level it starts to `stats.bilinearLevels`. Returns false with a
+// message naming the level when the solver fails.
 bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                        LevelSolver solver, FilterStats& stats, std::string& error);
 

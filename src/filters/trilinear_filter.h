@@ -9,9 +9,10 @@
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
-// Fills levelCount levels for a square power-of-two texture: level 0 the texture, the top level
-// from the area-weighted pyramid, levels in between solved jointly; `stats.trilinear` receives the
-// solver's phases and the times. Returns false with a message when the solver fails.
+// Fills levelCount levels for a texture whose sides are powers of two (equal or not): level 0 the
+// texture, the top level from the area-weighted pyramid, levels in between solved jointly;
+// `stats.trilinear` receives the solver's phases and the times. Returns false with a message when
+// the solver fails.
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error);
 
