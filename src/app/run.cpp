@@ -619,6 +619,10 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         }
         parsed.report = result.count("report") > 0;
         parsed.viewer = result.count("viewer") > 0;
+        if (parsed.viewer && !viewerPageBuilt()) {
+            error = "Error: --viewer is not in this build of kiv (it was configured with -DKIV_WITH_VIEWER=OFF)";
+            return false;
+        }
         parsed.fromModel = result.count("from-model") > 0;
         if (result.count("output")) {
             parsed.outputFolder = result["output"].as<std::string>();

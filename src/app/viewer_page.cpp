@@ -5,9 +5,17 @@
 
 #include "image/texture_io.h"
 
+#ifdef KIV_WITH_VIEWER
 // The bundled page script, embedded by the build from the viewer's sources.
 extern const unsigned char viewerScript[];
 extern const size_t viewerScriptSize;
+bool viewerPageBuilt() { return true; }
+#else
+// A build without the viewer's npm packages has no script; --viewer is refused before anything runs.
+static const unsigned char viewerScript[] = {0};
+static const size_t viewerScriptSize = 0;
+bool viewerPageBuilt() { return false; }
+#endif
 
 static void appendBase64(std::string& out, const uint8_t* bytes, size_t size) {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

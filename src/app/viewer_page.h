@@ -7,6 +7,10 @@
 
 #include "app/run.h"
 
+// Whether this build carries the page's script: configured with -DKIV_WITH_VIEWER=OFF (no npm, no network), it does
+// not, and --viewer is refused.
+bool viewerPageBuilt();
+
 // Builds the page for `runs` on `mesh` (positions as the filters see them, texture coordinates as given; the page
 // samples the levels with wrap-around). Each level goes in as the PNG file savePyramid writes for it, as a data URL;
 // empty levels are left out. `modelName` and `textureName` head the page. Returns false with the PNG encoder's

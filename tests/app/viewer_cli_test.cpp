@@ -2,6 +2,7 @@
 // files hold them. What the page shows in a browser is tested in tests/viewer.
 #include <gtest/gtest.h>
 
+#include "app/viewer_page.h"
 #include "test_support.h"
 
 namespace {
@@ -35,6 +36,7 @@ std::vector<std::string> embeddedPngs(const std::string& page) {
 }
 
 TEST(Viewer, ThePageHoldsEveryLevelAsItsFileAndTheModel) {
+    if (!viewerPageBuilt()) GTEST_SKIP() << "built with -DKIV_WITH_VIEWER=OFF";
     TempDir dir;
     const CommandResult result = runKiv(dir.path, {"--viewer", "-o", "out", KIV_SOURCE_DIR "/data/sample.obj",
                                                    KIV_SOURCE_DIR "/data/sample.png", "box", "kivbox"});
@@ -60,6 +62,7 @@ TEST(Viewer, ThePageHoldsEveryLevelAsItsFileAndTheModel) {
 // The page does not depend on the PNG files: with only a container written, the levels are encoded for it alone;
 // and a rectangular texture's empty levels (a side already 1) are left out, as a GPU's chain of levels has none.
 TEST(Viewer, ThePageCarriesItsOwnLevelsAndLeavesOutEmptyOnes) {
+    if (!viewerPageBuilt()) GTEST_SKIP() << "built with -DKIV_WITH_VIEWER=OFF";
     TempDir dir;
     writeTextFile(dir.file("model.obj"), unitSquareObj());
     std::vector<unsigned char> rgb(3 * 8 * 2);
@@ -75,6 +78,7 @@ TEST(Viewer, ThePageCarriesItsOwnLevelsAndLeavesOutEmptyOnes) {
 
 // Names go into the page as JSON inside a script element: a name cannot end the element early.
 TEST(Viewer, NamesCannotBreakOutOfThePage) {
+    if (!viewerPageBuilt()) GTEST_SKIP() << "built with -DKIV_WITH_VIEWER=OFF";
     TempDir dir;
     writeTextFile(dir.file("a<\"x\">.obj"), unitSquareObj());
     writeImageFile(dir.file("t.png"), imageFromBytes(2, 2, std::vector<unsigned char>(12, 200)));
@@ -86,3 +90,15 @@ TEST(Viewer, NamesCannotBreakOutOfThePage) {
 }
 
 }  // namespace
+
+// A build configured without the viewer's npm packages refuses --viewer at once, before reading anything, rather than
+// running every filter and failing at the page.
+TEST(Viewer, ABuildWithoutThePageRefusesTheOption) {
+    if (viewerPageBuilt()) GTEST_SKIP() << "this build has the viewer page";
+    TempDir dir;
+    const CommandResult result = runKiv(dir.path, {"--viewer", "missing.obj", "missing.png", "box"});
+    EXPECT_EQ(result.exitStatus, 1) << result.output;
+    ASSERT_FALSE(outputLines(result.output).empty());
+    EXPECT_EQ(outputLines(result.output)[0],
+              "Error: --viewer is not in this build of kiv (it was configured with -DKIV_WITH_VIEWER=OFF)");
+}
