@@ -315,3 +315,10 @@ bool normaliseMesh(Mesh& mesh, std::string& error) {
     }
     return true;
 }
+
+double triangleArea(const Point3& a, const Point3& b, const Point3& c) {
+    const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
+    const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
+    const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+    return 0.5 * std::sqrt(nx * nx + ny * ny + nz * nz);
+}

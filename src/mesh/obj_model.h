@@ -36,6 +36,9 @@ bool loadObjModel(Mesh& mesh, const char* path, std::string& error);
 // The same from an open stream; `name` is used in messages.
 bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::string& error);
 
+// The model-space area of the triangle a b c: half the length of the cross product of two edges, in 64-bit float.
+double triangleArea(const Point3& a, const Point3& b, const Point3& c);
+
 // Centres the bounding box of the positions that triangles use on the origin and scales its largest side to 1
 // (every position moves alike). Returns false with a message when the mesh has triangles but no extent.
 bool normaliseMesh(Mesh& mesh, std::string& error);

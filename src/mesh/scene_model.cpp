@@ -457,14 +457,6 @@ static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, c
     return true;
 }
 
-static double triangleArea(const Point3& a, const Point3& b, const Point3& c) {
-    // Half the length of the cross product of two edges, in 64-bit float.
-    const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
-    const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
-    const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
-    return 0.5 * std::sqrt(nx * nx + ny * ny + nz * nz);
-}
-
 // Coordinates this far outside the unit square count as leaving it (rounding in exporters puts corners a hair out).
 static const float outsideTolerance = 1e-4f;
 

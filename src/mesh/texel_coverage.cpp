@@ -205,13 +205,6 @@ struct TexTriangleHash {
 
 }  // namespace
 
-static double triangleArea(const Point3& a, const Point3& b, const Point3& c) {
-    const double bx = b.x - a.x, by = b.y - a.y, bz = b.z - a.z;
-    const double cx = c.x - a.x, cy = c.y - a.y, cz = c.z - a.z;
-    const double nx = by * cz - bz * cy, ny = bz * cx - bx * cz, nz = bx * cy - by * cx;
-    return 0.5 * std::sqrt(nx * nx + ny * ny + nz * nz);
-}
-
 bool mergeOverlaidTriangles(const Mesh& mesh, Mesh& merged, GrowArray<double>& weights) {
     const int32_t count = mesh.triangles.count;
     // The set of each triangle: the index of the first triangle with the same texture points.
