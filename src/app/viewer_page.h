@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/run.h"
+#include "app/texture_job.h"
 
 // Whether this build carries the page's script: configured with -DKIV_WITH_VIEWER=OFF (no npm, no network), it does
 // not, and --viewer is refused.

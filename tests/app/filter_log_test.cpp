@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/run.h"
+#include "app/run_log.h"
 
 namespace {
 

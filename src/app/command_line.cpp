@@ -1,0 +1,195 @@
+// Parsing the command line into RunOptions, and the usage text.
+#include "app/command_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cxxopts.hpp>
+#include <vector>
+
+#include "app/viewer_page.h"
+#include "filters/filter_registry.h"
+
+static const char* const usageHead[] = {
+    "usage: kiv [options] <model> <texture> [filter ...]",
+    "       kiv --from-model [options] <model> [filter ...]",
+    "",
+    "Builds mipmap pyramids for the texture of a textured model: one pyramid per",
+    "filter named, in the order given, 'kivbi' when none is. The model is an OBJ,",
+    "glTF 2.0 (.gltf, .glb), FBX, COLLADA or other file the Assimp library reads;",
+    "the texture is a PNG or JPEG file, or a BMP, TGA, TIFF, DDS, EXR, HDR or other",
+    "picture FreeImage reads (the README lists them). With --from-model every colour",
+    "texture of the model's materials is processed with the triangles that use it,",
+    "each into a folder of its own.",
+    "",
+};
+
+static const char* const usageOptions[] = {
+    "",
+    "options:",
+    "-o, --output DIR    write the files into DIR, created if missing (default: .)",
+    "--format LIST       containers, comma-separated: png (default), ktx2, dds",
+    "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
+    "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)",
+    "--report            print each level's error on the model; also report.csv",
+    "--viewer            write viewer.html: the model with each pyramid, for a browser",
+    "--from-model        take the textures from the model's materials",
+    "-h, --help          print this text",
+    "--version           print the version",
+};
+
+const char* const usageHint = "Run 'kiv --help' for usage.";
+
+void printUsage() {
+    for (const char* line : usageHead) std::printf("%s\n", line);
+    for (const FilterInfo& filter : allFilters()) std::printf("%-12s %s\n", filter.name, filter.summary);
+    for (const char* line : usageOptions) std::printf("%s\n", line);
+}
+
+// The option's value checks share one message form: "Error: <option> takes <what it takes>, not '<value>'".
+static std::string badValue(const char* option, const char* takes, const std::string& value) {
+    return std::string("Error: ") + option + " takes " + takes + ", not '" + value + "'";
+}
+
+static const char* const solverTakes = "'iterative' or 'direct'";
+static const char* const formatTakes = "png, ktx2 or dds";
+static const int32_t maximumThreadCount = 1024;  // a guard against typos, far above any machine's processors
+static const char* const threadsTakes = "a whole number from 1 to 1024";
+static const char* const outputTakes = "a folder name";
+
+static bool parseSolver(const std::string& value, LevelSolver& solver, std::string& error) {
+    if (value == "iterative") solver = LevelSolver::iterative;
+    else if (value == "direct") solver = LevelSolver::direct;
+    else {
+        error = badValue("--solver", solverTakes, value);
+        return false;
+    }
+    return true;
+}
+
+// A comma-separated list of container names; a name given twice counts once.
+static bool parseFormats(const std::string& list, PyramidFormatSet& formats, std::string& error) {
+    formats = 0;
+    size_t start = 0;
+    while (true) {
+        const size_t end = std::min(list.find(',', start), list.size());
+        const std::string name = list.substr(start, end - start);
+        PyramidFormat format;
+        if (!pyramidFormatNamed(name, format)) {
+            error = badValue("--format", formatTakes, name);
+            return false;
+        }
+        formats |= pyramidFormatBit(format);
+        if (end == list.size()) return true;
+        start = end + 1;
+    }
+}
+
+static bool parseThreadCount(const std::string& value, int32_t& threadCount, std::string& error) {
+    // Digits only, so "+2", " 2" and "2x" are refused rather than read by halves.
+    bool digits = !value.empty() && value.size() <= 4;
+    for (char c : value) digits = digits && c >= '0' && c <= '9';
+    const int32_t count = digits ? std::atoi(value.c_str()) : 0;
+    if (count < 1 || count > maximumThreadCount) {
+        error = badValue("--threads", threadsTakes, value);
+        return false;
+    }
+    threadCount = count;
+    return true;
+}
+
+// What each value-taking option takes, for the message when its value is missing.
+static std::string missingValue(const std::string& option) {
+    if (option == "--solver") return badValue("--solver", solverTakes, "");
+    if (option == "--format") return badValue("--format", formatTakes, "");
+    if (option == "--threads") return badValue("--threads", threadsTakes, "");
+    return badValue(option.c_str(), outputTakes, "");
+}
+
+bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error) {
+    // --help and --version answer whatever the rest of the line holds, an unknown option or a bad value included.
+    RunOptions asked;
+    for (int k = 1; k < argc; ++k) {
+        const std::string argument = argv[k];
+        if (argument == "--") break;
+        asked.help = asked.help || argument == "-h" || argument == "--help";
+        asked.version = asked.version || argument == "--version";
+    }
+    if (asked.help || asked.version) {
+        options = asked;
+        return true;
+    }
+    cxxopts::Options parser("kiv");
+    // Values are taken as text and checked here, so every bad value gets a message naming its option.
+    parser.add_options()
+        ("o,output", "", cxxopts::value<std::string>())
+        ("format", "", cxxopts::value<std::string>())
+        ("threads", "", cxxopts::value<std::string>())
+        ("solver", "", cxxopts::value<std::string>())
+        ("report", "")
+        ("viewer", "")
+        ("from-model", "")
+        ("h,help", "")
+        ("version", "")
+        ("arguments", "", cxxopts::value<std::vector<std::string>>());
+    parser.parse_positional({"arguments"});
+
+    RunOptions parsed;
+    try {
+        const cxxopts::ParseResult result = parser.parse(argc, argv);
+        // An option given twice would silently lose its first value.
+        for (const char* option : {"output", "format", "threads", "solver"}) {
+            if (result.count(option) > 1) {
+                error = std::string("Error: ") + (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
+                        " is given more than once";
+                return false;
+            }
+        }
+        parsed.report = result.count("report") > 0;
+        parsed.viewer = result.count("viewer") > 0;
+        if (parsed.viewer && !viewerPageBuilt()) {
+            error = "Error: --viewer is not in this build of kiv (it was configured with -DKIV_WITH_VIEWER=OFF)";
+            return false;
+        }
+        parsed.fromModel = result.count("from-model") > 0;
+        if (result.count("output")) {
+            parsed.outputFolder = result["output"].as<std::string>();
+            if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");
+        }
+        if (error.empty() && result.count("format")) {
+            parseFormats(result["format"].as<std::string>(), parsed.formats, error);
+        }
+        if (error.empty() && result.count("threads")) {
+            parseThreadCount(result["threads"].as<std::string>(), parsed.threadCount, error);
+        }
+        if (error.empty() && result.count("solver")) {
+            parseSolver(result["solver"].as<std::string>(), parsed.solver, error);
+        }
+        if (!error.empty()) return false;
+        if (result.count("arguments")) {
+            for (const std::string& argument : result["arguments"].as<std::vector<std::string>>()) {
+                ++parsed.positionalCount;
+                if (parsed.positionalCount == 1) parsed.modelPath = argument;
+                else if (parsed.positionalCount == 2 && !parsed.fromModel) parsed.texturePath = argument;
+                else append(parsed.filterNames, argument);
+            }
+        }
+    } catch (const cxxopts::exceptions::missing_argument&) {
+        // Only the last argument can lack its value.
+        error = missingValue(argv[argc - 1]);
+        return false;
+    } catch (const cxxopts::exceptions::exception& failure) {
+        // The parser quotes with typographic marks; the rest of kiv's messages use plain ones.
+        std::string message = failure.what();
+        for (const char* mark : {"\u2018", "\u2019"}) {
+            for (size_t at = message.find(mark); at != std::string::npos; at = message.find(mark, at + 1)) {
+                message.replace(at, std::char_traits<char>::length(mark), "'");
+            }
+        }
+        error = "Error: " + message;
+        return false;
+    }
+    if (parsed.filterNames.count == 0) append(parsed.filterNames, std::string(defaultFilterName));
+    options = parsed;
+    return true;
+}

@@ -1,0 +1,37 @@
+// The command line: the options record with the defaults of a bare `kiv <model> <texture>`, its parsing, and the
+// usage text (whose filter lines come from the filter table).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/grow_array.h"
+#include "filters/filter_stats.h"
+#include "image/pyramid_files.h"
+
+// Everything the command line asks for.
+struct RunOptions {
+    std::string modelPath;
+    std::string texturePath;                   // empty with --from-model
+    GrowArray<std::string> filterNames;        // in the order given; kivbi when none is named
+    int32_t positionalCount = 0;               // model, texture and filter names given
+    bool fromModel = false;                    // --from-model: every colour texture of the model's materials
+    std::string outputFolder;                  // -o/--output; empty is the working directory
+    PyramidFormatSet formats = pyramidFormatBit(PyramidFormat::png);  // --format
+    int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor
+    LevelSolver solver = LevelSolver::iterative;  // how kivbi and kivtri solve their systems (--solver)
+    bool report = false;                       // --report: every level's error on the model, printed and in a file
+    bool viewer = false;                       // --viewer: viewer.html, the model with each pyramid in a browser
+    bool help = false;                         // -h/--help
+    bool version = false;                      // --version
+};
+
+// Prints the usage text.
+void printUsage();
+
+// The line printed after a command-line error.
+extern const char* const usageHint;
+
+// Fills `options` from the arguments as main receives them (argv[0] the program). Returns false with a one-line
+// "Error: ..." message for an unknown option or a missing or bad option value; nothing is touched.
+bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error);

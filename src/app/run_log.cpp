@@ -1,0 +1,118 @@
+// The run's printed lines.
+#include "app/run_log.h"
+
+#include <cstdio>
+
+// What a solve's line adds when its error bound was not proved: that, what ended it, and how far its residual (or
+// projected gradient) is from the one the proof needs. Empty when proved.
+static std::string unprovedNote(bool proved, double wantedError, const char* ending, const char* measure,
+                                double value, double needed) {
+    if (proved) return "";
+    char text[200];
+    std::snprintf(text, sizeof text, "; the %.0e bound is not proved: %s ended it with the %s %.1f times the %.2e it needs",
+                  wantedError, ending ? ending : "a cap", measure, needed > 0.0 ? value / needed : 0.0, needed);
+    return text;
+}
+
+// One line per solver phase that ran: wall seconds right-aligned in ten columns, processor seconds.
+static void printSolverStats(const SolverStats& solver) {
+    if (solver.analysisRan) {
+        std::printf("\t\tSymbolic Analysis            = % 10.3f seconds (%.3f cpu)\n", solver.analysisSeconds,
+                    solver.analysisProcessorSeconds);
+    }
+    if (solver.factorisationRan) {
+        std::printf("\t\tSupernodal Multifrontal LL^T = % 10.3f seconds (%.3f cpu)\n", solver.factorisationSeconds,
+                    solver.factorisationProcessorSeconds);
+    }
+    if (solver.iterationsRan) {
+        std::printf("\t\tConjugate gradients          = % 10.3f seconds (%d iterations, residual %.2e%s)\n",
+                    solver.iterationSeconds, solver.iterations, solver.residual,
+                    unprovedNote(solver.proved, solver.wantedError, solver.ending, "residual", solver.residual,
+                                 solver.neededResidual)
+                        .c_str());
+    }
+}
+
+// The bounded solve's line, after the unconstrained solver's.
+static void printBoundsStats(const BoundsStats& bounds) {
+    if (!bounds.ran) return;
+    std::printf("\t\tBounded to [0, 1]            = % 10.3f seconds (%d steps, %d iterations, %.2f%% of texels held%s)\n",
+                bounds.seconds, bounds.steps, bounds.iterations, 100.0 * bounds.heldShare,
+                unprovedNote(bounds.proved, bounds.wantedError, bounds.ending, "projected gradient",
+                             bounds.projectedGradient, bounds.neededGradient)
+                    .c_str());
+}
+
+void printFilterStats(const FilterStats& stats) {
+    for (const BilinearLevelStats& level : stats.bilinearLevels) {
+        printSolverStats(level.solver);
+        printBoundsStats(level.bounds);
+        if (!level.solved) continue;
+        std::printf("--== Tent Smart downscale by factor %d ==--\n", level.factor);
+        std::printf("time = %f\n", level.seconds);
+    }
+    const TrilinearStats& joint = stats.trilinear;
+    printSolverStats(joint.solver);
+    printBoundsStats(joint.bounds);
+    for (int32_t l = 1; l < joint.levelHeldShare.count; ++l) {
+        std::printf("\t\t  level %-2d held at a bound   = %.2f%% of texels\n", l, 100.0 * joint.levelHeldShare[l]);
+    }
+    if (joint.solved) {
+        std::printf("--== Trilinear downscale ==--\n");
+        std::printf("time build = %f\n", joint.buildSeconds);
+        std::printf("time solve = %f\n", joint.solveSeconds);
+        std::printf("time total = %f\n", joint.totalSeconds);
+    }
+    std::fflush(stdout);
+}
+
+void printLines(const GrowArray<std::string>& lines) {
+    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void printLine(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids) {
+    const MipPyramid& shape = *pyramids[0].pyramid;
+    const int32_t levels = pyramids[0].error.levelRms.count;
+    std::printf("Surface error (RMS over the model, linear RGB):\nlevel\tsize");
+    for (const ReportedPyramid& pyramid : pyramids) std::printf("\t%s", pyramid.name->c_str());
+    std::printf("\n");
+    for (int32_t k = 0; k < levels; ++k) {
+        std::printf("%d\t%dx%d", k, shape.levels[k].width, shape.levels[k].height);
+        for (const ReportedPyramid& pyramid : pyramids) std::printf("\t%.6f", pyramid.error.levelRms[k]);
+        std::printf("\n");
+    }
+    std::printf("Trilinear error (mean square over the model and each segment):\n");
+    for (int32_t k = 0; k + 1 < levels; ++k) {
+        std::printf("%d-%d\t", k, k + 1);
+        for (const ReportedPyramid& pyramid : pyramids) std::printf("\t%.8f", pyramid.error.segmentMeanSquare[k]);
+        std::printf("\n");
+    }
+    std::printf("sum\t");
+    for (const ReportedPyramid& pyramid : pyramids) std::printf("\t%.8f", pyramid.error.trilinear);
+    std::printf("\n\n");
+    std::fflush(stdout);
+
+    std::string csv = "filter,level,width,height,rms,segment_to_next,trilinear_sum\n";
+    char line[256];
+    for (const ReportedPyramid& pyramid : pyramids) {
+        const PyramidSurfaceError& error = pyramid.error;
+        for (int32_t k = 0; k < error.levelRms.count; ++k) {
+            const FloatImage& level = pyramid.pyramid->levels[k];
+            std::snprintf(line, sizeof(line), "%d,%d,%d,%.9g,", k, level.width, level.height, error.levelRms[k]);
+            csv += *pyramid.name + "," + line;
+            if (k < error.segmentMeanSquare.count) {
+                std::snprintf(line, sizeof(line), "%.9g", error.segmentMeanSquare[k]);
+                csv += line;
+            }
+            std::snprintf(line, sizeof(line), ",%.9g\n", error.trilinear);
+            csv += line;
+        }
+    }
+    return csv;
+}

@@ -1,0 +1,46 @@
+// One texture's job in a run, the pyramids built for it, and the files they produce: the levels in every format
+// asked for, report.csv and viewer.html, all in the job's folder.
+#pragma once
+
+#include <string>
+
+#include "app/command_line.h"
+#include "base/grow_array.h"
+#include "image/float_image.h"
+#include "mesh/obj_model.h"
+
+// One requested filter: the name as typed, the levels it produced and the seconds it took.
+struct FilterRun {
+    std::string name;
+    MipPyramid pyramid;
+    double seconds = 0;
+};
+
+// One texture to build pyramids for: the triangles that use it and where its files go.
+struct TextureJob {
+    Mesh mesh;                  // normalised; coordinates repeated into the texture when a filter reads the surface
+    FloatImage texture;         // linear light
+    std::string source;         // the texture's file, as messages name it
+    std::string outputFolder;   // where the files go
+    std::string madeFolder;     // with --from-model: the name of that folder inside the output folder
+};
+
+// Creates the output folder and its parents when missing; an empty folder is the working directory. False with the
+// error line when it cannot.
+bool createOutputFolder(const std::string& folder, std::string& error);
+
+// Makes the folder the job's files go into when missing: the output folder itself, or with --from-model the
+// texture's folder inside it, held open until closeMadeFolder.
+bool prepareOutputFolder(const RunOptions& options, const TextureJob& job, std::string& error);
+
+// Writes one filter's pyramid in every format the options ask for, into the job's folder; prints a line for each
+// file that could not be written (also when memory runs out partway, before that error). False when any failed.
+bool writePyramid(const FilterRun& run, const RunOptions& options, const TextureJob& job);
+
+// The error every level of every pyramid makes on the model, from the levels as written (8-bit sRGB read back),
+// printed and written as report.csv. False when the file cannot be written (the table is printed anyway).
+bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs);
+
+// viewer.html: the model with every pyramid of the run (the levels as the PNG files hold them). False with a printed
+// error line when it cannot be built or written.
+bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArray<FilterRun>& runs);

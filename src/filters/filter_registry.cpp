@@ -1,0 +1,60 @@
+// The table of filters and the adapters that give every filter's entry point the one signature.
+#include "filters/filter_registry.h"
+
+#include "filters/bilinear_filter.h"
+#include "filters/trilinear_filter.h"
+#include "filters/weighted_box.h"
+#include "image/classic_filters.h"
+
+const char* const defaultFilterName = "kivbi";
+
+// The three shapes of the filters' own entry points: from the texture alone, from the texture and the mesh, and
+// through a solver that can fail.
+using ImageFilter = void (*)(MipPyramid&, const FloatImage&, int32_t);
+using MeshFilter = void (*)(const Mesh&, MipPyramid&, const FloatImage&, int32_t);
+using SolvedFilter = bool (*)(const Mesh&, MipPyramid&, const FloatImage&, int32_t, LevelSolver, FilterStats&,
+                              std::string&);
+
+template <ImageFilter build>
+static bool fromImage(const FilterInputs& inputs, MipPyramid& pyramid, FilterStats&, std::string&) {
+    build(pyramid, *inputs.texture, inputs.levelCount);
+    return true;
+}
+
+template <MeshFilter build>
+static bool fromMesh(const FilterInputs& inputs, MipPyramid& pyramid, FilterStats&, std::string&) {
+    build(*inputs.mesh, pyramid, *inputs.texture, inputs.levelCount);
+    return true;
+}
+
+template <SolvedFilter build>
+static bool bySolving(const FilterInputs& inputs, MipPyramid& pyramid, FilterStats& stats, std::string& error) {
+    return build(*inputs.mesh, pyramid, *inputs.texture, inputs.levelCount, inputs.solver, stats, error);
+}
+
+static const FilterInfo filterTable[] = {
+    {"kivtri", "KIV Optimization for trilinear reconstruction", TextureShape::powerOfTwoSides, true,
+     bySolving<buildKivtriPyramid>},
+    {"kivtric", "kivtri with every value constrained to [0, 1]", TextureShape::powerOfTwoSides, true,
+     bySolving<buildKivtricPyramid>},
+    {"kivbi", "KIV Optimization for bilinear reconstruction", TextureShape::powerOfTwoSides, true,
+     bySolving<buildKivbiPyramid>},
+    {"kivbic", "kivbi with every value constrained to [0, 1]", TextureShape::powerOfTwoSides, true,
+     bySolving<buildKivbicPyramid>},
+    {"kivbox", "KIV Optimization for box reconstruction", TextureShape::any, true, fromMesh<buildKivboxPyramid>},
+    {"lanczos3", "Lanczos 3 filter", TextureShape::any, false, fromImage<buildLanczos3Pyramid>},
+    {"tent", "Tent filter", TextureShape::any, false, fromImage<buildTentPyramid>},
+    {"box", "Box filter", TextureShape::any, false, fromImage<buildBoxPyramid>},
+    {"boxig", "Box filter that ignores unused texels", TextureShape::any, true, fromMesh<buildBoxigPyramid>},
+    {"rainbow", "Each level is given a unique color for testing", TextureShape::any, false,
+     fromImage<buildRainbowPyramid>},
+};
+
+FilterList allFilters() { return {filterTable, static_cast<int32_t>(sizeof filterTable / sizeof filterTable[0])}; }
+
+const FilterInfo* findFilter(const std::string& name) {
+    for (const FilterInfo& filter : filterTable) {
+        if (name == filter.name) return &filter;
+    }
+    return nullptr;
+}

@@ -1,0 +1,49 @@
+// Every filter kiv offers, in one table: its name on the command line, its line in the usage text, the textures it
+// takes, whether it reads the model's surface, and one entry point. Adding a filter is one row here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "filters/filter_stats.h"
+#include "image/float_image.h"
+#include "mesh/obj_model.h"
+
+// The textures a filter takes: the least-squares filters pair texels of neighbouring levels 2:1 along both axes.
+enum class TextureShape { any, powerOfTwoSides };
+
+// What every filter is built from. `mesh` is normalised, its texture coordinates repeated into the unit square
+// when the filter reads the surface; `texture` is linear; `levelCount` levels are filled.
+struct FilterInputs {
+    const Mesh* mesh = nullptr;
+    const FloatImage* texture = nullptr;
+    int32_t levelCount = 0;
+    LevelSolver solver = LevelSolver::iterative;  // the least-squares filters' solver
+};
+
+// Fills `pyramid` with inputs.levelCount levels, and `stats` as far as it got; false with a message when the
+// filter cannot finish.
+using BuildPyramid = bool (*)(const FilterInputs& inputs, MipPyramid& pyramid, FilterStats& stats, std::string& error);
+
+struct FilterInfo {
+    const char* name;
+    const char* summary;  // the usage text's line
+    TextureShape shape;
+    bool readsSurface;    // whether the filter looks at where the model lays the texture
+    BuildPyramid build;
+};
+
+// The filters in the order the usage text lists them.
+struct FilterList {
+    const FilterInfo* first;
+    int32_t count;
+    const FilterInfo* begin() const { return first; }
+    const FilterInfo* end() const { return first + count; }
+};
+FilterList allFilters();
+
+// The filter of that name (exactly, case-sensitively), or null.
+const FilterInfo* findFilter(const std::string& name);
+
+// The filter kiv runs when none is named.
+extern const char* const defaultFilterName;
