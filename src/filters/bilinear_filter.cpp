@@ -7,38 +7,28 @@
 #include <cassert>
 
 #include "base/clock.h"
+#include "filters/least_squares.h"
 #include "filters/level_system.h"
 #include "filters/surface_moments.h"
-#include "sparse/sparse_solver.h"
 #include "sparse/stencil_solver.h"
 
 // Solves the regularised level system for every channel; the iterations start from X's contents. When `bounded`,
 // the values are then kept within [0, 1] by the bounded solve, started from the unconstrained solution.
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
                        bool bounded, BilinearLevelStats& stats, std::string& error) {
-    if (solver == LevelSolver::direct) {
-        SparseRowMatrix factored;
-        stencilToCompressedColumn(matrix, factored.lower);
-        if (!solveByFactorisation(factored, x, rhs, stats.solver, error)) return false;
-        if (!bounded) return true;
-    }
-    if (!bounded) {
-        const IterateSystem iterate = [&](DenseBlock& values, IterativeSolveStatistics& iterations, std::string& message) {
-            return solveStencil(matrix, values, rhs, iterationSettings(), iterations, message);
-        };
-        const LowerTriangle lowerTriangle = [&](CompressedColumnMatrix& lower) { stencilToCompressedColumn(matrix, lower); };
-        return solveProvingBound(iterate, lowerTriangle, x, rhs, stats.solver, error);
-    }
-    IterativeSolveStatistics iterations;
-    const double start = wallClockSeconds();
-    // After an exact factorisation the unconstrained iterations stop at once and are not reported.
-    BoundedSolveStatistics within;
-    const bool solved =
-        solveStencilWithinBounds(matrix, x, rhs, iterationSettings(), boundedSettings(), iterations, within, error);
-    const double end = wallClockSeconds();
-    if (solver == LevelSolver::iterative)
-        recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);
-    recordBounds(stats.bounds, within, within.heldCount, x.count, within.solveSeconds);
+    LeastSquaresSystem system;
+    system.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStatistics& iterations,
+                         std::string& message) { return solveStencil(matrix, values, rhs, options, iterations, message); };
+    system.iterateWithinBounds = [&](DenseBlock& values, const StencilSolverOptions& options,
+                                     const BoundedSolveOptions& bounds, IterativeSolveStatistics& iterations,
+                                     BoundedSolveStatistics& within, std::string& message) {
+        return solveStencilWithinBounds(matrix, values, rhs, options, bounds, iterations, within, message);
+    };
+    system.lowerTriangle = [&](CompressedColumnMatrix& lower, bool) { stencilToCompressedColumn(matrix, lower); };
+    LeastSquaresStats solve;
+    const bool solved = solveLeastSquares(system, x, rhs, solver, bounded, solve, error);
+    stats.solver = solve.solver;
+    stats.bounds = solve.bounds;
     return solved;
 }
 

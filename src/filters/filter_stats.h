@@ -1,34 +1,11 @@
-// What the least-squares filters are told (which solver to use) and hand back for the log: the solver's phases
-// and the filter's own times. A filter fills its record as it goes, so one that fails still reports the steps it
-// finished.
+// What the least-squares filters hand back for the log: each solve's phases and the filter's own times. A filter
+// fills its record as it goes, so one that fails still reports the steps it finished.
 #pragma once
 
 #include <cstdint>
 
 #include "base/grow_array.h"
-#include "sparse/sparse_solver.h"
-
-// How the least-squares systems are solved: by conjugate gradients until every value is provably within
-// 1e-4 of the exact solution (the default), or exactly by the sparse Cholesky factorisation.
-enum class LevelSolver { iterative, direct };
-
-// What the bounded solve of "kivbic" and "kivtric" did after the unconstrained one: the values kept within
-// [0, 1], the least-squares objective minimised under those bounds.
-struct BoundsStats {
-    bool ran = false;
-    double seconds = 0;
-    int32_t steps = 0;          // active-set steps (face solves)
-    int32_t iterations = 0;     // conjugate-gradient iterations of the face solves, added up
-    int32_t gradientSteps = 0;  // projected-gradient steps where a face step fell short
-    double heldShare = 0;       // the share of the texels that a bound holds in some channel
-    // Whether every value is provably within the wanted error of the constrained minimiser; when not, what ended
-    // the solve, its projected gradient and the one the proof needed.
-    bool proved = true;
-    const char* ending = nullptr;
-    double projectedGradient = 0;
-    double neededGradient = 0;
-    double wantedError = 0;
-};
+#include "filters/least_squares.h"
 
 // One level of "kivbi" (or "kivbic"), from the start of its assembly.
 struct BilinearLevelStats {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cassert>
 
-#include "base/clock.h"
 #include "filters/tent_kernel.h"
 
 namespace {
@@ -176,65 +175,4 @@ bool takesTexture(const FloatImage& texture, const char* filter, std::string& er
     error = std::string("Error: ") + filter + ": the texture is " + std::to_string(texture.width) + "x" +
             std::to_string(texture.height) + "; it needs sides that are powers of two";
     return false;
-}
-
-StencilSolverOptions iterationSettings() {
-    StencilSolverOptions options;
-    options.iterations.lowestEigenvalue = regularisationWeight;
-    return options;
-}
-
-void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds, bool proving) {
-    stats.iterationsRan = true;
-    stats.iterationSeconds = seconds;
-    stats.iterations = iterations.iterations;
-    stats.residual = iterations.residualNorm;
-    stats.proved = iterations.proved || !proving;
-    stats.ending = iterations.ending;
-    stats.neededResidual = iterations.neededResidual;
-    stats.wantedError = iterationSettings().iterations.maxError;
-}
-
-bool solveProvingBound(const IterateSystem& iterate, const LowerTriangle& lowerTriangle, DenseBlock& x,
-                       const DenseBlock& rhs, SolverStats& stats, std::string& error) {
-    IterativeSolveStatistics iterations;
-    double start = wallClockSeconds();
-    if (!iterate(x, iterations, error)) return false;
-    recordIterations(stats, iterations, wallClockSeconds() - start, true);
-    if (iterations.proved) return true;
-    const int32_t ranBefore = iterations.iterations;
-    if (x.count <= factorisationFallbackUnknowns) {
-        SparseRowMatrix factored;
-        lowerTriangle(factored.lower);
-        if (!solveByFactorisation(factored, x, rhs, stats, error)) return false;
-    }
-    const double earlier = stats.iterationSeconds;
-    start = wallClockSeconds();
-    if (!iterate(x, iterations, error)) return false;
-    recordIterations(stats, iterations, earlier + wallClockSeconds() - start, true);
-    stats.iterations += ranBefore;
-    return true;
-}
-
-BoundedSolveOptions boundedSettings() {
-    BoundedSolveOptions options;
-    options.lower = 0.0;
-    options.upper = 1.0;
-    options.iterations = iterationSettings().iterations;
-    return options;
-}
-
-void recordBounds(BoundsStats& stats, const BoundedSolveStatistics& bounded, int64_t held, int64_t texels,
-                  double seconds) {
-    stats.ran = true;
-    stats.seconds = seconds;
-    stats.steps = bounded.steps;
-    stats.iterations = bounded.iterations;
-    stats.gradientSteps = bounded.gradientSteps;
-    stats.heldShare = texels > 0 ? static_cast<double>(held) / static_cast<double>(texels) : 0.0;
-    stats.proved = bounded.proved;
-    stats.ending = bounded.stop;
-    stats.projectedGradient = bounded.projectedGradientNorm;
-    stats.neededGradient = bounded.wantedGradientNorm;
-    stats.wantedError = boundedSettings().iterations.maxError;
 }

@@ -8,64 +8,48 @@
 
 #include "base/clock.h"
 #include "base/parallel.h"
+#include "filters/least_squares.h"
 #include "filters/level_system.h"
 #include "filters/surface_moments.h"
 #include "filters/trilinear_system.h"
 #include "filters/weighted_box.h"
-#include "sparse/sparse_solver.h"
 
 // Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way unless
 // `bounded`, when the values are then kept within [0, 1] by the bounded solve from the unconstrained solution.
 static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, bool bounded,
                          TrilinearStats& stats, std::string& error) {
-    if (solver == LevelSolver::iterative && !bounded) {
-        const IterateSystem iterate = [&](DenseBlock& values, IterativeSolveStatistics& iterations, std::string& message) {
-            return solveTrilinearSystem(system, values, iterationSettings(), iterations, message);
-        };
-        const LowerTriangle lowerTriangle = [&](CompressedColumnMatrix& lower) {
-            SparseRowMatrix matrix;
-            trilinearToRows(system, matrix);
-            toCompressedColumn(matrix);
-            lower = std::move(matrix.lower);
-        };
-        return solveProvingBound(iterate, lowerTriangle, x, system.rhs, stats.solver, error);
-    }
-    if (solver == LevelSolver::direct && !bounded) {
-        // The stencils and couplings, the rows and the factor are never all held at once.
+    LeastSquaresSystem problem;
+    problem.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStatistics& iterations,
+                          std::string& message) { return solveTrilinearSystem(system, values, options, iterations, message); };
+    problem.iterateWithinBounds = [&](DenseBlock& values, const StencilSolverOptions& options,
+                                      const BoundedSolveOptions& bounds, IterativeSolveStatistics& iterations,
+                                      BoundedSolveStatistics& within, std::string& message) {
+        return solveTrilinearWithinBounds(system, values, options, bounds, iterations, within, message);
+    };
+    problem.lowerTriangle = [&](CompressedColumnMatrix& lower, bool lastUse) {
+        // On its last use the stencils and couplings, the rows and the factor are never all held at once.
         SparseRowMatrix matrix;
         trilinearToRows(system, matrix);
-        DenseBlock rhs = std::move(system.rhs);
-        release(system.levels);
-        release(system.couplings);
+        if (lastUse) {
+            release(system.levels);
+            release(system.couplings);
+        }
         toCompressedColumn(matrix);
-        releaseRows(matrix);
-        return solveByFactorisation(matrix, x, rhs, stats.solver, error);
-    }
-    if (solver == LevelSolver::direct) {
-        // The system stays for the bounded solve; its unconstrained iterations then stop at once and go unreported.
-        SparseRowMatrix matrix;
-        trilinearToRows(system, matrix);
-        toCompressedColumn(matrix);
-        releaseRows(matrix);
-        if (!solveByFactorisation(matrix, x, system.rhs, stats.solver, error)) return false;
-    }
-    IterativeSolveStatistics iterations;
-    BoundedSolveStatistics within;
-    const double start = wallClockSeconds();
-    const bool solved =
-        solveTrilinearWithinBounds(system, x, iterationSettings(), boundedSettings(), iterations, within, error);
-    const double end = wallClockSeconds();
-    if (solver == LevelSolver::iterative)
-        recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);
-    recordBounds(stats.bounds, within, within.heldCount, x.count, within.solveSeconds);
+        lower = std::move(matrix.lower);
+    };
+    LeastSquaresStats solve;
+    const bool solved = solveLeastSquares(problem, x, system.rhs, solver, bounded, solve, error);
+    stats.solver = solve.solver;
+    stats.bounds = solve.bounds;
     // The share of every unknown level's texels that a bound holds.
     const int32_t levels = system.levelCount;
     release(stats.levelHeldShare);
+    if (!solve.bounds.ran) return solved;
     resize(stats.levelHeldShare, levels >= 2 ? levels - 1 : 0);
-    for (int32_t l = 1; l + 1 < levels && within.held.count == x.count; ++l) {
+    for (int32_t l = 1; l + 1 < levels && solve.held.count == x.count; ++l) {
         const int32_t first = system.levelStart[l], last = system.levelStart[l + 1];
         int64_t held = 0;
-        for (int32_t j = first; j < last; ++j) held += within.held.items[j];
+        for (int32_t j = first; j < last; ++j) held += solve.held.items[j];
         stats.levelHeldShare[l] = last > first ? static_cast<double>(held) / (last - first) : 0.0;
     }
     return solved;

@@ -543,114 +543,173 @@ void trilinearResidual(const TrilinearSystem& system, const DenseBlock& x, const
     });
 }
 
-// solveTrilinearSystem, followed when `bounds` is given by the bounded solve from its result, preconditioned alike.
-static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& settings,
-                             IterativeSolveStatistics& statistics, const BoundedSolveOptions* bounds,
-                             BoundedSolveStatistics* bounded, std::string& error) {
-    StencilSolverOptions options = settings;
-    setTrilinearRounding(system, options.iterations);
-    const int32_t L = system.levelCount;
-    const int32_t columns = x.columns;
+// The level-sweep preconditioner of the joint system: a symmetric block Gauss-Seidel sweep over the levels, each
+// stencil level's block through its own stencil preconditioner, the coarsest levels one dense block solved exactly.
+// On a bounded solve's face, every block maps the part of its free unknowns to theirs alone, per column.
+struct LevelSweep {
+    int32_t columns = 0;  // of the right-hand sides
     DenseLevels dense;
-    if (!factorCoarseLevels(system, dense, error)) return false;
-    GrowArray<StencilPreconditionerData> preconditioners;
-    resize(preconditioners, L > 0 ? L : 0);
-    for (int32_t l = 1; l < dense.first; ++l) {
-        // A bounded solve's face preconditioners start from these, in their order and on their pattern.
-        preconditioners[l].keepLower = bounds && options.preconditioner == StencilPreconditioner::incompleteCholesky;
-        if (!buildStencilPreconditioner(system.levels[l], options, preconditioners[l], error)) return false;
-    }
-    // Per level: the block handed to its preconditioner, the forward sweep's result y_l and the backward
-    // correction, kept from one application to the next; the dense levels are one block, at index dense.first.
+    GrowArray<StencilPreconditionerData> levels;  // entry l for the stencil levels 1 .. dense.first - 1
+    // Per level: the block handed to its preconditioner, the forward sweep's result y_l and the backward correction,
+    // kept from one application to the next; the dense levels are one block, at index dense.first.
     GrowArray<DenseBlock> parts, sweeps, corrections;
-    resize(parts, L > 0 ? L : 0);
-    resize(sweeps, L > 0 ? L : 0);
-    resize(corrections, L > 0 ? L : 0);
-    auto blockSize = [&](int32_t l) {
-        return (l == dense.first ? system.rhs.count : system.levelStart[l + 1]) - system.levelStart[l];
-    };
-    // The bounded solve's face, once it has one: free[j + c n] for unknown j of column c, and per column the dense
-    // levels' matrix restricted to the face (a held unknown's row and column replaced by the unit's), factored.
+    // The bounded solve's face, once it has one: free[j + c n] for unknown j of column c; per column the dense
+    // levels' matrix restricted to the face (a held unknown's row and column replaced by the unit's), factored; and
+    // the stencil levels' face preconditioners.
     const GrowArray<uint8_t>* face = nullptr;
     GrowArray<GrowArray<double>> faceFactors;
-    GrowArray<StencilFacePreconditioner> facePreconditioners;
-    resize(facePreconditioners, L > 0 ? L : 0);
-    // z_l = C_l^-1 part for block l; on a face, every level maps the part of its free unknowns to theirs alone, per
-    // column.
-    auto solveBlock = [&](int32_t l, const DenseBlock& part, DenseBlock& result) {
-        if (l < dense.first && !face) {
-            applyStencilPreconditioner(system.levels[l], preconditioners[l], part, result);
-        } else if (l < dense.first) {
-            // The level's own face factors; the held texels' values cut, so that the sweep is one of A_FF's.
-            applyStencilFacePreconditioner(facePreconditioners[l], part, result);
-            const uint8_t* free = face->items + system.levelStart[l];
-            for (int32_t c = 0; c < part.columns; ++c, free += system.rhs.count) {
-                for (int32_t j = 0; j < part.count; ++j) {
-                    if (!free[j]) result.at(j, c) = 0.0;
-                }
+    GrowArray<StencilFacePreconditioner> faceLevels;
+};
+
+// Factors the dense levels and builds every stencil level's preconditioner; with `forFaces` (a bounded solve whose
+// preconditioner is incomplete Cholesky) the stencil factors are kept for the face preconditioners to start from.
+static bool buildLevelSweep(const TrilinearSystem& system, const StencilSolverOptions& options, bool forFaces,
+                            LevelSweep& sweep, std::string& error) {
+    const int32_t L = system.levelCount;
+    if (!factorCoarseLevels(system, sweep.dense, error)) return false;
+    resize(sweep.levels, L > 0 ? L : 0);
+    for (int32_t l = 1; l < sweep.dense.first; ++l) {
+        // A bounded solve's face preconditioners start from these, in their order and on their pattern.
+        sweep.levels[l].keepLower = forFaces && options.preconditioner == StencilPreconditioner::incompleteCholesky;
+        if (!buildStencilPreconditioner(system.levels[l], options, sweep.levels[l], error)) return false;
+    }
+    resize(sweep.parts, L > 0 ? L : 0);
+    resize(sweep.sweeps, L > 0 ? L : 0);
+    resize(sweep.corrections, L > 0 ? L : 0);
+    resize(sweep.faceLevels, L > 0 ? L : 0);
+    return true;
+}
+
+static int32_t sweepBlockSize(const TrilinearSystem& system, const LevelSweep& sweep, int32_t l) {
+    return (l == sweep.dense.first ? system.rhs.count : system.levelStart[l + 1]) - system.levelStart[l];
+}
+
+// result = C_l^-1 part for block l.
+static void solveSweepBlock(const TrilinearSystem& system, LevelSweep& sweep, int32_t l, const DenseBlock& part,
+                            DenseBlock& result) {
+    if (l < sweep.dense.first && !sweep.face) {
+        applyStencilPreconditioner(system.levels[l], sweep.levels[l], part, result);
+    } else if (l < sweep.dense.first) {
+        // The level's own face factors; the held texels' values cut, so that the sweep is one of A_FF's.
+        applyStencilFacePreconditioner(sweep.faceLevels[l], part, result);
+        const uint8_t* free = sweep.face->items + system.levelStart[l];
+        for (int32_t c = 0; c < part.columns; ++c, free += system.rhs.count) {
+            for (int32_t j = 0; j < part.count; ++j) {
+                if (!free[j]) result.at(j, c) = 0.0;
             }
-        } else if (!face) {
-            denseCholeskySolve(dense.factor, part, result);
+        }
+    } else if (!sweep.face) {
+        denseCholeskySolve(sweep.dense.factor, part, result);
+    } else {
+        if (result.count != part.count || result.columns != part.columns) createBlock(result, part.count, part.columns);
+        const uint8_t* free = sweep.face->items + system.levelStart[l];
+        DenseBlock one, solved;
+        createBlock(one, part.count, 1);
+        for (int32_t c = 0; c < part.columns; ++c, free += system.rhs.count) {
+            for (int32_t j = 0; j < part.count; ++j) one.at(j, 0) = free[j] ? part.at(j, c) : 0.0;
+            denseCholeskySolve(sweep.faceFactors[c], one, solved);
+            for (int32_t j = 0; j < part.count; ++j) result.at(j, c) = free[j] ? solved.at(j, 0) : 0.0;
+        }
+    }
+}
+
+// z = the sweep applied to r over the levels from range.first. The forward sweep runs from coarse to fine,
+// y_l = C_l^-1 (r_l - A(l, l+1) y_(l+1)), the backward one from fine to coarse, z_l = y_l - C_l^-1 A(l, l-1) z_(l-1):
+// (C + U) C^-1 (C + L) inverted, symmetric and positive definite like C, carrying the strong coupling between
+// neighbouring levels that a block-diagonal one leaves out. Running coarse to fine first leaves the finest level, by
+// far the largest, the one block the backward sweep does not revisit: one solve with its C_l per application
+// instead of two.
+static void applyLevelSweep(const TrilinearSystem& system, LevelSweep& sweep, LevelRange range, const DenseBlock& r,
+                            DenseBlock& z) {
+    const int32_t columns = sweep.columns, denseFirst = sweep.dense.first;
+    if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
+    for (int32_t l = denseFirst; l >= range.first; --l) {
+        const int32_t start = system.levelStart[l] - range.base, count = sweepBlockSize(system, sweep, l);
+        DenseBlock& part = sweep.parts[l];
+        if (part.count != count || part.columns != columns) createBlock(part, count, columns);
+        if (l < denseFirst) {
+            // The products with the coarser level's y, already in z.
+            levelRowProducts(system, range, l, z, false, part.values.items, count);
+            for (int32_t c = 0; c < columns; ++c) {
+                for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c) - part.at(j, c);
+            }
         } else {
-            if (result.count != part.count || result.columns != part.columns) createBlock(result, part.count, part.columns);
-            const uint8_t* free = face->items + system.levelStart[l];
-            DenseBlock one, solved;
-            createBlock(one, part.count, 1);
-            for (int32_t c = 0; c < part.columns; ++c, free += system.rhs.count) {
-                for (int32_t j = 0; j < part.count; ++j) one.at(j, 0) = free[j] ? part.at(j, c) : 0.0;
-                denseCholeskySolve(faceFactors[c], one, solved);
-                for (int32_t j = 0; j < part.count; ++j) result.at(j, c) = free[j] ? solved.at(j, 0) : 0.0;
-            }
-        }
-    };
-
-    // Symmetric block Gauss-Seidel over the levels from range.first, each block applied through its own
-    // preconditioner C_l (the dense levels one block, solved exactly). The forward sweep runs from coarse to fine,
-    // y_l = C_l^-1 (r_l - A(l, l+1) y_(l+1)), the backward one from fine to coarse, z_l = y_l - C_l^-1 A(l, l-1) z_(l-1):
-    // (C + U) C^-1 (C + L) inverted, symmetric and positive definite like C, carrying the strong coupling between
-    // neighbouring levels that a block-diagonal one leaves out. Running coarse to fine first leaves the finest
-    // level, by far the largest, the one block the backward sweep does not revisit: one solve with its C_l per
-    // application instead of two.
-    auto precondition = [&](LevelRange range, const DenseBlock& r, DenseBlock& z) {
-        if (z.count != r.count || z.columns != r.columns) createBlock(z, r.count, r.columns);
-        for (int32_t l = dense.first; l >= range.first; --l) {
-            const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
-            DenseBlock& part = parts[l];
-            if (part.count != count || part.columns != columns) createBlock(part, count, columns);
-            if (l < dense.first) {
-                // The products with the coarser level's y, already in z.
-                levelRowProducts(system, range, l, z, false, part.values.items, count);
-                for (int32_t c = 0; c < columns; ++c) {
-                    for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c) - part.at(j, c);
-                }
-            } else {
-                for (int32_t c = 0; c < columns; ++c) {
-                    for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
-                }
-            }
-            solveBlock(l, part, sweeps[l]);
             for (int32_t c = 0; c < columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweeps[l].at(j, c);
+                for (int32_t j = 0; j < count; ++j) part.at(j, c) = r.at(start + j, c);
             }
         }
-        for (int32_t l = range.first + 1; l <= dense.first; ++l) {
-            const int32_t start = system.levelStart[l] - range.base, count = blockSize(l);
-            const int32_t finerStart = system.levelStart[l - 1] - range.base;
-            DenseBlock& part = parts[l];
-            zeroBlock(part);
-            addFinerProducts(system, l, columns, z.values.items + finerStart, z.count, 1.0, part.values.items, count);
-            solveBlock(l, part, corrections[l]);
-            for (int32_t c = 0; c < columns; ++c) {
-                for (int32_t j = 0; j < count; ++j) z.at(start + j, c) -= corrections[l].at(j, c);
-            }
+        solveSweepBlock(system, sweep, l, part, sweep.sweeps[l]);
+        for (int32_t c = 0; c < columns; ++c) {
+            for (int32_t j = 0; j < count; ++j) z.at(start + j, c) = sweep.sweeps[l].at(j, c);
         }
-    };
+    }
+    for (int32_t l = range.first + 1; l <= denseFirst; ++l) {
+        const int32_t start = system.levelStart[l] - range.base, count = sweepBlockSize(system, sweep, l);
+        const int32_t finerStart = system.levelStart[l - 1] - range.base;
+        DenseBlock& part = sweep.parts[l];
+        zeroBlock(part);
+        addFinerProducts(system, l, columns, z.values.items + finerStart, z.count, 1.0, part.values.items, count);
+        solveSweepBlock(system, sweep, l, part, sweep.corrections[l]);
+        for (int32_t c = 0; c < columns; ++c) {
+            for (int32_t j = 0; j < count; ++j) z.at(start + j, c) -= sweep.corrections[l].at(j, c);
+        }
+    }
+}
 
-    // The coarse levels carry the largest terms, so a start far from their solution costs the joint solve many
-    // iterations. They are solved first, from the dense levels towards the finest: the levels from `first` up, with
-    // the finer ones held at their current values, each stage starting from the one before and only roughly
-    // solved, as a start for the next. The last stage, over all levels, alone decides the result and its bound.
-    for (int32_t first = dense.first; first >= 2; --first) {
+// Fits the sweep to a bounded solve's new face. The dense levels are refactored per column for the face's own
+// matrix: they carry the largest terms and, at the coarsest levels, the largest shares of held texels. The stencil
+// levels get IC(0) of their face matrices, refactored where the face moved by more than options.faceTolerance of the
+// level. Each block's values at held texels are cut before the sweep passes them to the next level, else the sweep is
+// not one of A_FF (it then preconditioned worse than the whole factors cut at the end).
+// Measured on milk_truck with one thread: refitting at every move of the face (a tolerance of 0) takes 9 steps and
+// 15 iterations, where keeping a level's factors until a thousandth of it had moved took 10 steps and 23 iterations
+// (the last face solves each gained only a factor of 2 to 3 per iteration on stale factors), and the refits cost
+// 1.1 s of the 4.5 s. Refitting only after a face solve of 3 or more iterations, one factor shared by the channels, a
+// bounded solve of the dense levels (or of the two coarsest stencil levels too) first, and 2 or 4 projected-gradient
+// or preconditioned projected steps before each face solve all left the step count at 9 to 11 and the time the same
+// or longer (measured with the earlier, costlier refits).
+static bool fitLevelSweepToFace(const TrilinearSystem& system, const StencilSolverOptions& options,
+                                const GrowArray<uint8_t>& free, int32_t columns, LevelSweep& sweep,
+                                std::string& error) {
+    sweep.face = &free;
+    const DenseLevels& dense = sweep.dense;
+    const int32_t n = system.rhs.count, first = system.levelStart[dense.first], count = n - first;
+    for (int32_t l = 1; l < dense.first; ++l) {
+        if (sweep.levels[l].keepLower) startStencilFacePreconditioner(sweep.faceLevels[l], std::move(sweep.levels[l]));
+        if (!fitStencilFacePreconditioner(system.levels[l], options, free.items + system.levelStart[l], n, columns,
+                                          options.faceTolerance, sweep.faceLevels[l], error))
+            return false;
+    }
+    release(sweep.faceFactors);
+    resize(sweep.faceFactors, columns);
+    for (int32_t c = 0; c < columns; ++c) {
+        GrowArray<double>& factor = sweep.faceFactors[c];
+        factor = dense.matrix;
+        const uint8_t* isFree = free.items + static_cast<int64_t>(c) * n + first;
+        for (int32_t i = 0; i < count; ++i) {
+            if (isFree[i]) continue;
+            for (int32_t k = 0; k < count; ++k) {
+                factor.items[static_cast<int64_t>(i) * count + k] = 0.0;
+                factor.items[static_cast<int64_t>(k) * count + i] = 0.0;
+            }
+            factor.items[static_cast<int64_t>(i) * count + i] = 1.0;
+        }
+        if (!denseCholesky(factor, count)) {
+            error = "the solver failed: the coarsest levels of a face are not positive definite";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The coarse-to-fine start. The coarse levels carry the largest terms, so a start far from their solution costs the
+// joint solve many iterations. They are solved first, from the dense levels towards the finest: the levels from
+// `first` up, with the finer ones held at their current values, each stage starting from the one before and only
+// roughly solved, as a start for the next. The last stage, over all levels, is the solve itself.
+static bool startCoarseToFine(const TrilinearSystem& system, LevelSweep& sweep, const ConjugateGradientOptions& options,
+                              DenseBlock& x, std::string& error) {
+    const int32_t columns = x.columns;
+    for (int32_t first = sweep.dense.first; first >= 2; --first) {
         const LevelRange range = levelsFrom(system, first);
         const int32_t count = system.rhs.count - range.base, finerStart = system.levelStart[first - 1];
         DenseBlock part, b;
@@ -669,23 +728,36 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
             for (int32_t j = 0; j < finer.count; ++j) finer.at(j, c) = x.at(finerStart + j, c);
         }
         addFinerProducts(system, first, columns, finer.values.items, finer.count, -1.0, b.values.items, count);
-        if (first == dense.first) {
-            denseCholeskySolve(dense.factor, b, part);
+        if (first == sweep.dense.first) {
+            denseCholeskySolve(sweep.dense.factor, b, part);
         } else {
-            ConjugateGradientOptions rough = options.iterations;
+            ConjugateGradientOptions rough = options;
             rough.residualReduction = stageReduction;
             IterativeSolveStatistics stageStatistics;
             auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, range, v, y); };
-            auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(range, r, z); };
+            auto apply = [&](const DenseBlock& r, DenseBlock& z) { applyLevelSweep(system, sweep, range, r, z); };
             if (!conjugateGradients(multiply, apply, part, b, rough, stageStatistics, error)) return false;
         }
         for (int32_t c = 0; c < columns; ++c) {
             for (int32_t j = 0; j < count; ++j) x.at(range.base + j, c) = part.at(j, c);
         }
     }
+    return true;
+}
+
+// solveTrilinearSystem, followed when `bounds` is given by the bounded solve from its result, preconditioned alike.
+static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& settings,
+                             IterativeSolveStatistics& statistics, const BoundedSolveOptions* bounds,
+                             BoundedSolveStatistics* bounded, std::string& error) {
+    StencilSolverOptions options = settings;
+    setTrilinearRounding(system, options.iterations);
+    LevelSweep sweep;
+    sweep.columns = x.columns;
+    if (!buildLevelSweep(system, options, bounds != nullptr, sweep, error)) return false;
+    if (!startCoarseToFine(system, sweep, options.iterations, x, error)) return false;
     const LevelRange all = levelsFrom(system, 1);
     auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, all, v, y); };
-    auto apply = [&](const DenseBlock& r, DenseBlock& z) { precondition(all, r, z); };
+    auto apply = [&](const DenseBlock& r, DenseBlock& z) { applyLevelSweep(system, sweep, all, r, z); };
     // The solve over all levels (not the stages, whose products cover only some levels) may read residuals summed
     // precisely.
     options.iterations.preciseResidual = [&system](const DenseBlock& v, const DenseBlock& b, DenseBlock& r) {
@@ -694,48 +766,9 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
     if (!conjugateGradients(multiply, apply, x, system.rhs, startOfSolve(options.iterations, bounds, 0), statistics, error))
         return false;
     if (!bounds) return true;
-    // On every new face the dense levels are refactored per column for the face's own matrix: they carry the largest
-    // terms and, at the coarsest levels, the largest shares of held texels. The stencil levels get IC(0) of their face
-    // matrices, refactored where the face moved by more than options.faceTolerance of the level. Each block's values at
-    // held texels are cut before the sweep passes them to the next level, else the sweep is not one of A_FF (it then
-    // preconditioned worse than the whole factors cut at the end).
-    // Measured on milk_truck with one thread: refitting at every move of the face (a tolerance of 0) takes 9 steps and
-    // 15 iterations, where keeping a level's factors until a thousandth of it had moved took 10 steps and 23
-    // iterations (the last face solves each gained only a factor of 2 to 3 per iteration on stale factors), and the
-    // refits cost 1.1 s of the 4.5 s. Refitting only after a face solve of 3 or more iterations, one factor shared by
-    // the channels, a bounded solve of the dense levels (or of the two coarsest stencil levels too) first, and 2 or 4
-    // projected-gradient or preconditioned projected steps before each face solve all left the step count at 9 to 11
-    // and the time the same or longer (measured with the earlier, costlier refits).
+    const int32_t columns = x.columns;
     const FaceChange fitToFace = [&](const GrowArray<uint8_t>& free, std::string& message) {
-        face = &free;
-        const int32_t n = system.rhs.count, first = system.levelStart[dense.first], count = n - first;
-        for (int32_t l = 1; l < dense.first; ++l) {
-            if (preconditioners[l].keepLower)
-                startStencilFacePreconditioner(facePreconditioners[l], std::move(preconditioners[l]));
-            if (!fitStencilFacePreconditioner(system.levels[l], options, free.items + system.levelStart[l], n, columns,
-                                              options.faceTolerance, facePreconditioners[l], message))
-                return false;
-        }
-        release(faceFactors);
-        resize(faceFactors, columns);
-        for (int32_t c = 0; c < columns; ++c) {
-            GrowArray<double>& factor = faceFactors[c];
-            factor = dense.matrix;
-            const uint8_t* isFree = free.items + static_cast<int64_t>(c) * n + first;
-            for (int32_t i = 0; i < count; ++i) {
-                if (isFree[i]) continue;
-                for (int32_t k = 0; k < count; ++k) {
-                    factor.items[static_cast<int64_t>(i) * count + k] = 0.0;
-                    factor.items[static_cast<int64_t>(k) * count + i] = 0.0;
-                }
-                factor.items[static_cast<int64_t>(i) * count + i] = 1.0;
-            }
-            if (!denseCholesky(factor, count)) {
-                message = "the solver failed: the coarsest levels of a face are not positive definite";
-                return false;
-            }
-        }
-        return true;
+        return fitLevelSweepToFace(system, options, free, columns, sweep, message);
     };
     BoundedSolveOptions within = *bounds;
     within.iterations = options.iterations;

@@ -11,6 +11,8 @@
 
 #include "piece_assembly.h"
 #include "image/texture_io.h"
+#include "filters/least_squares.h"
+#include "sparse/sparse_solver.h"
 #include "system_checks.h"
 
 namespace {
@@ -137,17 +139,20 @@ TEST(LevelSystem, UnprovedIterationsFallBackToTheFactorisation) {
         matrix.coefficients[stencilCoefficientCount * j + stencilNorth] = -0.5 - 0.1 * (j % 3);
         for (int c = 0; c < 3; ++c) rhs.at(j, c) = std::sin(0.3 * j + c);
     }
-    const IterateSystem iterate = [&](DenseBlock& x, IterativeSolveStatistics& statistics, std::string& error) {
-        StencilSolverOptions options = iterationSettings();
+    LeastSquaresSystem system;
+    system.iterate = [&](DenseBlock& x, const StencilSolverOptions& wanted, IterativeSolveStatistics& statistics,
+                         std::string& error) {
+        StencilSolverOptions options = wanted;
         options.iterations.maxIterations = 1;
         return solveStencil(matrix, x, rhs, options, statistics, error);
     };
-    const LowerTriangle lowerTriangle = [&](CompressedColumnMatrix& lower) { stencilToCompressedColumn(matrix, lower); };
+    system.lowerTriangle = [&](CompressedColumnMatrix& lower, bool) { stencilToCompressedColumn(matrix, lower); };
     DenseBlock x;
     createBlock(x, rhs.count, 3);
-    SolverStats stats;
+    LeastSquaresStats solve;
     std::string error;
-    ASSERT_TRUE(solveProvingBound(iterate, lowerTriangle, x, rhs, stats, error)) << error;
+    ASSERT_TRUE(solveLeastSquares(system, x, rhs, LevelSolver::iterative, false, solve, error)) << error;
+    const SolverStats& stats = solve.solver;
     EXPECT_TRUE(stats.factorisationRan);
     EXPECT_TRUE(stats.proved);
     EXPECT_EQ(stats.iterations, 1);  // the capped one; the exact solution proves its bound at once
@@ -155,6 +160,7 @@ TEST(LevelSystem, UnprovedIterationsFallBackToTheFactorisation) {
     DenseBlock exact;
     SparseRowMatrix factored;
     stencilToCompressedColumn(matrix, factored.lower);
-    ASSERT_TRUE(solveByFactorisation(factored, exact, rhs, stats, error)) << error;
+    SolverStats exactStats;
+    ASSERT_TRUE(solveByFactorisation(factored, exact, rhs, exactStats, error)) << error;
     for (int k = 0; k < x.values.count; ++k) EXPECT_NEAR(x.values[k], exact.values[k], 1e-4);
 }

@@ -1,0 +1,94 @@
+// The least-squares filters' solve path: factorisation, proving iterations with their fallback, the bounded solve.
+#include "filters/least_squares.h"
+
+#include <utility>
+
+#include "base/clock.h"
+
+StencilSolverOptions iterationOptions() {
+    StencilSolverOptions options;
+    options.iterations.lowestEigenvalue = regularisationWeight;
+    return options;
+}
+
+BoundedSolveOptions boundedOptions() {
+    BoundedSolveOptions options;
+    options.lower = 0.0;
+    options.upper = 1.0;
+    options.iterations = iterationOptions().iterations;
+    return options;
+}
+
+// Copies what an iterative solve did, and its seconds, into the solver statistics; `proving` tells whether the
+// iterations were to prove their bound (not so for a bounded solve's start, which its own solve proves).
+static void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds,
+                             bool proving) {
+    stats.iterationsRan = true;
+    stats.iterationSeconds = seconds;
+    stats.iterations = iterations.iterations;
+    stats.residual = iterations.residualNorm;
+    stats.proved = iterations.proved || !proving;
+    stats.ending = iterations.ending;
+    stats.neededResidual = iterations.neededResidual;
+    stats.wantedError = iterationOptions().iterations.maxError;
+}
+
+// Copies what a bounded solve did into the bounds statistics, out of `texels` unknowns.
+static void recordBounds(BoundsStats& stats, const BoundedSolveStatistics& bounded, int64_t texels) {
+    stats.ran = true;
+    stats.seconds = bounded.solveSeconds;
+    stats.steps = bounded.steps;
+    stats.iterations = bounded.iterations;
+    stats.gradientSteps = bounded.gradientSteps;
+    stats.heldShare = texels > 0 ? static_cast<double>(bounded.heldCount) / static_cast<double>(texels) : 0.0;
+    stats.proved = bounded.proved;
+    stats.ending = bounded.stop;
+    stats.projectedGradient = bounded.projectedGradientNorm;
+    stats.neededGradient = bounded.wantedGradientNorm;
+    stats.wantedError = boundedOptions().iterations.maxError;
+}
+
+static bool factoriseAndSolve(const LeastSquaresSystem& system, bool lastUse, DenseBlock& x, const DenseBlock& rhs,
+                              SolverStats& stats, std::string& error) {
+    SparseRowMatrix factored;
+    system.lowerTriangle(factored.lower, lastUse);
+    return solveByFactorisation(factored, x, rhs, stats, error);
+}
+
+// Conjugate gradients that prove their bound, with the factorisation (or a second run) where they end unproved.
+static bool solveProvingBound(const LeastSquaresSystem& system, DenseBlock& x, const DenseBlock& rhs,
+                              SolverStats& stats, std::string& error) {
+    IterativeSolveStatistics iterations;
+    double start = wallClockSeconds();
+    if (!system.iterate(x, iterationOptions(), iterations, error)) return false;
+    recordIterations(stats, iterations, wallClockSeconds() - start, true);
+    if (iterations.proved) return true;
+    const int32_t ranBefore = iterations.iterations;
+    if (x.count <= factorisationFallbackUnknowns && !factoriseAndSolve(system, false, x, rhs, stats, error)) return false;
+    const double earlier = stats.iterationSeconds;
+    start = wallClockSeconds();
+    if (!system.iterate(x, iterationOptions(), iterations, error)) return false;
+    recordIterations(stats, iterations, earlier + wallClockSeconds() - start, true);
+    stats.iterations += ranBefore;
+    return true;
+}
+
+bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
+                       bool bounded, LeastSquaresStats& stats, std::string& error) {
+    if (solver == LevelSolver::direct) {
+        if (!factoriseAndSolve(system, !bounded, x, rhs, stats.solver, error)) return false;
+        if (!bounded) return true;
+    } else if (!bounded) {
+        return solveProvingBound(system, x, rhs, stats.solver, error);
+    }
+    IterativeSolveStatistics iterations;
+    BoundedSolveStatistics within;
+    const double start = wallClockSeconds();
+    const bool solved = system.iterateWithinBounds(x, iterationOptions(), boundedOptions(), iterations, within, error);
+    const double end = wallClockSeconds();
+    if (solver == LevelSolver::iterative)
+        recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);
+    recordBounds(stats.bounds, within, x.count);
+    stats.held = std::move(within.held);
+    return solved;
+}
