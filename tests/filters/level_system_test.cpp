@@ -11,8 +11,6 @@
 
 #include "piece_assembly.h"
 #include "image/texture_io.h"
-#include "filters/least_squares.h"
-#include "sparse/sparse_solver.h"
 #include "system_checks.h"
 
 namespace {
@@ -123,44 +121,4 @@ TEST(LevelSystem, RegularisationPinsUnreachedTexelsAndRaisesTheOthers) {
     EXPECT_EQ(rhs.at(0, 2), 7);
     EXPECT_EQ(rhs.at(1, 0), 0);
     EXPECT_EQ(rhs.at(1, 2), 0);
-}
-
-// Iterations that end without proving their bound (here capped at one) fall back to the exact factorisation and
-// prove the bound from its solution; the statistics show both phases and the proof.
-TEST(LevelSystem, UnprovedIterationsFallBackToTheFactorisation) {
-    StencilMatrix matrix;
-    createStencil(matrix, 16, 12);
-    DenseBlock rhs;
-    createBlock(rhs, 16 * 12, 3);
-    for (int j = 0; j < 16 * 12; ++j) {
-        // A graph Laplacian over the wrapping grid, plus the regularisation: positive definite.
-        matrix.coefficients[stencilCoefficientCount * j + stencilCentre] = 4.001 + 0.5 * (j % 5);
-        matrix.coefficients[stencilCoefficientCount * j + stencilEast] = -1.0;
-        matrix.coefficients[stencilCoefficientCount * j + stencilNorth] = -0.5 - 0.1 * (j % 3);
-        for (int c = 0; c < 3; ++c) rhs.at(j, c) = std::sin(0.3 * j + c);
-    }
-    LeastSquaresSystem system;
-    system.iterate = [&](DenseBlock& x, const StencilSolverOptions& wanted, IterativeSolveStatistics& statistics,
-                         std::string& error) {
-        StencilSolverOptions options = wanted;
-        options.iterations.maxIterations = 1;
-        return solveStencil(matrix, x, rhs, options, statistics, error);
-    };
-    system.lowerTriangle = [&](CompressedColumnMatrix& lower, bool) { stencilToCompressedColumn(matrix, lower); };
-    DenseBlock x;
-    createBlock(x, rhs.count, 3);
-    LeastSquaresStats solve;
-    std::string error;
-    ASSERT_TRUE(solveLeastSquares(system, x, rhs, LevelSolver::iterative, false, solve, error)) << error;
-    const SolverStats& stats = solve.solver;
-    EXPECT_TRUE(stats.factorisationRan);
-    EXPECT_TRUE(stats.proved);
-    EXPECT_EQ(stats.iterations, 1);  // the capped one; the exact solution proves its bound at once
-
-    DenseBlock exact;
-    SparseRowMatrix factored;
-    stencilToCompressedColumn(matrix, factored.lower);
-    SolverStats exactStats;
-    ASSERT_TRUE(solveByFactorisation(factored, exact, rhs, exactStats, error)) << error;
-    for (int k = 0; k < x.values.count; ++k) EXPECT_NEAR(x.values[k], exact.values[k], 1e-4);
 }
