@@ -5,7 +5,6 @@
 #include <random>
 
 #include "filters/tent_kernel.h"
-#include "filters/trilinear_kernel.h"
 // The literal per-term integrals, kept as the tests' oracles, are the baselines here.
 #include "kernel_oracles.h"
 

@@ -26,6 +26,7 @@
 #include "sparse/sparse_solver.h"
 #include "sparse/stencil_matrix.h"
 #include "sparse/stencil_solver.h"
+#include "stencil_preconditioners.h"
 
 static const char systemMagic[8] = {'K', 'I', 'V', 'S', 'Y', 'S', '1', '\0'};
 
@@ -126,12 +127,12 @@ static int dump(int argc, char** argv) {
     return 0;
 }
 
-static const char* preconditionerName(StencilPreconditioner kind) {
+static const char* preconditionerName(StudiedPreconditioner kind) {
     switch (kind) {
-    case StencilPreconditioner::jacobi: return "jacobi";
-    case StencilPreconditioner::gaussSeidel: return "gaussSeidel";
-    case StencilPreconditioner::incompleteCholesky: return "ic";
-    case StencilPreconditioner::multigrid: return "multigrid";
+    case StudiedPreconditioner::jacobi: return "jacobi";
+    case StudiedPreconditioner::gaussSeidel: return "gaussSeidel";
+    case StudiedPreconditioner::incompleteCholesky: return "ic";
+    case StudiedPreconditioner::multigrid: return "multigrid";
     }
     return "?";
 }
@@ -142,11 +143,11 @@ static int outputByte(double linear) {
 }
 
 static int measure(int argc, char** argv) {
-    std::vector<StencilPreconditioner> kinds = {StencilPreconditioner::jacobi, StencilPreconditioner::gaussSeidel,
-                                                StencilPreconditioner::incompleteCholesky,
-                                                StencilPreconditioner::multigrid};
-    StencilSolverOptions base;
-    base.iterations.maxIterations = 5000;
+    std::vector<StudiedPreconditioner> kinds = {StudiedPreconditioner::jacobi, StudiedPreconditioner::gaussSeidel,
+                                                StudiedPreconditioner::incompleteCholesky,
+                                                StudiedPreconditioner::multigrid};
+    StudiedSolveOptions base;
+    base.stencil.iterations.maxIterations = 5000;
     int repeat = 1;  // solves per system and preconditioner; the fastest one's seconds are shown
     std::vector<std::string> files;
     for (int k = 2; k < argc; ++k) {
@@ -156,21 +157,21 @@ static int measure(int argc, char** argv) {
             const std::string list = argv[++k];
             for (const char* kind : {"jacobi", "gaussSeidel", "ic", "multigrid"}) {
                 if (list.find(kind) == std::string::npos) continue;
-                kinds.push_back(std::string(kind) == "jacobi"        ? StencilPreconditioner::jacobi
-                                : std::string(kind) == "gaussSeidel" ? StencilPreconditioner::gaussSeidel
-                                : std::string(kind) == "ic"          ? StencilPreconditioner::incompleteCholesky
-                                                                     : StencilPreconditioner::multigrid);
+                kinds.push_back(std::string(kind) == "jacobi"        ? StudiedPreconditioner::jacobi
+                                : std::string(kind) == "gaussSeidel" ? StudiedPreconditioner::gaussSeidel
+                                : std::string(kind) == "ic"          ? StudiedPreconditioner::incompleteCholesky
+                                                                     : StudiedPreconditioner::multigrid);
             }
         } else if (argument == "--sweeps" && k + 1 < argc) {
             base.smoothingSweeps = std::atoi(argv[++k]);
         } else if (argument == "--domains" && k + 1 < argc) {
-            base.domains = std::atoi(argv[++k]);
+            base.stencil.domains = std::atoi(argv[++k]);
         } else if (argument == "--weight" && k + 1 < argc) {
             base.coarseCorrectionWeight = std::atof(argv[++k]);
         } else if (argument == "--repeat" && k + 1 < argc) {
             repeat = std::max(1, std::atoi(argv[++k]));
         } else if (argument == "--max-error" && k + 1 < argc) {
-            base.iterations.maxError = std::atof(argv[++k]);
+            base.stencil.iterations.maxError = std::atof(argv[++k]);
         } else {
             files.push_back(argument);
         }
@@ -224,8 +225,8 @@ static int measure(int argc, char** argv) {
                       name.c_str(), system.matrix.width, system.matrix.height, directSeconds, startError);
         table.push_back(line);
 
-        for (StencilPreconditioner kind : kinds) {
-            StencilSolverOptions options = base;
+        for (StudiedPreconditioner kind : kinds) {
+            StudiedSolveOptions options = base;
             options.preconditioner = kind;
             DenseBlock x;
             IterativeSolveStatistics statistics;
@@ -235,7 +236,7 @@ static int measure(int argc, char** argv) {
                 x = system.start;
                 IterativeSolveStatistics run;
                 const double processorStart = processorSeconds();
-                solved = solveStencil(system.matrix, x, system.rhs, options, run, error);
+                solved = solveStencilWith(system.matrix, x, system.rhs, options, run, error);
                 const double runProcessor = processorSeconds() - processorStart;
                 if (attempt == 0 || run.setupSeconds + run.solveSeconds < statistics.setupSeconds + statistics.solveSeconds) {
                     statistics = run;
@@ -258,7 +259,7 @@ static int measure(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", line);
         }
     }
-    std::printf("\nthreads %d, max error wanted %.1e\n\n", omp_get_max_threads(), base.iterations.maxError);
+    std::printf("\nthreads %d, max error wanted %.1e\n\n", omp_get_max_threads(), base.stencil.iterations.maxError);
     std::printf("| system | size | solver | iterations | setup s | solve s | processor s | max abs error vs direct | "
                 "bound | output difference |\n|---|---|---|---:|---:|---:|---:|---:|---:|---|\n");
     for (const std::string& row : table) std::printf("%s\n", row.c_str());

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <FreeImage.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -132,9 +134,41 @@ FloatImage imageFromBytes(int width, int height, const std::vector<unsigned char
     return image;
 }
 
+// The other formats through the image library: every byte byteFromUnit of its value, the picture's rows stored as
+// the image's (row 0 the library's first scan line).
+static std::string encodedWithLibrary(FREE_IMAGE_FORMAT format, const FloatImage& image) {
+    FIBITMAP* picture = FreeImage_Allocate(image.width, image.height, 24);
+    if (!picture) throw std::runtime_error("cannot make a picture of the image");
+    for (int32_t y = 0; y < image.height; ++y) {
+        BYTE* line = FreeImage_GetScanLine(picture, y);
+        for (int32_t x = 0; x < image.width; ++x) {
+            const Texel& t = image.at(x, y);
+            line[3 * x + FI_RGBA_RED] = byteFromUnit(t.r);
+            line[3 * x + FI_RGBA_GREEN] = byteFromUnit(t.g);
+            line[3 * x + FI_RGBA_BLUE] = byteFromUnit(t.b);
+        }
+    }
+    FIMEMORY* memory = FreeImage_OpenMemory();
+    BYTE* bytes = nullptr;
+    DWORD size = 0;
+    const bool encoded = FreeImage_SaveToMemory(format, picture, memory, 0) &&
+                         FreeImage_AcquireMemory(memory, &bytes, &size);
+    const std::string file = encoded ? std::string(reinterpret_cast<const char*>(bytes), size) : std::string();
+    FreeImage_CloseMemory(memory);
+    FreeImage_Unload(picture);
+    if (!encoded) throw std::runtime_error("the image library cannot encode the picture");
+    return file;
+}
+
 void writeImageFile(const std::string& path, const FloatImage& image) {
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFIFFromFilename(path.c_str());
+    if (format == FIF_UNKNOWN) throw std::runtime_error(path + ": no image format for this file name");
     std::string error;
-    if (!saveLevelPng(path.c_str(), 24, image, error)) throw std::runtime_error(error);
+    if (format != FIF_PNG) {
+        writeTextFile(path, encodedWithLibrary(format, image));
+    } else if (!saveLevelPng(path.c_str(), 24, image, error)) {
+        throw std::runtime_error(error);
+    }
 }
 
 DecodedImage readImageFile(const std::string& path) {

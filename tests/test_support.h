@@ -57,7 +57,8 @@ std::vector<std::string> listFiles(const std::string& directory);
 
 // An image whose channels are bytes / 255 (display-encoded), for writing test textures.
 FloatImage imageFromBytes(int width, int height, const std::vector<unsigned char>& rgb);
-// Writes r, g, b of `image` (values in [0, 1]) as a 24-bit image file; the extension picks the format.
+// Writes r, g, b of `image` (values in [0, 1]) as a 24-bit image file; the extension picks the format: PNG through
+// the level writer, the others (BMP, TGA, JPEG, PNM, ...) through the image library. Throws on failure.
 void writeImageFile(const std::string& path, const FloatImage& image);
 
 // The bytes of a decoded image file, row 0 (the bottom of the picture) first, r g b per pixel, and one alpha byte

@@ -15,7 +15,7 @@ struct MomentGrid {
     int32_t width = 0, height = 0;
     // 1 where the cell holds a piece of the surface (a used texel), else 0.
     GrowArray<uint8_t> used;
-    // The model-space area of the cell's pieces, added piece by piece in the model's order: the cell's cellArea.
+    // The model-space area of the cell's pieces, added piece by piece in the model's order.
     GrowArray<double> area;
     // 9 per cell: m[3 b + a] = sum over the fan triangles of the cell's pieces of their model-space area times the
     // mean over the triangle (in texture space) of u^a v^b, a, b = 0 .. 2. The integral over the surface in the
@@ -26,7 +26,7 @@ struct MomentGrid {
     GrowArray<float> weighted;
 };
 
-// Grid g of side 2^(L - g), g = 0 .. L, like a TexelCoverage built for finest level L. For a texture whose sides
+// Grid g of side 2^(L - g), g = 0 .. L, for the quadtree of finest level L. For a texture whose sides
 // are unequal powers of two the grids follow both sides: the longer one has 2^(L - g) cells, the shorter one that
 // divided by their ratio, and the grids past the shorter side's last cell have none. For other sizes, asked for
 // without a texture, the grids are square in the longer side but keep only the cells that texels of level g pair
@@ -56,8 +56,8 @@ struct MomentRequest {
 // cell (x, y)).
 GridReach cellsPerTexel(int32_t gridWidth, int32_t gridHeight, int32_t width, int32_t height);
 
-// Walks every triangle of the mesh through the quadtree of finest level L, with the same clipping arithmetic as
-// buildTexelCoverage, and fills what `request` asks for. Every value is added in the model's triangle order
+// Walks every triangle of the mesh through the quadtree of finest level L, cutting it along the cells' boundaries
+// (walkPiece), and fills what `request` asks for. Every value is added in the model's triangle order
 // within its cell, so the result does not depend on the number of threads. Triangles on the same texture points are
 // walked once, as one (mergeOverlaidTriangles). Throws std::bad_alloc when memory
 // runs out or L is beyond the largest finest level.

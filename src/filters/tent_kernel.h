@@ -1,5 +1,5 @@
-// The bilinear overlap kernel: tents restricted to coverage cells and the exact integral of
-// products of tents over the surface pieces of a cell.
+// The bilinear overlap kernel: tents restricted to coverage cells, and the moments of a piece's fan triangles
+// from which the integrals of products of tents over the piece are assembled.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,8 @@ struct LocalPoint {
     double u = 0, v = 0;
 };
 
-// What tentProductIntegral needs of a triangle's shape: its centroid and the integrals over the
-// reference triangle (barycentric parameters, area 1/2) of products of du = u - centroidU and
+// What the integral of a product of tents over a triangle needs of its shape: its centroid and the integrals over
+// the reference triangle (barycentric parameters, area 1/2) of products of du = u - centroidU and
 // dv = v - centroidV. Computing it once lets every tent pair of the triangle share it.
 struct TriangleMoments {
     double centroidU = 0, centroidV = 0;
@@ -37,8 +37,8 @@ inline LocalPoint widened(const TexPoint& point) {
     return LocalPoint{point.u, point.v};
 }
 
-// The triangle integrals are the innermost operation of both least-squares filters; they are
-// defined here so that assembly loops inline them and share work between terms.
+// The moments of a triangle are the innermost operation of both least-squares filters; they are defined here so
+// that assembly loops inline them.
 
 // The moments of the triangle p0 p1 p2 (any size, orientation or vertex order; may be degenerate).
 // On the reference triangle with barycentric coordinates l0, l1, l2,
@@ -67,29 +67,4 @@ inline TriangleMoments triangleMoments(LocalPoint p0, LocalPoint p1, LocalPoint 
     moments.uvv = (dv0 * w0 + dv1 * w1 + dv2 * w2) * (1.0 / 60.0);
     moments.uuvv = (6.0 * (w0 * w0 + w1 * w1 + w2 * w2) + sumUU * sumVV + 2.0 * sumUV * sumUV) * (1.0 / 720.0);
     return moments;
-}
-
-// tentProductIntegral on a triangle whose moments are given.
-// X1 X2 is a quadratic in du and Y1 Y2 one in dv:
-//   X1 X2 = pu + qu du + ru du^2,  Y1 Y2 = pv + qv dv + rv dv^2,
-// so their product integrates to pu pv / 2 + pu rv vv + qu qv uv + qu rv uvv + ru pv uu + ru qv uuv
-// + ru rv uuvv (the terms linear in du or dv alone vanish).
-inline double tentProductIntegral(const TriangleMoments& moments, const TentFactor& x1, const TentFactor& y1,
-                                  const TentFactor& x2, const TentFactor& y2) {
-    const double x1c = x1.offset + x1.slope * moments.centroidU;
-    const double x2c = x2.offset + x2.slope * moments.centroidU;
-    const double y1c = y1.offset + y1.slope * moments.centroidV;
-    const double y2c = y2.offset + y2.slope * moments.centroidV;
-    const double pu = x1c * x2c, qu = x1.slope * x2c + x2.slope * x1c, ru = x1.slope * x2.slope;
-    const double pv = y1c * y2c, qv = y1.slope * y2c + y2.slope * y1c, rv = y1.slope * y2.slope;
-    return pu * (0.5 * pv + moments.vv * rv) + qu * (moments.uv * qv + moments.uvv * rv) +
-           ru * (moments.uu * pv + moments.uuv * qv + moments.uuvv * rv);
-}
-
-// Integral over the reference triangle (barycentric parameters, area 1/2) of
-// X1(u) Y1(v) X2(u) Y2(v) on the triangle p0 p1 p2; exact, independent of the triangle's size,
-// orientation and vertex order, and defined for collinear points too.
-inline double tentProductIntegral(LocalPoint p0, LocalPoint p1, LocalPoint p2, const TentFactor& x1,
-                                  const TentFactor& y1, const TentFactor& x2, const TentFactor& y2) {
-    return tentProductIntegral(triangleMoments(p0, p1, p2), x1, y1, x2, y2);
 }

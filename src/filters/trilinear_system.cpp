@@ -561,8 +561,8 @@ struct LevelSweep {
     GrowArray<StencilFacePreconditioner> faceLevels;
 };
 
-// Factors the dense levels and builds every stencil level's preconditioner; with `forFaces` (a bounded solve whose
-// preconditioner is incomplete Cholesky) the stencil factors are kept for the face preconditioners to start from.
+// Factors the dense levels and builds every stencil level's preconditioner; with `forFaces` (a bounded solve) the
+// stencil factors are kept for the face preconditioners to start from.
 static bool buildLevelSweep(const TrilinearSystem& system, const StencilSolverOptions& options, bool forFaces,
                             LevelSweep& sweep, std::string& error) {
     const int32_t L = system.levelCount;
@@ -570,7 +570,7 @@ static bool buildLevelSweep(const TrilinearSystem& system, const StencilSolverOp
     resize(sweep.levels, L > 0 ? L : 0);
     for (int32_t l = 1; l < sweep.dense.first; ++l) {
         // A bounded solve's face preconditioners start from these, in their order and on their pattern.
-        sweep.levels[l].keepLower = forFaces && options.preconditioner == StencilPreconditioner::incompleteCholesky;
+        sweep.levels[l].keepLower = forFaces;
         if (!buildStencilPreconditioner(system.levels[l], options, sweep.levels[l], error)) return false;
     }
     resize(sweep.parts, L > 0 ? L : 0);

@@ -11,7 +11,10 @@
 #include <cstring>
 #include <random>
 
-#include "image/texture_io.h"
+std::string pathInFolder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
 
 // The temporary file being written, for removePendingFile: its folder's descriptor and its name in a fixed buffer,
 // since a signal handler may read them at any moment. `pendingSet` is raised only once both are complete and

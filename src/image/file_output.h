@@ -18,6 +18,10 @@ struct PendingFile {
     int failure = 0;
 };
 
+// `name` inside `folder`, with one separator between them; an empty folder is the working directory and leaves the
+// name as it is.
+std::string pathInFolder(const std::string& folder, const std::string& name);
+
 // Creates "<name>.partial-<pid>-<random>" in the folder of `path`, mode 0644 less the umask. O_EXCL with O_NOFOLLOW
 // means a file or symbolic link planted under that name is never opened or followed, and the random part makes the
 // name impossible to plant in advance. While the file is open it is the one removePendingFile removes.

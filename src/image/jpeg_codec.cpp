@@ -13,7 +13,7 @@
 #include <jerror.h>
 
 #include "image/picture_codecs.h"
-#include "image/texture_io.h"
+#include "image/pixel_bytes.h"
 
 // A progressive file may hold any number of scans, each of which makes libjpeg pass over the whole picture's
 // coefficients; files with more than this many are refused rather than decoded for minutes.

@@ -13,7 +13,7 @@
 #include <new>
 
 #include "image/picture_codecs.h"
-#include "image/texture_io.h"
+#include "image/pixel_bytes.h"
 
 // The rows libpng hands over after the transformations of configurePng. `indexed` covers palette pictures and
 // grey ones of up to 8 bits, both looked up in a colour table; 8-bit colour comes blue first, 16-bit samples

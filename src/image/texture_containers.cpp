@@ -6,7 +6,7 @@
 #include <new>
 
 #include "image/file_output.h"
-#include "image/texture_io.h"
+#include "image/pixel_bytes.h"
 
 void encodeLevel(const FloatImage& image, bool hasAlpha, EncodedLevel& level) {
     const int64_t bytes = static_cast<int64_t>(image.width) * image.height * 4;

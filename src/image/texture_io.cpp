@@ -1,5 +1,5 @@
-// Texture input (PNG and JPEG through their codecs, other formats through the image library), level output (PNG
-// through libpng, the formats tests write textures in through the image library), and the sRGB transfer functions.
+// Texture input (PNG and JPEG through their codecs, other formats through the image library) and level output (PNG
+// through libpng).
 #include "image/texture_io.h"
 
 #include <FreeImagePlus.h>
@@ -18,10 +18,6 @@
 
 #include "image/file_output.h"
 #include "image/picture_codecs.h"
-
-static constexpr double byteToUnit = 0.00392156862745098;  // 1 / 255
-
-float unitFromByte(unsigned byte) { return static_cast<float>(byte * byteToUnit); }
 
 // Float pixels are taken as display values in [0, 1] and rounded to bytes like every other depth.
 static float unitFromFloat(float value) {
@@ -490,75 +486,10 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
     return readWholeFile(path, bytes, error) && decodeTexture(bytes.data(), bytes.size(), path, INT32_MAX, texture, error);
 }
 
-float srgbToLinear(float c) {
-    const double value = c;
-    if (value < 0.04045) return static_cast<float>(value * 0.07739938080495357);  // 1 / 12.92
-    return static_cast<float>(std::pow((value + 0.055) * 0.9478672985781991, 2.4));  // 1 / 1.055
-}
-
-float linearToSrgb(float v) {
-    if (v < 0) return 0.0f;
-    if (static_cast<double>(v) < 0.0031308) return static_cast<float>(v * 12.92);
-    if (v < 1) {
-        // The exponent is the float nearest 0.41666, not 1 / 2.4.
-        const float p = static_cast<float>(std::pow(static_cast<double>(v), 0.41666001081466675));
-        return static_cast<float>(p * 1.055 - 0.055);
-    }
-    return 1.0f;  // v >= 1, and NaN
-}
-
-void lineariseImage(FloatImage& image) {
-    for (int32_t k = 0; k < image.count; ++k) {
-        Texel& t = image.texels[k];
-        t.r = srgbToLinear(t.r);
-        t.g = srgbToLinear(t.g);
-        t.b = srgbToLinear(t.b);
-    }
-}
-
-// c x 255 rounded to the nearest byte (0.999 gives 255, 0.998 gives 254); out-of-range values are clamped and NaN
-// gives 0. Rounding, not truncation, makes an encoded byte come back as itself and keeps values a hair below a
-// step (as a least-squares solution leaves them) from dropping a whole step.
-uint8_t byteFromUnit(float c) {
-    if (!(c > 0.0f)) return 0;
-    if (c >= 1.0f) return 255;
-    return static_cast<uint8_t>(static_cast<double>(c) * 255.0 + 0.5);
-}
-
-// The other formats tests write textures in (BMP, TGA, JPEG, PNM), through the image library.
-static bool encodeWithLibrary(FREE_IMAGE_FORMAT format, int bitsPerPixel, const FloatImage& image,
-                              GrowArray<uint8_t>& encoded) {
-    fipImage picture(FIT_BITMAP, 0, 0, 0);
-    if (!picture.setSize(FIT_BITMAP, static_cast<unsigned>(image.width), static_cast<unsigned>(image.height),
-                         static_cast<unsigned>(bitsPerPixel))) {
-        return false;
-    }
-    for (int32_t y = 0; y < image.height; ++y) {
-        BYTE* line = picture.getScanLine(static_cast<unsigned>(y));
-        for (int32_t x = 0; x < image.width; ++x) {
-            const Texel& t = image.at(x, y);
-            BYTE* p = line + (bitsPerPixel / 8) * x;
-            p[2] = byteFromUnit(t.r);
-            p[1] = byteFromUnit(t.g);
-            p[0] = byteFromUnit(t.b);
-            if (bitsPerPixel == 32) p[3] = byteFromUnit(t.a);
-        }
-    }
-    fipMemoryIO memory;
-    BYTE* bytes = nullptr;
-    DWORD size = 0;
-    if (!picture.saveToMemory(format, memory, 0) || !memory.acquire(&bytes, &size) || size > INT32_MAX) return false;
-    resize(encoded, static_cast<int32_t>(size));
-    std::memcpy(encoded.items, bytes, size);
-    return true;
-}
-
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error) {
     const std::string failure = std::string("Error: ") + path + ": ";
-    // The final name's extension picks the format; the temporary name must not.
-    const FREE_IMAGE_FORMAT format = FreeImage_GetFIFFromFilename(path);
-    if (format == FIF_UNKNOWN || (bitsPerPixel != 24 && bitsPerPixel != 32)) {
-        error = failure + "no " + std::to_string(bitsPerPixel) + "-bit image format for this file name";
+    if (bitsPerPixel != 24 && bitsPerPixel != 32) {
+        error = failure + "no " + std::to_string(bitsPerPixel) + "-bit PNG format";
         return false;
     }
     if (image.width <= 0 || image.height <= 0) {
@@ -566,28 +497,17 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
         return false;
     }
     // Every file is encoded in memory and written through a checked file beside the final one, renamed into place
-    // only when all of it is on the disk (the image library's save does not report every failed write).
+    // only when all of it is on the disk.
     GrowArray<uint8_t> encoded;
-    if (format == FIF_PNG) {
-        std::string reason;
-        if (!encodePng(image, bitsPerPixel == 32, encoded, reason)) {
-            error = failure + "cannot encode the image (" + reason + ")";
-            return false;
-        }
-    } else if (!encodeWithLibrary(format, bitsPerPixel, image, encoded)) {
-        error = failure + "cannot encode the image";
+    std::string reason;
+    if (!encodePng(image, bitsPerPixel == 32, encoded, reason)) {
+        error = failure + "cannot encode the image (" + reason + ")";
         return false;
     }
     PendingFile pending;
     openBeside(path, pending);
     writeBytes(pending, encoded.items, static_cast<size_t>(encoded.count));
     return finishFile(pending, path, "image", error);
-}
-
-// `name` inside `folder`, with one separator between them; just `name` when the folder is empty.
-std::string pathInFolder(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
 // The level's values as its file stores them: r, g, b sRGB-encoded, alpha linear (or 1 without alpha).

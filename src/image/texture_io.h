@@ -1,4 +1,5 @@
-// Moving pixels between image files and FloatImages, and the sRGB transfer functions.
+// Moving pixels between image files and FloatImages: reading textures, writing PNG levels. The byte and sRGB
+// conversions they use come with image/pixel_bytes.h.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "image/float_image.h"
+#include "image/pixel_bytes.h"
 
 // Reads a texture file into `texture`, channels byte / 255, alpha 1 when the file has none (texture.hasAlpha says
 // whether it had): PNG through libpng, JPEG through libjpeg-turbo, and BMP, ICO, TGA, PNM, PFM, TIFF, GIF, PCX, Sun
@@ -26,28 +28,11 @@ TextureDecoder textureDecoderFor(const uint8_t* bytes, size_t size);
 bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t maxTexels, FloatImage& texture,
                    std::string& error);
 
-// The sRGB decoding of one display-encoded value (threshold 0.04045), in 64-bit float.
-float srgbToLinear(float c);
-
-// The sRGB encoding of one linear value (threshold 0.0031308), clamped to [0, 1]; NaN gives 1.
-float linearToSrgb(float v);
-
-// byte / 255, the value every reader stores for a byte (computed in 64-bit float, then rounded to float).
-float unitFromByte(unsigned byte);
-
-// c x 255 rounded to the nearest byte, clamped to [0, 255]; NaN gives 0. Every level writer stores bytes this way.
-uint8_t byteFromUnit(float c);
-
-// Replaces r, g, b of every texel by their linear-light values; alpha stays as read.
-void lineariseImage(FloatImage& image);
-
-// Writes r, g, b (already encoded, in [0, 1]) as a 24-bit image, or r, g, b and alpha as a 32-bit one, in the
-// format the extension names (PNG through libpng, others through the image library); each byte is value x 255 rounded to nearest. The file is written under a temporary name in the same
-// directory and renamed into place, so a failed write never leaves a partial file.
+// Writes r, g, b (already encoded, in [0, 1]) as a 24-bit PNG file through libpng, or r, g, b and alpha as a
+// 32-bit one, whatever the name's extension; each byte is byteFromUnit of the value. The file is written under a
+// temporary name in the same directory and renamed into place, so a failed write never leaves a partial file.
+// Returns false with "Error: <path>: <reason>" for another depth, an empty image, or a failed encoding or write.
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
-
-// `name` inside `folder`; an empty folder is the working directory and leaves the name as it is.
-std::string pathInFolder(const std::string& folder, const std::string& name);
 
 // The PNG file savePyramid writes for one level, in memory. Returns false with libpng's reason when encoding fails.
 bool encodeLevelPng(const FloatImage& level, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason);

@@ -1,5 +1,6 @@
-// The exact division of the model's surface among the texels of every level: a quadtree of square
-// grids whose cells hold the clipped pieces of the triangles that fall in them.
+// The exact division of the model's surface among the texels of every level: each triangle is walked down a
+// quadtree of square grids, clipped at every cell boundary, and each piece is handed to the caller in the cell it
+// falls in.
 #pragma once
 
 #include <algorithm>
@@ -15,24 +16,6 @@ struct SurfacePiece {
     GrowArray<Point3> surfacePoints;
 };
 
-// One texel of one level; it is used when it holds at least one piece.
-struct CoverageCell {
-    GrowArray<SurfacePiece> pieces;
-};
-
-// One level: width x height cells (both the side of the level), cell (x, y) at y * width + x.
-struct CoverageGrid {
-    GrowArray<CoverageCell> cells;
-    int32_t cellCount = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-};
-
-// Built for a finest level L: L + 1 grids, grid i of side 2^(L - i).
-struct TexelCoverage {
-    GrowArray<CoverageGrid> levels;
-};
-
 enum class SplitAxis { u = 0, v = 1 };
 
 // Triangles with the same three texture points, in any order, lay the same pieces on every texel; what each piece
@@ -43,20 +26,11 @@ enum class SplitAxis { u = 0, v = 1 };
 // `merged` and `weights` untouched, when no two triangles share their texture points: the mesh is walked as it is.
 bool mergeOverlaidTriangles(const Mesh& mesh, Mesh& merged, GrowArray<double>& weights);
 
-// Replaces the coverage's grids with L + 1 fresh grids and inserts every triangle of the mesh.
-void buildTexelCoverage(TexelCoverage& coverage, const Mesh& mesh, int32_t finestLevel);
-
-// Frees every grid, cell and piece.
-void releaseCoverage(TexelCoverage& coverage);
-
 // Model-space area of the fan triangle (vertex 0, m, m + 1) of a piece, every step in float32.
 float fanTriangleArea(const SurfacePiece& piece, int32_t m);
 
 // Model-space area of a piece (fan around vertex 0); 0 below 3 vertices.
 double pieceArea(const SurfacePiece& piece);
-
-// Sum of the areas of the cell's pieces; 0 for an empty cell.
-double cellArea(const CoverageCell& cell);
 
 // Clips `piece` at the line where the chosen coordinate is 1: `low` keeps the part below it,
 // `high` the part above it moved back by 1.
@@ -70,7 +44,7 @@ struct SplitScratch {
     SurfacePiece left, right, low, high;
 };
 
-// The largest finest level a coverage or a walk takes: a grid of side 2^15 already has 2^30 cells.
+// The largest finest level a walk takes: a grid of side 2^15 already has 2^30 cells.
 constexpr int32_t maxFinestLevel = 15;
 
 // The cells of one grid that a walk enters: those with x < across and y < down.
@@ -78,10 +52,11 @@ struct GridReach {
     int32_t across = 0, down = 0;
 };
 
-// Carries `piece` (texture points local to cell (x, y) of grid `level`) down the quadtree to grid `lowest`
-// exactly as buildTexelCoverage stores it, calling visit(level, x, y, piece) for every cell that would hold a
-// piece: repeated vertices are dropped first, pieces of fewer than 3 vertices end the walk, parents come before
-// children and the children in the order (2x, 2y), (2x, 2y + 1), (2x + 1, 2y), (2x + 1, 2y + 1).
+// Carries `piece` (texture points local to cell (x, y) of grid `level`) down the quadtree to grid `lowest`,
+// calling visit(level, x, y, piece) for every cell that holds a part of it: repeated vertices are dropped first,
+// pieces of fewer than 3 vertices end the walk, parents come before children and the children in the order
+// (2x, 2y), (2x, 2y + 1), (2x + 1, 2y), (2x + 1, 2y + 1). A grid of side 2^(L - g) for finest level L, walked from
+// each triangle at (0, 0) of grid L, gets in every cell exactly the part of the triangle that the cell covers.
 // `scratch` holds at least level + 1 entries; the caller's piece is changed. With `reach` (one entry per grid), the
 // walk leaves out the cells beyond reach[g] in grid g and everything below them; every cell it enters gets the
 // same piece as without it.

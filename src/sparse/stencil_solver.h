@@ -1,5 +1,5 @@
-// Iterative solves of stencil systems: the preconditioners built for a StencilMatrix and the
-// conjugate-gradient solve that uses them.
+// Iterative solves of stencil systems: the incomplete Cholesky preconditioner built for a StencilMatrix and the
+// conjugate-gradient solve that uses it.
 #pragma once
 
 #include <cstdint>
@@ -9,56 +9,37 @@
 #include "sparse/conjugate_gradients.h"
 #include "sparse/stencil_matrix.h"
 
-enum class StencilPreconditioner {
-    jacobi,              // the inverse diagonal
-    gaussSeidel,         // one symmetric sweep of four-colour Gauss-Seidel
-    incompleteCholesky,  // IC(0) on the 9-point pattern, bands of rows eliminated at once, separators last
-    multigrid,           // a V-cycle over 2 x 2 aggregates with Galerkin coarse stencils
-};
-
+// The stencil solves are preconditioned by IC(0) on the 9-point pattern, bands of rows eliminated at once,
+// separators last.
 struct StencilSolverOptions {
-    StencilPreconditioner preconditioner = StencilPreconditioner::incompleteCholesky;
     ConjugateGradientOptions iterations;
-    int32_t smoothingSweeps = 1;         // multigrid: Gauss-Seidel sweeps before and after the coarse correction
-    double coarseCorrectionWeight = 1.0; // multigrid: the coarse correction's factor (aggregates under-correct)
-    int32_t coarsestUnknowns = 256;      // multigrid: at or below this many unknowns a level is solved densely
     int32_t domains = 8;                 // incomplete Cholesky: bands of rows (fewer on short grids)
     double faceTolerance = 0.0;          // bounded solves: the share of a grid a face may move before its refactoring
 };
 
-// One grid of the multigrid hierarchy, or the only one of the single-grid preconditioners.
-struct StencilGrid {
-    StencilMatrix matrix;                // the Galerkin operator; empty on grid 0 (the caller's matrix)
-    GrowArray<double> inverseDiagonal;   // 1 / M(j, j)
-    GrowArray<double> denseFactor;       // coarsest grid: the lower Cholesky factor, n x n row-major
-    DenseBlock rightHandSide, correction, residual;  // work blocks of the V-cycle
-};
-
-// What a preconditioner needs between applications, built once per matrix.
+// What the incomplete Cholesky preconditioner needs between applications, built once per matrix.
 struct StencilPreconditionerData {
-    StencilPreconditioner kind = StencilPreconditioner::jacobi;
-    int32_t smoothingSweeps = 1;
-    double coarseCorrectionWeight = 1.0;
     int32_t domains = 8;
-    GrowArray<StencilGrid> grids;        // grid 0 has the caller's size, each next one 2 x 2 aggregates
-    CompressedColumnMatrix factor;       // incomplete Cholesky: L of the reordered matrix, by columns
-    int32_t factorColumns = 1;           // incomplete Cholesky: 1 when one factor serves every column, else the
-                                         // column count, each column's factor's values side by side
-    GrowArray<int32_t> unknownAt;        // incomplete Cholesky: the unknown at every new position
-    GrowArray<double> factorInverseDiagonal;  // incomplete Cholesky: 1 / L(j, j) for every position j (and column)
-    GrowArray<int32_t> domainStart;      // incomplete Cholesky: first position of each band's interior
-    GrowArray<double> work;              // incomplete Cholesky: the reordered columns, an unknown's side by side
-    GrowArray<double> separatorSums;     // incomplete Cholesky: each band's share of the separator rows
-    bool keepLower = false;              // incomplete Cholesky, set before building: keep `lower` for a face
-    GrowArray<double> lower;             // incomplete Cholesky with keepLower: the reordered matrix's lower triangle
+    CompressedColumnMatrix factor;       // L of the reordered matrix, by columns
+    int32_t factorColumns = 1;           // 1 when one factor serves every column, else the column count, each
+                                         // column's factor's values side by side
+    GrowArray<int32_t> unknownAt;        // the unknown at every new position
+    GrowArray<double> factorInverseDiagonal;  // 1 / L(j, j) for every position j (and column)
+    GrowArray<int32_t> domainStart;      // first position of each band's interior
+    GrowArray<double> work;              // the reordered columns, an unknown's side by side
+    GrowArray<double> separatorSums;     // each band's share of the separator rows
+    bool keepLower = false;              // set before building: keep `lower` for a face
+    GrowArray<double> lower;             // with keepLower: the reordered matrix's lower triangle
 };
 
-// Builds the chosen preconditioner for `matrix` (which must stay unchanged while it is used).
-// Returns false with a message when a diagonal or pivot is not positive or not finite.
+// Builds the incomplete Cholesky preconditioner for `matrix` (which must stay unchanged while it is used), in
+// options.domains bands. Returns false with a message when a diagonal entry is not positive or not finite, or when
+// the factorisation breaks down even for a shifted matrix.
 bool buildStencilPreconditioner(const StencilMatrix& matrix, const StencilSolverOptions& options,
                                 StencilPreconditionerData& data, std::string& error);
 
-// z = C^-1 r for every column; z takes r's shape. Deterministic for any thread count.
+// z = C^-1 r for every column through the factor built for `matrix`; z takes r's shape. Deterministic for any
+// thread count.
 void applyStencilPreconditioner(const StencilMatrix& matrix, StencilPreconditionerData& data, const DenseBlock& r,
                                 DenseBlock& z);
 
@@ -88,6 +69,11 @@ bool fitStencilFacePreconditioner(const StencilMatrix& matrix, const StencilSolv
 // z = C_k^-1 r for every column k through its own factor; z takes r's shape. Only the values at a column's free
 // unknowns are meaningful. Deterministic for any thread count.
 void applyStencilFacePreconditioner(StencilFacePreconditioner& face, const DenseBlock& r, DenseBlock& z);
+
+// The rounding of b - M x, summed in double or (stencilResidual) in long double, for conjugate gradients on M:
+// nine products and the right-hand side per row, from the rows' absolute sums. Sets options.rounding,
+// options.preciseRounding and options.preciseResidual, which reads `matrix` for as long as the options are used.
+void setStencilRounding(const StencilMatrix& matrix, ConjugateGradientOptions& options);
 
 // Solves M X = B by preconditioned conjugate gradients from the caller's X (same shape as B) until
 // every unknown is within options.iterations.maxError of the exact solution, given that M's

@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "filters/tent_kernel.h"
-#include "filters/trilinear_kernel.h"
+#include "stored_coverage.h"
+#include "tent_integrals.h"
+#include "trilinear_kernel.h"
 
 // scale / 2 times the integral over the cell's surface (model-space area) of X1 Y1 X2 Y2, pair by
 // pair. Each fan triangle's kernel value is half the mean of the product over it, so weighting it by

@@ -7,7 +7,8 @@
 
 #include "parallel_assembly.h"
 #include "filters/tent_kernel.h"
-#include "filters/trilinear_kernel.h"
+#include "tent_integrals.h"
+#include "trilinear_kernel.h"
 
 // Red, green and blue are solved; alpha is not.
 static constexpr int32_t channelCount = 3;

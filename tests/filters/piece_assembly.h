@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "image/float_image.h"
-#include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
+#include "stored_coverage.h"
 
 // kivbi, level i: the Gram matrix of the level's tents over the surface, from grid i.
 void assembleGramMatrix(SparseRowMatrix& matrix, const FloatImage& target, const TexelCoverage& coverage,

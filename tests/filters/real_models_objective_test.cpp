@@ -10,11 +10,11 @@
 #include "image/classic_filters.h"
 #include "image/texture_io.h"
 #include "mesh/obj_model.h"
-#include "mesh/texel_coverage.h"
 #include "sparse/sparse_matrix.h"
 #include "system_checks.h"
 #include "test_support.h"
 #include "piece_assembly.h"
+#include "stored_coverage.h"
 
 // ½ xᵀ M x − bᵀ x for one colour channel, x being that channel of `level`: the normal equations
 // M x = b are the stationary point of this quadratic, which equals the filter's surface error up to

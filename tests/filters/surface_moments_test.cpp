@@ -11,6 +11,7 @@
 #include <string>
 
 #include "mesh/texel_coverage.h"
+#include "stored_coverage.h"
 #include "system_checks.h"
 
 namespace {

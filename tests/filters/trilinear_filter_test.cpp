@@ -12,12 +12,12 @@
 #include <sstream>
 #include <vector>
 
-#include "filters/trilinear_kernel.h"
 #include "filters/weighted_box.h"
 #include "kernel_oracles.h"
 #include "system_checks.h"
 #include "test_support.h"
 #include "piece_assembly.h"
+#include "trilinear_kernel.h"
 
 namespace {
 

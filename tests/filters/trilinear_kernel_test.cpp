@@ -3,8 +3,8 @@
 
 #include <random>
 
-#include "filters/trilinear_kernel.h"
 #include "kernel_oracles.h"
+#include "trilinear_kernel.h"
 
 namespace {
 

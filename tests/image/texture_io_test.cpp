@@ -530,10 +530,13 @@ TEST(LoadTexture, FilesCutOffBeforeThePictureEndsAreRefused) {
     }
 }
 
-TEST(SaveLevelPng, TheFinalNameChoosesTheFormatAndNoTemporaryFileIsLeft) {
+// A PNG level and BMP and TGA pictures of the same bytes read back as those bytes; the level writer leaves no
+// temporary file and replaces an existing file as a whole.
+TEST(SaveLevelPng, LevelsAndOtherFormatsReadBackTheirBytesAndNoTemporaryFileIsLeft) {
     TempDir dir;
     const FloatImage image = imageFromBytes(2, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 99, 199});
-    writeImageFile(dir.file("level.png"), image);
+    std::string error;
+    ASSERT_TRUE(saveLevelPng(dir.file("level.png").c_str(), 24, image, error)) << error;
     writeImageFile(dir.file("level.bmp"), image);
     writeImageFile(dir.file("level.tga"), image);
     EXPECT_EQ(readTextFile(dir.file("level.png")).substr(1, 3), "PNG");
@@ -545,8 +548,9 @@ TEST(SaveLevelPng, TheFinalNameChoosesTheFormatAndNoTemporaryFileIsLeft) {
     }
 
     // An existing file is replaced as a whole.
-    writeImageFile(dir.file("level.png"), imageFromBytes(1, 1, {7, 8, 9}));
+    ASSERT_TRUE(saveLevelPng(dir.file("level.png").c_str(), 24, imageFromBytes(1, 1, {7, 8, 9}), error)) << error;
     EXPECT_EQ(readImageFile(dir.file("level.png")).rgb, (std::vector<unsigned char>{7, 8, 9}));
+    EXPECT_EQ(listFiles(dir.path).size(), 3u);
 }
 
 // A level as libpng's own simple reader sees it: 8-bit RGB or RGBA, the top row of the picture (the level's last
@@ -596,9 +600,10 @@ TEST(SaveLevelPng, FailuresNameTheFileAndLeaveNothingBehind) {
     EXPECT_FALSE(saveLevelPng(taken.c_str(), 24, image, error));
     EXPECT_EQ(error.rfind("Error: " + taken + ": ", 0), 0u) << error;
 
-    const std::string unknown = dir.file("level.nosuchformat");
-    EXPECT_FALSE(saveLevelPng(unknown.c_str(), 24, image, error));
-    EXPECT_EQ(error.rfind("Error: " + unknown + ": ", 0), 0u) << error;
+    // A depth PNG levels do not come in.
+    const std::string deep = dir.file("level.png");
+    EXPECT_FALSE(saveLevelPng(deep.c_str(), 16, image, error));
+    EXPECT_EQ(error.rfind("Error: " + deep + ": ", 0), 0u) << error;
     EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"taken.png"});
 }
 

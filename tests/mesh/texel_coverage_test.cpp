@@ -1,5 +1,5 @@
 // Texel coverage: clipping pieces at cell boundaries and dividing the surface exactly among the cells.
-#include "mesh/texel_coverage.h"
+#include "stored_coverage.h"
 
 #include <gtest/gtest.h>
 

@@ -15,6 +15,7 @@
 #include "sparse/sparse_solver.h"
 #include "sparse/stencil_matrix.h"
 #include "sparse/stencil_solver.h"
+#include "stencil_preconditioners.h"
 
 namespace {
 
@@ -142,9 +143,9 @@ double largestDifference(const DenseBlock& a, const DenseBlock& b) {
     return largest;
 }
 
-const StencilPreconditioner allPreconditioners[] = {
-    StencilPreconditioner::jacobi, StencilPreconditioner::gaussSeidel, StencilPreconditioner::incompleteCholesky,
-    StencilPreconditioner::multigrid};
+const StudiedPreconditioner allPreconditioners[] = {
+    StudiedPreconditioner::jacobi, StudiedPreconditioner::gaussSeidel, StudiedPreconditioner::incompleteCholesky,
+    StudiedPreconditioner::multigrid};
 
 // Sides 1 and 2 alias offsets; non-square and odd shapes exercise the wrap on each axis alone.
 const int32_t shapes[][2] = {{1, 1}, {1, 2}, {2, 1}, {2, 2}, {1, 5}, {3, 2}, {4, 4}, {5, 3}, {8, 2}, {6, 7}};
@@ -224,9 +225,9 @@ TEST(StencilSolve, EveryPreconditionerMatchesCholeskyWithinTheBound) {
     for (const auto& shape : systems) {
         const TestSystem system = leastSquaresSystem(shape[0], shape[1], shape[2], shape[3], 99 + shape[0]);
         const DenseBlock exact = directSolution(system.matrix, system.rhs);
-        for (StencilPreconditioner kind : allPreconditioners) {
+        for (StudiedPreconditioner kind : allPreconditioners) {
             for (bool nearStart : {false, true}) {
-                StencilSolverOptions options;
+                StudiedSolveOptions options;
                 options.preconditioner = kind;
                 options.coarsestUnknowns = 16;  // several grids even on these small systems
                 DenseBlock x;
@@ -237,11 +238,11 @@ TEST(StencilSolve, EveryPreconditionerMatchesCholeskyWithinTheBound) {
                 }
                 IterativeSolveStatistics statistics;
                 std::string error;
-                ASSERT_TRUE(solveStencil(system.matrix, x, system.rhs, options, statistics, error))
+                ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, options, statistics, error))
                     << error << " (" << shape[0] << "x" << shape[1] << ", kind " << static_cast<int>(kind) << ")";
                 const double difference = largestDifference(x, exact);
                 EXPECT_LE(difference, statistics.errorBound);
-                EXPECT_LE(statistics.errorBound, options.iterations.maxError);
+                EXPECT_LE(statistics.errorBound, options.stencil.iterations.maxError);
                 EXPECT_GE(statistics.errorBound, statistics.residualNorm / 0.001);
                 EXPECT_GT(statistics.iterations, 0);
             }
@@ -255,14 +256,14 @@ TEST(StencilSolve, LooseToleranceStopsEarlyWithinItsBound) {
     const DenseBlock exact = directSolution(system.matrix, system.rhs);
     int32_t previousIterations = 0;
     for (double maxError : {1e-1, 1e-3, 1e-5, 1e-7}) {
-        StencilSolverOptions options;
-        options.preconditioner = StencilPreconditioner::jacobi;
-        options.iterations.maxError = maxError;
+        StudiedSolveOptions options;
+        options.preconditioner = StudiedPreconditioner::jacobi;
+        options.stencil.iterations.maxError = maxError;
         DenseBlock x;
         createBlock(x, system.rhs.count, 3);
         IterativeSolveStatistics statistics;
         std::string error;
-        ASSERT_TRUE(solveStencil(system.matrix, x, system.rhs, options, statistics, error)) << error;
+        ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, options, statistics, error)) << error;
         const double difference = largestDifference(x, exact);
         EXPECT_LE(difference, maxError);
         EXPECT_LE(difference, statistics.errorBound);
@@ -276,17 +277,17 @@ TEST(StencilSolve, LooseToleranceStopsEarlyWithinItsBound) {
 // starting one, well before the bound on the error would stop it.
 TEST(StencilSolve, RoughSolveStopsAtItsResidualReduction) {
     const TestSystem system = leastSquaresSystem(32, 32, 24, 16, 5);
-    StencilSolverOptions full;
-    full.preconditioner = StencilPreconditioner::jacobi;
-    StencilSolverOptions rough = full;
-    rough.iterations.residualReduction = 1e-3;
+    StudiedSolveOptions full;
+    full.preconditioner = StudiedPreconditioner::jacobi;
+    StudiedSolveOptions rough = full;
+    rough.stencil.iterations.residualReduction = 1e-3;
     DenseBlock fullX, roughX;
     createBlock(fullX, system.rhs.count, 3);
     createBlock(roughX, system.rhs.count, 3);
     IterativeSolveStatistics fullStatistics, roughStatistics;
     std::string error;
-    ASSERT_TRUE(solveStencil(system.matrix, fullX, system.rhs, full, fullStatistics, error)) << error;
-    ASSERT_TRUE(solveStencil(system.matrix, roughX, system.rhs, rough, roughStatistics, error)) << error;
+    ASSERT_TRUE(solveStencilWith(system.matrix, fullX, system.rhs, full, fullStatistics, error)) << error;
+    ASSERT_TRUE(solveStencilWith(system.matrix, roughX, system.rhs, rough, roughStatistics, error)) << error;
     EXPECT_LT(roughStatistics.iterations, fullStatistics.iterations);
     // From x = 0 the starting residual is b.
     DenseBlock product;
@@ -306,8 +307,8 @@ TEST(StencilSolve, RoughSolveStopsAtItsResidualReduction) {
 TEST(StencilSolve, ResultsDoNotDependOnTheThreadCount) {
     const TestSystem system = leastSquaresSystem(64, 32, 48, 40, 17);
     const int32_t saved = omp_get_max_threads();
-    for (StencilPreconditioner kind : allPreconditioners) {
-        StencilSolverOptions options;
+    for (StudiedPreconditioner kind : allPreconditioners) {
+        StudiedSolveOptions options;
         options.preconditioner = kind;
         std::vector<double> first;
         int32_t firstIterations = -1;
@@ -317,7 +318,7 @@ TEST(StencilSolve, ResultsDoNotDependOnTheThreadCount) {
             createBlock(x, system.rhs.count, 3);
             IterativeSolveStatistics statistics;
             std::string error;
-            ASSERT_TRUE(solveStencil(system.matrix, x, system.rhs, options, statistics, error)) << error;
+            ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, options, statistics, error)) << error;
             const std::vector<double> values(x.values.begin(), x.values.end());
             if (firstIterations < 0) {
                 first = values;
@@ -359,10 +360,11 @@ TEST(StencilSolve, RefusesNonFiniteValuesAndIndefiniteMatrices) {
     // A negative diagonal is caught by every preconditioner's set-up.
     matrix = system.matrix;
     stencilAt(matrix, 1, 1, stencilCentre) = -1.0;
-    for (StencilPreconditioner kind : allPreconditioners) {
-        options.preconditioner = kind;
+    for (StudiedPreconditioner kind : allPreconditioners) {
+        StudiedSolveOptions studied;
+        studied.preconditioner = kind;
         error.clear();
-        EXPECT_FALSE(solveStencil(matrix, x, system.rhs, options, statistics, error)) << static_cast<int>(kind);
+        EXPECT_FALSE(solveStencilWith(matrix, x, system.rhs, studied, statistics, error)) << static_cast<int>(kind);
         EXPECT_FALSE(error.empty());
     }
 }
@@ -372,22 +374,22 @@ TEST(StencilSolve, RefusesNonFiniteValuesAndIndefiniteMatrices) {
 TEST(StencilSolve, CapsAndUnreachableBoundsEndUnprovedWithAnHonestBound) {
     const TestSystem system = leastSquaresSystem(32, 32, 24, 16, 8);
     const DenseBlock exact = directSolution(system.matrix, system.rhs);
-    StencilSolverOptions options;
-    options.preconditioner = StencilPreconditioner::jacobi;
-    options.iterations.maxIterations = 2;
+    StudiedSolveOptions capped;
+    capped.preconditioner = StudiedPreconditioner::jacobi;
+    capped.stencil.iterations.maxIterations = 2;
     DenseBlock x;
     createBlock(x, system.rhs.count, 3);
     IterativeSolveStatistics statistics;
     std::string error;
-    ASSERT_TRUE(solveStencil(system.matrix, x, system.rhs, options, statistics, error)) << error;
+    ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, capped, statistics, error)) << error;
     EXPECT_FALSE(statistics.proved);
     EXPECT_STREQ(statistics.ending, "the iteration cap");
     EXPECT_EQ(statistics.iterations, 2);
-    EXPECT_GT(statistics.errorBound, options.iterations.maxError);
+    EXPECT_GT(statistics.errorBound, capped.stencil.iterations.maxError);
     EXPECT_LE(largestDifference(x, exact), statistics.errorBound);
 
     // A bound far below the rounding of b - M x: as close as arithmetic allows, and said so.
-    options.preconditioner = StencilPreconditioner::incompleteCholesky;
+    StencilSolverOptions options;
     options.iterations.maxIterations = 2000;
     options.iterations.maxError = 1e-22;
     createBlock(x, system.rhs.count, 3);

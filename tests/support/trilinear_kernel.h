@@ -3,7 +3,7 @@
 // separates: tentProductIntegral times blendIntegral.
 #pragma once
 
-#include "filters/tent_kernel.h"
+#include "tent_integrals.h"
 
 // An affine weight of the blend parameter: offset + slope * t.
 struct BlendFactor {
