@@ -229,12 +229,12 @@ static int measure(int argc, char** argv) {
             StudiedSolveOptions options = base;
             options.preconditioner = kind;
             DenseBlock x;
-            IterativeSolveStatistics statistics;
+            IterativeSolveStats statistics;
             double processor = 0.0;
             bool solved = true;
             for (int attempt = 0; attempt < repeat; ++attempt) {
                 x = system.start;
-                IterativeSolveStatistics run;
+                IterativeSolveStats run;
                 const double processorStart = processorSeconds();
                 solved = solveStencilWith(system.matrix, x, system.rhs, options, run, error);
                 const double runProcessor = processorSeconds() - processorStart;

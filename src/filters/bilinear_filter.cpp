@@ -17,11 +17,11 @@
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
                        bool bounded, BilinearLevelStats& stats, std::string& error) {
     LeastSquaresSystem system;
-    system.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStatistics& iterations,
+    system.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStats& iterations,
                          std::string& message) { return solveStencil(matrix, values, rhs, options, iterations, message); };
     system.iterateWithinBounds = [&](DenseBlock& values, const StencilSolverOptions& options,
-                                     const BoundedSolveOptions& bounds, IterativeSolveStatistics& iterations,
-                                     BoundedSolveStatistics& within, std::string& message) {
+                                     const BoundedSolveOptions& bounds, IterativeSolveStats& iterations,
+                                     BoundedSolveStats& within, std::string& message) {
         return solveStencilWithinBounds(matrix, values, rhs, options, bounds, iterations, within, message);
     };
     system.lowerTriangle = [&](CompressedColumnMatrix& lower, bool) { stencilToCompressedColumn(matrix, lower); };

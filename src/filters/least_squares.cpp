@@ -21,7 +21,7 @@ BoundedSolveOptions boundedOptions() {
 
 // Copies what an iterative solve did, and its seconds, into the solver statistics; `proving` tells whether the
 // iterations were to prove their bound (not so for a bounded solve's start, which its own solve proves).
-static void recordIterations(SolverStats& stats, const IterativeSolveStatistics& iterations, double seconds,
+static void recordIterations(SolverStats& stats, const IterativeSolveStats& iterations, double seconds,
                              bool proving) {
     stats.iterationsRan = true;
     stats.iterationSeconds = seconds;
@@ -34,7 +34,7 @@ static void recordIterations(SolverStats& stats, const IterativeSolveStatistics&
 }
 
 // Copies what a bounded solve did into the bounds statistics, out of `texels` unknowns.
-static void recordBounds(BoundsStats& stats, const BoundedSolveStatistics& bounded, int64_t texels) {
+static void recordBounds(BoundsStats& stats, const BoundedSolveStats& bounded, int64_t texels) {
     stats.ran = true;
     stats.seconds = bounded.solveSeconds;
     stats.steps = bounded.steps;
@@ -58,7 +58,7 @@ static bool factoriseAndSolve(const LeastSquaresSystem& system, bool lastUse, De
 // Conjugate gradients that prove their bound, with the factorisation (or a second run) where they end unproved.
 static bool solveProvingBound(const LeastSquaresSystem& system, DenseBlock& x, const DenseBlock& rhs,
                               SolverStats& stats, std::string& error) {
-    IterativeSolveStatistics iterations;
+    IterativeSolveStats iterations;
     double start = wallClockSeconds();
     if (!system.iterate(x, iterationOptions(), iterations, error)) return false;
     recordIterations(stats, iterations, wallClockSeconds() - start, true);
@@ -81,8 +81,8 @@ bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const De
     } else if (!bounded) {
         return solveProvingBound(system, x, rhs, stats.solver, error);
     }
-    IterativeSolveStatistics iterations;
-    BoundedSolveStatistics within;
+    IterativeSolveStats iterations;
+    BoundedSolveStats within;
     const double start = wallClockSeconds();
     const bool solved = system.iterateWithinBounds(x, iterationOptions(), boundedOptions(), iterations, within, error);
     const double end = wallClockSeconds();

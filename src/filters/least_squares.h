@@ -47,12 +47,12 @@ struct LeastSquaresStats {
 struct LeastSquaresSystem {
     // Conjugate gradients from X's contents until the options' bound is proved or they stop; false with a message on
     // a failure.
-    std::function<bool(DenseBlock& x, const StencilSolverOptions& options, IterativeSolveStatistics& statistics,
+    std::function<bool(DenseBlock& x, const StencilSolverOptions& options, IterativeSolveStats& statistics,
                        std::string& error)>
         iterate;
     // The bounded solve (bounded systems only): the unconstrained iterations, then the minimiser within the bounds.
     std::function<bool(DenseBlock& x, const StencilSolverOptions& options, const BoundedSolveOptions& bounds,
-                       IterativeSolveStatistics& statistics, BoundedSolveStatistics& bounded, std::string& error)>
+                       IterativeSolveStats& statistics, BoundedSolveStats& bounded, std::string& error)>
         iterateWithinBounds;
     // Fills the compressed lower triangle of the matrix for the factorisation. `lastUse` says that nothing else reads
     // the system afterwards, so it may release what it holds (the right-hand sides excepted) on the way.

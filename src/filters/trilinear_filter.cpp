@@ -19,11 +19,11 @@
 static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, bool bounded,
                          TrilinearStats& stats, std::string& error) {
     LeastSquaresSystem problem;
-    problem.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStatistics& iterations,
+    problem.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStats& iterations,
                           std::string& message) { return solveTrilinearSystem(system, values, options, iterations, message); };
     problem.iterateWithinBounds = [&](DenseBlock& values, const StencilSolverOptions& options,
-                                      const BoundedSolveOptions& bounds, IterativeSolveStatistics& iterations,
-                                      BoundedSolveStatistics& within, std::string& message) {
+                                      const BoundedSolveOptions& bounds, IterativeSolveStats& iterations,
+                                      BoundedSolveStats& within, std::string& message) {
         return solveTrilinearWithinBounds(system, values, options, bounds, iterations, within, message);
     };
     problem.lowerTriangle = [&](CompressedColumnMatrix& lower, bool lastUse) {

@@ -733,7 +733,7 @@ static bool startCoarseToFine(const TrilinearSystem& system, LevelSweep& sweep, 
         } else {
             ConjugateGradientOptions rough = options;
             rough.residualReduction = stageReduction;
-            IterativeSolveStatistics stageStatistics;
+            IterativeSolveStats stageStatistics;
             auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, range, v, y); };
             auto apply = [&](const DenseBlock& r, DenseBlock& z) { applyLevelSweep(system, sweep, range, r, z); };
             if (!conjugateGradients(multiply, apply, part, b, rough, stageStatistics, error)) return false;
@@ -747,8 +747,8 @@ static bool startCoarseToFine(const TrilinearSystem& system, LevelSweep& sweep, 
 
 // solveTrilinearSystem, followed when `bounds` is given by the bounded solve from its result, preconditioned alike.
 static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& settings,
-                             IterativeSolveStatistics& statistics, const BoundedSolveOptions* bounds,
-                             BoundedSolveStatistics* bounded, std::string& error) {
+                             IterativeSolveStats& statistics, const BoundedSolveOptions* bounds,
+                             BoundedSolveStats* bounded, std::string& error) {
     StencilSolverOptions options = settings;
     setTrilinearRounding(system, options.iterations);
     LevelSweep sweep;
@@ -777,13 +777,13 @@ static bool solveTrilinearOf(const TrilinearSystem& system, DenseBlock& x, const
 }
 
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
-                          IterativeSolveStatistics& statistics, std::string& error) {
+                          IterativeSolveStats& statistics, std::string& error) {
     return solveTrilinearOf(system, x, options, statistics, nullptr, nullptr, error);
 }
 
 bool solveTrilinearWithinBounds(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
-                                const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
-                                BoundedSolveStatistics& bounded, std::string& error) {
-    bounded = BoundedSolveStatistics();
+                                const BoundedSolveOptions& bounds, IterativeSolveStats& statistics,
+                                BoundedSolveStats& bounded, std::string& error) {
+    bounded = BoundedSolveStats();
     return solveTrilinearOf(system, x, options, statistics, &bounds, &bounded, error);
 }

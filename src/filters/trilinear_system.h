@@ -61,12 +61,12 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix);
 // coarse to fine first: the coarsest levels solved exactly, then every finer level joins a rough solve in turn.
 // Returns false with a message when the solve fails.
 bool solveTrilinearSystem(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
-                          IterativeSolveStatistics& statistics, std::string& error);
+                          IterativeSolveStats& statistics, std::string& error);
 
 // solveTrilinearSystem, then the minimiser of the same objective with every value within [bounds.lower,
 // bounds.upper], started from that solution projected into the box and preconditioned by the same sweep over the
 // face's own matrices (every level refactored for its free unknowns, per column, when the face moved by more than
 // options.faceTolerance of the level); bounds.iterations is replaced by options.iterations. `bounded` tells the bounded solve.
 bool solveTrilinearWithinBounds(const TrilinearSystem& system, DenseBlock& x, const StencilSolverOptions& options,
-                                const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
-                                BoundedSolveStatistics& bounded, std::string& error);
+                                const BoundedSolveOptions& bounds, IterativeSolveStats& statistics,
+                                BoundedSolveStats& bounded, std::string& error);

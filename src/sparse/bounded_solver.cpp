@@ -178,7 +178,7 @@ static double projectedSearch(const BlockOperator& multiply, const Box& box, Den
 // statistics then say that the bound was not proved, and by how much the projected gradient misses it.
 bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
                   DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
-                  BoundedSolveStatistics& statistics, std::string& error) {
+                  BoundedSolveStats& statistics, std::string& error) {
     assert(x.count == b.count && x.columns == b.columns);
     assert(options.lower < options.upper && options.iterations.lowestEigenvalue > 0.0);
     const double start = wallClockSeconds();
@@ -186,7 +186,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
     const int64_t size = b.values.count;
     const Box box{options.lower, options.upper};
     const ConjugateGradientOptions& rule = options.iterations;
-    statistics = BoundedSolveStatistics();
+    statistics = BoundedSolveStats();
     resize(statistics.held, n);
     for (uint8_t& held : statistics.held) held = 0;
     for (int64_t e = 0; e < size; ++e) {
@@ -356,7 +356,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         face.residualReduction = changed ? options.faceReduction : 1e-6;
         face.updatedResidualStops = true;
         face.maxIterations = std::min(rule.maxIterations, options.maxIterations - statistics.iterations);
-        IterativeSolveStatistics faceStatistics;
+        IterativeSolveStats faceStatistics;
         if (!conjugateGradients(faceMultiply, facePrecondition, d, rhs, face, faceStatistics, error, &faceWork)) {
             finish();
             return false;

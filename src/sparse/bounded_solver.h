@@ -19,7 +19,7 @@ struct BoundedSolveOptions {
     bool holdOutward = false;
 };
 
-struct BoundedSolveStatistics {
+struct BoundedSolveStats {
     int32_t steps = 0;                 // active-set steps: face solves, each followed by a step into the box
     int32_t iterations = 0;            // conjugate-gradient iterations of the face solves, added up
     int32_t gradientSteps = 0;         // projected-gradient steps taken where a face step made too little progress
@@ -48,7 +48,7 @@ using FaceChange = std::function<bool(const GrowArray<uint8_t>& free, std::strin
 // Deterministic for any thread count when the operators are.
 bool solveBounded(const BlockOperator& multiply, const BlockOperator& precondition, const FaceChange& faceChange,
                   DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
-                  BoundedSolveStatistics& statistics, std::string& error);
+                  BoundedSolveStats& statistics, std::string& error);
 
 // The rule for the unconstrained solve that a bounded solve starts from (`bounds` given), else `rule` itself. The
 // bounded solve proves its own result, so it starts where the unconstrained solve would, after `iterations` of it

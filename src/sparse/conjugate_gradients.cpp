@@ -117,7 +117,7 @@ static bool allFinite(const DenseBlock& block, int32_t& column) {
 // residual is that factor of its starting one, with no bound on its error.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
-                        IterativeSolveStatistics& statistics, std::string& error,
+                        IterativeSolveStats& statistics, std::string& error,
                         ConjugateGradientWork* work) {
     assert(x.count == b.count && x.columns == b.columns);
     assert(options.lowestEigenvalue > 0.0 && options.maxError > 0.0);

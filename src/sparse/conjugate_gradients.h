@@ -60,7 +60,7 @@ struct ConjugateGradientOptions {
     bool updatedResidualStops = false;
 };
 
-struct IterativeSolveStatistics {
+struct IterativeSolveStats {
     int32_t iterations = 0;     // steps of the slowest column
     int32_t restarts = 0;       // times a column's updated residual was replaced by b - A x
     double residualNorm = 0.0;  // largest ||b - A x||_2 over the columns, recomputed at the end
@@ -86,7 +86,7 @@ struct ConjugateGradientWork {
 // positive definite. Deterministic for any thread count.
 bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& precondition, DenseBlock& x,
                         const DenseBlock& b, const ConjugateGradientOptions& options,
-                        IterativeSolveStatistics& statistics, std::string& error,
+                        IterativeSolveStats& statistics, std::string& error,
                         ConjugateGradientWork* work = nullptr);
 
 // Per column k: sums[k] = sum over rows of a(i, k) b(i, k), added in chunks of fixed size and the

@@ -474,10 +474,10 @@ void setStencilRounding(const StencilMatrix& matrix, ConjugateGradientOptions& o
 
 // solveStencil, followed when `bounds` is given by the bounded solve from its result with the same preconditioner.
 static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
-                           const StencilSolverOptions& options, IterativeSolveStatistics& statistics,
-                           const BoundedSolveOptions* bounds, BoundedSolveStatistics* bounded, std::string& error) {
+                           const StencilSolverOptions& options, IterativeSolveStats& statistics,
+                           const BoundedSolveOptions* bounds, BoundedSolveStats* bounded, std::string& error) {
     assert(b.count == matrix.width * matrix.height && x.count == b.count && x.columns == b.columns);
-    statistics = IterativeSolveStatistics();
+    statistics = IterativeSolveStats();
     for (int32_t k = 0; k < matrix.coefficients.count; ++k) {
         if (!std::isfinite(matrix.coefficients.items[k])) {
             error = "the solver failed: matrix entry is not finite (unknown " +
@@ -521,14 +521,14 @@ static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const Den
 }
 
 bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,
-                  IterativeSolveStatistics& statistics, std::string& error) {
+                  IterativeSolveStats& statistics, std::string& error) {
     return solveStencilOf(matrix, x, b, options, statistics, nullptr, nullptr, error);
 }
 
 bool solveStencilWithinBounds(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
                               const StencilSolverOptions& options, const BoundedSolveOptions& bounds,
-                              IterativeSolveStatistics& statistics, BoundedSolveStatistics& bounded,
+                              IterativeSolveStats& statistics, BoundedSolveStats& bounded,
                               std::string& error) {
-    bounded = BoundedSolveStatistics();
+    bounded = BoundedSolveStats();
     return solveStencilOf(matrix, x, b, options, statistics, &bounds, &bounded, error);
 }

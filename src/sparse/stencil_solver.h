@@ -80,7 +80,7 @@ void setStencilRounding(const StencilMatrix& matrix, ConjugateGradientOptions& o
 // eigenvalues are at least options.iterations.lowestEigenvalue. Returns false with a message on a
 // non-finite coefficient or value, a matrix that is not positive definite, or no convergence.
 bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b, const StencilSolverOptions& options,
-                  IterativeSolveStatistics& statistics, std::string& error);
+                  IterativeSolveStats& statistics, std::string& error);
 
 // solveStencil, then the minimiser of 1/2 x'Mx - b'x with every value within [bounds.lower, bounds.upper], started
 // from that solution projected into the box and preconditioned by the same preconditioner restricted to the free
@@ -88,5 +88,5 @@ bool solveStencil(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& 
 // the unconstrained solve, `bounded` the bounded one.
 bool solveStencilWithinBounds(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
                               const StencilSolverOptions& options, const BoundedSolveOptions& bounds,
-                              IterativeSolveStatistics& statistics, BoundedSolveStatistics& bounded,
+                              IterativeSolveStats& statistics, BoundedSolveStats& bounded,
                               std::string& error);

@@ -30,14 +30,14 @@ struct SmallSystem {
 LeastSquaresSystem asLeastSquares(const SmallSystem& small, int maxIterations = 0) {
     LeastSquaresSystem system;
     system.iterate = [&small, maxIterations](DenseBlock& x, const StencilSolverOptions& wanted,
-                                             IterativeSolveStatistics& statistics, std::string& error) {
+                                             IterativeSolveStats& statistics, std::string& error) {
         StencilSolverOptions options = wanted;
         if (maxIterations > 0) options.iterations.maxIterations = maxIterations;
         return solveStencil(small.matrix, x, small.rhs, options, statistics, error);
     };
     system.iterateWithinBounds = [&small](DenseBlock& x, const StencilSolverOptions& options,
-                                          const BoundedSolveOptions& bounds, IterativeSolveStatistics& statistics,
-                                          BoundedSolveStatistics& bounded, std::string& error) {
+                                          const BoundedSolveOptions& bounds, IterativeSolveStats& statistics,
+                                          BoundedSolveStats& bounded, std::string& error) {
         return solveStencilWithinBounds(small.matrix, x, small.rhs, options, bounds, statistics, bounded, error);
     };
     system.lowerTriangle = [&small](CompressedColumnMatrix& lower, bool) { stencilToCompressedColumn(small.matrix, lower); };

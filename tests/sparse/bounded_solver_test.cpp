@@ -172,7 +172,7 @@ void expectMinimiser(const Problem& problem, const BoundedSolveOptions& options,
     const int32_t n = problem.b.count;
     DenseBlock x;
     createBlock(x, n, problem.b.columns);
-    BoundedSolveStatistics statistics;
+    BoundedSolveStats statistics;
     std::string error;
     ASSERT_TRUE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, problem.b, options, statistics, error))
         << error;
@@ -247,7 +247,7 @@ TEST(BoundedSolver, AnInteriorMinimiserTakesNoStepAndEveryResultBeatsTheProjecte
         for (int32_t j = 0; j < 30; ++j) b.at(i, 0) += problem.a[i][j] * inside[j];
         x.at(i, 0) = inside[i];
     }
-    BoundedSolveStatistics statistics;
+    BoundedSolveStats statistics;
     std::string error;
     ASSERT_TRUE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, b, optionsFor(0.05), statistics, error));
     EXPECT_EQ(statistics.steps, 0);
@@ -272,7 +272,7 @@ TEST(BoundedSolver, FailuresAreReportedAndCapsEndWithTheBestIterate) {
     const Problem problem = randomProblem(8, 1, 0.05, 60);
     DenseBlock x, b = problem.b;
     createBlock(x, 8, 1);
-    BoundedSolveStatistics statistics;
+    BoundedSolveStats statistics;
     std::string error;
     b.at(3, 0) = NAN;
     EXPECT_FALSE(solveBounded(denseOperator(problem.a), jacobi(problem.a), FaceChange(), x, b, optionsFor(0.05), statistics, error));

@@ -236,7 +236,7 @@ TEST(StencilSolve, EveryPreconditionerMatchesCholeskyWithinTheBound) {
                     x = exact;
                     for (double& value : x.values) value += 0.01;
                 }
-                IterativeSolveStatistics statistics;
+                IterativeSolveStats statistics;
                 std::string error;
                 ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, options, statistics, error))
                     << error << " (" << shape[0] << "x" << shape[1] << ", kind " << static_cast<int>(kind) << ")";
@@ -261,7 +261,7 @@ TEST(StencilSolve, LooseToleranceStopsEarlyWithinItsBound) {
         options.stencil.iterations.maxError = maxError;
         DenseBlock x;
         createBlock(x, system.rhs.count, 3);
-        IterativeSolveStatistics statistics;
+        IterativeSolveStats statistics;
         std::string error;
         ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, options, statistics, error)) << error;
         const double difference = largestDifference(x, exact);
@@ -284,7 +284,7 @@ TEST(StencilSolve, RoughSolveStopsAtItsResidualReduction) {
     DenseBlock fullX, roughX;
     createBlock(fullX, system.rhs.count, 3);
     createBlock(roughX, system.rhs.count, 3);
-    IterativeSolveStatistics fullStatistics, roughStatistics;
+    IterativeSolveStats fullStatistics, roughStatistics;
     std::string error;
     ASSERT_TRUE(solveStencilWith(system.matrix, fullX, system.rhs, full, fullStatistics, error)) << error;
     ASSERT_TRUE(solveStencilWith(system.matrix, roughX, system.rhs, rough, roughStatistics, error)) << error;
@@ -316,7 +316,7 @@ TEST(StencilSolve, ResultsDoNotDependOnTheThreadCount) {
             omp_set_num_threads(threads);
             DenseBlock x;
             createBlock(x, system.rhs.count, 3);
-            IterativeSolveStatistics statistics;
+            IterativeSolveStats statistics;
             std::string error;
             ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, options, statistics, error)) << error;
             const std::vector<double> values(x.values.begin(), x.values.end());
@@ -335,7 +335,7 @@ TEST(StencilSolve, ResultsDoNotDependOnTheThreadCount) {
 TEST(StencilSolve, RefusesNonFiniteValuesAndIndefiniteMatrices) {
     const TestSystem system = leastSquaresSystem(8, 8, 6, 8, 3);
     StencilSolverOptions options;
-    IterativeSolveStatistics statistics;
+    IterativeSolveStats statistics;
     std::string error;
     DenseBlock x;
     createBlock(x, system.rhs.count, 3);
@@ -379,7 +379,7 @@ TEST(StencilSolve, CapsAndUnreachableBoundsEndUnprovedWithAnHonestBound) {
     capped.stencil.iterations.maxIterations = 2;
     DenseBlock x;
     createBlock(x, system.rhs.count, 3);
-    IterativeSolveStatistics statistics;
+    IterativeSolveStats statistics;
     std::string error;
     ASSERT_TRUE(solveStencilWith(system.matrix, x, system.rhs, capped, statistics, error)) << error;
     EXPECT_FALSE(statistics.proved);
@@ -431,7 +431,7 @@ TEST(StencilSolve, BoundsBelowTheDoubleResidualsRoundingAreProvedThroughThePreci
     options.iterations.maxError = 0.5 * largestMargin / options.iterations.lowestEigenvalue;
     DenseBlock x;
     createBlock(x, system.rhs.count, 3);
-    IterativeSolveStatistics statistics;
+    IterativeSolveStats statistics;
     std::string error;
     ASSERT_TRUE(solveStencil(system.matrix, x, system.rhs, options, statistics, error)) << error;
     EXPECT_TRUE(statistics.proved) << statistics.errorBound << " " << options.iterations.maxError;
@@ -444,7 +444,7 @@ TEST(StencilSolve, ExactStartTakesNoIteration) {
     DenseBlock x = directSolution(system.matrix, system.rhs);
     const DenseBlock start = x;
     StencilSolverOptions options;
-    IterativeSolveStatistics statistics;
+    IterativeSolveStats statistics;
     std::string error;
     ASSERT_TRUE(solveStencil(system.matrix, x, system.rhs, options, statistics, error)) << error;
     EXPECT_EQ(statistics.iterations, 0);
@@ -585,7 +585,7 @@ TEST(StencilSolve, ZeroStartsAndUpdatedResidualStopsSpendNoExtraProducts) {
     options.residualReduction = 1e-3;
     DenseBlock checked;
     createBlock(checked, system.rhs.count, system.rhs.columns);
-    IterativeSolveStatistics statistics;
+    IterativeSolveStats statistics;
     std::string error;
     ASSERT_TRUE(conjugateGradients(multiply, identity, checked, system.rhs, options, statistics, error)) << error;
     EXPECT_GT(products, statistics.iterations);  // the stopping checks recompute b - A x

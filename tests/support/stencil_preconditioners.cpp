@@ -250,11 +250,11 @@ void applyStudiedPreconditioner(const StencilMatrix& matrix, StudiedPrecondition
 // --- The solve --------------------------------------------------------------------------------
 
 bool solveStencilWith(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
-                      const StudiedSolveOptions& options, IterativeSolveStatistics& statistics, std::string& error) {
+                      const StudiedSolveOptions& options, IterativeSolveStats& statistics, std::string& error) {
     if (options.preconditioner == StudiedPreconditioner::incompleteCholesky)
         return solveStencil(matrix, x, b, options.stencil, statistics, error);
     assert(b.count == matrix.width * matrix.height && x.count == b.count && x.columns == b.columns);
-    statistics = IterativeSolveStatistics();
+    statistics = IterativeSolveStats();
     for (int32_t k = 0; k < matrix.coefficients.count; ++k) {
         if (!std::isfinite(matrix.coefficients.items[k])) {
             error = "the solver failed: matrix entry is not finite (unknown " +

@@ -55,4 +55,4 @@ void applyStudiedPreconditioner(const StencilMatrix& matrix, StudiedPrecondition
 // solveStencil with the chosen preconditioner: the same checks of the matrix, rounding of b - M x and stopping rule,
 // statistics.setupSeconds the building of the preconditioner. Incomplete Cholesky is solveStencil itself.
 bool solveStencilWith(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
-                      const StudiedSolveOptions& options, IterativeSolveStatistics& statistics, std::string& error);
+                      const StudiedSolveOptions& options, IterativeSolveStats& statistics, std::string& error);
