@@ -83,7 +83,7 @@ static int dump(int argc, char** argv) {
     FloatImage texture;
     if (!loadObjModel(mesh, modelPath, error) || !normaliseMesh(mesh, error) ||
         !loadTexture(texturePath, texture, error)) {
-        std::printf("%s\n", error.c_str());
+        std::printf("Error: %s\n", error.c_str());
         return 1;
     }
     lineariseImage(texture);

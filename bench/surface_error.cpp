@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!loadObjModel(mesh, argv[1], error) || !normaliseMesh(mesh, error) ||
         !repeatTextureCoordinates(mesh, argv[1], error) || !loadTexture(argv[2], texture, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        std::fprintf(stderr, "Error: %s\n", error.c_str());
         return 1;
     }
     lineariseImage(texture);
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
             error = "unknown filter " + filter;
         }
         if (!built) {
-            std::fprintf(stderr, "%s\n", error.c_str());
+            std::fprintf(stderr, "Error: %s\n", error.c_str());
             return 1;
         }
         PyramidSurfaceError measured;

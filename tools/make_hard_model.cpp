@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     }
     std::string error;
     if (!saveLevelPng((stem + ".png").c_str(), 24, model.texture, error)) {
-        std::printf("%s\n", error.c_str());
+        std::printf("Error: %s\n", error.c_str());
         return 1;
     }
     return 0;

@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     }
     std::string error;
     if (!saveLevelPng((directory + "/sample.png").c_str(), 24, paintAtlas(size), error)) {
-        std::printf("%s\n", error.c_str());
+        std::printf("Error: %s\n", error.c_str());
         return 1;
     }
     return 0;

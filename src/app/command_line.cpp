@@ -46,9 +46,9 @@ void printUsage() {
     for (const char* line : usageOptions) std::printf("%s\n", line);
 }
 
-// The option's value checks share one message form: "Error: <option> takes <what it takes>, not '<value>'".
+// The option's value checks share one message form: "<option> takes <what it takes>, not '<value>'".
 static std::string badValue(const char* option, const char* takes, const std::string& value) {
-    return std::string("Error: ") + option + " takes " + takes + ", not '" + value + "'";
+    return std::string(option) + " takes " + takes + ", not '" + value + "'";
 }
 
 static const char* const solverTakes = "'iterative' or 'direct'";
@@ -140,7 +140,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         // An option given twice would silently lose its first value.
         for (const char* option : {"output", "format", "threads", "solver"}) {
             if (result.count(option) > 1) {
-                error = std::string("Error: ") + (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
+                error = (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
                         " is given more than once";
                 return false;
             }
@@ -148,7 +148,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         parsed.report = result.count("report") > 0;
         parsed.viewer = result.count("viewer") > 0;
         if (parsed.viewer && !viewerPageBuilt()) {
-            error = "Error: --viewer is not in this build of kiv (it was configured with -DKIV_WITH_VIEWER=OFF)";
+            error = "--viewer is not in this build of kiv (it was configured with -DKIV_WITH_VIEWER=OFF)";
             return false;
         }
         parsed.fromModel = result.count("from-model") > 0;
@@ -186,7 +186,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
                 message.replace(at, std::char_traits<char>::length(mark), "'");
             }
         }
-        error = "Error: " + message;
+        error = message;
         return false;
     }
     if (parsed.filterNames.count == 0) append(parsed.filterNames, std::string(defaultFilterName));

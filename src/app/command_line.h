@@ -33,5 +33,5 @@ void printUsage();
 extern const char* const usageHint;
 
 // Fills `options` from the arguments as main receives them (argv[0] the program). Returns false with a one-line
-// "Error: ..." message for an unknown option or a missing or bad option value; nothing is touched.
+// message (printed after "Error: ") for an unknown option or a missing or bad option value; nothing is touched.
 bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error);

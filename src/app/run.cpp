@@ -20,9 +20,9 @@
 #include "mesh/scene_model.h"
 #include "mesh/texture_repeat.h"
 
-// Prints the message and hands back the failure status.
+// Prints the error line and hands back the failure status.
 static int fail(const std::string& message) {
-    printLine(message);
+    printError(message);
     return exitFailure;
 }
 
@@ -57,12 +57,12 @@ static bool checkTextureShape(const FloatImage& texture, const RunOptions& optio
     if (hasPowerOfTwoSides(texture)) return true;
     const std::string size = std::to_string(texture.width) + "x" + std::to_string(texture.height);
     if (options.report) {
-        error = "Error: --report needs a texture whose sides are powers of two; '" + name + "' is " + size;
+        error = "--report needs a texture whose sides are powers of two; '" + name + "' is " + size;
         return false;
     }
     for (const FilterInfo* filter : filters) {
         if (filter->shape == TextureShape::powerOfTwoSides) {
-            error = std::string("Error: filter '") + filter->name + "' needs a texture whose sides are powers of two; '" +
+            error = std::string("filter '") + filter->name + "' needs a texture whose sides are powers of two; '" +
                     name + "' is " + size;
             return false;
         }
@@ -134,7 +134,7 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     SceneModel scene;
     if (!loadSceneModel(modelPath, scene, error)) return fail(error);
     if (scene.textures.count == 0) {
-        return fail("Error: " + options.modelPath + ": no material has a colour texture mapped through texture coordinates");
+        return fail(options.modelPath + ": no material has a colour texture mapped through texture coordinates");
     }
     for (const SceneTexture& texture : scene.textures) {
         if (!loadSceneTexture(texture, job.texture, error) ||
@@ -177,7 +177,7 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     }
     // A run that produced nothing is no success, though every texture it skipped was named.
     if (built == 0) {
-        return fail("Error: " + options.modelPath +
+        return fail(options.modelPath +
                     ": no texture is used by any triangle through texture coordinates; nothing was written");
     }
     return status;
@@ -189,7 +189,7 @@ int generateMipmaps(const RunOptions& options) {
     GrowArray<const FilterInfo*> filters;
     for (const std::string& name : options.filterNames) {
         const FilterInfo* filter = findFilter(name);
-        if (!filter) return fail("Error: The filter named '" + name + "' doesn't exist.");
+        if (!filter) return fail("The filter named '" + name + "' doesn't exist.");
         append(filters, filter);
     }
 
@@ -242,7 +242,7 @@ int runCommandLine(int argc, char** argv) {
     RunOptions options;
     std::string error;
     if (!parseCommandLine(argc, argv, options, error)) {
-        std::printf("%s\n%s\n", error.c_str(), usageHint);
+        std::printf("Error: %s\n%s\n", error.c_str(), usageHint);
         std::fflush(stdout);
         return exitFailure;
     }

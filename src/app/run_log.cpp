@@ -66,13 +66,13 @@ void printFilterStats(const FilterStats& stats) {
     std::fflush(stdout);
 }
 
-void printLines(const GrowArray<std::string>& lines) {
-    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+void printError(const std::string& message) {
+    std::printf("Error: %s\n", message.c_str());
     std::fflush(stdout);
 }
 
-void printLine(const std::string& line) {
-    std::printf("%s\n", line.c_str());
+void printErrors(const GrowArray<std::string>& messages) {
+    for (const std::string& message : messages) std::printf("Error: %s\n", message.c_str());
     std::fflush(stdout);
 }
 

@@ -14,9 +14,10 @@
 // solver phases, then its four times once done.
 void printFilterStats(const FilterStats& stats);
 
-// Prints each line and flushes.
-void printLines(const GrowArray<std::string>& lines);
-void printLine(const std::string& line);
+// Prints "Error: " and the message, a failure's one line, and flushes; the libraries' messages name their subject
+// and reason ("<file>: <reason>"), the printed line adds the word that marks it.
+void printError(const std::string& message);
+void printErrors(const GrowArray<std::string>& messages);
 
 // One filter's pyramid as the report names it, and its error on the model.
 struct ReportedPyramid {

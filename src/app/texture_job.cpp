@@ -27,10 +27,10 @@ bool writePyramid(const FilterRun& run, const RunOptions& options, const Texture
                 written = false;
             }
         } catch (...) {
-            printLines(errors);
+            printErrors(errors);
             throw;
         }
-        printLines(errors);
+        printErrors(errors);
     }
     return written;
 }
@@ -41,7 +41,7 @@ bool createOutputFolder(const std::string& folder, std::string& error) {
     std::error_code code;
     std::filesystem::create_directories(folder, code);
     if (!code) return true;
-    error = "Error: " + folder + ": cannot create the output folder (" + code.message() + ")";
+    error = folder + ": cannot create the output folder (" + code.message() + ")";
     return false;
 }
 
@@ -62,7 +62,7 @@ static bool writeOutputFile(const TextureJob& job, const char* name, const std::
     writeBytes(pending, text.data(), text.size());
     std::string error;
     if (finishFile(pending, path.c_str(), what, error)) return true;
-    printLine(error);
+    printError(error);
     return false;
 }
 
@@ -95,7 +95,7 @@ bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArr
     const std::string modelName = std::filesystem::path(options.modelPath).filename().string();
     const std::string textureName = std::filesystem::path(job.source).filename().string();
     if (!buildViewerPage(job.mesh, runs, job.texture.hasAlpha, modelName, textureName, page, error)) {
-        printLine("Error: viewer.html: cannot encode a level (" + error + ")");
+        printError("viewer.html: cannot encode a level (" + error + ")");
         return false;
     }
     return writeOutputFile(job, "viewer.html", page, "viewer page");

@@ -87,7 +87,7 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
         }
         std::string solverError;
         if (!solveLevel(matrix, x, rhs, solver, bounded, levelStats, solverError)) {
-            error = std::string("Error: ") + name + ": level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
+            error = std::string(name) + ": level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
                     std::to_string(height) + "): " + solverError;
             return false;
         }

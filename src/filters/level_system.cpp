@@ -172,7 +172,7 @@ void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight) {
 
 bool takesTexture(const FloatImage& texture, const char* filter, std::string& error) {
     if (hasPowerOfTwoSides(texture)) return true;
-    error = std::string("Error: ") + filter + ": the texture is " + std::to_string(texture.width) + "x" +
+    error = std::string(filter) + ": the texture is " + std::to_string(texture.width) + "x" +
             std::to_string(texture.height) + "; it needs sides that are powers of two";
     return false;
 }

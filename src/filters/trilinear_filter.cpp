@@ -121,7 +121,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
         reportProgress(stats.progress, "solve", 2, 2);
         std::string solverError;
         if (!solveJointly(system, x, solver, bounded, stats.trilinear, solverError)) {
-            error = std::string("Error: ") + name + ": " + solverError;
+            error = std::string(name) + ": " + solverError;
             return false;
         }
         t2 = wallClockSeconds();

@@ -132,7 +132,7 @@ bool finishFile(PendingFile& pending, const char* path, const char* what, std::s
     }
     closeFolder(pending);
     if (pending.failure == 0) return true;
-    error = std::string("Error: ") + path + ": cannot write the " + what + " (" + std::strerror(pending.failure) + ")";
+    error = std::string(path) + ": cannot write the " + what + " (" + std::strerror(pending.failure) + ")";
     return false;
 }
 
@@ -160,7 +160,7 @@ bool openMadeFolder(const std::string& parent, const std::string& name, std::str
         madeFolderPath = path;
         return true;
     }
-    error = "Error: " + path + ": cannot create the output folder (" +
+    error = path + ": cannot create the output folder (" +
             (linked ? "a symbolic link is in its place; it is not followed" : std::strerror(failure)) + ")";
     return false;
 }

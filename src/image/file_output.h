@@ -33,14 +33,14 @@ void writeBytes(PendingFile& pending, const void* bytes, size_t size);
 // Flushes the data to the disk (a full disk shows up here at the latest), closes the file and renames it into place.
 // A regular file it replaces passes on its permission bits, so a file the user made read-only stays read-only.
 // On failure the temporary file is removed, an older file at `path` is left as it was, and `error` reads
-// "Error: <path>: cannot write the <what> (<reason>)".
+// "<path>: cannot write the <what> (<reason>)".
 bool finishFile(PendingFile& pending, const char* path, const char* what, std::string& error);
 
 // Makes the folder `name` inside the existing folder `parent` when missing and holds it open: every file written
 // into pathInFolder(parent, name) until closeMadeFolder goes into the folder opened here, whatever is renamed or
 // linked in its place meanwhile. The parent is reached as the user named it, symbolic links and all, but a symbolic
 // link at `name` itself is refused rather than followed, so nothing planted inside the output folder redirects the
-// files elsewhere. Returns false with "Error: <parent>/<name>: cannot create the output folder (<reason>)".
+// files elsewhere. Returns false with "<parent>/<name>: cannot create the output folder (<reason>)".
 bool openMadeFolder(const std::string& parent, const std::string& name, std::string& error);
 void closeMadeFolder();
 

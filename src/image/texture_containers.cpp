@@ -51,12 +51,12 @@ static bool isMipChain(const char* path, const GrowArray<EncodedLevel>& levels, 
         const bool pastOne = i > 0 && levels[i - 1].width == 1 && levels[i - 1].height == 1;
         if (level.width <= 0 || level.height <= 0 || level.width != width || level.height != height || pastOne ||
             level.rgba.count != static_cast<int64_t>(width) * height * 4) {
-            error = std::string("Error: ") + path + ": level " + std::to_string(i) + " (" +
+            error = std::string(path) + ": level " + std::to_string(i) + " (" +
                     std::to_string(level.width) + "x" + std::to_string(level.height) + ") is not part of a mip chain";
             return false;
         }
     }
-    if (levels.count == 0) error = std::string("Error: ") + path + ": no levels to write";
+    if (levels.count == 0) error = std::string(path) + ": no levels to write";
     return levels.count > 0;
 }
 

@@ -285,12 +285,12 @@ static bool shorterThanItSays(FREE_IMAGE_FORMAT format, const TextureSource& sou
 }
 
 static bool unreadable(std::string& error, const char* path, const std::string& reason) {
-    error = std::string("Error: ") + path + ": cannot read the texture" + (reason.empty() ? "" : " (" + reason + ")");
+    error = std::string(path) + ": cannot read the texture" + (reason.empty() ? "" : " (" + reason + ")");
     return false;
 }
 
 static bool tooLarge(std::string& error, const char* path, uint64_t width, uint64_t height, const char* what) {
-    error = std::string("Error: ") + path + ": the texture is too large (" + std::to_string(width) + "x" +
+    error = std::string(path) + ": the texture is too large (" + std::to_string(width) + "x" +
             std::to_string(height) + what + ")";
     return false;
 }
@@ -347,7 +347,7 @@ static bool textureFromPicture(const char* path, fipImage& picture, int64_t maxT
         const bool convertible = type == FIT_BITMAP || type == FIT_UINT16 || type == FIT_RGB16 || type == FIT_RGBA16 ||
                                  type == FIT_FLOAT || type == FIT_RGBF || type == FIT_RGBAF;
         if (convertible) return tooLarge(error, path, picture.getWidth(), picture.getHeight(), ": not enough memory to convert it");
-        error = std::string("Error: ") + path + ": unsupported pixel type";
+        error = std::string(path) + ": unsupported pixel type";
         return false;
     }
     const unsigned width = picture.getWidth();
@@ -473,7 +473,7 @@ static bool readWholeFile(const char* path, std::vector<uint8_t>& bytes, std::st
                 read = true;
             }
         } catch (const std::bad_alloc&) {
-            error = std::string("Error: ") + path + ": the texture is too large (a file of " +
+            error = std::string(path) + ": the texture is too large (a file of " +
                     std::to_string(info.st_size) + " bytes: not enough memory to read it)";
         }
     }
@@ -487,7 +487,7 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
 }
 
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error) {
-    const std::string failure = std::string("Error: ") + path + ": ";
+    const std::string failure = std::string(path) + ": ";
     if (bitsPerPixel != 24 && bitsPerPixel != 32) {
         error = failure + "no " + std::to_string(bitsPerPixel) + "-bit PNG format";
         return false;

@@ -31,7 +31,7 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
 // Writes r, g, b (already encoded, in [0, 1]) as a 24-bit PNG file through libpng, or r, g, b and alpha as a
 // 32-bit one, whatever the name's extension; each byte is byteFromUnit of the value. The file is written under a
 // temporary name in the same directory and renamed into place, so a failed write never leaves a partial file.
-// Returns false with "Error: <path>: <reason>" for another depth, an empty image, or a failed encoding or write.
+// Returns false with "<path>: <reason>" for another depth, an empty image, or a failed encoding or write.
 bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
 
 // The PNG file savePyramid writes for one level, in memory. Returns false with libpng's reason when encoding fails.

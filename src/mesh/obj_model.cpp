@@ -47,7 +47,7 @@ static std::string quoted(const std::string& token) {
 }
 
 static bool lineError(std::string& error, const char* name, long long lineNumber, const std::string& what) {
-    error = "Error: " + std::string(name) + ":" + std::to_string(lineNumber) + ": " + what;
+    error = std::string(name) + ":" + std::to_string(lineNumber) + ": " + what;
     return false;
 }
 
@@ -256,20 +256,20 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
         if (!readLine(tokens, mesh, what)) return lineError(error, name, lineNumber, what);
     }
     if (stream.bad()) {
-        error = "Error: " + std::string(name) + ": reading failed after line " + std::to_string(lineNumber);
+        error = std::string(name) + ": reading failed after line " + std::to_string(lineNumber);
         return false;
     }
     // A file without a single vertex or face is no model at all (an empty or unrelated file); a model
     // with vertices but no triangles stays legal and gives the mapping-aware filters no surface.
     if (mesh.positions.count == 0 && mesh.texCoords.count == 0 && mesh.triangles.count == 0) {
-        error = "Error: " + std::string(name) + ": holds no \"v\", \"vt\" or \"f\" lines: not an OBJ model";
+        error = std::string(name) + ": holds no \"v\", \"vt\" or \"f\" lines: not an OBJ model";
         return false;
     }
     if (mesh.triangles.count > 0) {
         Point3 centre;
         float factor;
         if (const char* problem = findNormalisation(mesh, centre, factor)) {
-            error = "Error: " + std::string(name) + ": " + problem;
+            error = std::string(name) + ": " + problem;
             return false;
         }
     }
@@ -277,7 +277,7 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
 }
 
 bool loadObjModel(Mesh& mesh, const char* path, std::string& error) {
-    const std::string prefix = "Error: failed to load obj file '" + std::string(path) + "': ";
+    const std::string prefix = "failed to load obj file '" + std::string(path) + "': ";
     // A directory opens as a stream on some systems but has no lines to read; a FIFO or a device would block the
     // open or never end: both are refused before the file is opened.
     struct stat info;
@@ -305,7 +305,7 @@ bool normaliseMesh(Mesh& mesh, std::string& error) {
     if (const char* problem = findNormalisation(mesh, centre, factor)) {
         // Without triangles the positions are never used, so they may stay as they are.
         if (mesh.triangles.count == 0) return true;
-        error = std::string("Error: ") + problem;
+        error = problem;
         return false;
     }
     for (Point3& p : mesh.positions) {

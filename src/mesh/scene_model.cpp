@@ -46,7 +46,7 @@ bool isObjPath(const char* path) {
 }
 
 static bool modelError(std::string& error, const std::string& path, const std::string& what) {
-    error = "Error: " + path + ": " + what;
+    error = path + ": " + what;
     return false;
 }
 

@@ -36,7 +36,7 @@ struct SceneModel {
 bool isObjPath(const char* path);
 
 // Reads the model through the scene importer: faces triangulated, each mesh placed by the transforms of every node
-// that shows it. Returns false with a one-line "Error: <path>: <reason>" when the importer refuses the file, the
+// that shows it. Returns false with a one-line "<path>: <reason>" when the importer refuses the file, the
 // file's JSON nests more than 512 levels deep, a glTF node has more than one parent, faces name vertices that do
 // not exist, the nodes place more vertices or triangles
 // than memory can be asked for, a used position or texture coordinate is not finite, or no triangle has texture

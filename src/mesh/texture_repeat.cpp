@@ -139,7 +139,7 @@ bool repeatTextureCoordinates(Mesh& mesh, const char* name, std::string& error) 
             uLow = std::fmin(uLow, whole.corners[c].u), uHigh = std::fmax(uHigh, whole.corners[c].u);
             vLow = std::fmin(vLow, whole.corners[c].v), vHigh = std::fmax(vHigh, whole.corners[c].v);
         }
-        const std::string which = std::string("Error: ") + name + ": triangle " + std::to_string(index + 1);
+        const std::string which = std::string(name) + ": triangle " + std::to_string(index + 1);
         if (!std::isfinite(uLow) || !std::isfinite(uHigh) || !std::isfinite(vLow) || !std::isfinite(vHigh)) {
             error = which + " has a texture coordinate that is not a finite number";
             return false;
@@ -208,7 +208,7 @@ bool repeatTextureCoordinates(Mesh& mesh, const char* name, std::string& error) 
             });
         }
         if (coverings > maxRepeatedCoverings) {
-            error = std::string("Error: ") + name + ": its texture coordinates, repeated into the texture, cover it " +
+            error = std::string(name) + ": its texture coordinates, repeated into the texture, cover it " +
                     "more than " + std::to_string(maxRepeatedCoverings) + " times over";
             return false;
         }

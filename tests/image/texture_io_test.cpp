@@ -366,7 +366,7 @@ static void expectRefused(const std::string& path, const std::string& reason) {
     FloatImage texture;
     std::string error;
     EXPECT_FALSE(loadTexture(path.c_str(), texture, error)) << path;
-    EXPECT_EQ(error.rfind("Error: " + path + ": cannot read the texture (" + reason, 0), 0u) << error;
+    EXPECT_EQ(error.rfind(path + ": cannot read the texture (" + reason, 0), 0u) << error;
     EXPECT_EQ(texture.count, 0) << path;
 }
 
@@ -452,7 +452,7 @@ TEST(LoadTexture, UnreadableFilesAreReportedByNameWithTheReason) {
         FloatImage texture;
         std::string error;
         EXPECT_FALSE(loadTexture(path.c_str(), texture, error));
-        EXPECT_EQ(error, "Error: " + path + ": cannot read the texture (" + reason + ")");
+        EXPECT_EQ(error, path + ": cannot read the texture (" + reason + ")");
         EXPECT_EQ(texture.count, 0);
     }
 }
@@ -469,7 +469,7 @@ TEST(LoadTexture, AnIconWhoseHeaderLiesIsRefused) {
     FloatImage texture;
     std::string error;
     EXPECT_FALSE(loadTexture(path.c_str(), texture, error));
-    EXPECT_EQ(error.rfind("Error: " + path + ": ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
 }
 
 // A run-length encoded 24-bit TGA (image type 10, bottom row first): runs of equal pixels become
@@ -524,7 +524,7 @@ TEST(LoadTexture, FilesCutOffBeforeThePictureEndsAreRefused) {
             FloatImage texture;
             std::string error;
             EXPECT_FALSE(loadTexture(cut.c_str(), texture, error)) << name << " cut to " << kept;
-            EXPECT_EQ(error.rfind("Error: " + cut + ": cannot read the texture (", 0), 0u) << error;
+            EXPECT_EQ(error.rfind(cut + ": cannot read the texture (", 0), 0u) << error;
             EXPECT_EQ(texture.count, 0) << name;
         }
     }
@@ -592,18 +592,18 @@ TEST(SaveLevelPng, FailuresNameTheFileAndLeaveNothingBehind) {
     std::string error;
     const std::string missing = dir.file("no/such/dir/level.png");
     EXPECT_FALSE(saveLevelPng(missing.c_str(), 24, image, error));
-    EXPECT_EQ(error.rfind("Error: " + missing + ": ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(missing + ": ", 0), 0u) << error;
 
     // A directory in the way of the final name.
     ASSERT_EQ(mkdir(dir.file("taken.png").c_str(), 0755), 0);
     const std::string taken = dir.file("taken.png");
     EXPECT_FALSE(saveLevelPng(taken.c_str(), 24, image, error));
-    EXPECT_EQ(error.rfind("Error: " + taken + ": ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(taken + ": ", 0), 0u) << error;
 
     // A depth PNG levels do not come in.
     const std::string deep = dir.file("level.png");
     EXPECT_FALSE(saveLevelPng(deep.c_str(), 16, image, error));
-    EXPECT_EQ(error.rfind("Error: " + deep + ": ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(deep + ": ", 0), 0u) << error;
     EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"taken.png"});
 }
 
@@ -659,11 +659,11 @@ TEST(SavePyramid, ALevelThatCannotBeWrittenDoesNotStopTheOthers) {
     EXPECT_FALSE(written);
     EXPECT_EQ(output, "") << "the caller prints the messages";
     ASSERT_EQ(errors.count, 1);
-    EXPECT_EQ(errors[0].rfind("Error: mip_1_box.png: ", 0), 0u) << errors[0];
+    EXPECT_EQ(errors[0].rfind("mip_1_box.png: ", 0), 0u) << errors[0];
     // Written into a folder, the message names the file with its folder.
     EXPECT_FALSE(savePyramid(pyramid, dir.path, "box", false, errors));
     ASSERT_EQ(errors.count, 2);
-    EXPECT_EQ(errors[1].rfind("Error: " + dir.path + "/mip_1_box.png: ", 0), 0u) << errors[1];
+    EXPECT_EQ(errors[1].rfind(dir.path + "/mip_1_box.png: ", 0), 0u) << errors[1];
     EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png", "mip_2_box.png"}));
     EXPECT_TRUE(fileExists(dir.file("mip_2_box.png")));
 }

@@ -110,7 +110,7 @@ TEST(ObjModel, ALoneCarriageReturnEndsALine) {
     ASSERT_EQ(mesh.triangles.count, 1);
     expectTriangle(mesh.triangles[0], 0, 1, 2, 0, 1, 2);
     EXPECT_FALSE(readText(mesh, "v 0 0 0\r\nv 1 0 0\rv 0 x 0\n", error));
-    EXPECT_EQ(error.rfind("Error: m.obj:3: ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind("m.obj:3: ", 0), 0u) << error;
 }
 
 // A line longer than 32 MiB is refused with its number, and a NUL byte is found as soon as it arrives, however
@@ -120,12 +120,12 @@ TEST(ObjModel, EndlessLinesAndNulBytesAreRefusedAsTheyArrive) {
     std::string error;
     std::string endless = "v 0 0 0\n# " + std::string((size_t{32} << 20) + 10, 'x');
     EXPECT_FALSE(readText(mesh, endless, error));
-    EXPECT_EQ(error, "Error: m.obj:2: line too long");
+    EXPECT_EQ(error, "m.obj:2: line too long");
     endless.clear();
     endless.shrink_to_fit();
     std::istringstream zeros(std::string(size_t{1} << 20, '\0'));
     EXPECT_FALSE(readObjModel(mesh, zeros, "zero.obj", error));
-    EXPECT_EQ(error, "Error: zero.obj:1: holds a NUL byte: not a text OBJ file");
+    EXPECT_EQ(error, "zero.obj:1: holds a NUL byte: not a text OBJ file");
     EXPECT_GT(zeros.rdbuf()->in_avail(), 1000000);  // the rest was never read
 }
 
@@ -173,7 +173,7 @@ TEST(ObjModel, BadLinesAreReportedWithFileAndLineNumber) {
         std::string error;
         const std::string text = header + c.line + "\nv 0 0 1\n";  // the bad line is line 7
         EXPECT_FALSE(readText(mesh, text, error)) << c.line;
-        EXPECT_EQ(error.rfind("Error: m.obj:7: ", 0), 0u) << c.line << " -> " << error;
+        EXPECT_EQ(error.rfind("m.obj:7: ", 0), 0u) << c.line << " -> " << error;
         EXPECT_NE(error.find(c.what), std::string::npos) << c.line << " -> " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
@@ -181,7 +181,7 @@ TEST(ObjModel, BadLinesAreReportedWithFileAndLineNumber) {
     Mesh mesh;
     std::string error;
     EXPECT_FALSE(readText(mesh, header + std::string("# \0", 3) + "\nf 1/1 2/2 3/3\n", error));
-    EXPECT_EQ(error, "Error: m.obj:7: holds a NUL byte: not a text OBJ file");
+    EXPECT_EQ(error, "m.obj:7: holds a NUL byte: not a text OBJ file");
 }
 
 TEST(ObjModel, MessagesQuoteHugeTokensShortly) {
@@ -195,7 +195,7 @@ TEST(ObjModel, TrianglesOnCoincidentPositionsAreRejected) {
     Mesh mesh;
     std::string error;
     EXPECT_FALSE(readText(mesh, "v 2 2 2\nv 2 2 2\nvt 0 0\nf 1/1 2/1 1/1\n", error));
-    EXPECT_EQ(error.rfind("Error: m.obj: ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind("m.obj: ", 0), 0u) << error;
     EXPECT_NE(error.find("no extent"), std::string::npos) << error;
 }
 
@@ -209,13 +209,13 @@ TEST(ObjModel, LoadsFromAFileAndReportsFilesThatCannotBeOpened) {
 
     const std::string missing = dir.file("missing.obj");
     EXPECT_FALSE(loadObjModel(mesh, missing.c_str(), error));
-    EXPECT_EQ(error, "Error: failed to load obj file '" + missing + "': No such file or directory");
+    EXPECT_EQ(error, "failed to load obj file '" + missing + "': No such file or directory");
     EXPECT_FALSE(loadObjModel(mesh, dir.path.c_str(), error));
-    EXPECT_EQ(error, "Error: failed to load obj file '" + dir.path + "': is a directory");
+    EXPECT_EQ(error, "failed to load obj file '" + dir.path + "': is a directory");
 
     writeTextFile(dir.file("bad.obj"), "v 0 0 0\nvt 0 0\nf 1/1 1/1 2/1\n");
     EXPECT_FALSE(loadObjModel(mesh, dir.file("bad.obj").c_str(), error));
-    EXPECT_EQ(error.rfind("Error: " + dir.file("bad.obj") + ":3: position index '2'", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(dir.file("bad.obj") + ":3: position index '2'", 0), 0u) << error;
 }
 
 TEST(ObjModel, NormalisingCentresTheBoxAndScalesTheLargestSideToOne) {

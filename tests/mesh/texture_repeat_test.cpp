@@ -107,12 +107,12 @@ TEST(TextureRepeat, PiecesKeepTheSurfaceAreaAndTranslatesMerge) {
 TEST(TextureRepeat, CoordinatesTooFarOutOrNotFiniteAreRefusedWithTheFileNamed) {
     const std::pair<std::string, std::string> cases[] = {
         {"v 0 0 0\nv 1 0 0\nv 1 1 0\nvt -1e30 -1e30\nvt 3e38 0.5\nvt 0.5 1e6\nf 1/1 2/2 3/3\n",
-         "Error: m.obj: triangle 1's texture coordinates span more than 65536 repeats of the texture"},
+         "m.obj: triangle 1's texture coordinates span more than 65536 repeats of the texture"},
         {"v 0 0 0\nv 1 0 0\nv 1 1 0\nvt 0 0\nvt 2 0.5\nvt 0.5 1\nf 1/1 2/2 3/3\n",
-         "Error: m.obj: triangle 1 has a texture coordinate that is not a finite number"},  // made infinite below
+         "m.obj: triangle 1 has a texture coordinate that is not a finite number"},  // made infinite below
         // Skewed, so that few pieces are translates of one another: far more than 64 textures' worth of pieces.
         {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0.13 0.21\nvt 37.37 1.7\nvt -0.3 36.77\nf 1/1 2/2 3/3\n",
-         "Error: m.obj: its texture coordinates, repeated into the texture, cover it more than 64 times over"},
+         "m.obj: its texture coordinates, repeated into the texture, cover it more than 64 times over"},
     };
     for (const auto& [text, message] : cases) {
         Mesh mesh = meshFrom(text);
