@@ -5,9 +5,10 @@
 # KIV_WITH_BROWSER=1 also installs Debian's chromium, for the test that opens the viewer page.
 set -euo pipefail
 
+# libsuitesparse-dev serves only the opt-in build with CHOLMOD (-DKIV_WITH_CHOLMOD=ON); Eigen factorises otherwise.
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libtiff-dev libcxxopts-dev
-          libsuitesparse-dev libmetis-dev libopenblas-pthread-dev libassimp-dev rapidjson-dev
+          libeigen3-dev libmetis-dev libopenblas-pthread-dev libassimp-dev rapidjson-dev libsuitesparse-dev
           clang libclang-rt-14-dev
           time strace)
 # Node.js and npm bundle the viewer's script; a machine that has them from elsewhere keeps its own.

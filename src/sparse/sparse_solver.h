@@ -1,5 +1,5 @@
-// The sparse Cholesky factorisation of a SparseRowMatrix's compressed lower triangle (METIS
-// ordering, supernodal LL^T) and the multi-column solve with it.
+// The sparse Cholesky factorisation of a SparseRowMatrix's compressed lower triangle (METIS ordering; Eigen's
+// simplicial LDL^T, or CHOLMOD's supernodal LL^T in a build with KIV_WITH_CHOLMOD) and the multi-column solve with it.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@ struct SolverStats {
     double analysisSeconds = 0;
     double analysisProcessorSeconds = 0;  // of every thread of the process
     bool factorisationRan = false;  // numeric factorisation
+    const char* factorisationMethod = nullptr;  // its name in the log, e.g. "Simplicial LDL^T"
     double factorisationSeconds = 0;
     double factorisationProcessorSeconds = 0;
     bool iterationsRan = false;  // preconditioned conjugate gradients
@@ -28,9 +29,9 @@ struct SolverStats {
     double wantedError = 0;
 };
 
-// Orders `lower` with METIS and computes its supernodal LL^T factor, kept by the matrix; `stats`
-// receives the phases that ran and their times. Returns false with a message when the ordering or
-// the factorisation fails (a matrix that is not positive definite, exhausted memory).
+// Orders `lower` with METIS and computes its Cholesky factor, kept by the matrix; `stats` receives the phases
+// that ran and their times. Returns false with a message when an entry is not finite or the ordering or the
+// factorisation fails (a matrix that is not positive definite, exhausted memory).
 bool factorise(SparseRowMatrix& matrix, SolverStats& stats, std::string& error);
 // True when the matrix holds a factor whose fill-reducing ordering came from METIS.
 bool factorOrderedByMetis(const SparseRowMatrix& matrix);

@@ -1,14 +1,22 @@
 // Sparse Cholesky factorisation and multi-column solves: exact small cases, a random system's
-// residual, the shape of the solution block, the phase statistics and failures.
+// residual and its agreement with the dense factorisation, the shape of the solution block, the phase
+// statistics and failures.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "sparse/dense_cholesky.h"
 #include "sparse/sparse_solver.h"
+#include "test_support.h"
 
 // Regularises, converts and factorises; the rows are released as the filters do.
 static void factoriseOrFail(SparseRowMatrix& matrix, DenseBlock& rhs) {
@@ -19,6 +27,57 @@ static void factoriseOrFail(SparseRowMatrix& matrix, DenseBlock& rhs) {
     SolverStats stats;
     ASSERT_TRUE(factorise(matrix, stats, error)) << error;
     EXPECT_TRUE(error.empty());
+}
+
+// The 5-point Laplacian of a side x side grid plus `shift` on the diagonal, straight into `lower` (row-major
+// unknowns; column i lists i, its right and its lower neighbour).
+static void gridLaplacian(CompressedColumnMatrix& lower, int32_t side, double shift) {
+    const int32_t n = side * side;
+    lower.n = n;
+    resize(lower.colptr, n + 1);
+    lower.colptr.items[0] = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t x = i % side, y = i / side;
+        append(lower.rowind, i);
+        append(lower.values, 4.0 + shift);
+        if (x + 1 < side) {
+            append(lower.rowind, i + 1);
+            append(lower.values, -1.0);
+        }
+        if (y + 1 < side) {
+            append(lower.rowind, i + side);
+            append(lower.values, -1.0);
+        }
+        lower.colptr.items[i + 1] = lower.rowind.count;
+    }
+}
+
+// A least-squares system shaped like the filters' ones: samples on a grid, each spread over its
+// four nearest nodes with bilinear weights; normal equations assembled from both orders of
+// every pair, so only the upper entries are kept. Some nodes see no sample and get pinned.
+static void sampledGridSystem(SparseRowMatrix& matrix, DenseBlock& b, int32_t side, unsigned seed) {
+    const int32_t n = side * side;
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    setRowCount(matrix, n);
+    clearRows(matrix);
+    createBlock(b, n, 3);
+    for (int32_t sample = 0; sample < 3 * n; ++sample) {
+        const double px = unit(random) * (side - 1) * 0.9;  // leaves the far nodes unobserved
+        const double py = unit(random) * (side - 1) * 0.9;
+        const int32_t x0 = static_cast<int32_t>(px);
+        const int32_t y0 = static_cast<int32_t>(py);
+        const double fx = px - x0;
+        const double fy = py - y0;
+        const int32_t nodes[4] = {y0 * side + x0, y0 * side + x0 + 1, (y0 + 1) * side + x0,
+                                  (y0 + 1) * side + x0 + 1};
+        const double weights[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
+        const double colour[3] = {unit(random), unit(random), unit(random)};
+        for (int32_t a = 0; a < 4; ++a) {
+            for (int32_t c = 0; c < 4; ++c) accumulate(matrix, nodes[a], nodes[c], weights[a] * weights[c]);
+            for (int32_t j = 0; j < 3; ++j) b.at(nodes[a], j) += weights[a] * colour[j];
+        }
+    }
 }
 
 // y = M x for the symmetric matrix whose lower triangle is `lower`.
@@ -74,35 +133,11 @@ TEST(CholeskySolve, OneUnknownSolvesEveryColumn) {
     EXPECT_EQ(x.at(0, 2), 0.0);
 }
 
-// A least-squares system shaped like the filters' ones: samples on a grid, each spread over its
-// four nearest nodes with bilinear weights; normal equations assembled from both orders of
-// every pair, so only the upper entries are kept. Some nodes see no sample and get pinned.
 TEST(CholeskySolve, RandomSystemIsSolvedToATinyResidualWithAMetisOrdering) {
-    const int32_t side = 24;
-    const int32_t n = side * side;
-    std::mt19937 random(12345);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const int32_t n = 24 * 24;
     SparseRowMatrix matrix;
-    setRowCount(matrix, n);
-    clearRows(matrix);
     DenseBlock b;
-    createBlock(b, n, 3);
-    for (int32_t sample = 0; sample < 3 * n; ++sample) {
-        const double px = unit(random) * (side - 1) * 0.9;  // leaves the far nodes unobserved
-        const double py = unit(random) * (side - 1) * 0.9;
-        const int32_t x0 = static_cast<int32_t>(px);
-        const int32_t y0 = static_cast<int32_t>(py);
-        const double fx = px - x0;
-        const double fy = py - y0;
-        const int32_t nodes[4] = {y0 * side + x0, y0 * side + x0 + 1, (y0 + 1) * side + x0,
-                                  (y0 + 1) * side + x0 + 1};
-        const double weights[4] = {(1 - fx) * (1 - fy), fx * (1 - fy), (1 - fx) * fy, fx * fy};
-        const double colour[3] = {unit(random), unit(random), unit(random)};
-        for (int32_t a = 0; a < 4; ++a) {
-            for (int32_t c = 0; c < 4; ++c) accumulate(matrix, nodes[a], nodes[c], weights[a] * weights[c]);
-            for (int32_t j = 0; j < 3; ++j) b.at(nodes[a], j) += weights[a] * colour[j];
-        }
-    }
+    sampledGridSystem(matrix, b, 24, 12345);
     int32_t pinned = 0;
     for (const SparseRow& row : matrix.rows) pinned += row.empty() ? 1 : 0;
     ASSERT_GT(pinned, 0);
@@ -121,6 +156,39 @@ TEST(CholeskySolve, RandomSystemIsSolvedToATinyResidualWithAMetisOrdering) {
         }
         EXPECT_LT(std::sqrt(residual / norm), 1e-10) << "column " << j;
     }
+}
+
+// The dense LAPACK factorisation of the same matrix, with no ordering at all, is an independent oracle: the
+// two solutions differ only by rounding.
+TEST(CholeskySolve, AgreesWithTheDenseFactorisationOfTheSameMatrix) {
+    const int32_t n = 20 * 20;
+    SparseRowMatrix matrix;
+    DenseBlock b;
+    sampledGridSystem(matrix, b, 20, 777);
+    factoriseOrFail(matrix, b);
+    DenseBlock x;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+
+    GrowArray<double> dense;
+    resize(dense, n * n);
+    for (double& value : dense) value = 0.0;
+    const CompressedColumnMatrix& lower = matrix.lower;
+    for (int32_t j = 0; j < n; ++j) {
+        for (int32_t k = lower.colptr[j]; k < lower.colptr[j + 1]; ++k) {
+            dense[lower.rowind[k] * n + j] = lower.values[k];
+            dense[j * n + lower.rowind[k]] = lower.values[k];
+        }
+    }
+    ASSERT_TRUE(denseCholesky(dense, n));
+    DenseBlock expected;
+    denseCholeskySolve(dense, b, expected);
+    double largest = 0.0, difference = 0.0;
+    for (int32_t e = 0; e < expected.values.count; ++e) {
+        largest = std::max(largest, std::fabs(expected.values[e]));
+        difference = std::max(difference, std::fabs(x.values[e] - expected.values[e]));
+    }
+    ASSERT_GT(largest, 0.0);
+    EXPECT_LT(difference, 1e-10 * largest);
 }
 
 TEST(CholeskySolve, SolutionBlockIsReusedOrReshaped) {
@@ -237,6 +305,68 @@ TEST(CholeskySolve, IndefiniteCouplingAndNonFiniteEntriesAreReported) {
     // Refused before the solver starts: no phase ran.
     EXPECT_FALSE(stats.analysisRan);
     EXPECT_FALSE(stats.factorisationRan);
+}
+
+// With one strongly negative diagonal entry in a diagonally dominant grid, every leading block of any elimination
+// order that leaves that unknown out is positive definite, so the factorisation fails exactly there, wherever the
+// ordering has put it: the message names it in the matrix's own numbering.
+TEST(CholeskySolve, FailingColumnIsNamedInTheMatrixsOwnNumbering) {
+    for (const int32_t bad : {0, 137, 399}) {
+        SparseRowMatrix matrix;
+        gridLaplacian(matrix.lower, 20, 0.5);
+        for (int32_t k = matrix.lower.colptr[bad]; k < matrix.lower.colptr[bad + 1]; ++k) {
+            if (matrix.lower.rowind[k] == bad) matrix.lower.values[k] = -50.0;
+        }
+        std::string error;
+        SolverStats stats;
+        EXPECT_FALSE(factorise(matrix, stats, error));
+        EXPECT_EQ(error, "the solver failed: matrix is not positive definite (column " + std::to_string(bad) + ")");
+    }
+}
+
+TEST(CholeskySolve, EmptySystemHasAnEmptySolution) {
+    SparseRowMatrix matrix;
+    setRowCount(matrix, 0);
+    DenseBlock b;
+    createBlock(b, 0, 3);
+    factoriseOrFail(matrix, b);
+    DenseBlock x;
+    ASSERT_TRUE(solveColumns(matrix, x, b));
+    EXPECT_EQ(x.count, 0);
+    EXPECT_EQ(x.columns, 3);
+}
+
+// Under an address-space limit that leaves a few megabytes, the factor of a 400 x 400 grid (some ten million
+// entries) cannot be held: the factorisation says so instead of ending the process, whether the ordering (24 MB) or
+// the factor itself (64 MB) is what does not fit. Each runs in a fresh process of its own, whose address space the
+// limit may take.
+TEST(CholeskySolve, ExhaustedMemoryIsReportedAsAFailure) {
+#ifdef KIV_ADDRESS_SANITIZER
+    GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto factoriseUnderALimit = [](rlim_t spareMegabytes) {
+        alarm(60);  // a hang fails the test rather than the suite
+        SparseRowMatrix matrix;
+        gridLaplacian(matrix.lower, 400, 0.001);
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (!statm || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(2);
+        std::fclose(statm);
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                             (spareMegabytes << 20);
+        const rlimit cap = {limit, limit};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(3);
+        std::string error;
+        SolverStats stats;
+        const bool factorised = factorise(matrix, stats, error);
+        std::fprintf(stderr, "[%s]\n", error.c_str());
+        std::_Exit(factorised ? 1 : 0);
+    };
+    for (const rlim_t spare : {24, 64}) {
+        EXPECT_EXIT(factoriseUnderALimit(spare), testing::ExitedWithCode(0), "\\[the solver failed: out of memory\\]")
+            << spare << " MB";
+    }
 }
 
 TEST(CholeskySolve, ReleaseFreesTheFactorAndTheCompressedCopy) {
