@@ -21,7 +21,10 @@ static void printSolverStats(const SolverStats& solver) {
                     solver.analysisProcessorSeconds);
     }
     if (solver.factorisationRan) {
-        std::printf("\t\tSupernodal Multifrontal LL^T = % 10.3f seconds (%.3f cpu)\n", solver.factorisationSeconds,
+        // The factorisation's own name: the method of the build's sparse Cholesky.
+        std::printf("\t\t%-28s = % 10.3f seconds (%.3f cpu)\n",
+                    solver.factorisationMethod ? solver.factorisationMethod : "Numeric factorisation",
+                    solver.factorisationSeconds,
                     solver.factorisationProcessorSeconds);
     }
     if (solver.iterationsRan) {

@@ -16,6 +16,7 @@ std::string printed(const FilterStats& stats) {
 SolverStats bothPhases(double analysis, double analysisProcessor, double factorisation, double factorisationProcessor) {
     SolverStats solver;
     solver.analysisRan = solver.factorisationRan = true;
+    solver.factorisationMethod = "Supernodal Multifrontal LL^T";
     solver.analysisSeconds = analysis, solver.analysisProcessorSeconds = analysisProcessor;
     solver.factorisationSeconds = factorisation, solver.factorisationProcessorSeconds = factorisationProcessor;
     return solver;
