@@ -10,7 +10,9 @@ packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libtiff-dev libcxxopts-dev
           libeigen3-dev libmetis-dev libopenblas-pthread-dev libassimp-dev rapidjson-dev libsuitesparse-dev
           clang libclang-rt-14-dev
-          time strace)
+          time strace
+          help2man groff-base)
+# help2man writes the manual page kiv.1 from kiv --help; groff-base renders it for the package test.
 # Node.js and npm bundle the viewer's script; a machine that has them from elsewhere keeps its own.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 [ "${KIV_WITH_BROWSER:-0}" = 1 ] && packages+=(chromium)
