@@ -221,7 +221,7 @@ static int measure(int argc, char** argv) {
         double startError = 0.0;
         for (int32_t e = 0; e < system.start.values.count; ++e)
             startError = std::max(startError, std::abs(system.start.values.items[e] - reference.values.items[e]));
-        std::snprintf(line, sizeof line, "| %s | %dx%d | cholmod | - | - | %.3f | - | - | - | (start off by %.2e) |",
+        std::snprintf(line, sizeof line, "| %s | %dx%d | direct | - | - | %.3f | - | - | - | (start off by %.2e) |",
                       name.c_str(), system.matrix.width, system.matrix.height, directSeconds, startError);
         table.push_back(line);
 

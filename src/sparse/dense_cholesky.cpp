@@ -1,9 +1,8 @@
-// Dense Cholesky through LAPACK (the OpenBLAS the sparse solver already links): its blocked factorisation and
+// Dense Cholesky through LAPACK (OpenBLAS, linked statically): its blocked factorisation and
 // triangular solves are several times faster than a plain triple loop, whose inner products wait on each add.
 #include "sparse/dense_cholesky.h"
 
 #include <sys/mman.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cassert>
@@ -23,25 +22,10 @@ int openblas_get_num_threads(void);
 void openblas_set_num_threads(int threads);
 }
 
-// OpenBLAS's work buffer per thread, and room for what else the address space must hold beside it.
+// OpenBLAS's work buffer (per thread that runs a kernel), and room for what else the address space must hold beside
+// it.
 static constexpr size_t blasBufferBytes = size_t(128) << 20;
 static constexpr size_t blasBufferSlackBytes = size_t(1) << 20;
-
-static int blasThreadLimit = 1 << 20;
-
-int blasThreadsThatFit() { return blasThreadLimit; }
-
-// Runs before OpenBLAS starts its threads (it is linked statically, and its start-up code has no priority), so the
-// thread count it starts with already fits the address-space limit: each of its threads reserves its buffer as it
-// starts.
-__attribute__((constructor(101))) static void fitBlasThreadsToAddressSpace() {
-    rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
-    blasThreadLimit = static_cast<int>(std::max<rlim_t>(1, limit.rlim_cur / 4 / blasBufferBytes));
-    const char* requested = std::getenv("OPENBLAS_NUM_THREADS");
-    if (requested && std::atoi(requested) >= 1 && std::atoi(requested) <= blasThreadLimit) return;
-    setenv("OPENBLAS_NUM_THREADS", std::to_string(blasThreadLimit).c_str(), 1);
-}
 
 bool reserveBlasBuffer() {
     static bool reserved = false;

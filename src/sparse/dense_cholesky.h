@@ -20,6 +20,3 @@ void denseCholeskySolve(const GrowArray<double>& factor, const DenseBlock& r, De
 // it: false when it cannot, so the caller reports exhausted memory instead of hanging in the kernel. Once made, the
 // buffer stays in OpenBLAS's pool and later calls return true at once.
 bool reserveBlasBuffer();
-
-// The most BLAS threads whose buffers fit in the address-space limit (a quarter of it goes to them).
-int blasThreadsThatFit();

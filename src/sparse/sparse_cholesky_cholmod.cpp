@@ -4,18 +4,38 @@
 
 #include <cholmod.h>
 #include <omp.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "base/clock.h"
 #include "sparse/dense_cholesky.h"
 
-// OpenBLAS runs the dense kernels of the supernodal factorisation. The entry point needed here is declared
-// directly, so no particular OpenBLAS header variant has to be installed.
+// OpenBLAS (the threaded one, in this build) runs the dense kernels of the supernodal factorisation. The entry point
+// needed here is declared directly, so no particular OpenBLAS header variant has to be installed.
 extern "C" void openblas_set_num_threads(int threadCount);
+
+// OpenBLAS's work buffer per thread.
+static constexpr size_t blasBufferBytes = size_t(128) << 20;
+
+// The most BLAS threads whose buffers fit in the address-space limit (a quarter of it goes to them).
+static int blasThreadLimit = 1 << 20;
+
+// Runs before the threaded OpenBLAS starts its threads (it is linked statically, and its start-up code has no
+// priority), so the thread count it starts with already fits the address-space limit: each of its threads reserves
+// its buffer as it starts. The serial OpenBLAS of the default build starts none, and needs no such step.
+__attribute__((constructor(101))) static void fitBlasThreadsToAddressSpace() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    blasThreadLimit = static_cast<int>(std::max<rlim_t>(1, limit.rlim_cur / 4 / blasBufferBytes));
+    const char* requested = std::getenv("OPENBLAS_NUM_THREADS");
+    if (requested && std::atoi(requested) >= 1 && std::atoi(requested) <= blasThreadLimit) return;
+    setenv("OPENBLAS_NUM_THREADS", std::to_string(blasThreadLimit).c_str(), 1);
+}
 
 // The factor together with the CHOLMOD state it was computed with; the solve needs both.
 struct CholeskyFactor {
@@ -49,7 +69,7 @@ static std::string describeFailure(const cholmod_common& common, const cholmod_f
 }
 
 CholeskyFactor* factoriseLowerTriangle(const CompressedColumnMatrix& lower, SolverStats& stats, std::string& error) {
-    openblas_set_num_threads(std::min(omp_get_max_threads(), blasThreadsThatFit()));
+    openblas_set_num_threads(std::min(omp_get_max_threads(), blasThreadLimit));
     if (!reserveBlasBuffer()) {
         error = "the solver failed: out of memory";
         return nullptr;
