@@ -1,6 +1,7 @@
 // One save path over the PNG writer and the two container writers.
 #include "image/pyramid_files.h"
 
+#include "image/file_output.h"
 #include "image/texture_containers.h"
 #include "image/texture_io.h"
 
@@ -23,12 +24,26 @@ bool pyramidFormatNamed(const std::string& name, PyramidFormat& format) {
     return false;
 }
 
+// The pyramid's non-empty levels (alpha as computed when `withAlpha`, else 255) in one KTX2 or DDS file.
+static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
+                          PyramidFormat format, bool withAlpha, const std::string& writer, std::string& error) {
+    GrowArray<EncodedLevel> levels;
+    for (const FloatImage& level : pyramid.levels) {
+        if (level.width == 0 || level.height == 0) break;  // the levels after an empty one are empty too
+        append(levels, EncodedLevel());
+        encodeLevel(level, withAlpha, levels[levels.count - 1]);
+    }
+    const std::string path =
+        pathInFolder(folder, std::string("mip_") + filterName + "." + pyramidFormatName(format));
+    if (format == PyramidFormat::ktx2) return writeKtx2(path.c_str(), levels, writer, error);
+    return writeDds(path.c_str(), levels, error);
+}
+
 bool savePyramidFiles(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
                       PyramidFormat format, bool withAlpha, const std::string& writer, GrowArray<std::string>& errors) {
     if (format == PyramidFormat::png) return savePyramid(pyramid, folder, filterName, withAlpha, errors);
     std::string error;
-    const ContainerFormat container = format == PyramidFormat::ktx2 ? ContainerFormat::ktx2 : ContainerFormat::dds;
-    if (savePyramidContainer(pyramid, folder, filterName, container, withAlpha, writer, error)) return true;
+    if (saveContainer(pyramid, folder, filterName, format, withAlpha, writer, error)) return true;
     append(errors, error);
     return false;
 }

@@ -165,17 +165,3 @@ bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, std::stri
     for (const EncodedLevel& level : levels) writeBytes(pending, level.rgba.items, static_cast<size_t>(level.rgba.count));
     return finishFile(pending, path, "file", error);
 }
-
-bool savePyramidContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                          ContainerFormat format, bool withAlpha, const std::string& writer, std::string& error) {
-    GrowArray<EncodedLevel> levels;
-    for (const FloatImage& level : pyramid.levels) {
-        if (level.width == 0 || level.height == 0) break;  // the levels after an empty one are empty too
-        append(levels, EncodedLevel());
-        encodeLevel(level, withAlpha, levels[levels.count - 1]);
-    }
-    const char* extension = format == ContainerFormat::ktx2 ? ".ktx2" : ".dds";
-    const std::string path = pathInFolder(folder, std::string("mip_") + filterName + extension);
-    if (format == ContainerFormat::ktx2) return writeKtx2(path.c_str(), levels, writer, error);
-    return writeDds(path.c_str(), levels, error);
-}

@@ -30,11 +30,3 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, const st
 // Writes the same levels as a DDS file with the DX10 header (DXGI_FORMAT_R8G8B8A8_UNORM_SRGB, straight
 // alpha), largest level first, tightly packed. Written and failing like writeKtx2.
 bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, std::string& error);
-
-enum class ContainerFormat { ktx2, dds };
-
-// Encodes the pyramid's non-empty levels (alpha as computed when `withAlpha`, else 255) and writes them as
-// "mip_<filter>.ktx2" or "mip_<filter>.dds" in `folder` (see pathInFolder), through writeKtx2 (with `writer`
-// as its KTXwriter) or writeDds. Returns false with their one-line message on failure.
-bool savePyramidContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                          ContainerFormat format, bool withAlpha, const std::string& writer, std::string& error);
