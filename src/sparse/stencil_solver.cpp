@@ -472,12 +472,7 @@ void setStencilRounding(const StencilMatrix& matrix, ConjugateGradientOptions& o
     };
 }
 
-// solveStencil, followed when `bounds` is given by the bounded solve from its result with the same preconditioner.
-static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
-                           const StencilSolverOptions& options, IterativeSolveStats& statistics,
-                           const BoundedSolveOptions* bounds, BoundedSolveStats* bounded, std::string& error) {
-    assert(b.count == matrix.width * matrix.height && x.count == b.count && x.columns == b.columns);
-    statistics = IterativeSolveStats();
+bool stencilIsFinite(const StencilMatrix& matrix, std::string& error) {
     for (int32_t k = 0; k < matrix.coefficients.count; ++k) {
         if (!std::isfinite(matrix.coefficients.items[k])) {
             error = "the solver failed: matrix entry is not finite (unknown " +
@@ -485,6 +480,16 @@ static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const Den
             return false;
         }
     }
+    return true;
+}
+
+// solveStencil, followed when `bounds` is given by the bounded solve from its result with the same preconditioner.
+static bool solveStencilOf(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& b,
+                           const StencilSolverOptions& options, IterativeSolveStats& statistics,
+                           const BoundedSolveOptions* bounds, BoundedSolveStats* bounded, std::string& error) {
+    assert(b.count == matrix.width * matrix.height && x.count == b.count && x.columns == b.columns);
+    statistics = IterativeSolveStats();
+    if (!stencilIsFinite(matrix, error)) return false;
     ConjugateGradientOptions iterations = options.iterations;
     setStencilRounding(matrix, iterations);
 

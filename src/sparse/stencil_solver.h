@@ -75,6 +75,9 @@ void applyStencilFacePreconditioner(StencilFacePreconditioner& face, const Dense
 // options.preciseRounding and options.preciseResidual, which reads `matrix` for as long as the options are used.
 void setStencilRounding(const StencilMatrix& matrix, ConjugateGradientOptions& options);
 
+// Whether every coefficient is a finite number; else false with the message naming the first unknown that is not.
+bool stencilIsFinite(const StencilMatrix& matrix, std::string& error);
+
 // Solves M X = B by preconditioned conjugate gradients from the caller's X (same shape as B) until
 // every unknown is within options.iterations.maxError of the exact solution, given that M's
 // eigenvalues are at least options.iterations.lowestEigenvalue. Returns false with a message on a

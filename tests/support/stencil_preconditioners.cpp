@@ -255,13 +255,7 @@ bool solveStencilWith(const StencilMatrix& matrix, DenseBlock& x, const DenseBlo
         return solveStencil(matrix, x, b, options.stencil, statistics, error);
     assert(b.count == matrix.width * matrix.height && x.count == b.count && x.columns == b.columns);
     statistics = IterativeSolveStats();
-    for (int32_t k = 0; k < matrix.coefficients.count; ++k) {
-        if (!std::isfinite(matrix.coefficients.items[k])) {
-            error = "the solver failed: matrix entry is not finite (unknown " +
-                    std::to_string(k / stencilCoefficientCount) + ")";
-            return false;
-        }
-    }
+    if (!stencilIsFinite(matrix, error)) return false;
     ConjugateGradientOptions iterations = options.stencil.iterations;
     setStencilRounding(matrix, iterations);
 
