@@ -47,24 +47,15 @@ static void printBoundsStats(const BoundsStats& bounds) {
 }
 
 void printFilterStats(const FilterStats& stats) {
-    for (const BilinearLevelStats& level : stats.bilinearLevels) {
-        printSolverStats(level.solver);
-        printBoundsStats(level.bounds);
-        if (!level.solved) continue;
-        std::printf("--== Tent Smart downscale by factor %d ==--\n", level.factor);
-        std::printf("time = %f\n", level.seconds);
-    }
-    const TrilinearStats& joint = stats.trilinear;
-    printSolverStats(joint.solver);
-    printBoundsStats(joint.bounds);
-    for (int32_t l = 1; l < joint.levelHeldShare.count; ++l) {
-        std::printf("\t\t  level %-2d held at a bound   = %.2f%% of texels\n", l, 100.0 * joint.levelHeldShare[l]);
-    }
-    if (joint.solved) {
-        std::printf("--== Trilinear downscale ==--\n");
-        std::printf("time build = %f\n", joint.buildSeconds);
-        std::printf("time solve = %f\n", joint.solveSeconds);
-        std::printf("time total = %f\n", joint.totalSeconds);
+    for (const FilterStep& step : stats.steps) {
+        printSolverStats(step.solver);
+        printBoundsStats(step.bounds);
+        for (int32_t l = 1; l < step.levelHeldShare.count; ++l) {
+            std::printf("\t\t  level %-2d held at a bound   = %.2f%% of texels\n", l, 100.0 * step.levelHeldShare[l]);
+        }
+        if (!step.done) continue;
+        std::printf("--== %s ==--\n", step.heading.c_str());
+        for (const StepTime& time : step.times) std::printf("%s = %f\n", time.name, time.seconds);
     }
     std::fflush(stdout);
 }

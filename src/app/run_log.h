@@ -9,9 +9,8 @@
 #include "filters/surface_error.h"
 #include "image/float_image.h"
 
-// Prints the solver's and the least-squares filters' lines for one filter run, in the order of the
-// steps: per kivbi level its solver phases, then its factor and seconds once solved; for kivtri its
-// solver phases, then its four times once done.
+// Prints the lines of one filter run's steps, in order: each step's solver phases and bounded solve (and the held
+// share of every level of a joint bounded solve), then, once the step is done, its heading and its times.
 void printFilterStats(const FilterStats& stats);
 
 // Prints "Error: " and the message, a failure's one line, and flushes; the libraries' messages name their subject

@@ -15,7 +15,7 @@
 // Solves the regularised level system for every channel; the iterations start from X's contents. When `bounded`,
 // the values are then kept within [0, 1] by the bounded solve, started from the unconstrained solution.
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
-                       bool bounded, BilinearLevelStats& stats, std::string& error) {
+                       bool bounded, FilterStep& stats, std::string& error) {
     LeastSquaresSystem system;
     system.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStats& iterations,
                          std::string& message) { return solveStencil(matrix, values, rhs, options, iterations, message); };
@@ -55,9 +55,8 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
     for (int32_t i = 1; i <= lastLevel; ++i) {
         const double levelStart = wallClockSeconds();
         reportProgress(stats.progress, "level", i, lastLevel);
-        append(stats.bilinearLevels, BilinearLevelStats());
-        BilinearLevelStats& levelStats = stats.bilinearLevels.items[stats.bilinearLevels.count - 1];
-        levelStats.factor = 1 << i;
+        append(stats.steps, FilterStep());
+        FilterStep& levelStats = stats.steps.items[stats.steps.count - 1];
         MomentGrid& grid = moments.grids[i];
         StencilMatrix matrix;
         DenseBlock rhs;
@@ -99,8 +98,10 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
                                      static_cast<float>(x.at(j, 2)),
                                      channels == 4 ? static_cast<float>(x.at(j, 3)) : 1.0f};
         }
-        levelStats.seconds = wallClockSeconds() - levelStart;
-        levelStats.solved = true;
+        levelStats.heading = "Tent Smart downscale by factor " + std::to_string(1 << i);
+        // Wall seconds from the start of the level's assembly to its stored solution.
+        append(levelStats.times, StepTime{"time", wallClockSeconds() - levelStart});
+        levelStats.done = true;
     }
     return true;
 }

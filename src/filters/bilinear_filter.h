@@ -11,7 +11,7 @@
 #include "mesh/obj_model.h"
 
 // Fills levelCount levels for a texture whose sides are powers of two (equal or not); level 0 is the
-// texture. Appends one record per level it starts to `stats.bilinearLevels`. Returns false with a
+// texture. Appends one step per level it starts to `stats.steps`. Returns false with a
 // message naming the level when the solver fails.
 bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                        LevelSolver solver, FilterStats& stats, std::string& error);

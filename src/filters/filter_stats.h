@@ -1,30 +1,29 @@
-// What the least-squares filters hand back for the log: each solve's phases and the filter's own times. A filter
-// fills its record as it goes, so one that fails still reports the steps it finished.
+// What the filters hand back for the log: each step's solve phases and times. A filter fills its record as it goes,
+// so one that fails still reports the steps it finished.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/grow_array.h"
 #include "filters/least_squares.h"
 
-// One level of "kivbi" (or "kivbic"), from the start of its assembly.
-struct BilinearLevelStats {
-    int32_t factor = 0;  // the level's block factor a = 2^i
-    SolverStats solver;
-    BoundsStats bounds;   // kivbic
-    bool solved = false;  // the level's texels are the solution
-    double seconds = 0;   // wall seconds from the start of the assembly to the stored solution
+// One named time of a finished step ("time", "time build", ...), in wall seconds.
+struct StepTime {
+    const char* name = "";
+    double seconds = 0;
 };
 
-// The one joint solve of "kivtri" (or "kivtric").
-struct TrilinearStats {
-    SolverStats solver;   // no phase runs for a texture without inner levels
-    BoundsStats bounds;   // kivtric: the joint bounded solve
-    GrowArray<double> levelHeldShare;  // kivtric: per level (entry l for the unknown levels 1 ..), as heldShare
-    bool solved = false;  // every level is filled
-    double buildSeconds = 0;  // assembly and regularisation
-    double solveSeconds = 0;  // the iterations, or the compressed copy, ordering, factorisation and solve
-    double totalSeconds = 0;
+// One step of a filter's work as its log shows it: the phases of the step's solve as they ran, then, once the step
+// is done, its heading and its times. kivbi and kivbic have one step per level, kivtri and kivtric one for their joint
+// solve; a filter appends its own steps, so a new one needs no new record here.
+struct FilterStep {
+    SolverStats solver;                // no phase runs for a step without a solve
+    BoundsStats bounds;                // a bounded solve's phase
+    GrowArray<double> levelHeldShare;  // a joint bounded solve: entry l (l >= 1) the share of level l's texels held
+    bool done = false;                 // the step's values are in the pyramid
+    std::string heading;               // shown once done, e.g. "Tent Smart downscale by factor 2"
+    GrowArray<StepTime> times;
 };
 
 // A caller's display of a long run's progress, called as each step starts ("level 3 of 11"; kivtri's assembly and
@@ -38,9 +37,9 @@ inline void reportProgress(const FilterProgress& progress, const char* what, int
     if (progress.step) progress.step(progress.context, what, done, total);
 }
 
-// The statistics of one run of a filter; the other filters leave them empty. `progress` is set by the caller.
+// The statistics of one run of a filter, its steps in order (none for the filters that solve nothing). `progress` is
+// set by the caller.
 struct FilterStats {
-    GrowArray<BilinearLevelStats> bilinearLevels;  // "kivbi", "kivbic": one per level started, finest first
-    TrilinearStats trilinear;                       // "kivtri", "kivtric"
+    GrowArray<FilterStep> steps;
     FilterProgress progress;
 };

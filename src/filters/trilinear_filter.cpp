@@ -17,7 +17,7 @@
 // Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way unless
 // `bounded`, when the values are then kept within [0, 1] by the bounded solve from the unconstrained solution.
 static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, bool bounded,
-                         TrilinearStats& stats, std::string& error) {
+                         FilterStep& stats, std::string& error) {
     LeastSquaresSystem problem;
     problem.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStats& iterations,
                           std::string& message) { return solveTrilinearSystem(system, values, options, iterations, message); };
@@ -109,6 +109,8 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
         }
     }
 
+    append(stats.steps, FilterStep());
+    FilterStep& joint = stats.steps.items[stats.steps.count - 1];
     const double t0 = wallClockSeconds();
     double t1 = t0, t2 = t0;
     // With one or two filled levels there is no inner level: only the fixed levels are written.
@@ -120,7 +122,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
         t1 = wallClockSeconds();
         reportProgress(stats.progress, "solve", 2, 2);
         std::string solverError;
-        if (!solveJointly(system, x, solver, bounded, stats.trilinear, solverError)) {
+        if (!solveJointly(system, x, solver, bounded, joint, solverError)) {
             error = std::string(name) + ": " + solverError;
             return false;
         }
@@ -142,11 +144,13 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
         }
     }
     if (filled >= 2) pyramid.levels[filled - 1] = std::move(top);
-    // t0 to t1: assembly and regularisation; t1 to t2: the solve.
-    stats.trilinear.buildSeconds = t1 - t0;
-    stats.trilinear.solveSeconds = t2 - t1;
-    stats.trilinear.totalSeconds = t2 - t0;
-    stats.trilinear.solved = true;
+    // t0 to t1: assembly and regularisation; t1 to t2: the iterations, or the compressed copy, ordering,
+    // factorisation and solve.
+    joint.heading = "Trilinear downscale";
+    append(joint.times, StepTime{"time build", t1 - t0});
+    append(joint.times, StepTime{"time solve", t2 - t1});
+    append(joint.times, StepTime{"time total", t2 - t0});
+    joint.done = true;
     return true;
 }
 

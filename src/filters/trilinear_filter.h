@@ -11,13 +11,13 @@
 
 // Fills levelCount levels for a texture whose sides are powers of two (equal or not): level 0 the
 // texture, the top level from the area-weighted pyramid, levels in between solved jointly;
-// `stats.trilinear` receives the solver's phases and the times. Returns false with a message when
+// one step appended to `stats` receives the solver's phases and the times. Returns false with a message when
 // the solver fails.
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error);
 
 // kivtric: as buildKivtriPyramid, the inner levels minimising the same objective subject to 0 <= value <= 1 for
-// every texel and channel; `stats.trilinear` also receives the bounded solve's statistics and each level's share of
+// every texel and channel; its step also receives the bounded solve's statistics and each level's share of
 // texels held at a bound.
 bool buildKivtricPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                          LevelSolver solver, FilterStats& stats, std::string& error);

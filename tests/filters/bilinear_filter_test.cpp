@@ -61,7 +61,7 @@ struct ThreadCount {
     ~ThreadCount() { omp_set_num_threads(omp_get_num_procs()); }
 };
 
-// The pyramid, after checking that every level above 0 reported its factor and its solver's phases. The
+// The pyramid, after checking that every level above 0 reported its step: its solver's phases and its time. The
 // exact (direct) solve unless asked otherwise, so that levels can be compared with dense solutions.
 MipPyramid kivbi(const Mesh& mesh, const FloatImage& texture, LevelSolver solver = LevelSolver::direct) {
     MipPyramid pyramid;
@@ -69,17 +69,16 @@ MipPyramid kivbi(const Mesh& mesh, const FloatImage& texture, LevelSolver solver
     std::string error;
     const int32_t levelCount = mipLevelCount(texture.width, texture.height);
     EXPECT_TRUE(buildKivbiPyramid(mesh, pyramid, texture, levelCount, solver, stats, error)) << error;
-    EXPECT_EQ(stats.bilinearLevels.count, levelCount - 1);
-    for (int32_t k = 0; k < stats.bilinearLevels.count; ++k) {
-        const BilinearLevelStats& level = stats.bilinearLevels[k];
-        EXPECT_EQ(level.factor, 2 << k);
+    EXPECT_EQ(stats.steps.count, levelCount - 1);
+    for (int32_t k = 0; k < stats.steps.count; ++k) {
+        const FilterStep& level = stats.steps[k];
         const bool phases = solver == LevelSolver::direct
                                 ? level.solver.analysisRan && level.solver.factorisationRan
                                 : level.solver.iterationsRan;
-        EXPECT_TRUE(level.solved && phases) << "level " << k + 1;
-        EXPECT_GE(level.seconds, 0.0);
+        EXPECT_TRUE(level.done && phases) << "level " << k + 1;
+        EXPECT_EQ(level.times.count, 1);
+        for (const StepTime& time : level.times) EXPECT_GE(time.seconds, 0.0);
     }
-    EXPECT_FALSE(stats.trilinear.solved);
     return pyramid;
 }
 
@@ -432,7 +431,7 @@ TEST(BilinearFilter, UnequalPowerOfTwoSidesSolveEveryLevelUntilTheShorterSideEnd
             std::string error;
             ASSERT_TRUE(buildKivbiPyramid(square, pyramid, texture, levelCount, solver, stats, error)) << error;
             ASSERT_EQ(pyramid.levels.count, levelCount);
-            EXPECT_EQ(stats.bilinearLevels.count, 3);
+            EXPECT_EQ(stats.steps.count, 3);
             EXPECT_EQ(pyramid.levels[4].count, 0);
             for (int i = 1; i <= 3; ++i) {
                 SCOPED_TRACE("level " + std::to_string(i) + (wide ? " wide" : " tall"));
@@ -512,10 +511,9 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
     EXPECT_FALSE(buildKivbiPyramid(huge, pyramid, randomImage(2, 1), 2, LevelSolver::direct, stats, error));
     EXPECT_EQ(error.rfind("kivbi: level 1 (1x1): the solver failed: ", 0), 0u) << error;
     // The level was started but not solved; the infinite entries stop the solver before its analysis.
-    ASSERT_EQ(stats.bilinearLevels.count, 1);
-    EXPECT_EQ(stats.bilinearLevels[0].factor, 2);
-    EXPECT_FALSE(stats.bilinearLevels[0].solved);
-    EXPECT_FALSE(stats.bilinearLevels[0].solver.analysisRan);
+    ASSERT_EQ(stats.steps.count, 1);
+    EXPECT_FALSE(stats.steps[0].done);
+    EXPECT_FALSE(stats.steps[0].solver.analysisRan);
     // The iterations refuse the same system with the same words.
     FilterStats iterated;
     EXPECT_FALSE(buildKivbiPyramid(huge, pyramid, randomImage(2, 1), 2, LevelSolver::iterative, iterated, error));
@@ -527,7 +525,7 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
     FilterStats none;
     EXPECT_FALSE(buildKivbiPyramid(unitSquare(), pyramid, wide, 4, LevelSolver::iterative, none, error));
     EXPECT_EQ(error, "kivbi: the texture is 6x2; it needs sides that are powers of two");
-    EXPECT_EQ(none.bilinearLevels.count, 0);
+    EXPECT_EQ(none.steps.count, 0);
 }
 
 }  // namespace
