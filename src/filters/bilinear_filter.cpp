@@ -51,7 +51,7 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
     // Levels with a side of 0 (those past the shorter side's last halving) stay empty.
-    const int32_t lastLevel = levelsWithTexels(texture.width, texture.height) - 1;
+    const int32_t lastLevel = levelsToShorterSideOne(texture.width, texture.height) - 1;
     for (int32_t i = 1; i <= lastLevel; ++i) {
         const double levelStart = wallClockSeconds();
         reportProgress(stats.progress, "level", i, lastLevel);

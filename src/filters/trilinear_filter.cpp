@@ -63,7 +63,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // The levels with texels, 0 .. filled - 1: the shorter side halves down to 1, the levels after it are empty. The
     // last of them is the fixed top level, the ones between it and the texture the unknowns.
-    const int32_t filled = levelsWithTexels(texture.width, texture.height);
+    const int32_t filled = levelsToShorterSideOne(texture.width, texture.height);
     // Grid g + 1 has two cells per texel of level g along both sides: the top level reads the areas of grid 1,
     // the system grids 1 .. filled - 2.
     SurfaceMoments moments;

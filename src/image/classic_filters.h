@@ -6,16 +6,21 @@
 #include "image/float_image.h"
 
 // Each build operation sizes the pyramid to levelCount, copies the texture into level 0 (the rainbow
-// paints level 0 too) and computes level i from the texture with the block factor 2^i.
+// paints level 0 too) and computes level i, levelSide(w0, i) x levelSide(h0, i), from the texture itself.
 void buildBoxPyramid(MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount);
 void buildTentPyramid(MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount);
 void buildLanczos3Pyramid(MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount);
 void buildRainbowPyramid(MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount);
 
-// Fills `level` with (w0 div a) x (h0 div a) texels from the texture; the texture is only read.
-void boxLevel(FloatImage& level, const FloatImage& texture, int32_t a);
-void tentLevel(FloatImage& level, const FloatImage& texture, int32_t a);
-void lanczos3Level(FloatImage& level, const FloatImage& texture, int32_t a);
+// Fills `out` with width x height texels, 1 <= width <= source.width and 1 <= height <= source.height, both grids
+// covering the same unit square; the source is only read. Each axis has its own scale s = source side / side.
+// Box: output texel x is the exact mean of the source over [x s, (x + 1) s) (in source texels) on each axis.
+void boxResample(FloatImage& out, const FloatImage& source, int32_t width, int32_t height);
+// Tent and truncated sinc: the kernel stretched by s, centred on (x + 0.5) s - 0.5, over a source that repeats
+// in both directions; the weights of each output texel are divided by their sum.
+void tentResample(FloatImage& out, const FloatImage& source, int32_t width, int32_t height);
+void lanczos3Resample(FloatImage& out, const FloatImage& source, int32_t width, int32_t height);
+
 // Fills `level` with the flat colour of level number i, sized as level i of the texture's pyramid.
 void rainbowLevel(FloatImage& level, const FloatImage& texture, int32_t i);
 

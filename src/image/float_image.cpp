@@ -64,14 +64,27 @@ bool hasPowerOfTwoSides(const FloatImage& image) {
            (image.height & (image.height - 1)) == 0;
 }
 
-int32_t levelsWithTexels(int32_t width, int32_t height) {
+int32_t levelSide(int32_t side, int32_t level) {
+    if (level >= 31) return 1;
+    return std::max(1, side >> level);
+}
+
+// floor(log2(n)) + 1 for n >= 1: the number of halvings that keep n at least 1, plus one.
+static int32_t halvingsToOne(int32_t n) {
     int32_t count = 0;
-    while ((width >> count) > 0 && (height >> count) > 0) ++count;
+    while (n > 0) {
+        ++count;
+        n >>= 1;
+    }
     return count;
 }
 
 int32_t mipLevelCount(int32_t width, int32_t height) {
-    const double m = static_cast<double>(std::max(width, height));
-    if (m < 1) return 0;  // an image without texels has no levels (the logarithm is undefined)
-    return static_cast<int32_t>(std::ceil(std::log(m - 0.01) / std::log(2.0)) + 1.0);
+    if (width < 1 || height < 1) return 0;
+    return halvingsToOne(std::max(width, height));
+}
+
+int32_t levelsToShorterSideOne(int32_t width, int32_t height) {
+    if (width < 1 || height < 1) return 0;
+    return halvingsToOne(std::min(width, height));
 }

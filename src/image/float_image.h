@@ -32,8 +32,8 @@ struct FloatImage {
     const Texel& at(int32_t x, int32_t y) const { return texels[y * width + x]; }
 };
 
-// The levels one filter produces: level i at index i, level 0 finest; level i is
-// (w0 div 2^i) x (h0 div 2^i), so non-square or non-power-of-two textures end in empty levels.
+// The levels one filter produces: level i at index i, level 0 finest; level i is levelSide(w0, i) x
+// levelSide(h0, i), down to 1 x 1 for every texture.
 struct MipPyramid {
     GrowArray<FloatImage> levels;
 };
@@ -59,9 +59,20 @@ bool isSquarePowerOfTwo(const FloatImage& image);
 // sides exactly until the shorter one reaches 1.
 bool hasPowerOfTwoSides(const FloatImage& image);
 
-// The number of levels 0, 1, ... of a width x height pyramid that have texels: until the shorter side, halved
-// each level, reaches 0.
-int32_t levelsWithTexels(int32_t width, int32_t height);
+// The side of level i of a pyramid whose level 0 has `side` texels along an axis: max(1, side div 2^i), as GPUs and
+// the KTX2, DDS and OpenGL conventions take it.
+int32_t levelSide(int32_t side, int32_t level);
 
-// The number of levels of a pyramid for a width x height texture: ceil(log2(max side - 0.01)) + 1.
+// The texel of the next coarser level (`coarse` texels along the axis) that holds the centre of texel `index` of a
+// level of `size` texels: index div 2 when the sides halve exactly.
+inline int32_t coarserTexel(int32_t index, int32_t size, int32_t coarse) {
+    return static_cast<int32_t>((static_cast<int64_t>(2 * index + 1) * coarse) / (2 * static_cast<int64_t>(size)));
+}
+
+// The number of levels of a pyramid for a width x height texture, down to 1 x 1: floor(log2(max side)) + 1; 0 for
+// an image without texels.
 int32_t mipLevelCount(int32_t width, int32_t height);
+
+// The number of levels 0, 1, ... of a width x height pyramid before and at the first one whose shorter side is 1
+// (both sides halve exactly down to it when they are powers of two): floor(log2(min side)) + 1.
+int32_t levelsToShorterSideOne(int32_t width, int32_t height);

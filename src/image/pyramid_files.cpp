@@ -24,7 +24,7 @@ bool pyramidFormatNamed(const std::string& name, PyramidFormat& format) {
     return false;
 }
 
-// The pyramid's non-empty levels (alpha as computed when `withAlpha`, else 255) in one KTX2 or DDS file.
+// The pyramid's levels, down to the first without texels if any (alpha as computed when `withAlpha`, else 255) in one KTX2 or DDS file.
 static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
                           PyramidFormat format, bool withAlpha, const std::string& writer, std::string& error) {
     GrowArray<EncodedLevel> levels;

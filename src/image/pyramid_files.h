@@ -19,7 +19,8 @@ const char* pyramidFormatName(PyramidFormat format);
 bool pyramidFormatNamed(const std::string& name, PyramidFormat& format);
 
 // Writes the pyramid of the filter `filterName` into `folder` (which must exist; empty is the working directory) in
-// `format`: "mip_<level>_<filter>.png" per non-empty level, or "mip_<filter>.ktx2" / "mip_<filter>.dds" (`writer`
+// `format`: "mip_<level>_<filter>.png" per level (down to 1 x 1; a level
+// without texels, which no filter makes, writes nothing), or "mip_<filter>.ktx2" / "mip_<filter>.dds" (`writer`
 // names kiv in the KTX2 header). Colour is sRGB-encoded; alpha is written as computed when `withAlpha`, else 255.
 // Every file is complete or absent: a file that cannot be written appends one message naming it to `errors`, and
 // the pyramid's other PNG files are still written. Returns false when any file failed.

@@ -40,7 +40,7 @@ bool encodeLevelPng(const FloatImage& level, bool withAlpha, GrowArray<uint8_t>&
 // Encodes every level to sRGB and writes it as "mip_%d_%s.png" in `folder`, which must exist (an
 // empty folder is the working directory, and the file names then carry no folder part): 24-bit, or
 // 32-bit with the levels' alpha (linear, as the filters computed it) when `withAlpha`.
-// Levels with a width or height of 0 write no file. A level that cannot be written appends a
+// A level with a width or height of 0 (no filter makes one) writes no file. A level that cannot be written appends a
 // message naming the file to `errors` and the other levels are still written; returns false if
 // any failed.
 bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName, bool withAlpha,

@@ -73,7 +73,7 @@ inline void expectKivbicNoWorseThanClampedKivbi(const Mesh& mesh, const FloatIma
     request.moments = true;
     request.texture = &texture;
     buildSurfaceMoments(moments, mesh, mipLevelCount(texture.width, texture.height), request);
-    const int32_t last = levelsWithTexels(texture.width, texture.height) - 1;
+    const int32_t last = levelsToShorterSideOne(texture.width, texture.height) - 1;
     for (int32_t i = 1; i <= last; ++i) {
         StencilMatrix matrix;
         DenseBlock rhs, bounded, clamped, boundedProduct, clampedProduct;
@@ -94,7 +94,7 @@ inline void expectKivbicNoWorseThanClampedKivbi(const Mesh& mesh, const FloatIma
 // kivtric's inner levels in kivtri's joint system do no worse than kivtri's clamped into [0, 1].
 inline void expectKivtricNoWorseThanClampedKivtri(const Mesh& mesh, const FloatImage& texture, const MipPyramid& kivtric,
                                                   const MipPyramid& kivtri, const std::string& name) {
-    const int32_t filled = levelsWithTexels(texture.width, texture.height);
+    const int32_t filled = levelsToShorterSideOne(texture.width, texture.height);
     if (filled < 3) return;
     TrilinearSystem system;
     assembleJointSystem(system, mesh, texture, filled);

@@ -86,50 +86,125 @@ TEST(BoxFilter, LevelsAreBlockMeansOfTheTexture) {
     expectTexelNear(pyramid.levels[2].texels[0], Texel{7.5f, 15.0f, -7.5f, 0.925f}, 1e-6f);
 }
 
-TEST(BoxFilter, TexelsPastTheLastWholeBlockAreLeftOut) {
+// 5 x 5 ones with 100 in the last row and column. Level 1 is 2 x 2 with s = 2.5: output 0 covers texels 0, 1 and
+// half of 2 on an axis, output 1 the other half of 2 and texels 3, 4 (weights 0.2, 0.4, 0.4); nothing is left out.
+TEST(BoxFilter, OddSidesAverageEveryTexelByItsCoveredArea) {
     FloatImage texture = constantImage(5, 5, Texel{1, 1, 1, 1});
     for (int k = 0; k < 5; ++k) texture.at(4, k) = texture.at(k, 4) = Texel{100, 100, 100, 100};
     MipPyramid pyramid;
-    buildBoxPyramid(pyramid, texture, 4);
-    ASSERT_EQ(pyramid.levels.count, 4);
-    EXPECT_EQ(pyramid.levels[0].at(4, 4).r, 100);
-    EXPECT_EQ(pyramid.levels[1].width, 2);
-    EXPECT_EQ(pyramid.levels[2].width, 1);
-    EXPECT_EQ(pyramid.levels[3].width, 0);
-    EXPECT_EQ(pyramid.levels[3].texels, nullptr);
-    for (int i = 1; i < 3; ++i) {
-        for (int k = 0; k < pyramid.levels[i].count; ++k) EXPECT_EQ(pyramid.levels[i].texels[k].r, 1);
-    }
+    buildBoxPyramid(pyramid, texture, mipLevelCount(5, 5));
+    ASSERT_EQ(pyramid.levels.count, 3);
+    const FloatImage& half = pyramid.levels[1];
+    ASSERT_EQ(half.width, 2);
+    ASSERT_EQ(half.height, 2);
+    EXPECT_FLOAT_EQ(half.at(0, 0).r, 1);
+    // Column 4 weighs 0.4 across, no row 4 down: 0.4 * 100 + 0.6 * 1.
+    EXPECT_FLOAT_EQ(half.at(1, 0).r, 40.6f);
+    EXPECT_FLOAT_EQ(half.at(0, 1).g, 40.6f);
+    // 100 unless both the column and the row miss 4: 0.36 * 1 + 0.64 * 100.
+    EXPECT_FLOAT_EQ(half.at(1, 1).a, 64.36f);
+    // 16 ones and 9 hundreds.
+    ASSERT_EQ(pyramid.levels[2].count, 1);
+    EXPECT_FLOAT_EQ(pyramid.levels[2].texels[0].b, 36.64f);
 }
 
-TEST(ClassicFilters, LevelSizesHalveAndRoundDown) {
-    const FloatImage texture = constantImage(6, 3, Texel{0.5f, 0.5f, 0.5f, 1});
-    const int expected[4][2] = {{6, 3}, {3, 1}, {1, 0}, {0, 0}};
+// Level i is levelSide(w0, i) x levelSide(h0, i) for every filter, down to 1 x 1 and never empty, whatever the
+// shape: the longer side keeps halving after the shorter one has reached 1.
+TEST(ClassicFilters, EveryLevelHasTexelsDownToOneByOne) {
+    const std::pair<int, int> expected6x3[] = {{6, 3}, {3, 1}, {1, 1}};
+    const FloatImage small = constantImage(6, 3, Texel{0.5f, 0.5f, 0.5f, 1});
     for (auto build : {buildBoxPyramid, buildTentPyramid, buildLanczos3Pyramid, buildRainbowPyramid}) {
         MipPyramid pyramid;
-        build(pyramid, texture, 4);
-        ASSERT_EQ(pyramid.levels.count, 4);
-        for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(pyramid.levels[i].width, expected[i][0]) << "level " << i;
-            EXPECT_EQ(pyramid.levels[i].height, expected[i][1]) << "level " << i;
-            EXPECT_EQ(pyramid.levels[i].count, expected[i][0] * expected[i][1]);
+        build(pyramid, small, 3);
+        ASSERT_EQ(pyramid.levels.count, 3);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(pyramid.levels[i].width, expected6x3[i].first) << "level " << i;
+            EXPECT_EQ(pyramid.levels[i].height, expected6x3[i].second) << "level " << i;
+        }
+    }
+
+    struct Chain {
+        int width, height, levels;
+    };
+    const Chain chains[] = {{512, 256, 10}, {1, 8, 4}, {2, 1, 2}, {211, 211, 8}, {768, 768, 10}, {1, 1, 1}, {3, 5, 3}};
+    uint32_t seed = 3;
+    for (const Chain& chain : chains) {
+        const FloatImage texture = scatteredImage(chain.width, chain.height, seed++);
+        ASSERT_EQ(mipLevelCount(chain.width, chain.height), chain.levels);
+        for (auto build : {buildBoxPyramid, buildTentPyramid, buildLanczos3Pyramid, buildRainbowPyramid}) {
+            MipPyramid pyramid;
+            build(pyramid, texture, chain.levels);
+            ASSERT_EQ(pyramid.levels.count, chain.levels);
+            for (int i = 0; i < chain.levels; ++i) {
+                SCOPED_TRACE(testing::Message() << chain.width << "x" << chain.height << " level " << i);
+                const FloatImage& level = pyramid.levels[i];
+                EXPECT_EQ(level.width, levelSide(chain.width, i));
+                EXPECT_EQ(level.height, levelSide(chain.height, i));
+                ASSERT_EQ(level.count, level.width * level.height);
+                ASSERT_NE(level.texels, nullptr);
+                for (int k = 0; k < level.count; ++k) ASSERT_TRUE(std::isfinite(level.texels[k].r));
+            }
+            EXPECT_EQ(pyramid.levels[chain.levels - 1].count, 1);
         }
     }
 }
 
-// Normalised weights keep a constant texture constant, also where the wide kernels of the
-// coarse levels wrap around the texture several times.
+// Normalised weights keep a constant texture constant at every level: on whole and fractional scales, where
+// the scale differs between the axes, and where the wide kernels of the coarse levels wrap around a side
+// several times.
 TEST(ClassicFilters, ConstantTextureStaysConstant) {
     const Texel value{0.25f, 0.5f, 0.75f, 0.6f};
-    for (auto size : {std::pair<int, int>{8, 8}, {16, 4}, {5, 7}}) {
+    const std::pair<int, int> sizes[] = {{8, 8}, {16, 4}, {5, 7}, {211, 7}, {1, 8},
+                                         {2, 1}, {13, 9}, {768, 3}, {96, 48}};
+    for (const auto& size : sizes) {
         const FloatImage texture = constantImage(size.first, size.second, value);
         const int levels = mipLevelCount(size.first, size.second);
         for (auto build : {buildBoxPyramid, buildTentPyramid, buildLanczos3Pyramid}) {
             MipPyramid pyramid;
             build(pyramid, texture, levels);
             ASSERT_EQ(pyramid.levels.count, levels);
-            for (const FloatImage& level : pyramid.levels) {
-                for (int k = 0; k < level.count; ++k) expectTexelNear(level.texels[k], value, 2e-6f);
+            for (int i = 0; i < levels; ++i) {
+                const FloatImage& level = pyramid.levels[i];
+                ASSERT_GT(level.count, 0);
+                for (int k = 0; k < level.count; ++k) {
+                    SCOPED_TRACE(testing::Message() << size.first << "x" << size.second << " level " << i);
+                    expectTexelNear(level.texels[k], value, 2e-6f);
+                }
+            }
+        }
+    }
+}
+
+// Every output texel covers the same area of the texture, so the mean of a box level is the mean of the
+// texture, also where a side does not halve exactly and the scale is fractional.
+TEST(BoxFilter, EveryLevelKeepsTheMeanOfTheTexture) {
+    const std::pair<int, int> sizes[] = {{211, 7}, {13, 9}, {5, 3}, {100, 37}, {1, 31}, {96, 48}};
+    uint32_t seed = 40;
+    for (const auto& size : sizes) {
+        const FloatImage texture = scatteredImage(size.first, size.second, seed++);
+        MipPyramid pyramid;
+        buildBoxPyramid(pyramid, texture, mipLevelCount(size.first, size.second));
+        double textureMean[4] = {};
+        for (int k = 0; k < texture.count; ++k) {
+            const Texel& t = texture.texels[k];
+            textureMean[0] += t.r / texture.count;
+            textureMean[1] += t.g / texture.count;
+            textureMean[2] += t.b / texture.count;
+            textureMean[3] += t.a / texture.count;
+        }
+        for (int i = 1; i < pyramid.levels.count; ++i) {
+            const FloatImage& level = pyramid.levels[i];
+            double mean[4] = {};
+            for (int k = 0; k < level.count; ++k) {
+                const Texel& t = level.texels[k];
+                mean[0] += double(t.r) / level.count;
+                mean[1] += double(t.g) / level.count;
+                mean[2] += double(t.b) / level.count;
+                mean[3] += double(t.a) / level.count;
+            }
+            for (int c = 0; c < 4; ++c) {
+                EXPECT_NEAR(mean[c], textureMean[c], 1e-6)
+                    << size.first << "x" << size.second << " level " << i << " channel " << c;
             }
         }
     }
@@ -139,7 +214,7 @@ TEST(TentFilter, FirstTexelReachesTheOppositeCornerThroughWrapAround) {
     FloatImage texture = constantImage(8, 6, Texel{0, 0, 0, 0});
     texture.at(7, 5) = Texel{1, 1, 1, 1};
     FloatImage level;
-    tentLevel(level, texture, 2);
+    tentResample(level, texture, 4, 3);
     ASSERT_EQ(level.width, 4);
     ASSERT_EQ(level.height, 3);
     // Weight 0.25 x 0.25 for the corner tap, divided by the weight sum 4.
@@ -158,7 +233,7 @@ TEST(TentFilter, AFactorTwoRowWeighsAQuarterThreeQuartersThreeQuartersAQuarter) 
         for (int x = 0; x < 8; ++x) texture.at(x, y) = Texel{float(x * x), 0, 0, 1};
     }
     FloatImage level;
-    tentLevel(level, texture, 2);
+    tentResample(level, texture, 4, 1);
     EXPECT_FLOAT_EQ(level.at(1, 0).r, (0.25f * 1 + 0.75f * 4 + 0.75f * 9 + 0.25f * 16) / 2);
 }
 
@@ -171,7 +246,7 @@ TEST(Lanczos3Filter, RingingLeavesTheUnitRangeAndIsNotClamped) {
         for (int x = 0; x < 32; ++x) texture.at(x, y) = Texel{x == 16 ? 1.0f : 0.0f, x == 16 ? 0.0f : 1.0f, 0, 1};
     }
     FloatImage level;
-    lanczos3Level(level, texture, 2);
+    lanczos3Resample(level, texture, 16, 4);
     float lowestRed = 1, highestGreen = 0;
     for (int k = 0; k < level.count; ++k) {
         lowestRed = std::min(lowestRed, level.texels[k].r);
@@ -199,111 +274,149 @@ TEST(RainbowFilter, EachLevelHasItsOwnColourWhateverTheTexture) {
     }
 }
 
-// The separable levels are checked against the direct two-dimensional sum that the level functions
-// computed before: every output texel sums all tapCount^2 taps, each weighing kernel(i) kernel(j),
-// in float, and divides by the weight gathered.
-static int32_t oracleWrap(int64_t index, int32_t size) {
-    const int64_t wrapped = index % size;
-    return static_cast<int32_t>(wrapped < 0 ? wrapped + size : wrapped);
+// The oracle for the resamplers: every output texel is the weighted sum over all texels of the source, each
+// weighing w_x(column) w_y(row), in double. A kernel's weight on an axis that repeats is the stretched kernel summed
+// over every copy of the texel, i + m size; the kernel weights are then divided by their total, the box's are not
+// (its weights add up to 1 by themselves).
+using AxisWeights = std::vector<double> (*)(int output, int outputCount, int size);
+
+static std::vector<double> wrappedKernelWeights(int output, int outputCount, int size, double radius,
+                                                double (*kernel)(double)) {
+    const double s = double(size) / outputCount, centre = (output + 0.5) * s - 0.5;
+    const int copies = int(radius * s / size) + 2;
+    std::vector<double> weights(size, 0.0);
+    for (int i = 0; i < size; ++i) {
+        for (int m = -copies; m <= copies; ++m) weights[i] += kernel((i + double(m) * size - centre) / s);
+    }
+    return weights;
 }
 
-static void directKernelLevel(FloatImage& level, const FloatImage& texture, int32_t a, int32_t firstOffset,
-                              int32_t tapCount, double (*kernel)(double)) {
-    allocateImage(level, texture.width / a, texture.height / a);
-    const double centre = (a - 1) * 0.5;
-    std::vector<double> weights(tapCount);
-    for (int32_t k = 0; k < tapCount; ++k) weights[k] = kernel((firstOffset + k - centre) / a);
-    for (int32_t y = 0; y < level.height; ++y) {
-        for (int32_t x = 0; x < level.width; ++x) {
-            float r = 0, g = 0, b = 0, alpha = 0;
-            double weightSum = 0;
-            for (int32_t j = 0; j < tapCount; ++j) {
-                const int32_t row = oracleWrap(static_cast<int64_t>(y) * a + firstOffset + j, texture.height);
-                for (int32_t i = 0; i < tapCount; ++i) {
-                    const int32_t column = oracleWrap(static_cast<int64_t>(x) * a + firstOffset + i, texture.width);
-                    const Texel& t = texture.at(column, row);
-                    const double w = weights[j] * weights[i];
-                    r += static_cast<float>(t.r * w);
-                    g += static_cast<float>(t.g * w);
-                    b += static_cast<float>(t.b * w);
-                    alpha += static_cast<float>(t.a * w);
+// Texel i covers [i, i + 1), the output [o s, (o + 1) s): the weight is their overlap over s.
+static std::vector<double> boxAxisWeights(int output, int outputCount, int size) {
+    const double s = double(size) / outputCount, begin = output * s, end = (output + 1) * s;
+    std::vector<double> weights(size, 0.0);
+    for (int i = 0; i < size; ++i) weights[i] = std::max(0.0, std::min(end, i + 1.0) - std::max(begin, double(i))) / s;
+    return weights;
+}
+
+static std::vector<double> tentAxisWeights(int output, int outputCount, int size) {
+    return wrappedKernelWeights(output, outputCount, size, 1, tentWeight);
+}
+
+static std::vector<double> lanczos3AxisWeights(int output, int outputCount, int size) {
+    return wrappedKernelWeights(output, outputCount, size, 3, lanczos3Weight);
+}
+
+static FloatImage bruteForceResample(const FloatImage& source, int width, int height, AxisWeights axisWeights,
+                                     bool normalise) {
+    FloatImage out;
+    allocateImage(out, width, height);
+    for (int y = 0; y < height; ++y) {
+        const std::vector<double> down = axisWeights(y, height, source.height);
+        for (int x = 0; x < width; ++x) {
+            const std::vector<double> across = axisWeights(x, width, source.width);
+            double sum[4] = {}, weightSum = 0;
+            for (int row = 0; row < source.height; ++row) {
+                for (int column = 0; column < source.width; ++column) {
+                    const double w = down[row] * across[column];
+                    const Texel& t = source.at(column, row);
+                    sum[0] += w * t.r;
+                    sum[1] += w * t.g;
+                    sum[2] += w * t.b;
+                    sum[3] += w * t.a;
                     weightSum += w;
                 }
             }
-            const double normaliser = 1.0 / weightSum;
-            level.at(x, y) = Texel{static_cast<float>(r * normaliser), static_cast<float>(g * normaliser),
-                                   static_cast<float>(b * normaliser), static_cast<float>(alpha * normaliser)};
+            const double scale = normalise ? 1 / weightSum : 1;
+            out.at(x, y) = Texel{float(sum[0] * scale), float(sum[1] * scale), float(sum[2] * scale),
+                                 float(sum[3] * scale)};
         }
     }
+    return out;
 }
 
-struct SeparableCase {
+struct ResampleCase {
     const char* name;
-    void (*level)(FloatImage&, const FloatImage&, int32_t);
-    double (*kernel)(double);
-    int32_t (*firstOffset)(int32_t a);
-    int32_t (*tapCount)(int32_t a);
+    void (*build)(MipPyramid&, const FloatImage&, int32_t);
+    void (*resample)(FloatImage&, const FloatImage&, int32_t, int32_t);
+    AxisWeights axisWeights;
+    bool normalise;
 };
 
-static const SeparableCase separableCases[] = {
-    {"tent", tentLevel, tentWeight, [](int32_t a) { return -(a / 2); },
-     [](int32_t a) { return (3 * a) / 2 + a / 2; }},
-    {"lanczos3", lanczos3Level, lanczos3Weight, [](int32_t a) { return (-5 * a) / 2; },
-     [](int32_t a) { return (7 * a) / 2 + (5 * a) / 2; }},
+static const ResampleCase resampleCases[] = {
+    {"box", buildBoxPyramid, boxResample, boxAxisWeights, false},
+    {"tent", buildTentPyramid, tentResample, tentAxisWeights, true},
+    {"lanczos3", buildLanczos3Pyramid, lanczos3Resample, lanczos3AxisWeights, true},
 };
 
-// Odd, even and non-square textures down to their last non-empty level; at the coarse levels the
-// kernel (2a or 6a taps) wraps around a side several times, on one axis only for the thin ones.
-// Kernels at most an eighth of the texture's height go through the rows a thread keeps for its next
-// level row (the tall textures), taller ones through one shared image of filtered rows.
-// Tolerance: the oracle adds n = tapCount^2 float terms one by one, so its error is at most about
-// (n + 1) 2^-24 sum |w t| / sum w; the separable path sums in double and rounds to float twice.
-// With |t| < 1 that gives (n + 4) 2^-24 rho^2, rho = sum |w| / sum w on one axis.
-TEST(SeparableFilters, LevelsMatchTheDirectTwoDimensionalSum) {
-    const std::pair<int, int> sizes[] = {{7, 5}, {8, 6}, {16, 16}, {12, 5}, {3, 10}, {32, 3}, {9, 101}, {40, 200}};
+// Every level of odd, even, thin and non-square textures against the brute-force sums: fractional scales
+// that differ between the axes, whole factors (the block means and the fixed kernels of 2^i), kernels that
+// wrap around a side several times (7 rows, 1 x 1 levels), and tall textures whose narrow kernels go through
+// the rows a thread keeps for its next output row. Then resamplings to sizes that are no pyramid level.
+// Values lie in [0, 1); the implementation rounds each filtered row to float once before the second pass.
+TEST(ClassicFilters, LevelsMatchTheBruteForceSumOverTheWholeTexture) {
+    const std::pair<int, int> sizes[] = {{211, 7}, {7, 211}, {5, 3}, {13, 9}, {1, 6},
+                                         {16, 16}, {12, 5}, {3, 10}, {9, 101}};
+    const float tolerance = 1e-5f;
     uint32_t seed = 1;
-    for (const SeparableCase& filter : separableCases) {
+    for (const ResampleCase& filter : resampleCases) {
         for (const auto& size : sizes) {
             const FloatImage texture = scatteredImage(size.first, size.second, seed++);
-            for (int32_t a = 2; a <= std::max(size.first, size.second); a *= 2) {
-                FloatImage expected, actual;
-                const int32_t firstOffset = filter.firstOffset(a), tapCount = filter.tapCount(a);
-                directKernelLevel(expected, texture, a, firstOffset, tapCount, filter.kernel);
-                filter.level(actual, texture, a);
-                ASSERT_EQ(actual.width, expected.width);
-                ASSERT_EQ(actual.height, expected.height);
-                double sum = 0, absoluteSum = 0;
-                for (int32_t k = 0; k < tapCount; ++k) {
-                    const double w = filter.kernel((firstOffset + k - (a - 1) * 0.5) / a);
-                    sum += w;
-                    absoluteSum += std::fabs(w);
-                }
-                const double rho = absoluteSum / sum;
-                const float tolerance = static_cast<float>((double(tapCount) * tapCount + 4) * rho * rho / 16777216.0);
-                for (int k = 0; k < actual.count; ++k) {
+            MipPyramid pyramid;
+            filter.build(pyramid, texture, mipLevelCount(size.first, size.second));
+            for (int i = 1; i < pyramid.levels.count; ++i) {
+                const FloatImage& level = pyramid.levels[i];
+                ASSERT_EQ(level.width, levelSide(size.first, i));
+                ASSERT_EQ(level.height, levelSide(size.second, i));
+                const FloatImage expected =
+                    bruteForceResample(texture, level.width, level.height, filter.axisWeights, filter.normalise);
+                for (int k = 0; k < level.count; ++k) {
                     SCOPED_TRACE(testing::Message() << filter.name << " " << size.first << "x" << size.second
-                                                    << " factor " << a << " texel " << k);
-                    expectTexelNear(actual.texels[k], expected.texels[k], tolerance);
+                                                    << " level " << i << " texel " << k);
+                    expectTexelNear(level.texels[k], expected.texels[k], tolerance);
                 }
+            }
+        }
+        // Sources and output sizes: fractional scales, a scale of 1 on one axis, whole factors that differ
+        // between the axes.
+        const int resamplings[][4] = {{10, 7, 4, 3}, {7, 7, 7, 2}, {9, 4, 2, 4}, {12, 12, 5, 5}, {40, 30, 9, 30},
+                                      {8, 6, 4, 1}, {6, 9, 3, 3}};
+        for (const auto& sizes4 : resamplings) {
+            const FloatImage source = scatteredImage(sizes4[0], sizes4[1], seed++);
+            FloatImage actual;
+            filter.resample(actual, source, sizes4[2], sizes4[3]);
+            ASSERT_EQ(actual.width, sizes4[2]);
+            ASSERT_EQ(actual.height, sizes4[3]);
+            const FloatImage expected =
+                bruteForceResample(source, sizes4[2], sizes4[3], filter.axisWeights, filter.normalise);
+            for (int k = 0; k < actual.count; ++k) {
+                SCOPED_TRACE(testing::Message() << filter.name << " " << sizes4[0] << "x" << sizes4[1] << " to "
+                                                << sizes4[2] << "x" << sizes4[3] << " texel " << k);
+                expectTexelNear(actual.texels[k], expected.texels[k], tolerance);
             }
         }
     }
 }
 
 // Each output value is summed by one thread in a fixed order, so the thread count cannot change a bit.
-TEST(SeparableFilters, ResultsDoNotDependOnTheThreadCount) {
-    // Tall enough that the narrow kernels go through the rows each thread keeps.
-    const FloatImage texture = scatteredImage(67, 133, 7);
+TEST(ClassicFilters, ResultsDoNotDependOnTheThreadCount) {
+    // Tall enough that the narrow kernels go through the rows each thread keeps; 67 x 133 gives fractional
+    // scales, 64 x 128 the block means and fixed kernels of whole factors.
+    const int sizes[][2] = {{67, 133}, {64, 128}};
     const int threads = omp_get_max_threads();
-    for (auto levelFunction : {boxLevel, tentLevel, lanczos3Level}) {
-        for (int32_t a : {2, 8, 32}) {
-            FloatImage single, several;
-            omp_set_num_threads(1);
-            levelFunction(single, texture, a);
-            omp_set_num_threads(3);
-            levelFunction(several, texture, a);
-            ASSERT_EQ(single.count, several.count);
-            EXPECT_EQ(std::memcmp(single.texels, several.texels, sizeof(Texel) * single.count), 0) << "factor " << a;
+    for (const auto& size : sizes) {
+        const FloatImage texture = scatteredImage(size[0], size[1], 7);
+        for (const ResampleCase& filter : resampleCases) {
+            for (int i : {1, 3, 5}) {
+                FloatImage single, several;
+                omp_set_num_threads(1);
+                filter.resample(single, texture, levelSide(size[0], i), levelSide(size[1], i));
+                omp_set_num_threads(3);
+                filter.resample(several, texture, levelSide(size[0], i), levelSide(size[1], i));
+                ASSERT_EQ(single.count, several.count);
+                EXPECT_EQ(std::memcmp(single.texels, several.texels, sizeof(Texel) * single.count), 0)
+                    << filter.name << " " << size[0] << "x" << size[1] << " level " << i;
+            }
         }
     }
     omp_set_num_threads(threads);

@@ -1,4 +1,5 @@
 // FloatImage storage, copies and the level count of a pyramid.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "image/float_image.h"
@@ -40,15 +41,25 @@ TEST(FloatImage, SizesThatDoNotFitAreRefused) {
     EXPECT_EQ(image.width, 3);
 }
 
-TEST(MipLevelCount, OnlyTheLargerSideCountsAndPowersOfTwoGetNoExtraLevel) {
-    EXPECT_EQ(mipLevelCount(1, 1), 1);
-    EXPECT_EQ(mipLevelCount(2, 2), 2);
-    EXPECT_EQ(mipLevelCount(256, 256), 9);
-    EXPECT_EQ(mipLevelCount(257, 257), 10);
-    EXPECT_EQ(mipLevelCount(300, 300), 10);
-    EXPECT_EQ(mipLevelCount(512, 256), 10);
-    EXPECT_EQ(mipLevelCount(3, 512), 10);
-    EXPECT_EQ(mipLevelCount(0, 0), 0);
+TEST(MipLevelCount, TheChainEndsAtOneByOneWhateverTheSides) {
+    // floor(log2(longer side)) + 1: the levels max(1, w >> i) x max(1, h >> i) down to 1 x 1.
+    const int cases[][3] = {{1, 1, 1},   {2, 2, 2},    {256, 256, 9}, {257, 257, 9}, {300, 300, 9},
+                            {512, 256, 10}, {3, 512, 10}, {1, 8, 4},     {2, 1, 2},     {211, 211, 8},
+                            {768, 768, 10}, {1000, 600, 10}, {0, 0, 0},  {5, 0, 0}};
+    for (const auto& c : cases) EXPECT_EQ(mipLevelCount(c[0], c[1]), c[2]) << c[0] << "x" << c[1];
+    // The last level of every chain is 1 x 1 and the one before it is not.
+    for (const auto& c : cases) {
+        if (c[2] == 0) continue;
+        EXPECT_EQ(levelSide(c[0], c[2] - 1), 1);
+        EXPECT_EQ(levelSide(c[1], c[2] - 1), 1);
+        if (c[2] >= 2) {
+            EXPECT_GT(std::max(levelSide(c[0], c[2] - 2), levelSide(c[1], c[2] - 2)), 1);
+        }
+    }
+    EXPECT_EQ(levelSide(211, 1), 105);
+    EXPECT_EQ(levelSide(211, 40), 1);
+    EXPECT_EQ(levelsToShorterSideOne(512, 256), 9);
+    EXPECT_EQ(levelsToShorterSideOne(1, 8), 1);
 }
 
 TEST(SquarePowerOfTwo, OnlySquaresWhoseSideHalvesDownToOne) {

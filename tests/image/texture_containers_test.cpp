@@ -78,6 +78,9 @@ static GrowArray<EncodedLevel> knownPyramid(const std::vector<Size>& sizes, bool
 
 static const std::vector<Size> wide = {{4, 2}, {2, 1}, {1, 1}};
 static const std::vector<Size> square = {{8, 8}, {4, 4}, {2, 2}, {1, 1}};
+// Chains whose sides halve rounding down: 13 x 9 never exactly, 1 x 5 along its height alone.
+static const std::vector<Size> odd = {{13, 9}, {6, 4}, {3, 2}, {1, 1}};
+static const std::vector<Size> tall = {{1, 5}, {1, 2}, {1, 1}};
 
 TEST(EncodeLevel, RowsGoTopFirstColoursAreSrgbAndAlphaIsLinearOrOpaque) {
     for (bool hasAlpha : {false, true}) {
@@ -169,7 +172,7 @@ static void expectKtx2Holds(const std::string& file, const std::vector<Size>& si
 TEST(WriteKtx2, HeaderDescriptorKeyValuesAndLevelsReadBack) {
     TempDir dir;
     for (bool hasAlpha : {false, true}) {
-        for (const std::vector<Size>& sizes : {wide, square, std::vector<Size>{{2, 2}}}) {
+        for (const std::vector<Size>& sizes : {wide, square, odd, tall, std::vector<Size>{{2, 2}}}) {
             const std::string path = dir.file("levels.ktx2");
             std::string error;
             ASSERT_TRUE(writeKtx2(path.c_str(), knownPyramid(sizes, hasAlpha), "kiv 1.2.3", error)) << error;
@@ -185,8 +188,8 @@ TEST(WriteKtx2, HeaderDescriptorKeyValuesAndLevelsReadBack) {
 TEST(WriteDds, HeadersAndLevelsLargestFirstReadBack) {
     TempDir dir;
     for (bool hasAlpha : {false, true}) {
-        for (const std::vector<Size>& sizes : {wide, square, std::vector<Size>{{2, 2}}}) {
-            SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes.size()));
+        for (const std::vector<Size>& sizes : {wide, square, odd, tall, std::vector<Size>{{2, 2}}}) {
+            SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes[0].height));
             const std::string path = dir.file("levels.dds");
             std::string error;
             ASSERT_TRUE(writeDds(path.c_str(), knownPyramid(sizes, hasAlpha), error)) << error;
@@ -301,27 +304,32 @@ TEST(ContainerWriters, APlantedSymlinkAtAPredictableNameIsNotFollowed) {
 }
 
 // The PNG files savePyramid writes and the containers' levels hold the same colours, rows flipped: the
-// decoded PNG's row 0 is the bottom of the picture, the container's first row its top.
+// decoded PNG's row 0 is the bottom of the picture, the container's first row its top. Odd widths give PNG rows
+// of a length that is not a multiple of 4 bytes.
 TEST(ContainerWriters, LevelsAgreeWithThePngLevelWriter) {
-    TempDir dir;
-    MipPyramid pyramid;
-    for (size_t k = 0; k < wide.size(); ++k) {
-        append(pyramid.levels, knownImage(static_cast<int>(k), wide[k].width, wide[k].height));
-    }
-    GrowArray<std::string> errors;
-    ASSERT_TRUE(savePyramid(pyramid, dir.path, "box", false, errors));
-    for (int32_t k = 0; k < pyramid.levels.count; ++k) {
-        EncodedLevel level;
-        encodeLevel(pyramid.levels[k], false, level);
-        const DecodedImage png = readImageFile(dir.file("mip_" + std::to_string(k) + "_box.png"));
-        ASSERT_EQ(png.width, level.width);
-        ASSERT_EQ(png.height, level.height);
-        for (int row = 0; row < level.height; ++row) {
-            for (int x = 0; x < level.width; ++x) {
-                const size_t fromPng = 3 * static_cast<size_t>((level.height - 1 - row) * level.width + x);
-                const uint8_t* texel = level.rgba.items + 4 * (row * level.width + x);
-                EXPECT_EQ(Bytes(png.rgb.begin() + fromPng, png.rgb.begin() + fromPng + 3), Bytes(texel, texel + 3))
-                    << "level " << k << " x " << x << " row " << row;
+    for (const std::vector<Size>& sizes : {wide, odd}) {
+        SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes[0].height));
+        TempDir dir;
+        MipPyramid pyramid;
+        for (size_t k = 0; k < sizes.size(); ++k) {
+            append(pyramid.levels, knownImage(static_cast<int>(k), sizes[k].width, sizes[k].height));
+        }
+        GrowArray<std::string> errors;
+        ASSERT_TRUE(savePyramid(pyramid, dir.path, "box", false, errors));
+        EXPECT_EQ(listFiles(dir.path).size(), sizes.size());
+        for (int32_t k = 0; k < pyramid.levels.count; ++k) {
+            EncodedLevel level;
+            encodeLevel(pyramid.levels[k], false, level);
+            const DecodedImage png = readImageFile(dir.file("mip_" + std::to_string(k) + "_box.png"));
+            ASSERT_EQ(png.width, level.width);
+            ASSERT_EQ(png.height, level.height);
+            for (int row = 0; row < level.height; ++row) {
+                for (int x = 0; x < level.width; ++x) {
+                    const size_t fromPng = 3 * static_cast<size_t>((level.height - 1 - row) * level.width + x);
+                    const uint8_t* texel = level.rgba.items + 4 * (row * level.width + x);
+                    EXPECT_EQ(Bytes(png.rgb.begin() + fromPng, png.rgb.begin() + fromPng + 3), Bytes(texel, texel + 3))
+                        << "level " << k << " x " << x << " row " << row;
+                }
             }
         }
     }

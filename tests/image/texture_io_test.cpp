@@ -607,17 +607,17 @@ TEST(SaveLevelPng, FailuresNameTheFileAndLeaveNothingBehind) {
     EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"taken.png"});
 }
 
-TEST(SavePyramid, WritesOneEncodedFilePerNonEmptyLevel) {
+TEST(SavePyramid, WritesOneEncodedFilePerLevelDownToOneTexel) {
     TempDir dir;
     FloatImage texture;
     allocateImage(texture, 6, 3);
     for (int k = 0; k < texture.count; ++k) texture.texels[k] = Texel{0.5f, 1.0f, 0.0f, 0.0f};
     MipPyramid pyramid;
-    buildBoxPyramid(pyramid, texture, 4);  // 6 x 3, 3 x 1, 1 x 0, 0 x 0
+    buildBoxPyramid(pyramid, texture, 3);  // 6 x 3, 3 x 1, 1 x 1
     GrowArray<std::string> errors;
     inDirectory(dir.path, [&] { EXPECT_TRUE(savePyramid(pyramid, "", "box", false, errors)); });
     EXPECT_EQ(errors.count, 0);
-    EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png"}));
+    EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png", "mip_2_box.png"}));
     const DecodedImage level1 = readImageFile(dir.file("mip_1_box.png"));
     EXPECT_EQ(level1.width, 3);
     EXPECT_EQ(level1.height, 1);
