@@ -102,8 +102,8 @@ static int dump(int argc, char** argv) {
         const int32_t a = 1 << i;
         const MomentGrid& grid = moments.grids[i];
         LevelSystem system;
-        assembleGramStencil(system.matrix, grid, grid.width / 2, grid.height / 2, levelScale(grid));
-        assembleTargetSides(system.rhs, grid, grid.width / 2, grid.height / 2, 3, levelScale(grid));
+        assembleGramStencil(system.matrix, grid, grid.width / 2, grid.height / 2, levelScale(grid.width / 2, grid.height / 2));
+        assembleTargetSides(system.rhs, grid, grid.width / 2, grid.height / 2, 3, levelScale(grid.width / 2, grid.height / 2));
         regulariseStencil(system.matrix, system.rhs, regularisationWeight);
         const int32_t n = system.rhs.count;
         // The start is the area-weighted box level: grid 1 pairs one cell with each source texel.

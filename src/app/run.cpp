@@ -51,25 +51,6 @@ static bool runFilter(const FilterInfo& filter, const FilterInputs& inputs, Filt
     return finished;
 }
 
-// Refuses a texture that --report or a requested filter cannot take; `name` stands for it in the message.
-static bool checkTextureShape(const FloatImage& texture, const RunOptions& options,
-                              const GrowArray<const FilterInfo*>& filters, const std::string& name, std::string& error) {
-    if (hasPowerOfTwoSides(texture)) return true;
-    const std::string size = std::to_string(texture.width) + "x" + std::to_string(texture.height);
-    if (options.report) {
-        error = "--report needs a texture whose sides are powers of two; '" + name + "' is " + size;
-        return false;
-    }
-    for (const FilterInfo* filter : filters) {
-        if (filter->shape == TextureShape::powerOfTwoSides) {
-            error = std::string("filter '") + filter->name + "' needs a texture whose sides are powers of two; '" +
-                    name + "' is " + size;
-            return false;
-        }
-    }
-    return true;
-}
-
 static bool anyReadsSurface(const RunOptions& options, const GrowArray<const FilterInfo*>& filters) {
     return options.report ||
            std::any_of(filters.begin(), filters.end(), [](const FilterInfo* filter) { return filter->readsSurface; });
@@ -86,7 +67,6 @@ static int buildPyramids(const RunOptions& options, const GrowArray<const Filter
     std::printf("Image is %dx%d with %d mip levels.\n", job.texture.width, job.texture.height, inputs.levelCount);
 
     std::string error;
-    if (!checkTextureShape(job.texture, options, filters, job.source, error)) return fail(error);
     GrowArray<FilterRun> runs;
     resize(runs, filters.count);
     for (int32_t k = 0; k < filters.count; ++k) {
@@ -124,7 +104,8 @@ static bool loadModel(const char* path, Mesh& mesh, std::string& error) {
 static const double repeatingShare = 0.01;
 
 // --from-model: every colour texture of the model's materials with the triangles that use it, each into a folder
-// of the output folder named after it. Every texture is decoded and checked before any filter runs.
+// of the output folder named after it. Every texture is decoded before any filter runs, so that a bad one stops the
+// run before any work.
 static int buildModelTextures(const RunOptions& options, const GrowArray<const FilterInfo*>& filters) {
     const char* modelPath = options.modelPath.c_str();
     std::string error;
@@ -137,10 +118,7 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
         return fail(options.modelPath + ": no material has a colour texture mapped through texture coordinates");
     }
     for (const SceneTexture& texture : scene.textures) {
-        if (!loadSceneTexture(texture, job.texture, error) ||
-            !checkTextureShape(job.texture, options, filters, texture.source, error)) {
-            return fail(error);
-        }
+        if (!loadSceneTexture(texture, job.texture, error)) return fail(error);
     }
     releaseImage(job.texture);
 

@@ -13,7 +13,7 @@ bool viewerPageBuilt();
 
 // Builds the page for `runs` on `mesh` (positions as the filters see them, texture coordinates as given; the page
 // samples the levels with wrap-around). Each level goes in as the PNG file savePyramid writes for it, as a data URL;
-// empty levels are left out. `modelName` and `textureName` head the page. Returns false with the PNG encoder's
+// a level without texels (no filter makes one) is left out. `modelName` and `textureName` head the page. Returns false with the PNG encoder's
 // reason when a level cannot be encoded.
 bool buildViewerPage(const Mesh& mesh, const GrowArray<FilterRun>& runs, bool withAlpha, const std::string& modelName,
                      const std::string& textureName, std::string& page, std::string& error);

@@ -1,6 +1,6 @@
 // "kivbi": each level is the least-squares fit, over the model's surface, of its bilinear reconstruction to the
-// texture's. Every level's normal equations follow from the surface moments of the grid with two cells per texel,
-// as a 9-point stencil, solved by preconditioned conjugate gradients (or by Cholesky on request). "kivbic" then
+// texture's. Every level's normal equations follow from the surface moments of the grid cut along its texel
+// centres, as a 9-point stencil, solved by preconditioned conjugate gradients (or by Cholesky on request). "kivbic" then
 // minimises the same objective with every value within [0, 1], from the unconstrained solution.
 #include "filters/bilinear_filter.h"
 
@@ -10,6 +10,7 @@
 #include "filters/least_squares.h"
 #include "filters/level_system.h"
 #include "filters/surface_moments.h"
+#include "image/classic_filters.h"
 #include "sparse/stencil_solver.h"
 
 // Solves the regularised level system for every channel; the iterations start from X's contents. When `bounded`,
@@ -32,46 +33,22 @@ static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBl
     return solved;
 }
 
-// kivbi, and kivbic when `bounded`.
-static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
-                                 LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
-    const char* name = bounded ? "kivbic" : "kivbi";
-    if (!takesTexture(texture, name, error)) return false;
-    assert(levelCount == mipLevelCount(texture.width, texture.height));
-    // Grid i has two cells per texel of level i along both sides.
-    SurfaceMoments moments;
-    MomentRequest request;
-    request.firstGrid = 1;
-    request.moments = true;
-    request.texture = &texture;
-    buildSurfaceMoments(moments, mesh, levelCount, request);
-    // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
-    const int32_t channels = moments.channelCount;
+bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t channels, const FloatImage& finer,
+                      LevelSolver solver, bool bounded, FloatImage& level, FilterStep& stats, std::string& error) {
+    StencilMatrix matrix;
+    DenseBlock rhs;
+    assembleGramStencil(matrix, grid, width, height, levelScale(width, height));
+    assembleTargetSides(rhs, grid, width, height, channels, levelScale(width, height));
+    regulariseStencil(matrix, rhs, regularisationWeight);
+    release(grid.moments);
+    release(grid.weighted);
 
-    resizeLevels(pyramid, levelCount);
-    copyImage(pyramid.levels[0], texture);
-    // Levels with a side of 0 (those past the shorter side's last halving) stay empty.
-    const int32_t lastLevel = levelsToShorterSideOne(texture.width, texture.height) - 1;
-    for (int32_t i = 1; i <= lastLevel; ++i) {
-        const double levelStart = wallClockSeconds();
-        reportProgress(stats.progress, "level", i, lastLevel);
-        append(stats.steps, FilterStep());
-        FilterStep& levelStats = stats.steps.items[stats.steps.count - 1];
-        MomentGrid& grid = moments.grids[i];
-        StencilMatrix matrix;
-        DenseBlock rhs;
-        assembleGramStencil(matrix, grid, texture.width >> i, texture.height >> i, levelScale(grid));
-        assembleTargetSides(rhs, grid, texture.width >> i, texture.height >> i, channels, levelScale(grid));
-        regulariseStencil(matrix, rhs, regularisationWeight);
-        release(grid.moments);
-        release(grid.weighted);
-
-        const int32_t width = matrix.width, height = matrix.height, unknownCount = width * height;
-        DenseBlock x;
-        createBlock(x, unknownCount, channels);
-        // The iterations start from the 2 x 2 means of the level below, already solved (the texture for level 1).
-        if (solver == LevelSolver::iterative) {
-            const FloatImage& finer = pyramid.levels[i - 1];
+    const int32_t unknownCount = width * height;
+    DenseBlock x;
+    createBlock(x, unknownCount, channels);
+    // The iterations start from the finer level: its 2 x 2 means where the sides halve, its area average otherwise.
+    if (solver == LevelSolver::iterative) {
+        if (finer.width == 2 * width && finer.height == 2 * height) {
             for (int32_t y = 0; y < height; ++y) {
                 for (int32_t xx = 0; xx < width; ++xx) {
                     const Texel &a = finer.at(2 * xx, 2 * y), &b = finer.at(2 * xx + 1, 2 * y);
@@ -83,22 +60,58 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
                     if (channels == 4) x.at(j, 3) = 0.25 * (double(a.a) + b.a + c.a + d.a);
                 }
             }
+        } else {
+            FloatImage start;
+            boxResample(start, finer, width, height);
+            for (int32_t j = 0; j < unknownCount; ++j) {
+                const Texel& t = start.texels[j];
+                x.at(j, 0) = t.r, x.at(j, 1) = t.g, x.at(j, 2) = t.b;
+                if (channels == 4) x.at(j, 3) = t.a;
+            }
         }
+    }
+    if (!solveLevel(matrix, x, rhs, solver, bounded, stats, error)) return false;
+    // kivbi's values outside [0, 1] are clamped only when the level is encoded for output; kivbic has none.
+    allocateImage(level, width, height);
+    for (int32_t j = 0; j < unknownCount; ++j) {
+        level.texels[j] = Texel{static_cast<float>(x.at(j, 0)), static_cast<float>(x.at(j, 1)),
+                                static_cast<float>(x.at(j, 2)), channels == 4 ? static_cast<float>(x.at(j, 3)) : 1.0f};
+    }
+    return true;
+}
+
+// kivbi, and kivbic when `bounded`.
+static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                                 LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
+    const char* name = bounded ? "kivbic" : "kivbi";
+    assert(levelCount == mipLevelCount(texture.width, texture.height));
+    // Grid i holds the texel centres of levels i and on: every tent of level i is bilinear on each of its cells.
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.firstGrid = 1;
+    request.moments = true;
+    request.texture = &texture;
+    buildSurfaceMoments(moments, mesh, levelCount, request);
+    // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
+    const int32_t channels = moments.channelCount;
+
+    resizeLevels(pyramid, levelCount);
+    copyImage(pyramid.levels[0], texture);
+    const int32_t lastLevel = levelCount - 1;
+    for (int32_t i = 1; i <= lastLevel; ++i) {
+        const double levelStart = wallClockSeconds();
+        reportProgress(stats.progress, "level", i, lastLevel);
+        append(stats.steps, FilterStep());
+        FilterStep& levelStats = stats.steps.items[stats.steps.count - 1];
+        const int32_t width = levelSide(texture.width, i), height = levelSide(texture.height, i);
         std::string solverError;
-        if (!solveLevel(matrix, x, rhs, solver, bounded, levelStats, solverError)) {
+        if (!fitBilinearLevel(moments.grids[i], width, height, channels, pyramid.levels[i - 1], solver, bounded,
+                              pyramid.levels[i], levelStats, solverError)) {
             error = std::string(name) + ": level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
                     std::to_string(height) + "): " + solverError;
             return false;
         }
-        // kivbi's values outside [0, 1] are clamped only when the level is encoded for output; kivbic has none.
-        FloatImage& target = pyramid.levels[i];
-        allocateImage(target, width, height);
-        for (int32_t j = 0; j < unknownCount; ++j) {
-            target.texels[j] = Texel{static_cast<float>(x.at(j, 0)), static_cast<float>(x.at(j, 1)),
-                                     static_cast<float>(x.at(j, 2)),
-                                     channels == 4 ? static_cast<float>(x.at(j, 3)) : 1.0f};
-        }
-        levelStats.heading = "Tent Smart downscale by factor " + std::to_string(1 << i);
+        levelStats.heading = "Tent Smart downscale by factor " + std::to_string(int64_t{1} << i);
         // Wall seconds from the start of the level's assembly to its stored solution.
         append(levelStats.times, StepTime{"time", wallClockSeconds() - levelStart});
         levelStats.done = true;

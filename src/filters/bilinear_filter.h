@@ -7,11 +7,11 @@
 #include <string>
 
 #include "filters/filter_stats.h"
+#include "filters/surface_moments.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
-// Fills levelCount levels for a texture whose sides are powers of two (equal or not); level 0 is the
-// texture. Appends one step per level it starts to `stats.steps`. Returns false with a
+// Fills levelCount levels for a texture of any size; level 0 is the texture. Appends one step per level it starts to `stats.steps`. Returns false with a
 // message naming the level when the solver fails.
 bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                        LevelSolver solver, FilterStats& stats, std::string& error);
@@ -20,3 +20,11 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
 // texel and channel; every level record also receives the bounded solve's statistics.
 bool buildKivbicPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error);
+
+// One level as kivbi fits it: the width x height level whose bilinear reconstruction best fits the texture's over the
+// surface, from `grid`, the texture's moment grid cut along the level's texel centres (its moments and weighted
+// moments, which it frees), with `channels` right-hand sides; `finer` (the level above, solved) is where the
+// iterations start. Within [0, 1] when `bounded`. Fills `stats` with the solve's phases; false with the solver's
+// message when it fails.
+bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t channels, const FloatImage& finer,
+                      LevelSolver solver, bool bounded, FloatImage& level, FilterStep& stats, std::string& error);

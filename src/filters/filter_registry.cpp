@@ -33,21 +33,16 @@ static bool bySolving(const FilterInputs& inputs, MipPyramid& pyramid, FilterSta
 }
 
 static const FilterInfo filterTable[] = {
-    {"kivtri", "KIV Optimization for trilinear reconstruction", TextureShape::powerOfTwoSides, true,
-     bySolving<buildKivtriPyramid>},
-    {"kivtric", "kivtri with every value constrained to [0, 1]", TextureShape::powerOfTwoSides, true,
-     bySolving<buildKivtricPyramid>},
-    {"kivbi", "KIV Optimization for bilinear reconstruction", TextureShape::powerOfTwoSides, true,
-     bySolving<buildKivbiPyramid>},
-    {"kivbic", "kivbi with every value constrained to [0, 1]", TextureShape::powerOfTwoSides, true,
-     bySolving<buildKivbicPyramid>},
-    {"kivbox", "KIV Optimization for box reconstruction", TextureShape::any, true, fromMesh<buildKivboxPyramid>},
-    {"lanczos3", "Lanczos 3 filter", TextureShape::any, false, fromImage<buildLanczos3Pyramid>},
-    {"tent", "Tent filter", TextureShape::any, false, fromImage<buildTentPyramid>},
-    {"box", "Box filter", TextureShape::any, false, fromImage<buildBoxPyramid>},
-    {"boxig", "Box filter that ignores unused texels", TextureShape::any, true, fromMesh<buildBoxigPyramid>},
-    {"rainbow", "Each level is given a unique color for testing", TextureShape::any, false,
-     fromImage<buildRainbowPyramid>},
+    {"kivtri", "KIV Optimization for trilinear reconstruction", true, bySolving<buildKivtriPyramid>},
+    {"kivtric", "kivtri with every value constrained to [0, 1]", true, bySolving<buildKivtricPyramid>},
+    {"kivbi", "KIV Optimization for bilinear reconstruction", true, bySolving<buildKivbiPyramid>},
+    {"kivbic", "kivbi with every value constrained to [0, 1]", true, bySolving<buildKivbicPyramid>},
+    {"kivbox", "KIV Optimization for box reconstruction", true, fromMesh<buildKivboxPyramid>},
+    {"lanczos3", "Lanczos 3 filter", false, fromImage<buildLanczos3Pyramid>},
+    {"tent", "Tent filter", false, fromImage<buildTentPyramid>},
+    {"box", "Box filter", false, fromImage<buildBoxPyramid>},
+    {"boxig", "Box filter that ignores unused texels", true, fromMesh<buildBoxigPyramid>},
+    {"rainbow", "Each level is given a unique color for testing", false, fromImage<buildRainbowPyramid>},
 };
 
 FilterList allFilters() { return {filterTable, static_cast<int32_t>(sizeof filterTable / sizeof filterTable[0])}; }

@@ -1,5 +1,6 @@
-// Every filter kiv offers, in one table: its name on the command line, its line in the usage text, the textures it
-// takes, whether it reads the model's surface, and one entry point. Adding a filter is one row here.
+// Every filter kiv offers, in one table: its name on the command line, its line in the usage text, whether it reads
+// the model's surface, and one entry point. Every filter takes textures of every size. Adding a filter is one row
+// here.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,6 @@
 #include "filters/filter_stats.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
-
-// The textures a filter takes: the least-squares filters pair texels of neighbouring levels 2:1 along both axes.
-enum class TextureShape { any, powerOfTwoSides };
 
 // What every filter is built from. `mesh` is normalised, its texture coordinates repeated into the unit square
 // when the filter reads the surface; `texture` is linear; `levelCount` levels are filled.
@@ -28,7 +26,6 @@ using BuildPyramid = bool (*)(const FilterInputs& inputs, MipPyramid& pyramid, F
 struct FilterInfo {
     const char* name;
     const char* summary;  // the usage text's line
-    TextureShape shape;
     bool readsSurface;    // whether the filter looks at where the model lays the texture
     BuildPyramid build;
 };

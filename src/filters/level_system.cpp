@@ -3,12 +3,13 @@
 
 #include <algorithm>
 #include <cassert>
+#include <functional>
 
 #include "filters/tent_kernel.h"
 
 namespace {
 
-// The two tents of cell column (or row) x and the three distinct products of their factors, as polynomials
+// The two tents of a cell column (or row) and the three distinct products of their factors, as polynomials
 // p[0] + p[1] s + p[2] s^2 of the cell-local coordinate: products[0] = tent 0 squared, [1] = tent 0 times tent 1,
 // [2] = tent 1 squared.
 struct AxisTents {
@@ -17,47 +18,69 @@ struct AxisTents {
     double products[3][3];
 };
 
-// The texels span 2 halfCells cells along this axis.
-AxisTents axisTents(int32_t x, int32_t halfCells, int32_t size) {
-    AxisTents axis;
-    for (int32_t e = 0; e < 2; ++e) axis.tents[e] = cellTent(x, halfCells, e, size);
-    axis.first = axis.tents[0].texel;
-    const int32_t pairs[3][2] = {{0, 0}, {0, 1}, {1, 1}};
-    for (int32_t k = 0; k < 3; ++k) {
-        const TentFactor &a = axis.tents[pairs[k][0]], &b = axis.tents[pairs[k][1]];
-        axis.products[k][0] = a.offset * b.offset;
-        axis.products[k][1] = a.offset * b.slope + a.slope * b.offset;
-        axis.products[k][2] = a.slope * b.slope;
-    }
-    return axis;
-}
-
-// Runs fill(y) for every band k of cell rows y = a (2k + 1) .. a (2k + 3) - 1 (wrapped; texels span 2a cell
-// rows), which lie between the centres of texel rows k and k + 1 and so write only those two: first all even
-// bands, in parallel, then all odd ones, so that no two threads write one row and every value receives its terms
-// in the same order whatever the number of threads.
-template <typename Fill>
-void forEachBandInTwoPasses(int32_t bandCount, int32_t a, int32_t side, Fill fill) {
-    for (int32_t parity = 0; parity < 2; ++parity) {
-#pragma omp parallel for schedule(dynamic, 4)
-        for (int32_t k = parity; k < bandCount; k += 2) {
-            for (int32_t r = 0; r < 2 * a; ++r) fill((a * (2 * k + 1) + r) % side);
+// The tents of a level with `size` texels along `axis` on every cell of the grid along it.
+GrowArray<AxisTents> axisTents(const MomentGrid& grid, SplitAxis axis, int32_t size) {
+    GrowArray<AxisTents> table;
+    resize(table, axis == SplitAxis::u ? grid.width : grid.height);
+    for (int32_t x = 0; x < table.count; ++x) {
+        AxisTents& cell = table[x];
+        for (int32_t e = 0; e < 2; ++e) cell.tents[e] = gridCellTent(grid, axis, x, e, size);
+        cell.first = cell.tents[0].texel;
+        const int32_t pairs[3][2] = {{0, 0}, {0, 1}, {1, 1}};
+        for (int32_t k = 0; k < 3; ++k) {
+            const TentFactor &a = cell.tents[pairs[k][0]], &b = cell.tents[pairs[k][1]];
+            cell.products[k][0] = a.offset * b.offset;
+            cell.products[k][1] = a.offset * b.slope + a.slope * b.offset;
+            cell.products[k][2] = a.slope * b.slope;
         }
     }
-}
-
-// How many cells a texel of a level with `size` texels along an axis spans, halved: the grid's `cells` along that
-// axis / (2 size).
-int32_t halfSpan(int32_t cells, int32_t size) {
-    assert(size >= 1 && cells % (2 * size) == 0);
-    return cells / (2 * size);
+    return table;
 }
 
 }  // namespace
 
+void forEachBandInTwoPasses(const MomentGrid& grid, int32_t height, const std::function<void(int32_t)>& fill) {
+    // Band k holds the cell rows between the centres of texel rows k and k + 1 (those whose first tent is row k),
+    // listed from the row after centre 0 on and wrapping round, so the last band ends with the rows before centre 0.
+    GrowArray<int32_t> firstTexel, bandStart, rows;
+    resize(firstTexel, grid.height);
+    for (int32_t y = 0; y < grid.height; ++y) firstTexel[y] = gridCellTent(grid, SplitAxis::v, y, 0, height).texel;
+    int32_t origin = 0;
+    if (grid.rowBounds.count == 0 && grid.height % (2 * height) == 0) {
+        origin = grid.height / (2 * height);  // even cells: texel row 0's centre is after this many rows
+    } else {
+        while (origin < grid.height && firstTexel[origin] != 0) ++origin;
+        while (origin > 0 && origin < grid.height && firstTexel[origin - 1] == 0) --origin;
+        if (origin == grid.height) origin = 0;
+    }
+    resize(bandStart, height + 1);
+    for (int32_t& start : bandStart) start = 0;
+    for (int32_t y = 0; y < grid.height; ++y) ++bandStart[firstTexel[y] + 1];
+    for (int32_t k = 0; k < height; ++k) bandStart[k + 1] += bandStart[k];
+    resize(rows, grid.height);
+    GrowArray<int32_t> next = bandStart;
+    for (int32_t r = 0; r < grid.height; ++r) {
+        const int32_t y = (origin + r) % grid.height;
+        rows[next[firstTexel[y]]++] = y;
+    }
+    // With an odd number of rows (3 or more) the last band writes rows height - 1 and 0, as band 0 does: it runs
+    // alone after the two passes.
+    const int32_t paired = height > 1 && height % 2 == 1 ? height - 1 : height;
+    for (int32_t parity = 0; parity < 2; ++parity) {
+#pragma omp parallel for schedule(dynamic, 4)
+        for (int32_t k = parity; k < paired; k += 2) {
+            for (int32_t i = bandStart[k]; i < bandStart[k + 1]; ++i) fill(rows[i]);
+        }
+    }
+    for (int32_t k = paired; k < height; ++k) {
+        for (int32_t i = bandStart[k]; i < bandStart[k + 1]; ++i) fill(rows[i]);
+    }
+}
+
 void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
-    assert(grid.width >= 2 && grid.height >= 2 && grid.moments.count == 9 * grid.width * grid.height);
-    const int32_t across = halfSpan(grid.width, width), down = halfSpan(grid.height, height);
+    assert(grid.moments.count == 9 * grid.width * grid.height);
+    const GrowArray<AxisTents> columnTents = axisTents(grid, SplitAxis::u, width);
+    const GrowArray<AxisTents> rowTents = axisTents(grid, SplitAxis::v, height);
     matrix.width = width;
     matrix.height = height;
     release(matrix.coefficients);
@@ -65,13 +88,13 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t 
     for (double& value : matrix.coefficients) value = 0;
     double* coefficients = matrix.coefficients.items;
 
-    forEachBandInTwoPasses(height, down, grid.height, [&](int32_t y) {
-        const AxisTents rows = axisTents(y, down, height);
+    forEachBandInTwoPasses(grid, height, [&](int32_t y) {
+        const AxisTents& rows = rowTents[y];
         const int32_t row0 = rows.first, row1 = (rows.first + 1) % height;
         for (int32_t x = 0; x < grid.width; ++x) {
             const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
             if (m[0] == 0.0f) continue;  // no area, so every moment is 0
-            const AxisTents columns = axisTents(x, across, width);
+            const AxisTents& columns = columnTents[x];
             // I[p][q] = S/2 times the integral of column product p times row product q over the cell's surface.
             double integral[3][3];
             for (int32_t p = 0; p < 3; ++p) {
@@ -101,8 +124,8 @@ void assembleGramStencil(StencilMatrix& matrix, const MomentGrid& grid, int32_t 
     });
 }
 
-double levelScale(const MomentGrid& grid) {
-    const double side = std::max(grid.width, grid.height);
+double levelScale(int32_t width, int32_t height) {
+    const double side = 2.0 * std::max(width, height);
     return 0.5 * side * side;
 }
 
@@ -111,16 +134,16 @@ double levelScale(const MomentGrid& grid) {
 template <typename Values>
 static void gatherTentProducts(DenseBlock& rhs, const MomentGrid& grid, int32_t width, int32_t height,
                                int32_t columns, double factor, Values values) {
-    const int32_t across = halfSpan(grid.width, width), down = halfSpan(grid.height, height);
+    const GrowArray<AxisTents> columnTents = axisTents(grid, SplitAxis::u, width);
+    const GrowArray<AxisTents> rowTents = axisTents(grid, SplitAxis::v, height);
     createBlock(rhs, width * height, columns);
-    forEachBandInTwoPasses(height, down, grid.height, [&](int32_t y) {
-        TentFactor rows[2];
-        for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, down, e, height);
+    forEachBandInTwoPasses(grid, height, [&](int32_t y) {
+        const TentFactor* rows = rowTents[y].tents;
         for (int32_t x = 0; x < grid.width; ++x) {
             const int64_t cell = static_cast<int64_t>(y) * grid.width + x;
             for (int32_t ey = 0; ey < 2; ++ey) {
                 for (int32_t ex = 0; ex < 2; ++ex) {
-                    const TentFactor column = cellTent(x, across, ex, width);
+                    const TentFactor& column = columnTents[x].tents[ex];
                     const TentFactor& row = rows[ey];
                     const double t[4] = {column.offset * row.offset, column.slope * row.offset,
                                          column.offset * row.slope, column.slope * row.slope};
@@ -168,11 +191,4 @@ void regulariseStencil(StencilMatrix& matrix, DenseBlock& rhs, double weight) {
             c[stencilCentre] += weight;
         }
     }
-}
-
-bool takesTexture(const FloatImage& texture, const char* filter, std::string& error) {
-    if (hasPowerOfTwoSides(texture)) return true;
-    error = std::string(filter) + ": the texture is " + std::to_string(texture.width) + "x" +
-            std::to_string(texture.height) + "; it needs sides that are powers of two";
-    return false;
 }

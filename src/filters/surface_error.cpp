@@ -25,20 +25,20 @@ void prepareSurfaceError(SurfaceErrorBasis& basis, const Mesh& mesh, const Float
     request.texture = &texture;
     buildSurfaceMoments(basis.moments, mesh, mipLevelCount(texture.width, texture.height), request);
 
-    // On a cell of grid 0 (two per texel) the texture's reconstruction is bilinear, f = f0 + f1 u + f2 v + f3 u v,
+    // On a cell of grid 0 (cut along the texel centres) the texture's reconstruction is bilinear, f = f0 + f1 u + f2 v + f3 u v,
     // so its square integrates exactly against the cell's nine moments.
     const MomentGrid& grid = basis.moments.grids[0];
     basis.area = 0;
     for (double& sum : basis.targetSquares) sum = 0;
     for (int32_t y = 0; y < grid.height; ++y) {
         TentFactor rows[2];
-        for (int32_t e = 0; e < 2; ++e) rows[e] = cellTent(y, 1, e, texture.height);
+        for (int32_t e = 0; e < 2; ++e) rows[e] = gridCellTent(grid, SplitAxis::v, y, e, texture.height);
         for (int32_t x = 0; x < grid.width; ++x) {
             const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
             if (m[0] == 0.0f) continue;
             basis.area += m[0];
             TentFactor columns[2];
-            for (int32_t e = 0; e < 2; ++e) columns[e] = cellTent(x, 1, e, texture.width);
+            for (int32_t e = 0; e < 2; ++e) columns[e] = gridCellTent(grid, SplitAxis::u, x, e, texture.width);
             for (int32_t c = 0; c < colourChannels; ++c) {
                 double f[4] = {0, 0, 0, 0};
                 for (int32_t ey = 0; ey < 2; ++ey) {
@@ -118,10 +118,10 @@ static void crossProducts(const SurfaceErrorBasis& basis, const FloatImage& fine
     assembleCoupling(coupling, grid, finer.width, finer.height, 1.0);
     for (int32_t y = 0; y < finer.height; ++y) {
         int32_t rows[3];
-        wrappedNeighbours(y / 2, coarser.height, rows);
+        wrappedNeighbours(coarserTexel(y, finer.height, coarser.height), coarser.height, rows);
         for (int32_t x = 0; x < finer.width; ++x) {
             int32_t columns[3];
-            wrappedNeighbours(x / 2, coarser.width, columns);
+            wrappedNeighbours(coarserTexel(x, finer.width, coarser.width), coarser.width, columns);
             const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(y) * finer.width + x);
             const Texel& own = finer.at(x, y);
             for (int32_t s = 0; s < 9; ++s) {

@@ -28,7 +28,7 @@ struct PyramidSurfaceError {
     double trilinear = 0;
 };
 
-// Gathers the moments of the model's surface for the linear texture, whose sides must be powers of two (throws
+// Gathers the moments of the model's surface for the linear texture, of any size (throws
 // std::bad_alloc when memory runs out).
 void prepareSurfaceError(SurfaceErrorBasis& basis, const Mesh& mesh, const FloatImage& texture);
 

@@ -78,10 +78,6 @@ struct WalkPlan {
     GrowArray<int32_t> tileTriangles;
     const double* weights = nullptr;   // what each triangle's pieces carry, times their own; none: 1 for all
     double* tileWeighted = nullptr;    // weighted moments of the grid of tiles in float64, for the grids above
-    // When the grids keep only part of their square (`limited`), the cells of grid g the walk enters: those kept in
-    // it and those above the cells kept in finer grids.
-    bool limited = false;
-    GridReach reach[maxFinestLevel + 1];
 };
 
 // One thread's working storage, reused from tile to tile.
@@ -149,15 +145,10 @@ GridReach cellsPerTexel(int32_t gridWidth, int32_t gridHeight, int32_t width, in
     return GridReach{1, 1};
 }
 
-// The reach the walk passes down the quadtree: none when the grids keep their whole square.
-static const GridReach* walkReach(const WalkPlan& plan) { return plan.limited ? plan.reach : nullptr; }
 
-// Whether cell (x, y) of grid g is one the grid keeps.
-static bool keptCell(const MomentGrid& grid, int32_t x, int32_t y) { return x < grid.width && y < grid.height; }
 
 // Lists each triangle under every tile its texture-space bounding box reaches, in the model's order. Every piece
-// of the triangle lies within that box: clipping only adds points on the segments between its points. Tiles beyond
-// the walk's reach get nothing.
+// of the triangle lies within that box: clipping only adds points on the segments between its points.
 static void bucketTriangles(WalkPlan& plan) {
     const Mesh& mesh = *plan.mesh;
     const int32_t side = 1 << (plan.finest - plan.tileGrid);
@@ -178,10 +169,6 @@ static void bucketTriangles(WalkPlan& plan) {
         int32_t x0, x1, y0, y1;
         tileRange(uLow, uHigh, side, x0, x1);
         tileRange(vLow, vHigh, side, y0, y1);
-        if (plan.limited) {
-            x1 = std::min(x1, plan.reach[plan.tileGrid].across - 1);
-            y1 = std::min(y1, plan.reach[plan.tileGrid].down - 1);
-        }
         for (int32_t y = y0; y <= y1; ++y) {
             for (int32_t x = x0; x <= x1; ++x) action(y * side + x);
         }
@@ -284,7 +271,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         // Cell (x, y) of grid g within the tile, whose side there is 2^(T - g).
         const int32_t tileSide = 1 << (T - g);
         const int32_t localX = x - tx * tileSide, localY = y - ty * tileSide;
-        if (g >= request.firstGrid && keptCell(plan.out->grids.items[g], x, y)) {
+        if (g >= request.firstGrid) {
             const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].width + x;
             const int32_t local = localY * tileSide + localX;
             double* sums = request.moments ? scratch.moments[g].items + momentCount * local : nullptr;
@@ -304,7 +291,7 @@ static void walkTile(const WalkPlan& plan, WalkScratch& scratch, int32_t tx, int
         weight = triangleWeight(plan, index);
         SurfacePiece* inTile = nullptr;
         if (!descendToCell(scratch.triangle, plan.finest, T, tx, ty, scratch.split.items, inTile)) continue;
-        walkPiece(*inTile, tx, ty, T, plan.lowest, scratch.split.items, visit, walkReach(plan));
+        walkPiece(*inTile, tx, ty, T, plan.lowest, scratch.split.items, visit);
     }
 
     // Store the tile's moments, and carry its weighted moments up from grid 1 to the tile itself.
@@ -380,14 +367,14 @@ static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
     }
     double weight = 1;  // that of the triangle being walked
     auto visit = [&](int32_t g, int32_t x, int32_t y, const SurfacePiece& piece) {
-        if (g < request.firstGrid || !keptCell(plan.out->grids.items[g], x, y)) return;
+        if (g < request.firstGrid) return;
         const int64_t cell = static_cast<int64_t>(y) * plan.out->grids.items[g].width + x;
         recordPiece(plan, piece, weight, g, cell, request.moments ? sums[g].items + momentCount * cell : nullptr);
     };
     for (int32_t index = 0; index < plan.mesh->triangles.count; ++index) {
         if (!makeTriangle(*plan.mesh, plan.mesh->triangles.items[index], scratch.triangle)) continue;
         weight = triangleWeight(plan, index);
-        walkPiece(scratch.triangle, 0, 0, L, T + 1, scratch.split.items, visit, walkReach(plan));
+        walkPiece(scratch.triangle, 0, 0, L, T + 1, scratch.split.items, visit);
     }
     for (int32_t g = T + 1; g <= L; ++g) {
         for (int32_t e = 0; e < sums[g].count; ++e) plan.out->grids.items[g].moments.items[e] = static_cast<float>(sums[g].items[e]);
@@ -419,10 +406,9 @@ static void walkAboveTiles(WalkPlan& plan, WalkScratch& scratch) {
 }
 
 // The walk of one square of texture space through the quadtree of finest level L into square grids of side
-// 2^(L - g); halfCells and offset place its grid 0 in the texture's (see WalkPlan). With `kept` (one entry per
-// grid, no texture), grid g keeps only its first kept[g] cells across and down.
+// 2^(L - g); halfCells and offset place its grid 0 in the texture's (see WalkPlan).
 static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, const MomentRequest& request,
-                       const int32_t halfCells[2], const int32_t offset[2], const GridReach* kept = nullptr) {
+                       const int32_t halfCells[2], const int32_t offset[2]) {
     if (L > maxFinestLevel) throw std::bad_alloc();
     const bool weighted = request.texture != nullptr;
     result.channelCount = weighted ? (request.texture->hasAlpha ? 4 : 3) : 0;
@@ -448,22 +434,9 @@ static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, cons
     const int32_t stride = weightedStride(plan);
 
     resize(result.grids, L + 1);
-    assert(!kept || !weighted);
-    plan.limited = kept != nullptr && !weighted;
     for (int32_t g = 0; g <= L; ++g) {
         MomentGrid& grid = result.grids.items[g];
         grid.width = grid.height = 1 << (L - g);
-        if (plan.limited) {
-            grid.width = std::min(grid.width, kept[g].across);
-            grid.height = std::min(grid.height, kept[g].down);
-            // The walk enters the kept cells, and the cells above those kept in the finer grids.
-            GridReach& reach = plan.reach[g];
-            reach.across = grid.width, reach.down = grid.height;
-            if (g > 0) {
-                reach.across = std::max(reach.across, (plan.reach[g - 1].across + 1) / 2);
-                reach.down = std::max(reach.down, (plan.reach[g - 1].down + 1) / 2);
-            }
-        }
         if (g < request.firstGrid) continue;
         const int64_t cells = static_cast<int64_t>(grid.width) * grid.height;
         // The tiles clear or write every cell of their grids; the grids above them start cleared.
@@ -496,7 +469,6 @@ static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, cons
         for (int32_t tile = 0; tile < tilesPerSide * tilesPerSide; ++tile) {
             if (!ready || outOfMemory) continue;
             const int32_t tx = tile % tilesPerSide, ty = tile / tilesPerSide;
-            if (plan.limited && (tx >= plan.reach[plan.tileGrid].across || ty >= plan.reach[plan.tileGrid].down)) continue;
             try {
                 walkTile(plan, scratch, tx, ty);
             } catch (const std::bad_alloc&) {
@@ -532,31 +504,24 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
     const bool weighted = request.texture != nullptr;
     const int32_t width = weighted ? request.texture->width : request.width;
     const int32_t height = weighted ? request.texture->height : request.height;
-    // The texture's longer side is 2^(L - 1) when it is weighted, so grid 0 has two cells per texel along it.
-    assert(!weighted || (L >= 1 && std::max(width, height) == (1 << (L - 1)) && hasPowerOfTwoSides(*request.texture)));
     const auto powerOfTwo = [](int32_t n) { return n > 0 && (n & (n - 1)) == 0; };
-    if (!powerOfTwo(width) || !powerOfTwo(height) || width == height) {
-        // Square grids in the longer side.
+    const bool sized = width > 0 && height > 0;
+    if (sized && (!powerOfTwo(width) || !powerOfTwo(height) || (std::min(width, height) == 1 && width != height))) {
+        // Grids cut along the levels' own bounds, which no quadtree follows.
+        buildBoundedMoments(result, mesh, L, request);
+        return;
+    }
+    // The texture's longer side is 2^(L - 1) when it is weighted, so grid 0 has two cells per texel along it.
+    assert(!weighted || (L >= 1 && std::max(width, height) == (1 << (L - 1))));
+    if (!sized || width == height) {
+        // Square grids of side 2^(L - g): those of a square texture, or of no texture in particular.
         int32_t halfCells[2] = {1, 1};
         const int32_t offset[2] = {0, 0};
         if (weighted) {
             halfCells[0] = (1 << L) / (2 * width);
             halfCells[1] = (1 << L) / (2 * height);
-            walkSquare(result, mesh, L, request, halfCells, offset);
-            return;
         }
-        if (width <= 0 || height <= 0 || L > maxFinestLevel) {
-            walkSquare(result, mesh, L, request, halfCells, offset);
-            return;
-        }
-        // Grid g keeps the cells that the texels of level g, (width >> g) x (height >> g), pair with.
-        GridReach kept[maxFinestLevel + 1];
-        for (int32_t g = 0; g <= L; ++g) {
-            const int32_t side = 1 << (L - g), across = width >> g, down = height >> g;
-            const GridReach block = cellsPerTexel(side, side, across, down);
-            kept[g] = GridReach{std::min(side, across * block.across), std::min(side, down * block.down)};
-        }
-        walkSquare(result, mesh, L, request, halfCells, offset, kept);
+        walkSquare(result, mesh, L, request, halfCells, offset);
         return;
     }
 
@@ -602,9 +567,12 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
             copyCells(from.weighted, side, stride, to.weighted, to.width, x0, y0);
         }
     };
+    // The levels past the shorter side's last halving read grids that no square's quadtree has.
+    const int32_t chainEnd = levelsToShorterSideOne(width, height);
     if (squareLevel > tileDepth) {
         // Squares of several tiles: one after the other, each walked by all threads, so only one is held at a time.
         for (int32_t s = 0; s < squares; ++s) walkOne(s);
+        extendToChainEnd(result, L, request, chainEnd);
         return;
     }
     // Squares of one tile: the threads share out the squares (each walk then runs on its thread alone), and write
@@ -620,6 +588,17 @@ void buildSurfaceMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
         }
     }
     if (outOfMemory) throw std::bad_alloc();
+    extendToChainEnd(result, L, request, chainEnd);
+}
+
+void releaseMomentGrid(MomentGrid& grid) {
+    release(grid.used);
+    release(grid.area);
+    release(grid.moments);
+    release(grid.weighted);
+    release(grid.columnBounds);
+    release(grid.rowBounds);
+    grid.width = grid.height = 0;
 }
 
 void releaseSurfaceMoments(SurfaceMoments& moments) {

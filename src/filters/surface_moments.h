@@ -24,13 +24,17 @@ struct MomentGrid {
     // 4 per cell and channel, w[4 c + 2 b + a]: the same integral of u^a v^b times the bilinear reconstruction of
     // channel c of the texture, a, b = 0 .. 1, gathered from the finest grid, where the reconstruction is bilinear.
     GrowArray<float> weighted;
+    // The cells' bounds in the unit texture square, width + 1 (height + 1) ascending values from 0 to 1, for a grid
+    // whose cells differ in size; empty when the cells split the square evenly.
+    GrowArray<double> columnBounds, rowBounds;
 };
 
-// Grid g of side 2^(L - g), g = 0 .. L, for the quadtree of finest level L. For a texture whose sides
-// are unequal powers of two the grids follow both sides: the longer one has 2^(L - g) cells, the shorter one that
-// divided by their ratio, and the grids past the shorter side's last cell have none. For other sizes, asked for
-// without a texture, the grids are square in the longer side but keep only the cells that texels of level g pair
-// with (cellsPerTexel): a thin texture costs its texels, not the square of its longer side.
+// Grid g = 0 .. L for finest level L. For a texture whose sides are powers of two, grid g has 2^(L - g) cells along
+// the longer side and that divided by the sides' ratio along the shorter one, every cell alike, as far as the
+// shorter side has cells; the grids past it (those of the levels that end the chain) and the grids of every other
+// size are cut along the levels' own texel centres (or, with `footprints`, edges): along an axis, grid g's bounds
+// are those of every level from g on (see MomentRequest), so each grid refines the next coarser one and, for sides
+// that are powers of two, equals the even grid.
 struct SurfaceMoments {
     GrowArray<MomentGrid> grids;
     int32_t channelCount = 0;
@@ -43,18 +47,46 @@ struct MomentRequest {
     bool area = false;
     bool moments = false;
     // Weighted moments of this texture's red, green and blue, and alpha when it has alpha (kept from grid
-    // max(1, firstGrid) on). The texture's sides must be powers of two, the longer one 2^(L - 1), so that grid 0 has
-    // two cells per texel along both sides.
+    // max(1, firstGrid) on). Its levels' grids have finest level L = its level count, so that grid 0 (two cells per
+    // texel where the sides are powers of two) splits every texel between its neighbours' centres.
     const FloatImage* texture = nullptr;
-    // The size of the texture the grids serve (that of `texture` when it is given): when both sides are powers of
-    // two and differ, the grids follow both sides; otherwise they are square.
+    // The size of the texture the grids serve (that of `texture` when it is given).
     int32_t width = 0, height = 0;
+    // What the grids are cut along, level j having levelSide(width, j) x levelSide(height, j) texels. Without
+    // `footprints` (the least-squares filters' grids, finest level L): grid g along the texel centres of the levels
+    // g .. L - 1, so that the tents of levels g and g + 1 are bilinear on each cell; grid 0 then also splits the
+    // texture's texels into the parts that lie between the centres. With `footprints` (the box filters' grids,
+    // finest level L the last level): grid g along the texel edges of levels g .. L, so that each cell lies in one
+    // texel of each of those levels.
+    bool footprints = false;
 };
 
 // The block of cells of a gridWidth x gridHeight grid that a texel of a width x height level covers, across and
 // down: the grid's sides over the level's where both divide evenly, else one cell (texel (x, y) then pairs with
 // cell (x, y)).
 GridReach cellsPerTexel(int32_t gridWidth, int32_t gridHeight, int32_t width, int32_t height);
+
+// The bounds [low, high] of cell `index` of the grid along `axis`, in the unit texture square.
+void cellBounds(const MomentGrid& grid, SplitAxis axis, int32_t index, double& low, double& high);
+
+// Tent number e (0 or 1) of the two tents of a level with `size` texels along `axis` that are non-zero on cell
+// `index` of the grid, as a polynomial of the cell-local coordinate: the earlier texel's (falling) and the next
+// one's (rising), wrapped. The grid's cells along the axis must lie between two of the level's texel centres, or the
+// axis must have one cell and the level one texel, whose tent is 1 everywhere (tent 1 is then 0).
+TentFactor gridCellTent(const MomentGrid& grid, SplitAxis axis, int32_t index, int32_t e, int32_t size);
+
+// The same grids for any size, every grid cut along its bounds as `request` describes (no grid is even by
+// construction, though their bounds may be even). buildSurfaceMoments takes it for every size it does not walk as a
+// quadtree; it is public so that the two can be compared.
+void buildBoundedMoments(SurfaceMoments& moments, const Mesh& mesh, int32_t finestLevel, const MomentRequest& request);
+
+// Replaces grids firstGrid .. L of quadtree grids of a texture whose sides are unequal powers of two (those past the
+// shorter side's last cell) by the grids cut along bounds that the levels ending the chain need, summed from grid
+// firstGrid - 1, whose even cells they nest in.
+void extendToChainEnd(SurfaceMoments& moments, int32_t finestLevel, const MomentRequest& request, int32_t firstGrid);
+
+// Frees one grid's arrays; its sizes become 0.
+void releaseMomentGrid(MomentGrid& grid);
 
 // Walks every triangle of the mesh through the quadtree of finest level L, cutting it along the cells' boundaries
 // (walkPiece), and fills what `request` asks for. Every value is added in the model's triangle order

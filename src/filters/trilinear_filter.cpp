@@ -8,11 +8,13 @@
 
 #include "base/clock.h"
 #include "base/parallel.h"
+#include "filters/bilinear_filter.h"
 #include "filters/least_squares.h"
 #include "filters/level_system.h"
 #include "filters/surface_moments.h"
 #include "filters/trilinear_system.h"
 #include "filters/weighted_box.h"
+#include "image/classic_filters.h"
 
 // Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way unless
 // `bounded`, when the values are then kept within [0, 1] by the bounded solve from the unconstrained solution.
@@ -59,13 +61,16 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
 static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                                   LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
     const char* name = bounded ? "kivtric" : "kivtri";
-    if (!takesTexture(texture, name, error)) return false;
     assert(levelCount == mipLevelCount(texture.width, texture.height));
-    // The levels with texels, 0 .. filled - 1: the shorter side halves down to 1, the levels after it are empty. The
-    // last of them is the fixed top level, the ones between it and the texture the unknowns.
-    const int32_t filled = levelsToShorterSideOne(texture.width, texture.height);
-    // Grid g + 1 has two cells per texel of level g along both sides: the top level reads the areas of grid 1,
-    // the system grids 1 .. filled - 2.
+    // The levels of the joint system, 0 .. filled - 1: the last of them is the fixed top level, the ones between it
+    // and the texture the unknowns. For sides that are powers of two they end where the shorter side reaches 1 (the
+    // top is then the area-weighted box level), for other sizes at 1 x 1 (the top is then kivbi's level, the
+    // surface's mean of the texture). The levels after a power-of-two rectangle's top, which end its chain, are
+    // fitted one by one as kivbi fits them.
+    const bool powerOfTwo = hasPowerOfTwoSides(texture);
+    const int32_t filled = powerOfTwo ? levelsToShorterSideOne(texture.width, texture.height) : levelCount;
+    // Grid g has the texel centres of levels g and on: the top level of sides that are powers of two reads the areas
+    // of grid 1 (one cell per texel of the texture), the system grids 1 .. filled - 2.
     SurfaceMoments moments;
     MomentRequest request;
     request.firstGrid = 1;
@@ -75,20 +80,68 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
     const int32_t channelCount = moments.channelCount;
     resizeLevels(pyramid, levelCount);
+    copyImage(pyramid.levels[0], texture);
     GrowArray<int32_t> levelStart;
     const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, filled);
-    // The fixed top level: level filled - 1 of the area-weighted box pyramid (which the fill of unused texels never
-    // changes there), for a square texture the area-weighted mean of the whole texture.
-    FloatImage top;
-    if (filled >= 2) areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (filled - 1));
 
-    // The iterations start from the 2 x 2 means of the level below (the texture for level 1); a direct solve
-    // replaces them.
+    // The fixed top level: level filled - 1 of the area-weighted box pyramid (which the fill of unused texels never
+    // changes there), for a square texture the area-weighted mean of the whole texture; kivbi's 1 x 1 level for
+    // other sizes. A level that kivbi fits is one step of its own.
+    FloatImage top;
+    auto fitAlone = [&](int32_t l, const FloatImage& finer, FloatImage& level) {
+        append(stats.steps, FilterStep());
+        FilterStep& step = stats.steps.items[stats.steps.count - 1];
+        const double start = wallClockSeconds();
+        const int32_t width = levelSide(texture.width, l), height = levelSide(texture.height, l);
+        std::string solverError;
+        if (!fitBilinearLevel(moments.grids[l], width, height, channelCount, finer, solver, bounded, level, step,
+                              solverError)) {
+            error = std::string(name) + ": level " + std::to_string(l) + " (" + std::to_string(width) + "x" +
+                    std::to_string(height) + "): " + solverError;
+            return false;
+        }
+        step.heading = "Tent Smart downscale by factor " + std::to_string(int64_t{1} << l);
+        append(step.times, StepTime{"time", wallClockSeconds() - start});
+        step.done = true;
+        return true;
+    };
+    if (filled >= 2) {
+        if (powerOfTwo) {
+            areaWeightedBoxLevel(top, texture, moments.grids[1], 1 << (filled - 1));
+        } else {
+            // Its iterations start from the texture's mean; the joint system does not read grid filled - 1.
+            if (!fitAlone(filled - 1, texture, top)) return false;
+        }
+    }
+
+    // The iterations start from the level below (the texture for level 1): its 2 x 2 means where the sides halve,
+    // its area average otherwise; a direct solve replaces them.
     DenseBlock x;
     createBlock(x, unknownCount, channelCount);
+    FloatImage finerStart;
     for (int32_t l = 1; l <= filled - 2; ++l) {
-        const int32_t width = texture.width >> l, height = texture.height >> l, finerWidth = 2 * width;
-        const int32_t start = levelStart[l], finerStart = l >= 2 ? levelStart[l - 1] : 0;
+        const int32_t width = levelSide(texture.width, l), height = levelSide(texture.height, l);
+        const int32_t finerWidth = levelSide(texture.width, l - 1), finerHeight = levelSide(texture.height, l - 1);
+        const int32_t start = levelStart[l], finerStartIndex = l >= 2 ? levelStart[l - 1] : 0;
+        if (finerWidth != 2 * width || finerHeight != 2 * height) {
+            FloatImage finer, coarse;
+            if (l >= 2) {
+                allocateImage(finer, finerWidth, finerHeight);
+                for (int32_t j = 0; j < finer.count; ++j) {
+                    const double* values = x.values.items + finerStartIndex + j;
+                    finer.texels[j] = Texel{static_cast<float>(values[0]), static_cast<float>(values[x.count]),
+                                            static_cast<float>(values[2 * static_cast<int64_t>(x.count)]),
+                                            channelCount == 4 ? static_cast<float>(values[3 * static_cast<int64_t>(x.count)]) : 1.0f};
+                }
+            }
+            boxResample(coarse, l >= 2 ? finer : texture, width, height);
+            for (int32_t j = 0; j < coarse.count; ++j) {
+                const Texel& t = coarse.texels[j];
+                const double channels[4] = {t.r, t.g, t.b, t.a};
+                for (int32_t c = 0; c < channelCount; ++c) x.at(start + j, c) = channels[c];
+            }
+            continue;
+        }
 #pragma omp parallel for schedule(static) if (worthThreads(int64_t{width} * height))
         for (int32_t ty = 0; ty < height; ++ty) {
             for (int32_t tx = 0; tx < width; ++tx) {
@@ -97,7 +150,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
                     for (int32_t k = 0; k < 4; ++k) {
                         const int32_t fx = 2 * tx + k % 2, fy = 2 * ty + k / 2;
                         if (l >= 2) {
-                            corners[k] = x.at(finerStart + fy * finerWidth + fx, c);
+                            corners[k] = x.at(finerStartIndex + fy * finerWidth + fx, c);
                         } else {
                             const Texel& t = texture.at(fx, fy);
                             corners[k] = c == 0 ? t.r : c == 1 ? t.g : c == 2 ? t.b : t.a;
@@ -110,7 +163,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     }
 
     append(stats.steps, FilterStep());
-    FilterStep& joint = stats.steps.items[stats.steps.count - 1];
+    const int32_t jointIndex = stats.steps.count - 1;
     const double t0 = wallClockSeconds();
     double t1 = t0, t2 = t0;
     // With one or two filled levels there is no inner level: only the fixed levels are written.
@@ -118,22 +171,20 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
         reportProgress(stats.progress, "assembly", 1, 2);
         TrilinearSystem system;
         assembleTrilinearSystem(system, moments, top, texture.width, texture.height, filled);
-        releaseSurfaceMoments(moments);
+        // Only the grids of the levels fitted one by one stay for the solve.
+        for (int32_t g = 0; g < std::min(filled, moments.grids.count); ++g) releaseMomentGrid(moments.grids[g]);
         t1 = wallClockSeconds();
         reportProgress(stats.progress, "solve", 2, 2);
         std::string solverError;
-        if (!solveJointly(system, x, solver, bounded, joint, solverError)) {
+        if (!solveJointly(system, x, solver, bounded, stats.steps.items[jointIndex], solverError)) {
             error = std::string(name) + ": " + solverError;
             return false;
         }
         t2 = wallClockSeconds();
     }
-    releaseSurfaceMoments(moments);
-
-    copyImage(pyramid.levels[0], texture);
     for (int32_t l = 1; l <= filled - 2; ++l) {
         FloatImage& level = pyramid.levels[l];
-        allocateImage(level, texture.width >> l, texture.height >> l);
+        allocateImage(level, levelSide(texture.width, l), levelSide(texture.height, l));
         for (int32_t ty = 0; ty < level.height; ++ty) {
             for (int32_t tx = 0; tx < level.width; ++tx) {
                 const int32_t i = levelStart[l] + ty * level.width + tx;
@@ -146,11 +197,17 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     if (filled >= 2) pyramid.levels[filled - 1] = std::move(top);
     // t0 to t1: assembly and regularisation; t1 to t2: the iterations, or the compressed copy, ordering,
     // factorisation and solve.
+    FilterStep& joint = stats.steps.items[jointIndex];
     joint.heading = "Trilinear downscale";
     append(joint.times, StepTime{"time build", t1 - t0});
     append(joint.times, StepTime{"time solve", t2 - t1});
     append(joint.times, StepTime{"time total", t2 - t0});
     joint.done = true;
+    // The levels that end a power-of-two rectangle's chain.
+    for (int32_t l = std::max(filled, 1); l < levelCount; ++l) {
+        if (!fitAlone(l, pyramid.levels[l - 1], pyramid.levels[l])) return false;
+    }
+    releaseSurfaceMoments(moments);
     return true;
 }
 

@@ -9,9 +9,11 @@
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
-// Fills levelCount levels for a texture whose sides are powers of two (equal or not): level 0 the
-// texture, the top level from the area-weighted pyramid, levels in between solved jointly;
-// one step appended to `stats` receives the solver's phases and the times. Returns false with a message when
+// Fills levelCount levels for a texture of any size: level 0 the texture, a fixed top level (for sides that are
+// powers of two the area-weighted box level where the shorter side reaches 1, else kivbi's 1 x 1 level), the levels
+// in between solved jointly, and the levels after a power-of-two rectangle's top fitted one by one as kivbi fits
+// them. One step appended to `stats` receives the joint solve's phases and the times, and one more each level
+// fitted alone. Returns false with a message when
 // the solver fails.
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error);

@@ -17,12 +17,11 @@
 int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount) {
     release(levelStart);
     resize(levelStart, levelCount > 0 ? levelCount : 0);
-    // Level l has (W H) div 4^l texels; levels 1 .. L - 2 are unknown.
-    const int64_t texelCount = static_cast<int64_t>(width) * height;
+    // Level l has levelSide(W, l) x levelSide(H, l) texels; levels 1 .. L - 2 are unknown.
     int32_t next = 0;
     for (int32_t l = 0; l < levelCount; ++l) {
         levelStart[l] = next;
-        if (l >= 1 && l <= levelCount - 2) next += static_cast<int32_t>(texelCount >> (2 * l));
+        if (l >= 1 && l <= levelCount - 2) next += levelSide(width, l) * levelSide(height, l);
     }
     return next;
 }
@@ -51,85 +50,99 @@ struct CouplingAxis {
     double product[2][2][3];
 };
 
-static CouplingAxis couplingAxis(int32_t x, int32_t a, int32_t side, int32_t coarse) {
-    CouplingAxis axis;
-    const int32_t fine0 = (x + a) / (2 * a) - 1, coarse0 = (x + 2 * a) / (4 * a) - 1;
+// The factors of cell column (or row) x of `grid` along `axis`, for a level of `side` texels and the next coarser one
+// of `coarse` texels along it.
+static CouplingAxis couplingAxis(const MomentGrid& grid, SplitAxis axis, int32_t x, int32_t side, int32_t coarse) {
+    CouplingAxis axisFactors;
+    const int32_t cells = axis == SplitAxis::u ? grid.width : grid.height;
+    const bool bounded = (axis == SplitAxis::u ? grid.columnBounds.count : grid.rowBounds.count) > 0;
+    if (!bounded && side == 2 * coarse && cells % (2 * side) == 0) {
+        // Even cells, 2a per finer texel: the texels follow from the cell's index.
+        const int32_t a = cells / (2 * side);
+        const int32_t fine0 = (x + a) / (2 * a) - 1, coarse0 = (x + 2 * a) / (4 * a) - 1;
+        for (int32_t e = 0; e < 2; ++e) {
+            const TentFactor fine = cellTent(x, a, e, side);
+            axisFactors.fineTexel[e] = fine.texel;
+            for (int32_t f = 0; f < 2; ++f) {
+                productOf(fine, cellTent(x, 2 * a, f, coarse), axisFactors.product[e][f]);
+                axisFactors.offset[e][f] = coarse0 + f - floorHalf(fine0 + e);
+            }
+        }
+        return axisFactors;
+    }
     for (int32_t e = 0; e < 2; ++e) {
-        const TentFactor fine = cellTent(x, a, e, side);
-        axis.fineTexel[e] = fine.texel;
+        const TentFactor fine = gridCellTent(grid, axis, x, e, side);
+        axisFactors.fineTexel[e] = fine.texel;
+        const int32_t pair = coarserTexel(fine.texel, side, coarse);
         for (int32_t f = 0; f < 2; ++f) {
-            productOf(fine, cellTent(x, 2 * a, f, coarse), axis.product[e][f]);
-            axis.offset[e][f] = coarse0 + f - floorHalf(fine0 + e);
+            const TentFactor coarser = gridCellTent(grid, axis, x, f, coarse);
+            productOf(fine, coarser, axisFactors.product[e][f]);
+            // The coarser texel relative to the one the finer texel pairs with, wrapped into -1 .. 1.
+            int32_t offset = wrapIndex(static_cast<int64_t>(coarser.texel) - pair, coarse);
+            if (offset > 1) offset -= coarse;
+            assert(offset >= -1 && offset <= 1);
+            axisFactors.offset[e][f] = offset;
         }
     }
-    return axis;
+    return axisFactors;
 }
 
 void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height, double factor) {
-    const int32_t across = grid.width / (2 * width), down = grid.height / (2 * height);
     coupling.width = width;
     coupling.height = height;
     release(coupling.coefficients);
     resize(coupling.coefficients, 9 * static_cast<int64_t>(width) * height);
     for (double& value : coupling.coefficients) value = 0;
+    const int32_t coarseWidth = levelSide(width, 1), coarseHeight = levelSide(height, 1);
     GrowArray<CouplingAxis> columnAxes, rowAxes;
     resize(columnAxes, grid.width);
     resize(rowAxes, grid.height);
-    for (int32_t x = 0; x < grid.width; ++x) columnAxes[x] = couplingAxis(x, across, width, width / 2);
-    for (int32_t y = 0; y < grid.height; ++y) rowAxes[y] = couplingAxis(y, down, height, height / 2);
-    // Band k of cell rows down (2k + 1) .. down (2k + 3) - 1 writes finer rows k and k + 1; even bands first, then
-    // odd ones.
-    for (int32_t parity = 0; parity < 2; ++parity) {
-#pragma omp parallel for schedule(dynamic, 4)
-        for (int32_t k = parity; k < height; k += 2) {
-            for (int32_t r = 0; r < 2 * down; ++r) {
-                const int32_t y = (down * (2 * k + 1) + r) % grid.height;
-                const CouplingAxis& rows = rowAxes[y];
-                for (int32_t x = 0; x < grid.width; ++x) {
-                    const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
-                    if (m[0] == 0.0f) continue;  // no area, so every moment is 0
-                    const CouplingAxis& columns = columnAxes[x];
-                    for (int32_t ex = 0; ex < 2; ++ex) {
-                        for (int32_t fx = 0; fx < 2; ++fx) {
-                            const double* columnProduct = columns.product[ex][fx];
-                            // The column product against the moments, leaving a polynomial in v.
-                            double inV[3];
-                            for (int32_t b = 0; b < 3; ++b) {
-                                inV[b] = columnProduct[0] * m[3 * b] + columnProduct[1] * m[3 * b + 1] +
-                                         columnProduct[2] * m[3 * b + 2];
-                            }
-                            const int32_t dx = columns.offset[ex][fx];
-                            for (int32_t ey = 0; ey < 2; ++ey) {
-                                double* slots = coupling.coefficients.items +
-                                                9 * (static_cast<int64_t>(rows.fineTexel[ey]) * width +
-                                                     columns.fineTexel[ex]);
-                                for (int32_t fy = 0; fy < 2; ++fy) {
-                                    const double* rowProduct = rows.product[ey][fy];
-                                    const int32_t dy = rows.offset[ey][fy];
-                                    assert(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1);
-                                    const double sum =
-                                        rowProduct[0] * inV[0] + rowProduct[1] * inV[1] + rowProduct[2] * inV[2];
-                                    slots[3 * (dy + 1) + dx + 1] += factor * sum;
-                                }
-                            }
+    for (int32_t x = 0; x < grid.width; ++x) columnAxes[x] = couplingAxis(grid, SplitAxis::u, x, width, coarseWidth);
+    for (int32_t y = 0; y < grid.height; ++y) rowAxes[y] = couplingAxis(grid, SplitAxis::v, y, height, coarseHeight);
+    // Each band of cell rows writes finer rows k and k + 1; even bands first, then odd ones.
+    forEachBandInTwoPasses(grid, height, [&](int32_t y) {
+        const CouplingAxis& rows = rowAxes[y];
+        for (int32_t x = 0; x < grid.width; ++x) {
+            const float* m = grid.moments.items + 9 * (static_cast<int64_t>(y) * grid.width + x);
+            if (m[0] == 0.0f) continue;  // no area, so every moment is 0
+            const CouplingAxis& columns = columnAxes[x];
+            for (int32_t ex = 0; ex < 2; ++ex) {
+                for (int32_t fx = 0; fx < 2; ++fx) {
+                    const double* columnProduct = columns.product[ex][fx];
+                    // The column product against the moments, leaving a polynomial in v.
+                    double inV[3];
+                    for (int32_t b = 0; b < 3; ++b) {
+                        inV[b] = columnProduct[0] * m[3 * b] + columnProduct[1] * m[3 * b + 1] +
+                                 columnProduct[2] * m[3 * b + 2];
+                    }
+                    const int32_t dx = columns.offset[ex][fx];
+                    for (int32_t ey = 0; ey < 2; ++ey) {
+                        double* slots = coupling.coefficients.items +
+                                        9 * (static_cast<int64_t>(rows.fineTexel[ey]) * width + columns.fineTexel[ex]);
+                        for (int32_t fy = 0; fy < 2; ++fy) {
+                            const double* rowProduct = rows.product[ey][fy];
+                            const int32_t dy = rows.offset[ey][fy];
+                            assert(dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1);
+                            const double sum = rowProduct[0] * inV[0] + rowProduct[1] * inV[1] + rowProduct[2] * inV[2];
+                            slots[3 * (dy + 1) + dx + 1] += factor * sum;
                         }
                     }
                 }
             }
         }
-    }
+    });
 }
 
 // out(j, c) -= sum over the 3 x 3 coarser texels s around finer texel j of coupling(j, s) times values(s, c): the
-// products of a level's texels with the fixed texels of the next coarser level (width/2 x height/2), wrapped.
+// products of a level's texels with the fixed texels of the next coarser level, wrapped.
 static void subtractCoarserProducts(const LevelCoupling& coupling, const FloatImage& values, int32_t channels,
                                     DenseBlock& out, int32_t start) {
     const int32_t w = coupling.width, h = coupling.height, cw = values.width, ch = values.height;
     for (int32_t ty = 0; ty < h; ++ty) {
         int32_t rows[3], columns[3];
-        wrappedNeighbours(ty / 2, ch, rows);
+        wrappedNeighbours(coarserTexel(ty, h, ch), ch, rows);
         for (int32_t tx = 0; tx < w; ++tx) {
-            wrappedNeighbours(tx / 2, cw, columns);
+            wrappedNeighbours(coarserTexel(tx, w, cw), cw, columns);
             const double* slots = coupling.coefficients.items + 9 * (static_cast<int64_t>(ty) * w + tx);
             for (int32_t s = 0; s < 9; ++s) {
                 const Texel& v = values.at(columns[s % 3], rows[s / 3]);
@@ -144,7 +157,7 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
                              int32_t width, int32_t height, int32_t levelCount) {
     const int32_t L = levelCount;
     assert(moments.grids.count >= L + 1);
-    assert(L < 2 || (top.width == width >> (L - 1) && top.height == height >> (L - 1)));
+    assert(L < 2 || (top.width == levelSide(width, L - 1) && top.height == levelSide(height, L - 1)));
     system.levelCount = L;
     const int32_t unknownCount = numberUnknowns(system.levelStart, width, height, L);
     release(system.levels);
@@ -155,14 +168,14 @@ void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& mome
     createBlock(system.rhs, unknownCount, channels);
     if (L < 3) return;
 
-    // Every term is 1/2 times the scale times the integral over the surface and over t, the scale being the cell
-    // count of the finest grid (as in kivbi's levels, it only sets the size against the regularisation).
-    const double half = levelScale(moments.grids[0]);
+    // Every term is 1/2 times the scale times the integral over the surface and over t, the scale being that of the
+    // texture's level system (as in kivbi's levels, it only sets the size against the regularisation).
+    const double half = levelScale(width, height);
     const Texel& topColour = top.texels[0];
     const double topChannels[4] = {topColour.r, topColour.g, topColour.b, topColour.a};
     for (int32_t l = 1; l <= L - 2; ++l) {
         const MomentGrid& grid = moments.grids[l];
-        const int32_t w = width >> l, h = height >> l;
+        const int32_t w = levelSide(width, l), h = levelSide(height, l);
         // A level meets itself in both segments it belongs to, with t^2 and (1 - t)^2.
         assembleGramStencil(system.levels[l], grid, w, h, half * 2 * sameBlend);
         if (l + 1 <= L - 2) assembleCoupling(system.couplings[l], grid, w, h, half * crossBlend);
@@ -237,12 +250,13 @@ void trilinearToRows(const TrilinearSystem& system, SparseRowMatrix& matrix) {
         }
         if (l + 1 > L - 2) continue;
         const LevelCoupling& coupling = system.couplings[l];
-        const int32_t coarseWidth = w / 2, coarseHeight = h / 2, coarseStart = system.levelStart[l + 1];
+        const int32_t coarseWidth = system.levels[l + 1].width, coarseHeight = system.levels[l + 1].height;
+        const int32_t coarseStart = system.levelStart[l + 1];
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t x = 0; x < w; ++x) {
                 for (int32_t s = 0; s < 9; ++s) {
-                    const int32_t cx = (x / 2 + s % 3 - 1 + coarseWidth) % coarseWidth;
-                    const int32_t cy = (y / 2 + s / 3 - 1 + coarseHeight) % coarseHeight;
+                    const int32_t cx = wrapIndex(coarserTexel(x, w, coarseWidth) + s % 3 - 1, coarseWidth);
+                    const int32_t cy = wrapIndex(coarserTexel(y, h, coarseHeight) + s / 3 - 1, coarseHeight);
                     add(start + y * w + x, coarseStart + cy * coarseWidth + cx,
                         coupling.coefficients[9 * (y * w + x) + s]);
                 }
@@ -272,7 +286,8 @@ static void rowProductsOf(const TrilinearSystem& system, LevelRange range, int32
     const int32_t w = level.width, start = system.levelStart[l] - range.base;
     const bool coarser = l + 1 <= L - 2;
     const LevelCoupling* down = coarser ? &system.couplings[l] : nullptr;  // to level l + 1
-    const int32_t coarseWidth = w / 2, coarseHeight = level.height / 2;
+    const int32_t coarseWidth = coarser ? system.levels[l + 1].width : 1;
+    const int32_t coarseHeight = coarser ? system.levels[l + 1].height : 1;
     const int32_t coarseStart = coarser ? system.levelStart[l + 1] - range.base : 0;
     const double* own[C];
     const double* coarse[C];
@@ -283,10 +298,11 @@ static void rowProductsOf(const TrilinearSystem& system, LevelRange range, int32
         target[c] = out + (first + c) * outStride;
     }
     StencilRow row{};
-    // Rows of the 3 coarser texels around ty div 2.
+    // Rows of the 3 coarser texels around the one that holds row ty's centres.
     int32_t coarseRows[3] = {0, 0, 0};
     if (coarser) {
-        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = ((ty / 2 + d - 1 + coarseHeight) % coarseHeight) * coarseWidth;
+        const int32_t pair = coarserTexel(ty, level.height, coarseHeight);
+        for (int32_t d = 0; d < 3; ++d) coarseRows[d] = wrapIndex(pair + d - 1, coarseHeight) * coarseWidth;
     }
     for (int32_t tx = 0; tx < w; ++tx) {
         const int32_t j = ty * w + tx;
@@ -301,7 +317,7 @@ static void rowProductsOf(const TrilinearSystem& system, LevelRange range, int32
         if (coarser) {
             const double* coefficients = down->coefficients.items + 9 * static_cast<int64_t>(j);
             int32_t coarseColumns[3];
-            wrappedNeighbours(tx / 2, coarseWidth, coarseColumns);
+            wrappedNeighbours(coarserTexel(tx, w, coarseWidth), coarseWidth, coarseColumns);
             for (int32_t s = 0; s < 9; ++s) {
                 const int32_t unknown = coarseRows[s / 3] + coarseColumns[s % 3];
                 for (int32_t c = 0; c < C; ++c) sum[c] += coefficients[s] * coarse[c][unknown];
@@ -326,24 +342,32 @@ static void levelRowProducts(const TrilinearSystem& system, LevelRange range, in
     for (int32_t ty = 0; ty < h; ++ty) rowProducts(system, range, l, ty, x, ownLevel, out, outStride);
 }
 
+// The first row (or column) of a finer level of `fine` texels whose centre lies in coarser texel m or after it, on an
+// axis of `coarse` coarser texels: the finer texels of coarser texel m are first(m) .. first(m + 1) - 1.
+static int32_t firstFinerOf(int32_t m, int32_t fine, int32_t coarse) {
+    const int64_t reach = 2 * static_cast<int64_t>(fine) * m - coarse;
+    return reach <= 0 ? 0 : static_cast<int32_t>((reach + 2 * static_cast<int64_t>(coarse) - 1) / (2 * static_cast<int64_t>(coarse)));
+}
+
 // out_l += sign A(l, l-1) x_(l-1) for every column, x_(l-1) being level l - 1's values (column c at
 // finer + c * finerStride) and out_l level l's (column c at out + c * outStride): the couplings of level l - 1 with
-// level l, transposed. Each finer texel adds its nine products to the coarser texels around it; bands of two finer
-// rows reach three coarser rows, so the bands are taken in three passes of bands three apart, and every value
-// receives its terms in the same order whatever the number of threads. beforeRow(fy) runs on the thread that takes
-// finer row fy, just before the row's products are added.
+// level l, transposed. Each finer texel adds its nine products to the coarser texels around the one that holds its
+// centre; the finer rows of one coarser row (a band) reach three coarser rows, so the bands are taken in three passes
+// of bands three apart, and every value receives its terms in the same order whatever the number of threads.
+// beforeRow(fy) runs on the thread that takes finer row fy, just before the row's products are added.
 template <typename BeforeRow>
 static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t columns, const double* finer,
                              int64_t finerStride, double sign, double* out, int64_t outStride, BeforeRow beforeRow) {
-    const int32_t width = system.levels[l].width, height = system.levels[l].height, fine = 2 * width;
+    const int32_t width = system.levels[l].width, height = system.levels[l].height;
+    const int32_t fine = system.levels[l - 1].width, fineHeight = system.levels[l - 1].height;
     const LevelCoupling& coupling = system.couplings[l - 1];
-    // The two finer texels of a pair (fx even, then fx + 1) meet the same nine coarser ones and add to them one
-    // after the other, so each coarser value is read and written once per pair.
+    const bool halves = fine == 2 * width && fineHeight == 2 * height;
     auto band = [&](int32_t m) {
-        for (int32_t fy = 2 * m; fy < 2 * m + 2; ++fy) {
+        const int32_t lastRow = firstFinerOf(m + 1, fineHeight, height);
+        for (int32_t fy = firstFinerOf(m, fineHeight, height); fy < lastRow; ++fy) {
             beforeRow(fy);
             int32_t rows[3];
-            for (int32_t d = 0; d < 3; ++d) rows[d] = ((fy / 2 + d - 1 + height) % height) * width;
+            for (int32_t d = 0; d < 3; ++d) rows[d] = wrapIndex(m + d - 1, height) * width;
             forColumnBlocks(columns, [&](auto block, int32_t first) {
                 constexpr int32_t C = decltype(block)::value;
                 const double* from[C];
@@ -352,6 +376,21 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
                     from[c] = finer + (first + c) * finerStride + static_cast<int64_t>(fy) * fine;
                     to[c] = out + (first + c) * outStride;
                 }
+                if (!halves) {
+                    // Sides that do not halve: finer texel by finer texel.
+                    for (int32_t fx = 0; fx < fine; ++fx) {
+                        int32_t columnsAround[3];
+                        wrappedNeighbours(coarserTexel(fx, fine, width), width, columnsAround);
+                        const double* own = coupling.coefficients.items + 9 * (static_cast<int64_t>(fy) * fine + fx);
+                        for (int32_t s = 0; s < 9; ++s) {
+                            const int32_t target = rows[s / 3] + columnsAround[s % 3];
+                            for (int32_t c = 0; c < C; ++c) to[c][target] += own[s] * (sign * from[c][fx]);
+                        }
+                    }
+                    return;
+                }
+                // The two finer texels of a pair (fx even, then fx + 1) meet the same nine coarser ones and add to
+                // them one after the other, so each coarser value is read and written once per pair.
                 for (int32_t fx = 0; fx < fine; fx += 2) {
                     int32_t columnsAround[3], targets[9];
                     wrappedNeighbours(fx / 2, width, columnsAround);
@@ -378,7 +417,7 @@ static void addFinerProducts(const TrilinearSystem& system, int32_t l, int32_t c
     // Bands 3 q .. height - 1 (q = height div 3) could meet the first ones across the wrap: they follow on one thread.
     const int32_t parallelBands = 3 * (height / 3);
     for (int32_t pass = 0; pass < 3; ++pass) {
-#pragma omp parallel for schedule(dynamic, 4) if (worthThreads(int64_t{fine} * 2 * height))
+#pragma omp parallel for schedule(dynamic, 4) if (worthThreads(int64_t{fine} * fineHeight))
         for (int32_t m = pass; m < parallelBands; m += 3) band(m);
     }
     for (int32_t m = parallelBands; m < height; ++m) band(m);
@@ -446,12 +485,24 @@ static bool factorCoarseLevels(const TrilinearSystem& system, DenseLevels& dense
     return false;
 }
 
-// The texels of a finer level (side 2 w) whose couplings reach texel c of the coarser one (side w) along one axis,
-// with the offset d (0 .. 2 for -1 .. 1) that reaches it: finer texel f couples with coarser (f div 2 + d - 1) mod w.
-// At most six distinct finer texels reach c (fewer on sides below 3, where one may reach it by several offsets).
-static int32_t finerReaching(int32_t c, int32_t w, int32_t* finer, int32_t* offset) {
-    const int32_t fine = 2 * w;
+// The texels of a finer level (`fine` texels) whose couplings reach texel c of the coarser one (w texels) along one
+// axis, with the offset d (0 .. 2 for -1 .. 1) that reaches it: finer texel f couples with coarser
+// (coarserTexel(f) + d - 1) mod w. Where the sides halve, at most six distinct finer texels reach c (fewer on sides
+// below 3, where one may reach it by several offsets); otherwise at most nine, three for each coarser texel.
+static int32_t finerReaching(int32_t c, int32_t w, int32_t fine, int32_t* finer, int32_t* offset) {
     int32_t count = 0;
+    if (fine != 2 * w) {
+        for (int32_t d = 0; d < 3; ++d) {
+            const int32_t holder = wrapIndex(static_cast<int64_t>(c) - (d - 1), w);
+            const int32_t last = firstFinerOf(holder + 1, fine, w);
+            for (int32_t f = firstFinerOf(holder, fine, w); f < last; ++f) {
+                finer[count] = f;
+                offset[count] = d;
+                ++count;
+            }
+        }
+        return count;
+    }
     const int32_t candidates = std::min(fine, 6);
     for (int32_t i = 0; i < candidates; ++i) {
         const int32_t f = fine <= 6 ? i : ((2 * c - 2 + i) % fine + fine) % fine;
@@ -466,8 +517,8 @@ static int32_t finerReaching(int32_t c, int32_t w, int32_t* finer, int32_t* offs
 }
 
 // Calls term(coefficient, unknown) for every term of row (x, y) of level l, in a fixed order: the stencil's nine,
-// the nine with the coarser level, then those of the finer texels whose couplings reach it (36 at most: six along
-// each axis). `row` is work space.
+// the nine with the coarser level, then those of the finer texels whose couplings reach it (36 at most where the
+// sides halve: six along each axis; 81 otherwise). `row` is work space.
 template <typename Term>
 static void forEachTermOfRow(const TrilinearSystem& system, int32_t l, int32_t x, int32_t y, StencilRow& row,
                              Term term) {
@@ -477,19 +528,21 @@ static void forEachTermOfRow(const TrilinearSystem& system, int32_t l, int32_t x
     stencilRow(level, x, y, row);
     for (int32_t t = 0; t < 9; ++t) term(row.values[t], start + row.unknowns[t]);
     if (l + 1 <= L - 2) {
-        const int32_t coarseWidth = w / 2, coarseHeight = h / 2, coarseStart = system.levelStart[l + 1];
+        const int32_t coarseWidth = system.levels[l + 1].width, coarseHeight = system.levels[l + 1].height;
+        const int32_t coarseStart = system.levelStart[l + 1];
         const double* coefficients = system.couplings[l].coefficients.items + 9 * (static_cast<int64_t>(y) * w + x);
         for (int32_t s = 0; s < 9; ++s) {
-            const int32_t cx = (x / 2 + s % 3 - 1 + coarseWidth) % coarseWidth;
-            const int32_t cy = (y / 2 + s / 3 - 1 + coarseHeight) % coarseHeight;
+            const int32_t cx = wrapIndex(coarserTexel(x, w, coarseWidth) + s % 3 - 1, coarseWidth);
+            const int32_t cy = wrapIndex(coarserTexel(y, h, coarseHeight) + s / 3 - 1, coarseHeight);
             term(coefficients[s], coarseStart + cy * coarseWidth + cx);
         }
     }
     if (l >= 2) {
         int32_t fineRows[18], rowOffsets[18], fineColumns[18], columnOffsets[18];
-        const int32_t rows = finerReaching(y, h, fineRows, rowOffsets);
-        const int32_t columns = finerReaching(x, w, fineColumns, columnOffsets);
-        const int32_t fineWidth = 2 * w, fineStart = system.levelStart[l - 1];
+        const int32_t fineWidth = system.levels[l - 1].width, fineHeight = system.levels[l - 1].height;
+        const int32_t rows = finerReaching(y, h, fineHeight, fineRows, rowOffsets);
+        const int32_t columns = finerReaching(x, w, fineWidth, fineColumns, columnOffsets);
+        const int32_t fineStart = system.levelStart[l - 1];
         const LevelCoupling& up = system.couplings[l - 1];
         for (int32_t a = 0; a < rows; ++a) {
             for (int32_t e = 0; e < columns; ++e) {
@@ -523,7 +576,12 @@ static void setTrilinearRounding(const TrilinearSystem& system, ConjugateGradien
         forEachTermOfRow(system, l, x, y, row, [&](double coefficient, int32_t) { sum += std::abs(coefficient); });
         rowSums.items[j] = sum;
     });
-    setResidualRounding(options, rowSums, 9 + 9 + 36 + 1);
+    bool halves = true;
+    for (int32_t l = 2; l <= system.levelCount - 2; ++l) {
+        halves = halves && system.levels[l - 1].width == 2 * system.levels[l].width &&
+                 system.levels[l - 1].height == 2 * system.levels[l].height;
+    }
+    setResidualRounding(options, rowSums, 9 + 9 + (halves ? 36 : 81) + 1);
 }
 
 // The coarse levels' terms are large (their tents cover many cells), and the wanted residual comes near a double

@@ -18,9 +18,11 @@ struct LevelCoupling {
     GrowArray<double> coefficients;
 };
 
-// The coupling of the width x height level l with level l + 1 (width/2 x height/2) from the moments of grid l (two
-// cells per finer texel along both sides, four per coarser one): coefficient (x, y, dx, dy) = factor times the
-// integral over the surface of the two tents.
+// The coupling of the width x height level l with level l + 1 (levelSide(width, 1) x levelSide(height, 1)) from the
+// moments of grid l (cut along the texel centres of both levels): coefficient (x, y, dx, dy) = factor times the
+// integral over the surface of the tents of finer texel (x, y) and of the coarser texel (cx + dx, cy + dy), wrapped,
+// where (cx, cy) holds the finer texel's centre (coarserTexel). Where the coarser level has two texels along an
+// axis, both offsets -1 and 1 stand for the other one.
 void assembleCoupling(LevelCoupling& coupling, const MomentGrid& grid, int32_t width, int32_t height, double factor);
 
 // Unknown levels 1 .. levelCount - 2, numbered fine to coarse: texel (x, y) of level l is unknown
@@ -37,10 +39,10 @@ struct TrilinearSystem {
 // numbered fine to coarse; levelStart[levelCount - 1] is N, the number of unknowns per channel, which is returned.
 int32_t numberUnknowns(GrowArray<int32_t>& levelStart, int32_t width, int32_t height, int32_t levelCount);
 
-// Assembles the system of the trilinear objective for a width x height texture whose sides are powers of two and
-// whose levels 0 .. levelCount - 1 are non-empty (levelCount - 1 halvings of the shorter side), from moments built for
-// the finest level of the longer side, 2^(finest - 1) (grids 1 .. levelCount - 2 with moments and weighted moments);
-// `top` is the fixed top level levelCount - 1, a single texel for a square texture, else a row or column.
+// Assembles the system of the trilinear objective for levels 0 .. levelCount - 1 of a width x height texture (level l
+// levelSide(width, l) x levelSide(height, l)), from the texture's moment grids (grids 1 .. levelCount - 2 with moments
+// and weighted moments, each cut along the texel centres of its level and the next); `top` is the fixed top level
+// levelCount - 1, a single texel or, for a rectangle whose sides are powers of two, a row or column.
 // Regularised like kivbi's levels.
 void assembleTrilinearSystem(TrilinearSystem& system, const SurfaceMoments& moments, const FloatImage& top,
                              int32_t width, int32_t height, int32_t levelCount);

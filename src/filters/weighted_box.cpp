@@ -2,7 +2,9 @@
 // texels that no surface reaches.
 #include "filters/weighted_box.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cmath>
 
 #include "base/wrap_index.h"
 
@@ -138,20 +140,245 @@ void fillUnusedTexels(const FloatImage& coarse, FloatImage& fine, const MomentGr
     }
 }
 
-// Level 0 is the source; level j the block means of the source for block side 2^j; then levels
-// n - 2 down to 1 have their unused texels filled from the level above, itself already filled.
+namespace {
+
+// The cell of `grid` along `axis` that holds `value` (a point inside the unit square).
+int32_t cellHolding(const MomentGrid& grid, SplitAxis axis, double value) {
+    const GrowArray<double>& bounds = axis == SplitAxis::u ? grid.columnBounds : grid.rowBounds;
+    const int32_t cells = axis == SplitAxis::u ? grid.width : grid.height;
+    int32_t cell = 0;
+    if (bounds.count > 0) {
+        cell = static_cast<int32_t>(std::upper_bound(bounds.items, bounds.items + bounds.count, value) - bounds.items) - 1;
+    } else {
+        cell = static_cast<int32_t>(std::floor(value * cells));
+    }
+    return std::max(0, std::min(cells - 1, cell));
+}
+
+// The middle of cell `index` of the grid along `axis`.
+double cellMiddle(const MomentGrid& grid, SplitAxis axis, int32_t index) {
+    double low = 0, high = 0;
+    cellBounds(grid, axis, index, low, high);
+    return 0.5 * (low + high);
+}
+
+// The texel of an axis of `size` texels that holds `value`.
+int32_t texelHolding(double value, int32_t size) {
+    return std::max(0, std::min(size - 1, static_cast<int32_t>(std::floor(value * size))));
+}
+
+// For each cell of one grid along an axis, what it maps to: the cell of the next grid that holds it, or the texel.
+GrowArray<int32_t> axisMap(const MomentGrid& grid, SplitAxis axis, const MomentGrid* coarser, int32_t texels) {
+    GrowArray<int32_t> map;
+    resize(map, axis == SplitAxis::u ? grid.width : grid.height);
+    for (int32_t i = 0; i < map.count; ++i) {
+        const double middle = cellMiddle(grid, axis, i);
+        map[i] = coarser ? cellHolding(*coarser, axis, middle) : texelHolding(middle, texels);
+    }
+    return map;
+}
+
+// Weighted colour sums over the cells of one grid: weight w and w times the source texel, per cell.
+struct CellSums {
+    int32_t width = 0, height = 0;
+    GrowArray<double> weight;
+    GrowArray<double> colour;  // 4 per cell
+};
+
+void clearSums(CellSums& sums, int32_t width, int32_t height) {
+    sums.width = width, sums.height = height;
+    release(sums.weight), release(sums.colour);
+    resize(sums.weight, width * height);
+    resize(sums.colour, 4 * width * height);
+    for (double& w : sums.weight) w = 0;
+    for (double& c : sums.colour) c = 0;
+}
+
+// The sums of the grid above grid 0 (`coarse`), gathered straight from grid 0's cells, so that grid 0, the largest,
+// never holds sums of its own: each cell weighs cellWeight(cell, x, y), (x, y) the source texel it lies in, and
+// carries that texel. The threads take the coarse rows, each summing its children in row order.
+template <typename CellWeight>
+void sumsAboveFinest(CellSums& sums, const FloatImage& source, const MomentGrid& grid, const MomentGrid& coarse,
+                     CellWeight cellWeight) {
+    clearSums(sums, coarse.width, coarse.height);
+    const GrowArray<int32_t> columns = axisMap(grid, SplitAxis::u, nullptr, source.width);
+    const GrowArray<int32_t> rows = axisMap(grid, SplitAxis::v, nullptr, source.height);
+    const GrowArray<int32_t> parentColumns = axisMap(grid, SplitAxis::u, &coarse, 0);
+    const GrowArray<int32_t> parentRows = axisMap(grid, SplitAxis::v, &coarse, 0);
+    GrowArray<int32_t> firstRow;  // the grid rows of coarse row p: firstRow[p] .. firstRow[p + 1] - 1
+    resize(firstRow, coarse.height + 1);
+    for (int32_t p = 0; p <= coarse.height; ++p) firstRow[p] = grid.height;
+    for (int32_t y = grid.height - 1; y >= 0; --y) firstRow[parentRows[y]] = y;
+#pragma omp parallel for schedule(dynamic, 8)
+    for (int32_t p = 0; p < coarse.height; ++p) {
+        for (int32_t y = firstRow[p]; y < grid.height && parentRows[y] == p; ++y) {
+            for (int32_t x = 0; x < grid.width; ++x) {
+                const int64_t cell = static_cast<int64_t>(y) * grid.width + x;
+                const double w = cellWeight(cell, columns[x], rows[y]);
+                if (w == 0) continue;
+                const Texel& t = source.at(columns[x], rows[y]);
+                const int64_t to = static_cast<int64_t>(p) * coarse.width + parentColumns[x];
+                sums.weight.items[to] += w;
+                double* colour = sums.colour.items + 4 * to;
+                colour[0] += w * t.r, colour[1] += w * t.g, colour[2] += w * t.b, colour[3] += w * t.a;
+            }
+        }
+    }
+}
+
+// Adds the sums of every cell of `fine` to the cell or texel (`columns`, `rows`) it maps to in `coarse`, a target
+// row at a time.
+void addSums(const CellSums& fine, const GrowArray<int32_t>& columns, const GrowArray<int32_t>& rows, CellSums& coarse) {
+    for (int32_t y = 0; y < fine.height; ++y) {
+        for (int32_t x = 0; x < fine.width; ++x) {
+            const int64_t from = static_cast<int64_t>(y) * fine.width + x;
+            if (fine.weight.items[from] == 0) continue;
+            const int64_t to = static_cast<int64_t>(rows[y]) * coarse.width + columns[x];
+            coarse.weight.items[to] += fine.weight.items[from];
+            for (int32_t c = 0; c < 4; ++c) coarse.colour.items[4 * to + c] += fine.colour.items[4 * from + c];
+        }
+    }
+}
+
+// The level from the sums of its grid: each texel the weighted mean over its footprint, (0, 0, 0, 0) without weight.
+void levelFromSums(FloatImage& level, const CellSums& sums, const MomentGrid& grid, int32_t width, int32_t height) {
+    CellSums texels;
+    clearSums(texels, width, height);
+    addSums(sums, axisMap(grid, SplitAxis::u, nullptr, width), axisMap(grid, SplitAxis::v, nullptr, height), texels);
+    allocateImage(level, width, height);
+    for (int32_t k = 0; k < level.count; ++k) {
+        const double w = texels.weight.items[k];
+        const double* c = texels.colour.items + 4 * k;
+        level.texels[k] = w != 0 ? Texel{static_cast<float>(c[0] / w), static_cast<float>(c[1] / w),
+                                         static_cast<float>(c[2] / w), static_cast<float>(c[3] / w)}
+                                 : Texel{};
+    }
+}
+
+// Whether some cell of `grid` in the footprint of each texel of a width x height level holds a piece.
+GrowArray<uint8_t> usedTexels(const MomentGrid& grid, int32_t width, int32_t height) {
+    GrowArray<uint8_t> used;
+    resize(used, width * height);
+    for (uint8_t& u : used) u = 0;
+    const GrowArray<int32_t> columns = axisMap(grid, SplitAxis::u, nullptr, width);
+    const GrowArray<int32_t> rows = axisMap(grid, SplitAxis::v, nullptr, height);
+    for (int32_t y = 0; y < grid.height; ++y) {
+        for (int32_t x = 0; x < grid.width; ++x) {
+            if (grid.used.items[static_cast<int64_t>(y) * grid.width + x]) used[rows[y] * width + columns[x]] = 1;
+        }
+    }
+    return used;
+}
+
+// The texels of `fine` that `used` marks unused become the bilinear sample (wrap-around) of `coarse` at their
+// centres.
+void fillUnusedAtCentres(const FloatImage& coarse, FloatImage& fine, const GrowArray<uint8_t>& used) {
+    auto taps = [](int32_t i, int32_t fineSize, int32_t coarseSize, int32_t index[2], double weight[2]) {
+        const double position = (i + 0.5) * coarseSize / fineSize - 0.5;
+        const double first = std::floor(position);
+        const double t = position - first;
+        index[0] = wrapIndex(static_cast<int64_t>(first), coarseSize);
+        index[1] = wrapIndex(static_cast<int64_t>(first) + 1, coarseSize);
+        weight[0] = 1 - t, weight[1] = t;
+    };
+#pragma omp parallel for schedule(dynamic, 8)
+    for (int32_t y = 0; y < fine.height; ++y) {
+        int32_t rows[2];
+        double rowWeights[2];
+        taps(y, fine.height, coarse.height, rows, rowWeights);
+        for (int32_t x = 0; x < fine.width; ++x) {
+            if (used[y * fine.width + x]) continue;
+            int32_t columns[2];
+            double columnWeights[2];
+            taps(x, fine.width, coarse.width, columns, columnWeights);
+            double sum[4] = {0, 0, 0, 0};
+            for (int32_t j = 0; j < 2; ++j) {
+                for (int32_t i = 0; i < 2; ++i) {
+                    const Texel& t = coarse.at(columns[i], rows[j]);
+                    const double w = columnWeights[i] * rowWeights[j];
+                    sum[0] += w * t.r, sum[1] += w * t.g, sum[2] += w * t.b, sum[3] += w * t.a;
+                }
+            }
+            fine.at(x, y) = Texel{static_cast<float>(sum[0]), static_cast<float>(sum[1]), static_cast<float>(sum[2]),
+                                  static_cast<float>(sum[3])};
+        }
+    }
+}
+
+// Whether level j (of a source whose sides are powers of two) is a block of 2^j x 2^j source texels paired with whole
+// cells of even grids: the levels the block means have always served.
+bool evenBlocks(const FloatImage& source, const MomentGrid& grid, int32_t j) {
+    const int64_t factor = int64_t{1} << j;
+    return j < 31 && source.width % factor == 0 && source.height % factor == 0 && grid.columnBounds.count == 0 &&
+           grid.rowBounds.count == 0;
+}
+
+}  // namespace
+
+// Level 0 is the source; level j the weighted means of the source over its texels' footprints (block means for block
+// side 2^j where the sides halve exactly); then levels n - 2 down to 1 have their unused texels filled from the level
+// above, itself already filled. The footprints of level j come from grid base + j, cut along the texel edges of
+// levels j and on (and grid `base` also along the source's).
 static void buildWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, const SurfaceMoments& coverage,
                                  int32_t base, int32_t levelCount, bool areaWeights) {
     resizeLevels(pyramid, levelCount);
     if (levelCount < 1) return;
     copyImage(pyramid.levels[0], source);
+    const MomentGrid& baseGrid = gridAt(coverage, base);
+    CellSums sums;
+    int32_t sumsGrid = -1;  // the grid `sums` belongs to, once made
     for (int32_t j = 1; j < levelCount; ++j) {
-        const MomentGrid& baseGrid = gridAt(coverage, base);
-        if (areaWeights) areaWeightedBoxLevel(pyramid.levels[j], source, baseGrid, 1 << j);
-        else usedTexelBoxLevel(pyramid.levels[j], source, baseGrid, 1 << j);
+        if (evenBlocks(source, baseGrid, j)) {
+            if (areaWeights) areaWeightedBoxLevel(pyramid.levels[j], source, baseGrid, 1 << j);
+            else usedTexelBoxLevel(pyramid.levels[j], source, baseGrid, 1 << j);
+            continue;
+        }
+        if (sumsGrid < 0) {
+            const MomentGrid& above = gridAt(coverage, base + 1);
+            if (areaWeights) {
+                sumsAboveFinest(sums, source, baseGrid, above,
+                                [&](int64_t cell, int32_t, int32_t) { return baseGrid.area.items[cell]; });
+            } else {
+                // A used texel weighs the share of it that the cell covers.
+                const GrowArray<uint8_t> used = usedTexels(baseGrid, source.width, source.height);
+                sumsAboveFinest(sums, source, baseGrid, above, [&](int64_t cell, int32_t x, int32_t y) {
+                    if (!used[y * source.width + x]) return 0.0;
+                    double u0, u1, v0, v1;
+                    cellBounds(baseGrid, SplitAxis::u, static_cast<int32_t>(cell % baseGrid.width), u0, u1);
+                    cellBounds(baseGrid, SplitAxis::v, static_cast<int32_t>(cell / baseGrid.width), v0, v1);
+                    return (u1 - u0) * source.width * (v1 - v0) * source.height;
+                });
+            }
+            sumsGrid = 1;
+        }
+        // Carry the sums up to grid j, then gather level j's texels from it.
+        while (sumsGrid < j) {
+            const MomentGrid& fine = gridAt(coverage, base + sumsGrid);
+            const MomentGrid& coarse = gridAt(coverage, base + sumsGrid + 1);
+            CellSums next;
+            clearSums(next, coarse.width, coarse.height);
+            addSums(sums, axisMap(fine, SplitAxis::u, &coarse, 0), axisMap(fine, SplitAxis::v, &coarse, 0), next);
+            sums = std::move(next);
+            ++sumsGrid;
+        }
+        levelFromSums(pyramid.levels[j], sums, gridAt(coverage, base + j), levelSide(source.width, j),
+                      levelSide(source.height, j));
     }
+    // A texture whose sides are unequal powers of two never filled the level where its shorter side reaches 1 from
+    // the levels after it, which end its chain; that level keeps what it had.
+    const bool powerOfTwoRectangle = hasPowerOfTwoSides(source) && source.width != source.height;
+    const int32_t keptLevel = powerOfTwoRectangle ? levelsToShorterSideOne(source.width, source.height) - 1 : -1;
     for (int32_t k = levelCount - 1; k >= 2; --k) {
-        fillUnusedTexels(pyramid.levels[k], pyramid.levels[k - 1], gridAt(coverage, base + k - 1));
+        if (k - 1 == keptLevel) continue;
+        const FloatImage& coarse = pyramid.levels[k];
+        FloatImage& fine = pyramid.levels[k - 1];
+        const MomentGrid& grid = gridAt(coverage, base + k - 1);
+        if (fine.width == 2 * coarse.width && fine.height == 2 * coarse.height && grid.columnBounds.count == 0 &&
+            grid.rowBounds.count == 0) {
+            fillUnusedTexels(coarse, fine, grid);
+        } else {
+            fillUnusedAtCentres(coarse, fine, usedTexels(grid, fine.width, fine.height));
+        }
     }
 }
 
@@ -169,6 +396,7 @@ void buildBoxigPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
     SurfaceMoments moments;
     MomentRequest request;
     request.used = true;
+    request.footprints = true;
     request.width = source.width, request.height = source.height;
     buildSurfaceMoments(moments, mesh, levelCount - 1, request);
     buildUsedTexelPyramid(pyramid, source, moments, levelCount);
@@ -178,6 +406,7 @@ void buildKivboxPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
     SurfaceMoments moments;
     MomentRequest request;
     request.used = request.area = true;
+    request.footprints = true;
     request.width = source.width, request.height = source.height;
     buildSurfaceMoments(moments, mesh, levelCount - 1, request);
     buildAreaWeightedPyramid(pyramid, source, moments, 0, levelCount);

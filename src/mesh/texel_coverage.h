@@ -47,7 +47,7 @@ struct SplitScratch {
 // The largest finest level a walk takes: a grid of side 2^15 already has 2^30 cells.
 constexpr int32_t maxFinestLevel = 15;
 
-// The cells of one grid that a walk enters: those with x < across and y < down.
+// A count of cells across and down.
 struct GridReach {
     int32_t across = 0, down = 0;
 };
@@ -57,12 +57,10 @@ struct GridReach {
 // pieces of fewer than 3 vertices end the walk, parents come before children and the children in the order
 // (2x, 2y), (2x, 2y + 1), (2x + 1, 2y), (2x + 1, 2y + 1). A grid of side 2^(L - g) for finest level L, walked from
 // each triangle at (0, 0) of grid L, gets in every cell exactly the part of the triangle that the cell covers.
-// `scratch` holds at least level + 1 entries; the caller's piece is changed. With `reach` (one entry per grid), the
-// walk leaves out the cells beyond reach[g] in grid g and everything below them; every cell it enters gets the
-// same piece as without it.
+// `scratch` holds at least level + 1 entries; the caller's piece is changed.
 template <typename Visit>
 void walkPiece(SurfacePiece& piece, int32_t x, int32_t y, int32_t level, int32_t lowest, SplitScratch* scratch,
-               Visit& visit, const GridReach* reach = nullptr) {
+               Visit& visit) {
     dropRepeatedVertices(piece);
     if (piece.texPoints.count < 3) return;
     visit(level, x, y, static_cast<const SurfacePiece&>(piece));
@@ -71,20 +69,13 @@ void walkPiece(SurfacePiece& piece, int32_t x, int32_t y, int32_t level, int32_t
         point.u *= 2;
         point.v *= 2;
     }
-    const int32_t columnCount = reach ? std::min(2, reach[level - 1].across - 2 * x) : 2;
-    const int32_t rowCount = reach ? std::min(2, reach[level - 1].down - 2 * y) : 2;
-    if (columnCount <= 0 || rowCount <= 0) return;
     SplitScratch& parts = scratch[level];
     splitPiece(piece, SplitAxis::u, parts.left, parts.right);
     SurfacePiece* columns[2] = {&parts.left, &parts.right};
-    for (int32_t dx = 0; dx < columnCount; ++dx) {
+    for (int32_t dx = 0; dx < 2; ++dx) {
         splitPiece(*columns[dx], SplitAxis::v, parts.low, parts.high);
-        if (parts.low.texPoints.count >= 3) {
-            walkPiece(parts.low, 2 * x + dx, 2 * y, level - 1, lowest, scratch, visit, reach);
-        }
-        if (rowCount > 1 && parts.high.texPoints.count >= 3) {
-            walkPiece(parts.high, 2 * x + dx, 2 * y + 1, level - 1, lowest, scratch, visit, reach);
-        }
+        if (parts.low.texPoints.count >= 3) walkPiece(parts.low, 2 * x + dx, 2 * y, level - 1, lowest, scratch, visit);
+        if (parts.high.texPoints.count >= 3) walkPiece(parts.high, 2 * x + dx, 2 * y + 1, level - 1, lowest, scratch, visit);
     }
 }
 

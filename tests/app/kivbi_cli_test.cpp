@@ -117,17 +117,36 @@ TEST(DefaultFilter, AnUnknownSolverIsRefused) {
     }
 }
 
-// The default filter is refused like a named one: before any work, nothing written.
-TEST(DefaultFilter, ATextureWhoseSidesAreNotPowersOfTwoIsRefused) {
-    DefaultRun run(8, 6, {10, 20, 30});
+// 8 x 6 halves to 4 x 3, then 2 x 1 and 1 x 1: the default filter solves each of the three coarser levels, printing
+// its lines as for any texture, and the constant colour stays within a byte in every level (the tents of each level
+// still add up to 1, so the colour is a combination of them).
+TEST(DefaultFilter, ATextureWhoseSidesAreNotPowersOfTwoGetsEveryLevelDownToOneTexel) {
+    const std::vector<unsigned char> colour = {200, 100, 30};
+    DefaultRun run(8, 6, colour);
     const CommandResult result = run.run();
     ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
-    EXPECT_EQ(result.exitStatus, 1) << result.output;
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
     const std::vector<std::string> lines = outputLines(result.output);
-    ASSERT_EQ(lines.size(), 3u) << result.output;
-    EXPECT_EQ(lines[2],
-              "Error: filter 'kivbi' needs a texture whose sides are powers of two; 'texture.png' is 8x6");
-    EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"model.obj", "texture.png"}));
+    ASSERT_EQ(lines.size(), 2u + 3 * 3 + 3) << result.output;
+    EXPECT_EQ(lines[1], "Image is 8x6 with 4 mip levels.");
+    for (int i = 1; i <= 3; ++i) {
+        const size_t line = 2 + 3 * (i - 1);
+        EXPECT_TRUE(startsWith(lines[line], "\t\tConjugate gradients          = ")) << lines[line];
+        EXPECT_EQ(lines[line + 1], "--== Tent Smart downscale by factor " + std::to_string(1 << i) + " ==--");
+    }
+    EXPECT_EQ(lines[11], "Times:");
+    EXPECT_EQ(listFiles(run.dir.path), (std::vector<std::string>{"mip_0_kivbi.png", "mip_1_kivbi.png",
+                                                                 "mip_2_kivbi.png", "mip_3_kivbi.png", "model.obj",
+                                                                 "texture.png"}));
+    const int sides[4][2] = {{8, 6}, {4, 3}, {2, 1}, {1, 1}};
+    for (int i = 0; i < 4; ++i) {
+        const DecodedImage level = readImageFile(run.dir.file("mip_" + std::to_string(i) + "_kivbi.png"));
+        ASSERT_EQ(level.width, sides[i][0]) << "level " << i;
+        ASSERT_EQ(level.height, sides[i][1]) << "level " << i;
+        for (size_t k = 0; k < level.rgb.size(); ++k) {
+            EXPECT_LE(std::abs(level.rgb[k] - colour[k % 3]), 1) << "level " << i << ", byte " << k;
+        }
+    }
 }
 
 // What must not change the levels of the filters that read the surface: a square that repeats the texture 2 x 2 or
@@ -171,7 +190,8 @@ TEST(SurfaceFilters, RepeatsScaleAndUnusedVerticesLeaveTheLevelsOfASquareAsTheyA
 }
 
 // A texture one texel high: the grids follow both of its sides, so the filters that read the surface need memory
-// in proportion to its texels, not to the square of its width (65536 x 65536 cells did not fit at all).
+// in proportion to its texels, not to the square of its width (65536 x 65536 cells did not fit at all), and so does
+// the report's measure. Its chain halves the width alone, 17 levels down to 1 x 1.
 TEST(SurfaceFilters, AThinTextureTakesMemoryInProportionToItsTexels) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
@@ -182,13 +202,28 @@ TEST(SurfaceFilters, AThinTextureTakesMemoryInProportionToItsTexels) {
     for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>(k * 37 % 251);
     writeImageFile(dir.file("thin.png"), imageFromBytes(width, 1, bytes));
     writeTextFile(dir.file("model.obj"), unitSquareObj());
-    const CommandResult result = runKiv(dir.path, {"model.obj", "thin.png", "boxig", "kivbox"}, 120, 1024);
+    const std::vector<std::string> filters = {"boxig", "kivbox", "kivbi"};
+    std::vector<std::string> arguments = {"--report", "model.obj", "thin.png"};
+    arguments.insert(arguments.end(), filters.begin(), filters.end());
+    const CommandResult result = runKiv(dir.path, arguments, 120, 1024);
     ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
     EXPECT_EQ(result.exitStatus, 0) << result.output;
-    // Only level 0 has texels; the square covers every one of them, so it is written as it was read.
-    for (const char* filter : {"boxig", "kivbox"}) {
-        const DecodedImage level = readImageFile(dir.file(std::string("mip_0_") + filter + ".png"));
-        EXPECT_EQ(level.rgb, bytes) << filter;
+    EXPECT_EQ(listFiles(dir.path).size(), 3 + 17 * filters.size());
+    EXPECT_EQ(outputLines(readTextFile(dir.file("report.csv"))).size(), 1 + 17 * filters.size());
+    // The square covers every texel evenly: level 0 is written as it was read, and the single texel at the end of
+    // the chain is the mean of the texture in linear light.
+    double mean[3] = {0, 0, 0};
+    for (size_t k = 0; k < bytes.size(); ++k) mean[k % 3] += decoded(bytes[k]) / width;
+    for (const std::string& filter : filters) {
+        SCOPED_TRACE(filter);
+        const DecodedImage finest = readImageFile(dir.file("mip_0_" + filter + ".png"));
+        EXPECT_EQ(finest.rgb, bytes);
+        const DecodedImage half = readImageFile(dir.file("mip_1_" + filter + ".png"));
+        EXPECT_EQ(half.width, width / 2);
+        EXPECT_EQ(half.height, 1);
+        const DecodedImage last = readImageFile(dir.file("mip_16_" + filter + ".png"));
+        ASSERT_EQ(last.rgb.size(), 3u);
+        for (int c = 0; c < 3; ++c) EXPECT_LE(std::abs(last.rgb[c] - encodedByte(mean[c])), 1) << "channel " << c;
     }
 }
 

@@ -233,19 +233,26 @@ TEST(CommandLine, RainbowLevelsAreYellowRedMagentaBlue) {
     }
 }
 
-// Only the larger side counts; levels with a width or height of 0 write no file.
+// Only the larger side counts: the chain halves it down to 1 while the shorter side stays at 1 once there, and every
+// level, down to 1 x 1, is a file of its own size.
 TEST(CommandLine, LevelCountsAndFilesFollowTheLargerSide) {
     struct Case {
-        int width, height, levels, files;
+        int width, height, levels;
     };
-    for (const Case& c : {Case{1, 1, 1, 1}, Case{2, 2, 2, 2}, Case{257, 257, 10, 9}, Case{512, 256, 10, 9}}) {
+    for (const Case& c : {Case{1, 1, 1}, Case{2, 2, 2}, Case{257, 257, 9}, Case{512, 256, 10}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         RunDirectory run(c.width, c.height, repeatedPixel(c.width * c.height, {0, 0, 0}));
         const CommandResult result = run.run({"rainbow"});
         expectFinished(result, 0);
         const std::string sizeLine = "Image is " + std::to_string(c.width) + "x" + std::to_string(c.height) +
                                      " with " + std::to_string(c.levels) + " mip levels.";
         EXPECT_EQ(outputLines(afterThreadLine(result.output)).at(0), sizeLine);
-        EXPECT_EQ(run.levelFiles(), levelNames("rainbow", c.files));
+        EXPECT_EQ(run.levelFiles(), levelNames("rainbow", c.levels));
+        for (int k = 0; k < c.levels; ++k) {
+            const DecodedImage level = run.level(k, "rainbow");
+            EXPECT_EQ(level.width, std::max(1, c.width >> k)) << "level " << k;
+            EXPECT_EQ(level.height, std::max(1, c.height >> k)) << "level " << k;
+        }
     }
 }
 
@@ -286,16 +293,33 @@ TEST(BadInput, AnUnreadableTextureIsNamedBeforeAnyFilterRuns) {
     EXPECT_TRUE(run.levelFiles().empty());
 }
 
-TEST(BadInput, OptimisationFiltersRefuseTexturesTheirLevelsCannotPair) {
+// The least-squares filters pair levels whose sides do not halve exactly (6 x 4, 3 x 2, 1 x 1): every level is
+// written at its size, and a constant texture stays constant in each of them, as it does for the box filter.
+TEST(CommandLine, OptimisationFiltersPairTheLevelsOfTexturesWhoseSidesAreNotPowersOfTwo) {
     RunDirectory run(6, 4, repeatedPixel(24, {10, 20, 30}));
-    for (const char* filter : {"kivbi", "kivtri"}) {
-        const CommandResult result = run.run({"box", filter});
-        expectFinished(result, 1);
-        const std::vector<std::string> output = outputLines(afterThreadLine(result.output));
-        ASSERT_EQ(output.size(), 2u) << result.output;
-        EXPECT_EQ(output[1], std::string("Error: filter '") + filter +
-                                 "' needs a texture whose sides are powers of two; 'texture.png' is 6x4");
-        EXPECT_TRUE(run.levelFiles().empty());
+    const std::vector<std::string> filters = {"box", "kivbi", "kivtri"};
+    const CommandResult result = run.run(filters);
+    expectFinished(result, 0);
+    const std::vector<std::string> output = outputLines(afterThreadLine(result.output));
+    ASSERT_FALSE(output.empty()) << result.output;
+    EXPECT_EQ(output[0], "Image is 6x4 with 3 mip levels.");
+    EXPECT_EQ(result.output.find("Error"), std::string::npos) << result.output;
+    std::vector<std::string> expected;
+    for (const std::string& filter : filters) {
+        const std::vector<std::string> names = levelNames(filter, 3);
+        expected.insert(expected.end(), names.begin(), names.end());
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(run.levelFiles(), expected);
+    const int sides[3][2] = {{6, 4}, {3, 2}, {1, 1}};
+    for (const std::string& filter : filters) {
+        for (int k = 0; k < 3; ++k) {
+            const DecodedImage level = run.level(k, filter);
+            EXPECT_EQ(level.width, sides[k][0]) << filter << " level " << k;
+            EXPECT_EQ(level.height, sides[k][1]) << filter << " level " << k;
+            expectBytesNear(level, repeatedPixel(sides[k][0] * sides[k][1], {10, 20, 30}), 1,
+                            filter + " level " + std::to_string(k));
+        }
     }
 }
 

@@ -1,5 +1,5 @@
 // Models in other formats than OBJ, end to end: glTF 2.0 in its three forms against OBJ exports of the same
-// surface, --from-model with several materials and textures, and an FBX model with an embedded texture.
+// surface, --from-model with several materials and textures of any size, and an FBX model with an embedded texture.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -202,6 +202,55 @@ TEST(SceneModelRun, FromModelGivesEachTextureTheLevelsOfItsMaterialsTriangles) {
     EXPECT_NE(result.output.find("Texture 'wood' from two.glb[wood].png: 6 triangles, "), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("Texture 'stone' from two.glb[stone].png: 4 triangles, "), std::string::npos) << result.output;
     EXPECT_EQ(result.output.find("Warning"), std::string::npos) << result.output;
+    runOk(dir, {"-o", "first", "first.obj", "first.png"}, filters);
+    runOk(dir, {"-o", "second", "second.obj", "second.png"}, filters);
+    expectSameLevels(dir.file("first"), dir.file("out/wood"), 0);
+    expectSameLevels(dir.file("second"), dir.file("out/stone"), 0);
+}
+
+// Textures of any size through the materials: 250 x 250 and 640 x 480 are each processed in full, down to 1 x 1,
+// and each folder holds what a run on its texture with the triangles of its material gives.
+TEST(SceneModelRun, FromModelTakesTexturesOfAnySize) {
+    TempDir dir;
+    const int sides[2][2] = {{250, 250}, {640, 480}};
+    for (int t = 0; t < 2; ++t) {
+        const int width = sides[t][0], height = sides[t][1];
+        std::vector<unsigned char> bytes(3 * static_cast<size_t>(width) * height);
+        for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<unsigned char>((k * (31 + 6 * t)) ^ (k >> 9));
+        writeImageFile(dir.file(t == 0 ? "first.png" : "second.png"), imageFromBytes(width, height, bytes));
+    }
+    const Mesh sample = sampleMesh();
+    GltfModel model;
+    model.meshes = {gltfMeshOf(sample, [](int32_t t) { return t < 8; }),
+                    gltfMeshOf(sample, [](int32_t t) { return t >= 8; })};
+    model.meshes[0].material = 0;
+    model.meshes[1].material = 1;
+    model.nodes = {{0, {}, {1}}, {1, {}, {}}};
+    model.sceneNodes = {0};
+    model.materials = {{"wood", 0, 0}, {"stone", 1, 0}};
+    model.images = {"first.png", "second.png"};
+    writeGltf(dir.file("two.glb"), model, GltfForm::binary);
+    int firstVertex = 1;
+    writeTextFile(dir.file("first.obj"), objTextOf(model.meshes[0], identity, 0, firstVertex));
+    firstVertex = 1;
+    writeTextFile(dir.file("second.obj"), objTextOf(model.meshes[1], identity, 0, firstVertex));
+
+    const std::vector<std::string> filters = {"box", "kivbox", "kivbi"};
+    const CommandResult result = runOk(dir, {"--from-model", "-o", "out", "two.glb"}, filters);
+    EXPECT_NE(result.output.find("Texture 'wood' from two.glb[wood].png: 8 triangles, "), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("Image is 250x250 with 8 mip levels.\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("Texture 'stone' from two.glb[stone].png: 4 triangles, "), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("Image is 640x480 with 10 mip levels.\n"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("Warning"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("skipped"), std::string::npos) << result.output;
+    EXPECT_EQ(listFiles(dir.file("out")), (std::vector<std::string>{"stone", "wood"}));
+    EXPECT_EQ(levelFiles(dir.file("out/wood")).size(), 8u * filters.size());
+    EXPECT_EQ(levelFiles(dir.file("out/stone")).size(), 10u * filters.size());
+    const DecodedImage last = readImageFile(dir.file("out/stone/mip_9_kivbi.png"));
+    EXPECT_EQ(last.width, 1);
+    EXPECT_EQ(last.height, 1);
     runOk(dir, {"-o", "first", "first.obj", "first.png"}, filters);
     runOk(dir, {"-o", "second", "second.obj", "second.png"}, filters);
     expectSameLevels(dir.file("first"), dir.file("out/wood"), 0);

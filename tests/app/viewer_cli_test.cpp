@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/viewer_page.h"
+#include "container_levels.h"
 #include "test_support.h"
 
 namespace {
@@ -59,9 +60,10 @@ TEST(Viewer, ThePageHoldsEveryLevelAsItsFileAndTheModel) {
     EXPECT_EQ(decodeBase64(page.substr(uvs, page.find('"', uvs) - uvs)).size(), 36u * 2 * 4);
 }
 
-// The page does not depend on the PNG files: with only a container written, the levels are encoded for it alone;
-// and a rectangular texture's empty levels (a side already 1) are left out, as a GPU's chain of levels has none.
-TEST(Viewer, ThePageCarriesItsOwnLevelsAndLeavesOutEmptyOnes) {
+// The page does not depend on the PNG files: with only a container written, the levels are encoded for it alone.
+// A rectangular texture's chain goes on past its shorter side's 1 down to 1 x 1, as a GPU's does, every level on the
+// page as the container holds it.
+TEST(Viewer, ThePageCarriesItsOwnLevelsDownToOneTexel) {
     if (!viewerPageBuilt()) GTEST_SKIP() << "built with -DKIV_WITH_VIEWER=OFF";
     TempDir dir;
     writeTextFile(dir.file("model.obj"), unitSquareObj());
@@ -72,8 +74,18 @@ TEST(Viewer, ThePageCarriesItsOwnLevelsAndLeavesOutEmptyOnes) {
     ASSERT_EQ(result.exitStatus, 0) << result.output;
     EXPECT_FALSE(fileExists(dir.file("mip_0_box.png")));
     const std::string page = readTextFile(dir.file("viewer.html"));
-    EXPECT_NE(page.find("\"sizes\":[[8,2],[4,1]],"), std::string::npos);
-    EXPECT_EQ(embeddedPngs(page).size(), 2u);
+    EXPECT_NE(page.find("\"sizes\":[[8,2],[4,1],[2,1],[1,1]],"), std::string::npos);
+    const std::vector<std::string> pngs = embeddedPngs(page);
+    containers::Header header;
+    const std::vector<containers::Level> levels =
+        containers::ktx2Levels(readTextFile(dir.file("mip_box.ktx2")), header);
+    ASSERT_EQ(pngs.size(), 4u);
+    ASSERT_EQ(levels.size(), 4u);
+    for (size_t k = 0; k < pngs.size(); ++k) {
+        const std::string embedded = dir.file("embedded_" + std::to_string(k) + ".png");
+        writeTextFile(embedded, pngs[k]);
+        EXPECT_EQ(containers::asContainerLevel(readImageFile(embedded)), levels[k]) << k;
+    }
 }
 
 // Names go into the page as JSON inside a script element: a name cannot end the element early.

@@ -414,10 +414,10 @@ TEST(BilinearFilter, FlatSquareLevelsAreTheLeastSquaresSolutionFromOneDimensiona
     releaseCoverage(coverage);
 }
 
-// 16 x 8 and 8 x 16 textures: every level down to the one whose shorter side is 1, the last one empty,
-// each the least-squares solution on the flat square computed from one-dimensional tent integrals along each axis
-// separately (grid i is square in the longer side, so a texel spans more cells down than across).
-TEST(BilinearFilter, UnequalPowerOfTwoSidesSolveEveryLevelUntilTheShorterSideEnds) {
+// 16 x 8 and 8 x 16 textures: every level down to 1 x 1 (the levels after the shorter side reaches 1 halve only the
+// longer one), each the least-squares solution on the flat square computed from one-dimensional tent integrals along
+// each axis separately; a level of one texel along an axis has the tent 1 everywhere along it.
+TEST(BilinearFilter, UnequalPowerOfTwoSidesSolveEveryLevelDownToOneTexel) {
     const Mesh square = unitSquare();
     for (const bool wide : {true, false}) {
         const int width = wide ? 16 : 8, height = wide ? 8 : 16, levelCount = 5;
@@ -431,11 +431,10 @@ TEST(BilinearFilter, UnequalPowerOfTwoSidesSolveEveryLevelUntilTheShorterSideEnd
             std::string error;
             ASSERT_TRUE(buildKivbiPyramid(square, pyramid, texture, levelCount, solver, stats, error)) << error;
             ASSERT_EQ(pyramid.levels.count, levelCount);
-            EXPECT_EQ(stats.steps.count, 3);
-            EXPECT_EQ(pyramid.levels[4].count, 0);
-            for (int i = 1; i <= 3; ++i) {
+            EXPECT_EQ(stats.steps.count, 4);
+            for (int i = 1; i <= 4; ++i) {
                 SCOPED_TRACE("level " + std::to_string(i) + (wide ? " wide" : " tall"));
-                const int w = width >> i, h = height >> i, n = w * h;
+                const int w = levelSide(width, i), h = levelSide(height, i), n = w * h;
                 const double halfScale = 0.5 * (2.0 * (16 >> i)) * (2.0 * (16 >> i));
                 const auto massU = tentProducts(w, w, 32), massV = tentProducts(h, h, 32);
                 const auto mixedU = tentProducts(w, width, 32), mixedV = tentProducts(h, height, 32);
@@ -518,14 +517,13 @@ TEST(BilinearFilter, ASolverFailureIsReportedWithTheLevel) {
     FilterStats iterated;
     EXPECT_FALSE(buildKivbiPyramid(huge, pyramid, randomImage(2, 1), 2, LevelSolver::iterative, iterated, error));
     EXPECT_EQ(error.rfind("kivbi: level 1 (1x1): the solver failed: ", 0), 0u) << error;
-
-    // A texture the tents cannot pair with the coverage grids is refused before any work.
-    FloatImage wide;
-    allocateImage(wide, 6, 2);
-    FilterStats none;
-    EXPECT_FALSE(buildKivbiPyramid(unitSquare(), pyramid, wide, 4, LevelSolver::iterative, none, error));
-    EXPECT_EQ(error, "kivbi: the texture is 6x2; it needs sides that are powers of two");
-    EXPECT_EQ(none.steps.count, 0);
+    // A texture of any size fails the same way, the message naming the level's own sides (5 x 3: level 1 is 2 x 1).
+    FloatImage odd;
+    allocateImage(odd, 5, 3);
+    for (int k = 0; k < odd.count; ++k) odd.texels[k] = Texel{0.5f, 0.5f, 0.5f, 1};
+    FilterStats oddStats;
+    EXPECT_FALSE(buildKivbiPyramid(huge, pyramid, odd, 3, LevelSolver::iterative, oddStats, error));
+    EXPECT_EQ(error.rfind("kivbi: level 1 (2x1): the solver failed: ", 0), 0u) << error;
 }
 
 }  // namespace

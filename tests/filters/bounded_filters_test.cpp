@@ -89,8 +89,8 @@ DenseSystem levelSystem(const Mesh& mesh, const FloatImage& texture, int32_t i) 
     StencilMatrix matrix;
     DenseBlock rhs;
     MomentGrid& grid = moments.grids[i];
-    assembleGramStencil(matrix, grid, texture.width >> i, texture.height >> i, levelScale(grid));
-    assembleTargetSides(rhs, grid, texture.width >> i, texture.height >> i, 3, levelScale(grid));
+    assembleGramStencil(matrix, grid, texture.width >> i, texture.height >> i, levelScale(texture.width >> i, texture.height >> i));
+    assembleTargetSides(rhs, grid, texture.width >> i, texture.height >> i, 3, levelScale(texture.width >> i, texture.height >> i));
     regulariseStencil(matrix, rhs, regularisationWeight);
     return denseOf(rhs.count, rhs, [&](const DenseBlock& x, DenseBlock& y) { multiplyStencil(matrix, x, y); });
 }

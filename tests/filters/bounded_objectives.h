@@ -78,8 +78,8 @@ inline void expectKivbicNoWorseThanClampedKivbi(const Mesh& mesh, const FloatIma
         StencilMatrix matrix;
         DenseBlock rhs, bounded, clamped, boundedProduct, clampedProduct;
         MomentGrid& grid = moments.grids[i];
-        assembleGramStencil(matrix, grid, texture.width >> i, texture.height >> i, levelScale(grid));
-        assembleTargetSides(rhs, grid, texture.width >> i, texture.height >> i, 3, levelScale(grid));
+        assembleGramStencil(matrix, grid, texture.width >> i, texture.height >> i, levelScale(texture.width >> i, texture.height >> i));
+        assembleTargetSides(rhs, grid, texture.width >> i, texture.height >> i, 3, levelScale(texture.width >> i, texture.height >> i));
         regulariseStencil(matrix, rhs, regularisationWeight);
         release(grid.moments);
         release(grid.weighted);

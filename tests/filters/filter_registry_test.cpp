@@ -81,21 +81,65 @@ TEST(FilterRegistry, TheSurfaceFlagTellsTheFiltersThatKeepUnusedTexelsOut) {
     }
 }
 
-// A filter that takes only sides that are powers of two refuses a 12 x 8 texture with a message naming it; every
-// other filter fills the levels of that texture.
-TEST(FilterRegistry, TheShapeFlagTellsTheFiltersThatRefuseOtherSides) {
-    const Mesh mesh = leftHalfSquare();
-    const FloatImage texture = halfAndHalf(12, 8);
+namespace {
+
+// A small square on the grey half of halfAndHalf's textures ([0.05, 0.3]^2 of texture space), which keeps large
+// textures cheap: most of their texels see no surface.
+Mesh smallSquare() {
+    Mesh mesh = leftHalfSquare();
+    for (TexPoint& t : mesh.texCoords) t = TexPoint{0.05f + 0.5f * t.u, 0.05f + 0.25f * t.v};
+    return mesh;
+}
+
+// Every filter's pyramid of a halfAndHalf texture of that size has mipLevelCount levels of levelSide(width, k) x
+// levelSide(height, k) texels, down to 1 x 1, every value finite. Where the square spans many texels (`wideSquare`),
+// the top level still tells the filters that read the surface from the others, as above.
+void expectEveryLevelDownToOneTexel(int32_t width, int32_t height, bool wideSquare) {
+    const Mesh mesh = smallSquare();
+    const FloatImage texture = halfAndHalf(width, height);
     for (const FilterInfo& filter : allFilters()) {
+        SCOPED_TRACE(std::string(filter.name) + " " + std::to_string(width) + "x" + std::to_string(height));
         MipPyramid pyramid;
         std::string error;
-        const bool built = build(filter, mesh, texture, pyramid, error);
-        if (filter.shape == TextureShape::powerOfTwoSides) {
-            EXPECT_FALSE(built) << filter.name;
-            EXPECT_NE(error.find(filter.name), std::string::npos) << error;
+        ASSERT_TRUE(build(filter, mesh, texture, pyramid, error)) << error;
+        const int32_t levelCount = mipLevelCount(width, height);
+        ASSERT_EQ(pyramid.levels.count, levelCount);
+        for (int32_t k = 0; k < levelCount; ++k) {
+            const FloatImage& level = pyramid.levels[k];
+            ASSERT_EQ(level.width, levelSide(width, k)) << "level " << k;
+            ASSERT_EQ(level.height, levelSide(height, k)) << "level " << k;
+            for (int32_t j = 0; j < level.count; ++j) {
+                const Texel& t = level.texels[j];
+                ASSERT_TRUE(std::isfinite(t.r) && std::isfinite(t.g) && std::isfinite(t.b) && std::isfinite(t.a))
+                    << "level " << k << " texel " << j;
+            }
+        }
+        ASSERT_EQ(pyramid.levels[levelCount - 1].count, 1);
+        if (!wideSquare || std::string(filter.name) == "rainbow") continue;
+        const double top = pyramid.levels[levelCount - 1].texels[0].g;
+        if (filter.readsSurface) {
+            EXPECT_LT(top, 0.3);
         } else {
-            EXPECT_TRUE(built) << filter.name << ": " << error;
-            EXPECT_EQ(pyramid.levels.count, mipLevelCount(12, 8)) << filter.name;
+            EXPECT_GT(top, 0.55);
         }
     }
+}
+
+}  // namespace
+
+// Every filter takes every size: sizes that are powers of two or not, square, rectangular and thin, a side of 1
+// included (8 x 1 has 4 levels, 211 x 211 has 8: 211, 105, 52, 26, 13, 6, 3, 1).
+TEST(FilterRegistry, EveryFilterWritesEveryLevelDownToOneTexelForEverySize) {
+    expectEveryLevelDownToOneTexel(12, 8, true);
+    expectEveryLevelDownToOneTexel(512, 256, true);
+    expectEveryLevelDownToOneTexel(1, 8, false);
+    expectEveryLevelDownToOneTexel(8, 1, false);
+    expectEveryLevelDownToOneTexel(2, 1, false);
+    expectEveryLevelDownToOneTexel(211, 211, true);
+}
+
+// The largest size of the fast tier: 768 x 768, ten levels down to 3 x 3 and then 1 x 1, where the least-squares
+// filters' grids reach about 1536 cells a side (over a second on two cores in all).
+TEST(FilterRegistry, EveryFilterWritesTheTenLevelsOfA768SquareTexture) {
+    expectEveryLevelDownToOneTexel(768, 768, true);
 }

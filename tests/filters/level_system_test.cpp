@@ -3,11 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "piece_assembly.h"
 #include "image/texture_io.h"
@@ -54,9 +60,9 @@ void expectLevelMatchesPieces(const Mesh& mesh, const FloatImage& texture, int l
     const SurfaceMoments moments = momentsOf(mesh, levelCount, 1, &texture);
     StencilMatrix actual;
     const int32_t levelSide = moments.grids[i].width / 2;
-    assembleGramStencil(actual, moments.grids[i], levelSide, levelSide, levelScale(moments.grids[i]));
+    assembleGramStencil(actual, moments.grids[i], levelSide, levelSide, levelScale(levelSide, levelSide));
     DenseBlock actualRhs;
-    assembleTargetSides(actualRhs, moments.grids[i], levelSide, levelSide, 3, levelScale(moments.grids[i]));
+    assembleTargetSides(actualRhs, moments.grids[i], levelSide, levelSide, 3, levelScale(levelSide, levelSide));
 
     ASSERT_EQ(actual.width, target.width);
     const double tolerance = 1e-6 * largestMagnitude(expected);
@@ -121,4 +127,68 @@ TEST(LevelSystem, RegularisationPinsUnreachedTexelsAndRaisesTheOthers) {
     EXPECT_EQ(rhs.at(0, 2), 7);
     EXPECT_EQ(rhs.at(1, 0), 0);
     EXPECT_EQ(rhs.at(1, 2), 0);
+}
+
+namespace {
+
+// One call of the band walk's fill: the thread, when it ran, and the two texel rows its cell row writes.
+struct FillCall {
+    int thread = 0;
+    std::chrono::steady_clock::time_point start, end;
+    int32_t rows[2] = {0, 0};
+};
+
+// Walks the grid's bands for a level of `height` texel rows on two threads, each fill taking 5 ms so that the calls
+// of both threads overlap in time, and checks the walk's promise: every cell row is filled once, and no two calls
+// that run at the same time on different threads write one texel row.
+void expectNoTexelRowWrittenTwiceAtOnce(const MomentGrid& grid, int32_t height) {
+    std::mutex guard;
+    std::vector<FillCall> calls;
+    std::vector<int> filled(static_cast<size_t>(grid.height), 0);
+    const int previous = omp_get_max_threads();
+    omp_set_num_threads(2);
+    forEachBandInTwoPasses(grid, height, [&](int32_t y) {
+        FillCall call;
+        call.thread = omp_get_thread_num();
+        call.rows[0] = gridCellTent(grid, SplitAxis::v, y, 0, height).texel;
+        call.rows[1] = gridCellTent(grid, SplitAxis::v, y, 1, height).texel;
+        call.start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        call.end = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> lock(guard);
+        calls.push_back(call);
+        ++filled[static_cast<size_t>(y)];
+    });
+    omp_set_num_threads(previous);
+    for (int32_t y = 0; y < grid.height; ++y) EXPECT_EQ(filled[static_cast<size_t>(y)], 1) << "cell row " << y;
+    for (const FillCall& a : calls) {
+        for (const FillCall& b : calls) {
+            if (a.thread == b.thread || !(a.start < b.end && b.start < a.end)) continue;
+            for (int32_t row : a.rows) {
+                EXPECT_TRUE(row != b.rows[0] && row != b.rows[1])
+                    << "threads " << a.thread << " and " << b.thread << " both write texel row " << row;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The assemblies add into the rows of the two texels around each cell row, band by band. With an odd number of texel
+// rows the last band (rows h - 1 and 0, wrapped) is as even as the first (rows 0 and 1): run in the same pass, on
+// different threads, they add into row 0 at once and lose terms. A level of 9 rows on even cells, and the 9-row level
+// of a 19 x 19 texture on its grid cut along the levels' centres; 4 rows for comparison.
+TEST(LevelSystem, NoTwoThreadsWriteOneTexelRowAtOnceForAnyNumberOfRows) {
+    MomentGrid even;
+    even.width = 1, even.height = 18;
+    expectNoTexelRowWrittenTwiceAtOnce(even, 9);
+    even.height = 8;
+    expectNoTexelRowWrittenTwiceAtOnce(even, 4);
+    SurfaceMoments moments;
+    MomentRequest request;
+    request.used = true;
+    request.width = request.height = 19;
+    buildSurfaceMoments(moments, Mesh{}, mipLevelCount(19, 19), request);
+    ASSERT_GT(moments.grids[1].rowBounds.count, 0);
+    expectNoTexelRowWrittenTwiceAtOnce(moments.grids[1], 9);
 }

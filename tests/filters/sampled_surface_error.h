@@ -120,9 +120,7 @@ inline MipPyramid randomPyramid(const FloatImage& texture, unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> value(0.0f, 1.0f);
     for (int32_t k = 1; k < levelCount; ++k) {
-        const int32_t w = texture.width >> k, h = texture.height >> k;
-        if (w == 0 || h == 0) break;
-        allocateImage(pyramid.levels[k], w, h);
+        allocateImage(pyramid.levels[k], levelSide(texture.width, k), levelSide(texture.height, k));
         for (int32_t j = 0; j < pyramid.levels[k].count; ++j) {
             pyramid.levels[k].texels[j] = Texel{value(random), value(random), value(random), 1};
         }

@@ -9,9 +9,12 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mesh/texel_coverage.h"
 #include "stored_coverage.h"
+#include "surface_quadrature.h"
 #include "system_checks.h"
 
 namespace {
@@ -161,21 +164,189 @@ TEST(SurfaceMoments, OverlaidTrianglesAreWalkedOnceWithTheAreaOfEveryCopy) {
     EXPECT_FALSE(mergeOverlaidTriangles(randomMesh(200, 9), merged, weights));
 }
 
-// A texture whose sides are not powers of two has square grids in its longer side, but they keep only the cells
-// that its texels pair with, so a thin texture costs its texels, not the square of its longer side.
-TEST(SurfaceMoments, GridsOfAThinTextureKeepOnlyTheCellsItsTexelsPairWith) {
-    const Mesh mesh = randomMesh(300, 3);
-    expectMatchesCoverage(mesh, 8, 0, 2, 250, 3);
-    expectMatchesCoverage(mesh, 8, 0, 1, 5, 251);
-    expectMatchesCoverage(mesh, 7, 1, 2, 100, 100);
-    SurfaceMoments moments;
-    MomentRequest request;
-    request.used = request.area = true;
-    request.width = 8193, request.height = 1;
-    buildSurfaceMoments(moments, mesh, 14, request);
-    EXPECT_EQ(moments.grids[0].width, 8193);
-    EXPECT_EQ(moments.grids[0].height, 1);
-    EXPECT_EQ(moments.grids[1].width * moments.grids[1].height, 0);  // level 1 is 4096 x 0
+// --- Grids cut along the levels' own bounds -------------------------------------------------------------------------
+
+namespace {
+
+// Grid g's bounds along an axis of `size` texels for finest level L, as exact fractions each rounded once to double:
+// 0, 1 and the texel centres (2i + 1) / 2n of the levels g .. L - 1, or with `edges` the inner texel edges i / n of
+// the levels g .. L.
+std::vector<double> expectedBounds(int32_t size, int32_t g, int32_t L, bool edges) {
+    std::vector<std::pair<int64_t, int64_t>> fractions = {{0, 1}, {1, 1}};
+    for (int32_t j = g; j <= (edges ? L : L - 1); ++j) {
+        const int64_t n = levelSide(size, j);
+        for (int64_t i = edges ? 1 : 0; i < n; ++i) {
+            fractions.push_back(edges ? std::make_pair(i, n) : std::make_pair(2 * i + 1, 2 * n));
+        }
+    }
+    auto less = [](const auto& a, const auto& b) { return a.first * b.second < b.first * a.second; };
+    std::sort(fractions.begin(), fractions.end(), less);
+    std::vector<double> bounds;
+    for (size_t k = 0; k < fractions.size(); ++k) {
+        if (k > 0 && !less(fractions[k - 1], fractions[k])) continue;
+        bounds.push_back(static_cast<double>(fractions[k].first) / static_cast<double>(fractions[k].second));
+    }
+    return bounds;
+}
+
+std::vector<double> boundsOf(const GrowArray<double>& bounds) {
+    return std::vector<double>(bounds.begin(), bounds.end());
+}
+
+// The cell of a grid with these bounds that holds `value`; values beyond the square stay with the border cells.
+int32_t cellHolding(const std::vector<double>& bounds, double value) {
+    const int32_t cells = static_cast<int32_t>(bounds.size()) - 1;
+    const auto after = std::upper_bound(bounds.begin(), bounds.end(), value);
+    const int32_t found = static_cast<int32_t>(after - bounds.begin()) - 1;
+    return std::max(0, std::min(cells - 1, found));
+}
+
+// What the surface lays on one cell, integrated by the quadrature over pieces cut along the cell bounds (and the
+// texture's texel centres, where its reconstruction bends): area, m[3b + a] = integral of s^a t^b, and per channel c
+// w[4c + 2b + a] = integral of s^a t^b f_c, s and t the cell-local coordinates.
+struct CellIntegrals {
+    double area = 0;
+    double m[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    double w[16] = {};
+};
+
+std::vector<CellIntegrals> integrateCells(const Mesh& mesh, const std::vector<double>& ub,
+                                          const std::vector<double>& vb, const FloatImage* texture, int32_t channels) {
+    std::vector<double> uLines = ub, vLines = vb;
+    if (texture) {
+        uLines = joined({ub, texelCentres(texture->width)});
+        vLines = joined({vb, texelCentres(texture->height)});
+    }
+    const int32_t width = static_cast<int32_t>(ub.size()) - 1;
+    std::vector<CellIntegrals> cells(static_cast<size_t>(width) * (vb.size() - 1));
+    for (const SurfacePoint& p : surfacePoints(mesh, uLines, vLines)) {
+        const int32_t x = cellHolding(ub, p.u), y = cellHolding(vb, p.v);
+        CellIntegrals& cell = cells[static_cast<size_t>(y) * width + x];
+        const double s = (p.u - ub[x]) / (ub[x + 1] - ub[x]), t = (p.v - vb[y]) / (vb[y + 1] - vb[y]);
+        const double su[3] = {1, s, s * s}, tv[3] = {1, t, t * t};
+        cell.area += p.weight;
+        for (int b = 0; b < 3; ++b) {
+            for (int a = 0; a < 3; ++a) cell.m[3 * b + a] += p.weight * su[a] * tv[b];
+        }
+        for (int32_t c = 0; c < channels; ++c) {
+            const double f = reconstruction(*texture, p.u, p.v, c);
+            for (int b = 0; b < 2; ++b) {
+                for (int a = 0; a < 2; ++a) cell.w[4 * c + 2 * b + a] += p.weight * su[a] * tv[b] * f;
+            }
+        }
+    }
+    return cells;
+}
+
+// Every grid of `moments` (built for finest level L and the request) has the bounds the levels it serves cut it
+// along, and on every cell the used flag, area, moments and weighted moments of the surface's pieces inside it.
+void expectCellsHoldTheSurface(const Mesh& mesh, const SurfaceMoments& moments, int32_t L,
+                               const MomentRequest& request) {
+    const FloatImage* texture = request.texture;
+    const int32_t width = texture ? texture->width : request.width, height = texture ? texture->height : request.height;
+    const int32_t channels = texture ? (texture->hasAlpha ? 4 : 3) : 0;
+    ASSERT_EQ(moments.grids.count, L + 1);
+    EXPECT_EQ(moments.channelCount, channels);
+    double total = 0;
+    for (const SurfacePoint& p : surfacePoints(mesh, {}, {})) total += p.weight;
+    for (int32_t g = request.firstGrid; g <= L; ++g) {
+        SCOPED_TRACE("grid " + std::to_string(g));
+        const MomentGrid& grid = moments.grids[g];
+        const std::vector<double> ub = expectedBounds(width, g, L, request.footprints);
+        const std::vector<double> vb = expectedBounds(height, g, L, request.footprints);
+        ASSERT_EQ(boundsOf(grid.columnBounds), ub);
+        ASSERT_EQ(boundsOf(grid.rowBounds), vb);
+        ASSERT_EQ(grid.width, static_cast<int32_t>(ub.size()) - 1);
+        ASSERT_EQ(grid.height, static_cast<int32_t>(vb.size()) - 1);
+        const int32_t weighted = g >= 1 ? channels : 0;
+        ASSERT_EQ(grid.weighted.count, 4 * weighted * grid.width * grid.height);
+        const std::vector<CellIntegrals> expected = integrateCells(mesh, ub, vb, texture, weighted);
+        for (int32_t cell = 0; cell < grid.width * grid.height; ++cell) {
+            const CellIntegrals& e = expected[static_cast<size_t>(cell)];
+            if (request.used) {
+                ASSERT_EQ(grid.used[cell] != 0, e.area > 0) << "cell " << cell;
+            }
+            if (request.area) {
+                ASSERT_NEAR(grid.area[cell], e.area, 1e-9 * total) << "cell " << cell;
+            }
+            // Moments and weighted moments are stored in float.
+            for (int k = 0; k < 9 && request.moments; ++k) {
+                ASSERT_NEAR(grid.moments[9 * cell + k], e.m[k], 1e-6 * (std::abs(e.m[k]) + e.area) + 1e-12 * total)
+                    << "cell " << cell << " moment " << k;
+            }
+            for (int k = 0; k < 4 * weighted; ++k) {
+                const double tolerance = 1e-6 * (std::abs(e.w[k]) + e.area) + 1e-12 * total;
+                ASSERT_NEAR(grid.weighted[4 * weighted * cell + k], e.w[k], tolerance)
+                    << "cell " << cell << " weighted moment " << k;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The least-squares grids of textures of other sizes (grid g along the texel centres of levels g .. L - 1, grid 0 also
+// along the texture's) and the box filters' grids (along the inner texel edges of levels g .. L), against the
+// surface integrated piece by piece over the bounds built from exact fractions. Sizes with odd sides, a side of 1, and
+// a long thin one whose walk is cut into several tiles with grids summed above them; one thread and two.
+TEST(SurfaceMoments, GridsOfEverySizeHoldTheSurfaceOnTheirOwnBounds) {
+    struct Case {
+        int32_t width, height;
+        bool footprints;
+    };
+    for (const Case c : {Case{13, 9, false}, Case{1, 5, false}, Case{12, 5, false}, Case{250, 3, false},
+                         Case{13, 9, true}, Case{7, 1, true}, Case{250, 3, true}}) {
+        for (int threads : {1, 2}) {
+            SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) +
+                         (c.footprints ? " edges, " : " centres, ") + std::to_string(threads) + " threads");
+            const int32_t levelCount = mipLevelCount(c.width, c.height);
+            // The least-squares grids carry the texture's weighted moments, which the reconstruction defines inside
+            // the square only; the box filters' grids take triangles that reach beyond it, kept by the border cells.
+            const Mesh mesh = randomSurface(12, 5 + c.width, 0.45, c.footprints ? -0.1 : 0.01);
+            const FloatImage texture = randomPicture(c.width, c.height, 3, c.width == 12);
+            MomentRequest request;
+            request.used = request.area = request.moments = true;
+            request.footprints = c.footprints;
+            if (c.footprints) request.width = c.width, request.height = c.height;
+            else request.texture = &texture;
+            const int32_t L = c.footprints ? levelCount - 1 : levelCount;
+            SurfaceMoments moments;
+            {
+                ThreadCount count(threads);
+                buildSurfaceMoments(moments, mesh, L, request);
+            }
+            expectCellsHoldTheSurface(mesh, moments, L, request);
+        }
+    }
+}
+
+// The grids follow the texture's own sides, so a thin texture costs cells in proportion to its texels, never the
+// square of its longer side: along an axis, grid g has at most the texel centres (or edges) of levels g and on.
+TEST(SurfaceMoments, AThinTextureCostsCellsInProportionToItsTexels) {
+    const Mesh mesh = randomSurface(40, 3, 0.3, -0.1);
+    for (const auto& [width, height] : {std::make_pair(8193, 1), std::make_pair(250, 3), std::make_pair(3, 250)}) {
+        for (const bool footprints : {false, true}) {
+            SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + (footprints ? " edges" : " centres"));
+            const int32_t levelCount = mipLevelCount(width, height);
+            const int32_t L = footprints ? levelCount - 1 : levelCount;
+            SurfaceMoments moments;
+            MomentRequest request;
+            request.used = request.area = true;
+            request.footprints = footprints;
+            request.width = width, request.height = height;
+            buildSurfaceMoments(moments, mesh, L, request);
+            ASSERT_EQ(moments.grids.count, L + 1);
+            int64_t cells = 0;
+            for (const MomentGrid& grid : moments.grids) cells += int64_t{grid.width} * grid.height;
+            // Twice the texels along the longer side, the levels after the texture as many again, and a handful of
+            // cells along the shorter one.
+            EXPECT_LE(cells, 12 * int64_t{width} * height) << cells;
+            double total = 0, everywhere = 0;
+            for (const SurfacePoint& p : surfacePoints(mesh, {}, {})) everywhere += p.weight;
+            for (int32_t k = 0; k < moments.grids[0].area.count; ++k) total += moments.grids[0].area[k];
+            EXPECT_NEAR(total, everywhere, 1e-9 * everywhere);
+        }
+    }
 }
 
 TEST(SurfaceMoments, BundledSampleMatchesTheStoredCoverage) {
@@ -186,11 +357,76 @@ TEST(SurfaceMoments, BundledSampleMatchesTheStoredCoverage) {
     expectMatchesCoverage(mesh, 9, 0, 2);
 }
 
-// For a texture whose sides differ, every grid follows both sides: its cell is the run of `ratio` square cells
-// (square in the longer side) along the shorter side, so its used flag, area and moments are theirs merged, the
-// moments moved into the merged cell's coordinates (V = (d + v) / ratio for the d-th square cell). Grids past the
-// shorter side's last cell have none. Both ways round, wide and tall, on random triangles that cross the strips.
-TEST(SurfaceMoments, GridsOfATextureWithUnequalSidesAreTheSquareCellsMergedAlongTheShorterSide) {
+namespace {
+
+// The bounds of a grid along an axis, stored or even.
+std::vector<double> axisBounds(const MomentGrid& grid, SplitAxis axis) {
+    std::vector<double> bounds;
+    const int32_t cells = axis == SplitAxis::u ? grid.width : grid.height;
+    for (int32_t k = 0; k < cells; ++k) {
+        double low = 0, high = 0;
+        cellBounds(grid, axis, k, low, high);
+        bounds.push_back(low);
+        if (k == cells - 1) bounds.push_back(high);
+    }
+    return bounds;
+}
+
+// `coarse` is `fine` summed: every cell of `fine` lies in one cell of `coarse`, whose used flag, area and moments are
+// those of its cells, each cell's moments carried into the coarser cell's coordinates (s = o + d s' along an axis
+// for a cell at offset o and of width d in it, expanded binomially).
+void expectCoarseningOf(const MomentGrid& fine, const MomentGrid& coarse, double gridArea) {
+    const std::vector<double> fu = axisBounds(fine, SplitAxis::u), fv = axisBounds(fine, SplitAxis::v);
+    const std::vector<double> cu = axisBounds(coarse, SplitAxis::u), cv = axisBounds(coarse, SplitAxis::v);
+    std::vector<uint8_t> used(static_cast<size_t>(coarse.width) * coarse.height, 0);
+    std::vector<double> area(used.size(), 0.0), moments(9 * used.size(), 0.0);
+    for (int32_t y = 0; y < fine.height; ++y) {
+        for (int32_t x = 0; x < fine.width; ++x) {
+            const int32_t px = cellHolding(cu, 0.5 * (fu[x] + fu[x + 1]));
+            const int32_t py = cellHolding(cv, 0.5 * (fv[y] + fv[y + 1]));
+            // The fine cell nests in its parent: both its bounds lie within the parent's.
+            ASSERT_TRUE(fu[x] >= cu[px] && fu[x + 1] <= cu[px + 1] && fv[y] >= cv[py] && fv[y + 1] <= cv[py + 1]);
+            const int32_t from = y * fine.width + x, to = py * coarse.width + px;
+            used[to] |= fine.used[from];
+            area[to] += fine.area[from];
+            const double spanU = cu[px + 1] - cu[px], spanV = cv[py + 1] - cv[py];
+            const double ou = (fu[x] - cu[px]) / spanU, du = (fu[x + 1] - fu[x]) / spanU;
+            const double ov = (fv[y] - cv[py]) / spanV, dv = (fv[y + 1] - fv[y]) / spanV;
+            // (o + d s)^p = sum over q of C(p, q) o^(p - q) d^q s^q.
+            auto power = [](double o, double d, int p, int q) {
+                const double binomial = (p == 2 && q == 1) ? 2.0 : 1.0;
+                return binomial * std::pow(o, p - q) * std::pow(d, q);
+            };
+            for (int b = 0; b < 3; ++b) {
+                for (int a = 0; a < 3; ++a) {
+                    for (int j = 0; j <= b; ++j) {
+                        for (int i = 0; i <= a; ++i) {
+                            moments[9 * to + 3 * b + a] +=
+                                power(ou, du, a, i) * power(ov, dv, b, j) * fine.moments[9 * from + 3 * j + i];
+                        }
+                    }
+                }
+            }
+        }
+    }
+    for (size_t k = 0; k < used.size(); ++k) {
+        ASSERT_EQ(coarse.used[k] != 0, used[k] != 0) << "cell " << k;
+        ASSERT_NEAR(coarse.area[k], area[k], 1e-9 * gridArea) << "cell " << k;
+        for (int e = 0; e < 9; ++e) {
+            ASSERT_NEAR(coarse.moments[9 * k + e], moments[9 * k + e], 1e-6 * gridArea) << "cell " << k;
+        }
+    }
+}
+
+}  // namespace
+
+// For a texture whose sides are unequal powers of two, every grid up to the shorter side's last cell follows both
+// sides: its cell is the run of `ratio` square cells (square in the longer side) along the shorter side, so its used
+// flag, area and moments are theirs merged, the moments moved into the merged cell's coordinates (V = (d + v) / ratio
+// for the d-th square cell). The grids past it, those of the levels that end the chain (2 x 1 and 1 x 1 of a 64 x 16
+// texture, and the last grid), are cut along those levels' texel centres and hold the last even grid's cells summed.
+// Both ways round, wide and tall, on random triangles that cross the strips.
+TEST(SurfaceMoments, GridsOfUnequalPowerOfTwoSidesMergeSquareCellsThenSumThemPastTheShorterSide) {
     const Mesh mesh = randomMesh(300, 5);
     const int finest = 7;
     for (const bool wide : {true, false}) {
@@ -207,8 +443,16 @@ TEST(SurfaceMoments, GridsOfATextureWithUnequalSidesAreTheSquareCellsMergedAlong
         for (int g = 0; g <= finest; ++g) {
             const MomentGrid& merged = rectangular.grids[g];
             const int side = 1 << (finest - g);
-            if (side < ratio) {
-                EXPECT_EQ(merged.width * merged.height, 0) << "grid " << g;
+            const int chainEnd = levelsToShorterSideOne(request.width, request.height);
+            if (g >= chainEnd) {
+                // A tail: grid g along the centres of levels g .. finest - 1 on both axes, the last even grid's cells
+                // summed.
+                SCOPED_TRACE("grid " + std::to_string(g));
+                ASSERT_EQ(boundsOf(merged.columnBounds), expectedBounds(request.width, g, finest, false));
+                ASSERT_EQ(boundsOf(merged.rowBounds), expectedBounds(request.height, g, finest, false));
+                double gridArea = 0;
+                for (int k = 0; k < merged.area.count; ++k) gridArea += merged.area[k];
+                expectCoarseningOf(rectangular.grids[chainEnd - 1], merged, gridArea);
                 continue;
             }
             ASSERT_EQ(merged.width, wide ? side : side / ratio);
@@ -247,6 +491,50 @@ TEST(SurfaceMoments, GridsOfATextureWithUnequalSidesAreTheSquareCellsMergedAlong
                             << "grid " << g << " cell " << at << " moment " << e;
                     }
                 }
+            }
+        }
+    }
+}
+
+// On sides that are powers of two the bounded walk's grids are the quadtree's even grids: the same cells with the
+// same used flags, areas and moments, and the same weighted moments of the texture, within float rounding (the
+// quadtree clips in float, the bounded walk in double). Squares, rectangles both ways round (whose grids past the
+// shorter side's end the quadtree path sums from its last even grid) and a single texel; one tile and several.
+TEST(SurfaceMoments, BoundedWalkOfSidesThatArePowersOfTwoEqualsTheQuadtreeWalk) {
+    const Mesh mesh = randomSurface(60, 21, 0.4, -0.1);
+    for (const auto& [width, height] : {std::make_pair(16, 16), std::make_pair(64, 64), std::make_pair(32, 8),
+                                        std::make_pair(8, 32), std::make_pair(1, 1)}) {
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        const FloatImage texture = randomPicture(width, height, 4, width == 8);
+        const int32_t L = mipLevelCount(width, height);
+        MomentRequest request;
+        request.used = request.area = request.moments = true;
+        request.texture = &texture;
+        SurfaceMoments quadtree, bounded;
+        buildSurfaceMoments(quadtree, mesh, L, request);
+        buildBoundedMoments(bounded, mesh, L, request);
+        ASSERT_EQ(quadtree.grids.count, L + 1);
+        ASSERT_EQ(bounded.grids.count, L + 1);
+        ASSERT_EQ(quadtree.channelCount, bounded.channelCount);
+        for (int32_t g = 0; g <= L; ++g) {
+            SCOPED_TRACE("grid " + std::to_string(g));
+            const MomentGrid &q = quadtree.grids[g], &b = bounded.grids[g];
+            ASSERT_EQ(b.width, q.width);
+            ASSERT_EQ(b.height, q.height);
+            ASSERT_EQ(axisBounds(b, SplitAxis::u), axisBounds(q, SplitAxis::u));
+            ASSERT_EQ(axisBounds(b, SplitAxis::v), axisBounds(q, SplitAxis::v));
+            ASSERT_EQ(b.weighted.count, q.weighted.count);
+            double gridArea = 0;
+            for (int32_t k = 0; k < q.area.count; ++k) gridArea += q.area[k];
+            for (int32_t k = 0; k < q.width * q.height; ++k) {
+                ASSERT_EQ(b.used[k], q.used[k]) << "cell " << k;
+                ASSERT_NEAR(b.area[k], q.area[k], 1e-6 * gridArea) << "cell " << k;
+                for (int e = 0; e < 9; ++e) {
+                    ASSERT_NEAR(b.moments[9 * k + e], q.moments[9 * k + e], 1e-6 * gridArea) << "cell " << k;
+                }
+            }
+            for (int32_t k = 0; k < q.weighted.count; ++k) {
+                ASSERT_NEAR(b.weighted[k], q.weighted[k], 1e-6 * gridArea) << "weighted moment " << k;
             }
         }
     }

@@ -172,23 +172,32 @@ void withThreads(int threads, Body body) {
 }
 
 // The filled pyramid, or one without levels when the filter fails. The exact (direct) solve unless asked
-// otherwise, so that levels can be compared with dense solutions.
-MipPyramid runKivtri(const Mesh& mesh, const FloatImage& texture, LevelSolver solver = LevelSolver::direct) {
+// otherwise, so that levels can be compared with dense solutions. `alone` levels are fitted one by one as kivbi fits
+// them, each a step of its own besides the joint solve's: a power-of-two rectangle's levels after its shorter side
+// reaches 1, or the 1 x 1 top of any other size.
+MipPyramid runKivtri(const Mesh& mesh, const FloatImage& texture, LevelSolver solver = LevelSolver::direct,
+                     int32_t alone = 0) {
     MipPyramid pyramid;
     FilterStats stats;
     std::string error;
     const bool built = buildKivtriPyramid(mesh, pyramid, texture, levelCountOf(texture), solver, stats, error);
     EXPECT_TRUE(built) << error;
-    // One step, the joint solve; its solver runs only when there is an inner level, from a side of 4 on.
-    EXPECT_EQ(stats.steps.count, 1);
-    if (stats.steps.count == 1) {
-        const FilterStep& joint = stats.steps[0];
-        EXPECT_TRUE(joint.done);
-        const bool ran = solver == LevelSolver::direct ? joint.solver.factorisationRan : joint.solver.iterationsRan;
-        EXPECT_EQ(ran, texture.width >= 4);
-        EXPECT_EQ(joint.times.count, 3);
-        for (const StepTime& time : joint.times) EXPECT_GE(time.seconds, 0.0);
+    EXPECT_EQ(stats.steps.count, 1 + alone);
+    // The joint solve's step; its solver runs only when there is an inner level between the texture and the fixed
+    // top (the level where the shorter side reaches 1 for sides that are powers of two, else the 1 x 1 level).
+    const int32_t joined = hasPowerOfTwoSides(texture) ? levelsToShorterSideOne(texture.width, texture.height)
+                                                       : levelCountOf(texture);
+    int32_t jointSteps = 0;
+    for (const FilterStep& step : stats.steps) {
+        EXPECT_TRUE(step.done);
+        for (const StepTime& time : step.times) EXPECT_GE(time.seconds, 0.0);
+        if (step.heading != "Trilinear downscale") continue;
+        ++jointSteps;
+        const bool ran = solver == LevelSolver::direct ? step.solver.factorisationRan : step.solver.iterationsRan;
+        EXPECT_EQ(ran, joined >= 3);
+        EXPECT_EQ(step.times.count, 3);
     }
+    EXPECT_EQ(jointSteps, 1);
     if (!built) release(pyramid.levels);
     return pyramid;
 }
@@ -395,8 +404,9 @@ TEST(TrilinearFilter, MatchesAnIndependentSolveOnAFlatSquare) {
 }
 
 // The flat square under a 16 x 8 (and an 8 x 16) texture: levels 8 x 4 and 4 x 2 unknown, the top level the 2 x 1
-// box means (every texel carries the same area) and level 4 (1 x 0) empty; the unknowns solve the same objective,
-// built here from one-dimensional tent integrals along each axis.
+// box means (every texel carries the same area) and level 4, which ends the chain at 1 x 1, fitted alone as kivbi
+// fits it: (S/2) A x + 0.001 x = (S/2) A mean, S/2 = 2 and A = 1 for a single texel on the unit square. The unknowns
+// solve the same objective, built here from one-dimensional tent integrals along each axis.
 TEST(TrilinearFilter, UnequalPowerOfTwoSidesMatchAnIndependentSolve) {
     const Mesh mesh = modelFrom(unitSquareObj());
     const int levelCount = 5, top = 3;
@@ -413,9 +423,12 @@ TEST(TrilinearFilter, UnequalPowerOfTwoSidesMatchAnIndependentSolve) {
         for (int i = 0; i < texture.count; ++i) texture.texels[i] = Texel{value(random), value(random), value(random), 1};
         for (LevelSolver solver : {LevelSolver::direct, LevelSolver::iterative}) {
             SCOPED_TRACE(std::string(wide ? "wide" : "tall") + (solver == LevelSolver::direct ? " direct" : " iterated"));
-            const MipPyramid pyramid = runKivtri(mesh, texture, solver);
+            const MipPyramid pyramid = runKivtri(mesh, texture, solver, 1);
             ASSERT_EQ(pyramid.levels.count, levelCount);
-            EXPECT_EQ(pyramid.levels[4].count, 0);
+            ASSERT_EQ(pyramid.levels[4].count, 1);
+            double mean = 0;
+            for (int i = 0; i < texture.count; ++i) mean += texture.texels[i].b / double(texture.count);
+            EXPECT_NEAR(pyramid.levels[4].texels[0].b, 2 * mean / 2.001, solver == LevelSolver::direct ? 1e-6 : 2e-4);
             const FloatImage& fixed = pyramid.levels[top];
             ASSERT_EQ(fixed.count, 2);
             for (int k = 0; k < 2; ++k) {

@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "surface_quadrature.h"
 #include "system_checks.h"
 #include "test_support.h"
 
@@ -170,19 +175,25 @@ TEST(WeightedBox, OneAndTwoLevels) {
     EXPECT_FLOAT_EQ(two.levels[1].at(0, 0).r, 1.0f);  // (0 + 2) / 2
 }
 
-TEST(WeightedBox, NonSquareTexturesPairTexelsWithTheLargerGrid) {
+// A 4 x 2 texture has levels 4 x 2, 2 x 1 and 1 x 1: the chain goes on past the shorter side's end, and the mean of a
+// constant is that constant at every level.
+TEST(WeightedBox, PowerOfTwoRectanglesEndAtOneTexel) {
     const Mesh mesh = modelFrom(unitSquareObj());
     FloatImage source;
     allocateImage(source, 4, 2);
     for (int i = 0; i < source.count; ++i) source.texels[i] = Texel{0.25f, 0.5f, 0.75f, 1};
-    // Levels 4 x 2, 2 x 1 and 1 x 0 over grids of side 4, 2 and 1.
     for (int area = 0; area < 2; ++area) {
         const MipPyramid pyramid = runFilter(area, mesh, source, 3);
         ASSERT_EQ(pyramid.levels.count, 3);
-        ASSERT_EQ(pyramid.levels[1].count, 2);
-        EXPECT_EQ(pyramid.levels[2].count, 0);
-        // Every texel covers two cells along v; the mean of a constant is that constant.
-        for (int x = 0; x < 2; ++x) EXPECT_NEAR(pyramid.levels[1].at(x, 0).g, 0.5, 1e-6);
+        ASSERT_EQ(pyramid.levels[1].width, 2);
+        ASSERT_EQ(pyramid.levels[1].height, 1);
+        ASSERT_EQ(pyramid.levels[2].count, 1);
+        for (int level = 1; level < 3; ++level) {
+            for (int i = 0; i < pyramid.levels[level].count; ++i) {
+                EXPECT_NEAR(pyramid.levels[level].texels[i].g, 0.5, 1e-6) << "level " << level;
+                EXPECT_NEAR(pyramid.levels[level].texels[i].a, 1.0, 1e-6) << "level " << level;
+            }
+        }
     }
 }
 
@@ -222,4 +233,129 @@ TEST(WeightedBox, TheAreaWeightedPyramidReadsTheGridWithTheTexturesSize) {
     buildAreaWeightedPyramid(trilinearBase, source, momentsOf(mesh, 4, 1), 1, 4);
     ASSERT_EQ(trilinearBase.levels.count, 4);
     for (int level = 0; level < 4; ++level) expectSameImage(kivbox.levels[level], trilinearBase.levels[level]);
+}
+
+namespace {
+
+// The inner texel edges i / n of an axis of n texels.
+std::vector<double> texelEdges(int32_t n) {
+    std::vector<double> edges;
+    for (int32_t i = 1; i < n; ++i) edges.push_back(static_cast<double>(i) / n);
+    return edges;
+}
+
+// The texel of an axis of n texels that holds u.
+int32_t texelHolding(double u, int32_t n) {
+    return std::max(0, std::min(n - 1, static_cast<int32_t>(std::floor(u * n))));
+}
+
+// The length of [a0, a1] within [b0, b1].
+double overlap(double a0, double a1, double b0, double b1) {
+    return std::max(0.0, std::min(a1, b1) - std::max(a0, b0));
+}
+
+// Level k of a weighted box pyramid before its unused texels are filled, from the definitions: kivbox weighs each
+// source texel by the surface's area in the part of it inside the level texel's footprint, boxig by whether the
+// surface reaches the source texel at all times the share of it inside the footprint. `reached` tells the level's
+// texels whose footprint holds surface (the others are filled afterwards).
+FloatImage weightedMeansOracle(const Mesh& mesh, const FloatImage& source, int32_t k, bool areaWeights,
+                               std::vector<bool>& reached) {
+    const int32_t W = source.width, H = source.height, w = levelSide(W, k), h = levelSide(H, k);
+    // Between the edges of both the source and the level, each piece lies in one source texel and one footprint.
+    const std::vector<SurfacePoint> points =
+        surfacePoints(mesh, joined({texelEdges(W), texelEdges(w)}), joined({texelEdges(H), texelEdges(h)}));
+    std::vector<double> sourceArea(static_cast<size_t>(W) * H, 0.0), weight(static_cast<size_t>(w) * h, 0.0);
+    std::vector<double> sums(4 * weight.size(), 0.0);
+    for (const SurfacePoint& p : points) {
+        const int32_t sx = texelHolding(p.u, W), sy = texelHolding(p.v, H);
+        const int32_t t = texelHolding(p.v, h) * w + texelHolding(p.u, w);
+        sourceArea[static_cast<size_t>(sy) * W + sx] += p.weight;
+        if (!areaWeights) continue;
+        weight[t] += p.weight;
+        for (int32_t c = 0; c < 4; ++c) sums[4 * t + c] += p.weight * channelOf(source.at(sx, sy), c);
+    }
+    reached.assign(weight.size(), false);
+    for (const SurfacePoint& p : points) {
+        if (p.weight > 0) reached[texelHolding(p.v, h) * w + texelHolding(p.u, w)] = true;
+    }
+    if (!areaWeights) {
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                const int32_t t = y * w + x;
+                for (int32_t sy = 0; sy < H; ++sy) {
+                    const double down =
+                        overlap(double(sy) / H, double(sy + 1) / H, double(y) / h, double(y + 1) / h) * H;
+                    for (int32_t sx = 0; sx < W && down > 0; ++sx) {
+                        if (sourceArea[static_cast<size_t>(sy) * W + sx] == 0) continue;
+                        const double share =
+                            down * overlap(double(sx) / W, double(sx + 1) / W, double(x) / w, double(x + 1) / w) * W;
+                        weight[t] += share;
+                        for (int32_t c = 0; c < 4; ++c) sums[4 * t + c] += share * channelOf(source.at(sx, sy), c);
+                    }
+                }
+            }
+        }
+    }
+    FloatImage level;
+    allocateImage(level, w, h);
+    for (int32_t t = 0; t < level.count; ++t) {
+        const double total = weight[t];
+        const double* sum = sums.data() + 4 * t;
+        level.texels[t] = total > 0 ? Texel{static_cast<float>(sum[0] / total), static_cast<float>(sum[1] / total),
+                                            static_cast<float>(sum[2] / total), static_cast<float>(sum[3] / total)}
+                                    : Texel{};
+    }
+    return level;
+}
+
+}  // namespace
+
+// boxig and kivbox on sizes whose levels do not halve (odd sides, sides of 1), on a power-of-two rectangle whose chain
+// goes on past its shorter side's end, and on a power-of-two square, under random triangles that leave texels of
+// every level unused. A texel whose footprint holds surface is the weighted mean of the source texels over its
+// footprint (see weightedMeansOracle); any other is filled with the bilinear sample, wrapped, of the next coarser
+// level (itself filled) at its centre, except on the level where a power-of-two rectangle's shorter side reaches 1,
+// which keeps (0, 0, 0, 0) there, and on the last level, which has nothing coarser.
+TEST(WeightedBox, LevelsOfEverySizeAreWeightedMeansOverTheirFootprintsAndFillsFromAbove) {
+    int32_t filled = 0, unfilledZeros = 0;
+    for (const auto& [width, height] : {std::make_pair(13, 9), std::make_pair(12, 5), std::make_pair(7, 1),
+                                        std::make_pair(1, 6), std::make_pair(64, 4), std::make_pair(8, 8)}) {
+        const Mesh mesh = randomSurface(3, 40 + width, 0.25);
+        const FloatImage source = randomPicture(width, height, 6, true);
+        const int32_t levelCount = mipLevelCount(width, height);
+        const bool powerOfTwoRectangle = hasPowerOfTwoSides(source) && width != height;
+        const int32_t unfilled = powerOfTwoRectangle ? levelsToShorterSideOne(width, height) - 1 : -1;
+        for (const bool area : {false, true}) {
+            SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + (area ? " kivbox" : " boxig"));
+            const MipPyramid pyramid = runFilter(area, mesh, source, levelCount);
+            ASSERT_EQ(pyramid.levels.count, levelCount);
+            expectSameImage(pyramid.levels[0], source);
+            for (int32_t k = 1; k < levelCount; ++k) {
+                std::vector<bool> reached;
+                const FloatImage expected = weightedMeansOracle(mesh, source, k, area, reached);
+                const FloatImage& level = pyramid.levels[k];
+                ASSERT_EQ(level.width, expected.width) << "level " << k;
+                ASSERT_EQ(level.height, expected.height) << "level " << k;
+                for (int32_t y = 0; y < level.height; ++y) {
+                    for (int32_t x = 0; x < level.width; ++x) {
+                        const int32_t t = y * level.width + x;
+                        for (int32_t c = 0; c < 4; ++c) {
+                            double want = channelOf(expected.texels[t], c);
+                            if (!reached[t] && k != unfilled && k + 1 < levelCount) {
+                                want = reconstruction(pyramid.levels[k + 1], (x + 0.5) / level.width,
+                                                      (y + 0.5) / level.height, c);
+                                filled += c == 0;
+                            }
+                            unfilledZeros += !reached[t] && k == unfilled && c == 0;
+                            EXPECT_NEAR(channelOf(level.texels[t], c), want, 1e-5)
+                                << "level " << k << " texel " << t << " channel " << c
+                                << (reached[t] ? "" : " (filled)");
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(filled, 20);
+    EXPECT_GT(unfilledZeros, 0);
 }
