@@ -339,14 +339,26 @@ static void buildWeightedPyramid(MipPyramid& pyramid, const FloatImage& source, 
                 sumsAboveFinest(sums, source, baseGrid, above,
                                 [&](int64_t cell, int32_t, int32_t) { return baseGrid.area.items[cell]; });
             } else {
-                // A used texel weighs the share of it that the cell covers.
+                // A used texel weighs the share of it that the cell covers: the product of the cell's shares of a
+                // texel's width and height.
                 const GrowArray<uint8_t> used = usedTexels(baseGrid, source.width, source.height);
+                GrowArray<double> widths, heights;
+                resize(widths, baseGrid.width);
+                resize(heights, baseGrid.height);
+                for (int32_t x = 0; x < baseGrid.width; ++x) {
+                    double low, high;
+                    cellBounds(baseGrid, SplitAxis::u, x, low, high);
+                    widths[x] = (high - low) * source.width;
+                }
+                for (int32_t y = 0; y < baseGrid.height; ++y) {
+                    double low, high;
+                    cellBounds(baseGrid, SplitAxis::v, y, low, high);
+                    heights[y] = (high - low) * source.height;
+                }
                 sumsAboveFinest(sums, source, baseGrid, above, [&](int64_t cell, int32_t x, int32_t y) {
                     if (!used[y * source.width + x]) return 0.0;
-                    double u0, u1, v0, v1;
-                    cellBounds(baseGrid, SplitAxis::u, static_cast<int32_t>(cell % baseGrid.width), u0, u1);
-                    cellBounds(baseGrid, SplitAxis::v, static_cast<int32_t>(cell / baseGrid.width), v0, v1);
-                    return (u1 - u0) * source.width * (v1 - v0) * source.height;
+                    return widths[static_cast<int32_t>(cell % baseGrid.width)] *
+                           heights[static_cast<int32_t>(cell / baseGrid.width)];
                 });
             }
             sumsGrid = 1;
