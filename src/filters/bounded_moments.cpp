@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -339,7 +340,9 @@ void walkTile(Plan& plan, Scratch& scratch, int32_t tx, int32_t ty) {
     const std::vector<double>& tileU = plan.columns.bounds[static_cast<size_t>(T)];
     const std::vector<double>& tileV = plan.rows.bounds[static_cast<size_t>(T)];
     const int32_t lastColumn = cellCount(plan.columns, T) - 1, lastRow = cellCount(plan.rows, T) - 1;
-    for (int32_t k = plan.tileStart[static_cast<size_t>(tile)]; k < plan.tileStart[static_cast<size_t>(tile) + 1]; ++k) {
+    const int32_t firstTriangle = plan.tileStart[static_cast<size_t>(tile)];
+    const int32_t lastTriangle = plan.tileStart[static_cast<size_t>(tile) + 1];
+    for (int32_t k = firstTriangle; k < lastTriangle; ++k) {
         const int32_t index = plan.tileTriangles[static_cast<size_t>(k)];
         const MeshTriangle& t = mesh.triangles.items[index];
         scratch.triangle.clear();
@@ -374,7 +377,9 @@ void walkTile(Plan& plan, Scratch& scratch, int32_t tx, int32_t ty) {
                  [&](std::vector<Corner>& column, int32_t x) {
                      scratch.column = column;
                      cutAlong(scratch.column, 1, vb, r0, r1, scratch.rowRest, scratch.rowLow, scratch.rowHigh,
-                              [&](std::vector<Corner>& cell, int32_t y) { recordPiece(plan, scratch, cell, weight, x, y); });
+                              [&](std::vector<Corner>& cell, int32_t y) {
+                                  recordPiece(plan, scratch, cell, weight, x, y);
+                              });
                  });
     }
 
@@ -388,7 +393,8 @@ void walkTile(Plan& plan, Scratch& scratch, int32_t tx, int32_t ty) {
             for (int32_t x = scratch.x0[G]; x < scratch.x1[G]; ++x) {
                 const int32_t px = plan.columns.parent[G][static_cast<size_t>(x)];
                 const int64_t child = static_cast<int64_t>(y - scratch.y0[G]) * fine.width + (x - scratch.x0[G]);
-                const int64_t parent = static_cast<int64_t>(py - scratch.y0[G + 1]) * coarse.width + (px - scratch.x0[G + 1]);
+                const int64_t parent =
+                    static_cast<int64_t>(py - scratch.y0[G + 1]) * coarse.width + (px - scratch.x0[G + 1]);
                 addChild(plan.columns, plan.rows, g, fine, child, x, y, coarse, parent, px, py, plan.channels);
             }
         }
@@ -406,12 +412,14 @@ void walkTile(Plan& plan, Scratch& scratch, int32_t tx, int32_t ty) {
                 if (request.area) grid.area.items[cell] = layer.area[local];
                 if (request.moments) {
                     for (int32_t e = 0; e < momentCount; ++e) {
-                        grid.moments.items[momentCount * cell + e] = static_cast<float>(layer.moments[momentCount * local + e]);
+                        grid.moments.items[momentCount * cell + e] =
+                            static_cast<float>(layer.moments[momentCount * local + e]);
                     }
                 }
                 if (plan.channels > 0 && g >= 1) {
                     for (int32_t e = 0; e < stride; ++e) {
-                        grid.weighted.items[stride * cell + e] = static_cast<float>(layer.weighted[static_cast<size_t>(stride) * local + e]);
+                        grid.weighted.items[stride * cell + e] =
+                            static_cast<float>(layer.weighted[static_cast<size_t>(stride) * local + e]);
                     }
                 }
             }
@@ -421,8 +429,12 @@ void walkTile(Plan& plan, Scratch& scratch, int32_t tx, int32_t ty) {
     const size_t cell = static_cast<size_t>(tile);
     if (request.used) plan.top.used[cell] = tileLayer.used[0];
     if (request.area) plan.top.area[cell] = tileLayer.area[0];
-    for (size_t e = 0; e < momentCount && !tileLayer.moments.empty(); ++e) plan.top.moments[momentCount * cell + e] = tileLayer.moments[e];
-    for (size_t e = 0; e < static_cast<size_t>(stride); ++e) plan.top.weighted[static_cast<size_t>(stride) * cell + e] = tileLayer.weighted[e];
+    if (!tileLayer.moments.empty()) {
+        std::copy(tileLayer.moments.begin(), tileLayer.moments.begin() + momentCount,
+                  plan.top.moments.begin() + static_cast<std::ptrdiff_t>(momentCount * cell));
+    }
+    std::copy(tileLayer.weighted.begin(), tileLayer.weighted.begin() + stride,
+              plan.top.weighted.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(stride) * cell));
 }
 
 // Lists each triangle under every tile its texture-space bounding box reaches, in the model's order.
@@ -445,7 +457,9 @@ void bucketTriangles(Plan& plan) {
         const int32_t x0 = cellOf(plan.columns, T, uLow), x1 = cellOf(plan.columns, T, uHigh);
         const int32_t y0 = cellOf(plan.rows, T, vLow), y1 = cellOf(plan.rows, T, vHigh);
         for (int32_t y = y0; y <= y1; ++y) {
-            for (int32_t x = x0; x <= x1; ++x) action(static_cast<size_t>(y) * static_cast<size_t>(across) + static_cast<size_t>(x));
+            for (int32_t x = x0; x <= x1; ++x) {
+                action(static_cast<size_t>(y) * static_cast<size_t>(across) + static_cast<size_t>(x));
+            }
         }
     };
     for (const MeshTriangle& t : mesh.triangles) forEachTile(t, [&](size_t tile) { ++counts[tile + 1]; });
@@ -455,7 +469,8 @@ void bucketTriangles(Plan& plan) {
     plan.tileTriangles.assign(static_cast<size_t>(counts[tiles]), 0);
     std::vector<int32_t> next(plan.tileStart.begin(), plan.tileStart.end() - 1);
     for (int32_t index = 0; index < mesh.triangles.count; ++index) {
-        forEachTile(mesh.triangles.items[index], [&](size_t tile) { plan.tileTriangles[static_cast<size_t>(next[tile]++)] = index; });
+        forEachTile(mesh.triangles.items[index],
+                    [&](size_t tile) { plan.tileTriangles[static_cast<size_t>(next[tile]++)] = index; });
     }
 }
 
@@ -485,7 +500,9 @@ void storeLayer(const Layer& layer, const MomentRequest& request, int32_t channe
         for (size_t e = 0; e < momentCount * cells; ++e) grid.moments.items[e] = static_cast<float>(layer.moments[e]);
     }
     if (channels > 0 && g >= 1) {
-        for (size_t e = 0; e < layer.weighted.size(); ++e) grid.weighted.items[e] = static_cast<float>(layer.weighted[e]);
+        for (size_t e = 0; e < layer.weighted.size(); ++e) {
+            grid.weighted.items[e] = static_cast<float>(layer.weighted[e]);
+        }
     }
 }
 
@@ -495,7 +512,9 @@ void coarsenLayer(const AxisGrids& columns, const AxisGrids& rows, int32_t g, co
     const size_t G = static_cast<size_t>(g);
 #pragma omp parallel for schedule(dynamic, 4) if (static_cast<int64_t>(fine.width) * fine.height > 65536)
     for (int32_t py = 0; py < coarse.height; ++py) {
-        for (int32_t y = rows.childStart[G + 1][static_cast<size_t>(py)]; y < rows.childStart[G + 1][static_cast<size_t>(py) + 1]; ++y) {
+        const int32_t firstRow = rows.childStart[G + 1][static_cast<size_t>(py)];
+        const int32_t lastRow = rows.childStart[G + 1][static_cast<size_t>(py) + 1];
+        for (int32_t y = firstRow; y < lastRow; ++y) {
             for (int32_t x = 0; x < fine.width; ++x) {
                 const int32_t px = columns.parent[G][static_cast<size_t>(x)];
                 addChild(columns, rows, g, fine, static_cast<int64_t>(y) * fine.width + x, x, y, coarse,
