@@ -277,18 +277,8 @@ void recordPiece(const Plan& plan, Scratch& scratch, const std::vector<Corner>& 
     }
     const int32_t stride = strideOf(plan);
     for (int32_t c = 0; c < plan.channels; ++c) {
-        double f[4] = {0, 0, 0, 0};
-        for (int32_t ey = 0; ey < 2; ++ey) {
-            for (int32_t ex = 0; ex < 2; ++ex) {
-                const Texel& texel = texture.at(columns[ex].texel, rows[ey].texel);
-                const double value = c == 0 ? texel.r : c == 1 ? texel.g : c == 2 ? texel.b : texel.a;
-                const TentFactor &X = columns[ex], &Y = rows[ey];
-                f[0] += value * X.offset * Y.offset;
-                f[1] += value * X.slope * Y.offset;
-                f[2] += value * X.offset * Y.slope;
-                f[3] += value * X.slope * Y.slope;
-            }
-        }
+        double f[4];
+        cellReconstruction(texture, columns, rows, c, f);
         double* w = layer.weighted.data() + stride * local + weightedPerChannel * c;
         for (int32_t b = 0; b < 2; ++b) {
             for (int32_t a = 0; a < 2; ++a) {

@@ -40,18 +40,8 @@ void prepareSurfaceError(SurfaceErrorBasis& basis, const Mesh& mesh, const Float
             TentFactor columns[2];
             for (int32_t e = 0; e < 2; ++e) columns[e] = gridCellTent(grid, SplitAxis::u, x, e, texture.width);
             for (int32_t c = 0; c < colourChannels; ++c) {
-                double f[4] = {0, 0, 0, 0};
-                for (int32_t ey = 0; ey < 2; ++ey) {
-                    for (int32_t ex = 0; ex < 2; ++ex) {
-                        const Texel& t = texture.at(columns[ex].texel, rows[ey].texel);
-                        const double value = c == 0 ? t.r : c == 1 ? t.g : t.b;
-                        const TentFactor &X = columns[ex], &Y = rows[ey];
-                        f[0] += value * X.offset * Y.offset;
-                        f[1] += value * X.slope * Y.offset;
-                        f[2] += value * X.offset * Y.slope;
-                        f[3] += value * X.slope * Y.slope;
-                    }
-                }
+                double f[4];
+                cellReconstruction(texture, columns, rows, c, f);
                 // Term k of f carries u^(k mod 2) v^(k div 2).
                 for (int32_t k = 0; k < 4; ++k) {
                     for (int32_t n = 0; n < 4; ++n) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "image/float_image.h"
 #include "mesh/texel_coverage.h"
 
 // One one-dimensional tent restricted to one cell: value offset + slope * s at local coordinate s.
@@ -31,6 +32,24 @@ struct TriangleMoments {
 // Tent number e (0 or 1) of the two tents that are non-zero in cell column (or row) x, for texels
 // that span 2a cells, in a level with `size` texels along that axis (wrapped).
 TentFactor cellTent(int32_t x, int32_t a, int32_t e, int32_t size);
+
+// The texture's reconstruction of channel c (0 .. 3: r, g, b, a) on a cell where it is bilinear, as
+// f = f[0] + f[1] u + f[2] v + f[3] u v of the cell-local coordinates, from the two tents of each axis that reach it.
+inline void cellReconstruction(const FloatImage& texture, const TentFactor columns[2], const TentFactor rows[2],
+                               int32_t c, double f[4]) {
+    f[0] = f[1] = f[2] = f[3] = 0;
+    for (int32_t ey = 0; ey < 2; ++ey) {
+        for (int32_t ex = 0; ex < 2; ++ex) {
+            const Texel& texel = texture.at(columns[ex].texel, rows[ey].texel);
+            const double value = c == 0 ? texel.r : c == 1 ? texel.g : c == 2 ? texel.b : texel.a;
+            const TentFactor &X = columns[ex], &Y = rows[ey];
+            f[0] += value * X.offset * Y.offset;
+            f[1] += value * X.slope * Y.offset;
+            f[2] += value * X.offset * Y.slope;
+            f[3] += value * X.slope * Y.slope;
+        }
+    }
+}
 
 // A texture point of a piece (float32, local to its cell) in the float64 of the integrals.
 inline LocalPoint widened(const TexPoint& point) {
