@@ -145,8 +145,6 @@ GridReach cellsPerTexel(int32_t gridWidth, int32_t gridHeight, int32_t width, in
     return GridReach{1, 1};
 }
 
-
-
 // Lists each triangle under every tile its texture-space bounding box reaches, in the model's order. Every piece
 // of the triangle lies within that box: clipping only adds points on the segments between its points.
 static void bucketTriangles(WalkPlan& plan) {
