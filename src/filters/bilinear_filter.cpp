@@ -80,6 +80,27 @@ bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t c
     return true;
 }
 
+bool fitBilinearStep(SurfaceMoments& moments, const FloatImage& texture, int32_t index, const FloatImage& finer,
+                     LevelSolver solver, bool bounded, const char* filter, FloatImage& level, FilterStats& stats,
+                     std::string& error) {
+    const double start = wallClockSeconds();
+    append(stats.steps, FilterStep());
+    FilterStep& step = stats.steps.items[stats.steps.count - 1];
+    const int32_t width = levelSide(texture.width, index), height = levelSide(texture.height, index);
+    std::string solverError;
+    if (!fitBilinearLevel(moments.grids[index], width, height, moments.channelCount, finer, solver, bounded, level,
+                          step, solverError)) {
+        error = std::string(filter) + ": level " + std::to_string(index) + " (" + std::to_string(width) + "x" +
+                std::to_string(height) + "): " + solverError;
+        return false;
+    }
+    step.heading = "Tent Smart downscale by factor " + std::to_string(int64_t{1} << index);
+    // Wall seconds from the start of the level's assembly to its stored solution.
+    append(step.times, StepTime{"time", wallClockSeconds() - start});
+    step.done = true;
+    return true;
+}
+
 // kivbi, and kivbic when `bounded`.
 static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                                  LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
@@ -91,30 +112,18 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
     request.firstGrid = 1;
     request.moments = true;
     request.texture = &texture;
-    buildSurfaceMoments(moments, mesh, levelCount, request);
     // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
-    const int32_t channels = moments.channelCount;
+    buildSurfaceMoments(moments, mesh, levelCount, request);
 
     resizeLevels(pyramid, levelCount);
     copyImage(pyramid.levels[0], texture);
     const int32_t lastLevel = levelCount - 1;
     for (int32_t i = 1; i <= lastLevel; ++i) {
-        const double levelStart = wallClockSeconds();
         reportProgress(stats.progress, "level", i, lastLevel);
-        append(stats.steps, FilterStep());
-        FilterStep& levelStats = stats.steps.items[stats.steps.count - 1];
-        const int32_t width = levelSide(texture.width, i), height = levelSide(texture.height, i);
-        std::string solverError;
-        if (!fitBilinearLevel(moments.grids[i], width, height, channels, pyramid.levels[i - 1], solver, bounded,
-                              pyramid.levels[i], levelStats, solverError)) {
-            error = std::string(name) + ": level " + std::to_string(i) + " (" + std::to_string(width) + "x" +
-                    std::to_string(height) + "): " + solverError;
+        if (!fitBilinearStep(moments, texture, i, pyramid.levels[i - 1], solver, bounded, name, pyramid.levels[i],
+                             stats, error)) {
             return false;
         }
-        levelStats.heading = "Tent Smart downscale by factor " + std::to_string(int64_t{1} << i);
-        // Wall seconds from the start of the level's assembly to its stored solution.
-        append(levelStats.times, StepTime{"time", wallClockSeconds() - levelStart});
-        levelStats.done = true;
     }
     return true;
 }

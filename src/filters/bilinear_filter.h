@@ -28,3 +28,10 @@ bool buildKivbicPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
 // message when it fails.
 bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t channels, const FloatImage& finer,
                       LevelSolver solver, bool bounded, FloatImage& level, FilterStep& stats, std::string& error);
+
+// Level `index` of the texture's pyramid as kivbi fits it (fitBilinearLevel from moments.grids[index], the texture's
+// moments, with as many channels as they carry), as one step appended to `stats` with its heading and time. False with
+// "<filter>: level <index> (<width>x<height>): <reason>" when the solver fails.
+bool fitBilinearStep(SurfaceMoments& moments, const FloatImage& texture, int32_t index, const FloatImage& finer,
+                     LevelSolver solver, bool bounded, const char* filter, FloatImage& level, FilterStats& stats,
+                     std::string& error);

@@ -172,6 +172,8 @@ struct Plan {
     int32_t channels = 0;
     std::vector<int32_t> tileStart, tileTriangles;
     Layer top;  // grid tileGrid in 64-bit, filled tile by tile
+    // With a texture: its two tents on each column and each row of grid 0, tents[2 x + e].
+    std::vector<TentFactor> textureColumns, textureRows;
 };
 
 int32_t strideOf(const Plan& plan) { return weightedPerChannel * plan.channels; }
@@ -269,12 +271,8 @@ void recordPiece(const Plan& plan, Scratch& scratch, const std::vector<Corner>& 
     if (plan.channels == 0) return;
     // The texture's reconstruction on the cell, bilinear between the four texels whose tents reach it.
     const FloatImage& texture = *request.texture;
-    const MomentGrid& grid0 = plan.out->grids.items[0];
-    TentFactor columns[2], rows[2];
-    for (int32_t e = 0; e < 2; ++e) {
-        columns[e] = gridCellTent(grid0, SplitAxis::u, x, e, texture.width);
-        rows[e] = gridCellTent(grid0, SplitAxis::v, y, e, texture.height);
-    }
+    const TentFactor* columns = plan.textureColumns.data() + 2 * static_cast<size_t>(x);
+    const TentFactor* rows = plan.textureRows.data() + 2 * static_cast<size_t>(y);
     const int32_t stride = strideOf(plan);
     for (int32_t c = 0; c < plan.channels; ++c) {
         double f[4];
@@ -558,6 +556,21 @@ void buildBoundedMoments(SurfaceMoments& result, const Mesh& mesh, int32_t fines
         if (request.area) allocateCells(grid.area, cells);
         if (request.moments) allocateCells(grid.moments, momentCount * cells);
         if (weighted && g >= 1) allocateCells(grid.weighted, stride * cells);
+    }
+    if (weighted) {
+        const MomentGrid& grid0 = result.grids.items[0];
+        plan.textureColumns.resize(2 * static_cast<size_t>(grid0.width));
+        plan.textureRows.resize(2 * static_cast<size_t>(grid0.height));
+        for (int32_t x = 0; x < grid0.width; ++x) {
+            for (int32_t e = 0; e < 2; ++e) {
+                plan.textureColumns[2 * static_cast<size_t>(x) + e] = gridCellTent(grid0, SplitAxis::u, x, e, width);
+            }
+        }
+        for (int32_t y = 0; y < grid0.height; ++y) {
+            for (int32_t e = 0; e < 2; ++e) {
+                plan.textureRows[2 * static_cast<size_t>(y) + e] = gridCellTent(grid0, SplitAxis::v, y, e, height);
+            }
+        }
     }
 
     bucketTriangles(plan);

@@ -89,21 +89,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     // other sizes. A level that kivbi fits is one step of its own.
     FloatImage top;
     auto fitAlone = [&](int32_t l, const FloatImage& finer, FloatImage& level) {
-        append(stats.steps, FilterStep());
-        FilterStep& step = stats.steps.items[stats.steps.count - 1];
-        const double start = wallClockSeconds();
-        const int32_t width = levelSide(texture.width, l), height = levelSide(texture.height, l);
-        std::string solverError;
-        if (!fitBilinearLevel(moments.grids[l], width, height, channelCount, finer, solver, bounded, level, step,
-                              solverError)) {
-            error = std::string(name) + ": level " + std::to_string(l) + " (" + std::to_string(width) + "x" +
-                    std::to_string(height) + "): " + solverError;
-            return false;
-        }
-        step.heading = "Tent Smart downscale by factor " + std::to_string(int64_t{1} << l);
-        append(step.times, StepTime{"time", wallClockSeconds() - start});
-        step.done = true;
-        return true;
+        return fitBilinearStep(moments, texture, l, finer, solver, bounded, name, level, stats, error);
     };
     if (filled >= 2) {
         if (powerOfTwo) {

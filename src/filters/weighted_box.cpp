@@ -18,8 +18,7 @@ static const MomentGrid& gridAt(const SurfaceMoments& moments, int32_t index) {
 
 // The cells of `grid` that texel (x, y) of a width x height image covers. For a texture whose sides are powers of
 // two the grids follow both sides, so a texel covers a block of whole cells (one at the grid of its level's size).
-// Other sizes have square grids in the longer side, kept only as far as their texels reach, and keep the pairing of
-// texel (x, y) with cell (x, y) (the square has no whole number of cells per texel).
+// Levels whose sides do not halve read their footprints instead (levelFromSums).
 struct CellBlock {
     int64_t first = -1;   // the block's first cell, or -1 when it lies outside the grid
     int32_t across = 1, down = 1;
