@@ -80,7 +80,6 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     // Red, green and blue, and alpha (linear, a fourth right-hand side of the same system) when it carries any.
     const int32_t channelCount = moments.channelCount;
     resizeLevels(pyramid, levelCount);
-    copyImage(pyramid.levels[0], texture);
     GrowArray<int32_t> levelStart;
     const int32_t unknownCount = numberUnknowns(levelStart, texture.width, texture.height, filled);
 
@@ -104,7 +103,6 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     // its area average otherwise; a direct solve replaces them.
     DenseBlock x;
     createBlock(x, unknownCount, channelCount);
-    FloatImage finerStart;
     for (int32_t l = 1; l <= filled - 2; ++l) {
         const int32_t width = levelSide(texture.width, l), height = levelSide(texture.height, l);
         const int32_t finerWidth = levelSide(texture.width, l - 1), finerHeight = levelSide(texture.height, l - 1);
@@ -180,6 +178,8 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
             }
         }
     }
+    // Level 0 joins the pyramid only now, so that the solve does not hold a second copy of the texture.
+    copyImage(pyramid.levels[0], texture);
     if (filled >= 2) pyramid.levels[filled - 1] = std::move(top);
     // t0 to t1: assembly and regularisation; t1 to t2: the iterations, or the compressed copy, ordering,
     // factorisation and solve.
