@@ -8,6 +8,14 @@
 
 #include "image/float_image.h"
 
+// What a texture's bytes hold, and so how its texels are decoded before any filter reads them and encoded when the
+// levels are written.
+enum class TexelEncoding {
+    srgb,    // colour: r, g, b through the sRGB transfer function, alpha linear
+    linear,  // values as stored, byte / 255: data maps (roughness, occlusion, ...) and linear colour
+    normal,  // unit vectors, each component 2c - 1 (no transfer function); written renormalised
+};
+
 // byte / 255, the value every reader stores for a byte (computed in 64-bit float, then rounded to float).
 inline float unitFromByte(unsigned byte) {
     constexpr double byteToUnit = 0.00392156862745098;  // 1 / 255
