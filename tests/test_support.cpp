@@ -166,7 +166,7 @@ void writeImageFile(const std::string& path, const FloatImage& image) {
     std::string error;
     if (format != FIF_PNG) {
         writeTextFile(path, encodedWithLibrary(format, image));
-    } else if (!saveLevelPng(path.c_str(), 24, image, error)) {
+    } else if (!saveLevelPng(path.c_str(), 24, image, false, error)) {
         throw std::runtime_error(error);
     }
 }

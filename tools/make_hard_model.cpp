@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    if (!saveLevelPng((stem + ".png").c_str(), 24, model.texture, error)) {
+    if (!saveLevelPng((stem + ".png").c_str(), 24, model.texture, false, error)) {
         std::printf("Error: %s\n", error.c_str());
         return 1;
     }

@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    if (!saveLevelPng((directory + "/sample.png").c_str(), 24, paintAtlas(size), error)) {
+    if (!saveLevelPng((directory + "/sample.png").c_str(), 24, paintAtlas(size), false, error)) {
         std::printf("Error: %s\n", error.c_str());
         return 1;
     }

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
                                     linearToSrgb(static_cast<float>(sum[2])), 1.0f};
         }
     }
-    if (!saveLevelPng(argv[2], 24, result, error)) {
+    if (!saveLevelPng(argv[2], 24, result, false, error)) {
         std::printf("Error: %s\n", error.c_str());
         return 1;
     }

@@ -18,9 +18,9 @@ static const char* const usageHead[] = {
     "filter named, in the order given, 'kivbi' when none is. The model is an OBJ,",
     "glTF 2.0 (.gltf, .glb), FBX, COLLADA or other file the Assimp library reads;",
     "the texture is a PNG or JPEG file, or a BMP, TGA, TIFF, DDS, EXR, HDR or other",
-    "picture FreeImage reads (the README lists them). With --from-model every colour",
+    "picture FreeImage reads (the README lists them). With --from-model every",
     "texture of the model's materials is processed with the triangles that use it,",
-    "each into a folder of its own.",
+    "each into a folder of its own and read as its role says (colour, data, normals).",
     "",
 };
 
@@ -31,6 +31,8 @@ static const char* const usageOptions[] = {
     "--format LIST       containers, comma-separated: png (default), ktx2, dds",
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
     "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)",
+    "--color-space CS    the texture holds srgb colour (default) or linear values",
+    "--normal-map        the texture is a normal map: filter unit vectors, renormalise",
     "--report            print each level's error on the model; also report.csv",
     "--viewer            write viewer.html: the model with each pyramid, for a browser",
     "--from-model        take the textures from the model's materials",
@@ -56,12 +58,23 @@ static const char* const formatTakes = "png, ktx2 or dds";
 static const int32_t maximumThreadCount = 1024;  // a guard against typos, far above any machine's processors
 static const char* const threadsTakes = "a whole number from 1 to 1024";
 static const char* const outputTakes = "a folder name";
+static const char* const colorSpaceTakes = "'srgb' or 'linear'";
 
 static bool parseSolver(const std::string& value, LevelSolver& solver, std::string& error) {
     if (value == "iterative") solver = LevelSolver::iterative;
     else if (value == "direct") solver = LevelSolver::direct;
     else {
         error = badValue("--solver", solverTakes, value);
+        return false;
+    }
+    return true;
+}
+
+static bool parseColorSpace(const std::string& value, TexelEncoding& encoding, std::string& error) {
+    if (value == "srgb") encoding = TexelEncoding::srgb;
+    else if (value == "linear") encoding = TexelEncoding::linear;
+    else {
+        error = badValue("--color-space", colorSpaceTakes, value);
         return false;
     }
     return true;
@@ -103,6 +116,7 @@ static std::string missingValue(const std::string& option) {
     if (option == "--solver") return badValue("--solver", solverTakes, "");
     if (option == "--format") return badValue("--format", formatTakes, "");
     if (option == "--threads") return badValue("--threads", threadsTakes, "");
+    if (option == "--color-space") return badValue("--color-space", colorSpaceTakes, "");
     return badValue(option.c_str(), outputTakes, "");
 }
 
@@ -126,6 +140,8 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("format", "", cxxopts::value<std::string>())
         ("threads", "", cxxopts::value<std::string>())
         ("solver", "", cxxopts::value<std::string>())
+        ("color-space", "", cxxopts::value<std::string>())
+        ("normal-map", "")
         ("report", "")
         ("viewer", "")
         ("from-model", "")
@@ -138,7 +154,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
     try {
         const cxxopts::ParseResult result = parser.parse(argc, argv);
         // An option given twice would silently lose its first value.
-        for (const char* option : {"output", "format", "threads", "solver"}) {
+        for (const char* option : {"output", "format", "threads", "solver", "color-space"}) {
             if (result.count(option) > 1) {
                 error = (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
                         " is given more than once";
@@ -165,6 +181,20 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         if (error.empty() && result.count("solver")) {
             parseSolver(result["solver"].as<std::string>(), parsed.solver, error);
         }
+        if (error.empty() && result.count("color-space")) {
+            parseColorSpace(result["color-space"].as<std::string>(), parsed.encoding, error);
+        }
+        // A normal map is read as vectors, which no colour space describes; with --from-model each texture's role
+        // says how it is read.
+        const bool normalMap = result.count("normal-map") > 0;
+        if (error.empty() && normalMap && result.count("color-space")) {
+            error = "--normal-map and --color-space cannot be combined: a normal map holds vectors, not colour";
+        }
+        if (error.empty() && parsed.fromModel && (normalMap || result.count("color-space"))) {
+            error = std::string(normalMap ? "--normal-map" : "--color-space") +
+                    " cannot be combined with --from-model, which reads each texture as its role says";
+        }
+        if (normalMap) parsed.encoding = TexelEncoding::normal;
         if (!error.empty()) return false;
         if (result.count("arguments")) {
             for (const std::string& argument : result["arguments"].as<std::vector<std::string>>()) {

@@ -7,6 +7,7 @@
 
 #include "base/grow_array.h"
 #include "filters/filter_stats.h"
+#include "image/pixel_bytes.h"
 #include "image/pyramid_files.h"
 
 // Everything the command line asks for.
@@ -15,7 +16,8 @@ struct RunOptions {
     std::string texturePath;                   // empty with --from-model
     GrowArray<std::string> filterNames;        // in the order given; kivbi when none is named
     int32_t positionalCount = 0;               // model, texture and filter names given
-    bool fromModel = false;                    // --from-model: every colour texture of the model's materials
+    bool fromModel = false;                    // --from-model: every texture of the model's materials, by role
+    TexelEncoding encoding = TexelEncoding::srgb;  // --color-space srgb|linear, --normal-map: what the texture holds
     std::string outputFolder;                  // -o/--output; empty is the working directory
     PyramidFormatSet formats = pyramidFormatBit(PyramidFormat::png);  // --format
     int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor

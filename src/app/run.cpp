@@ -64,6 +64,7 @@ static int buildPyramids(const RunOptions& options, const GrowArray<const Filter
     inputs.texture = &job.texture;
     inputs.levelCount = mipLevelCount(job.texture.width, job.texture.height);
     inputs.solver = options.solver;
+    inputs.encoding = job.encoding;
     std::printf("Image is %dx%d with %d mip levels.\n", job.texture.width, job.texture.height, inputs.levelCount);
 
     std::string error;
@@ -179,7 +180,8 @@ int generateMipmaps(const RunOptions& options) {
     // The filters that read the surface see the texture repeat beyond the unit square, as a wrapping sampler does.
     if (anyReadsSurface(options, filters) && !repeatTextureCoordinates(job.mesh, modelPath, error)) return fail(error);
     if (!loadTexture(options.texturePath.c_str(), job.texture, error)) return fail(error);
-    lineariseImage(job.texture);
+    job.encoding = options.encoding;
+    decodeTexels(job.texture, job.encoding);
     job.source = options.texturePath;
     job.outputFolder = options.outputFolder;
     return buildPyramids(options, filters, job);

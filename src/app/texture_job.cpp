@@ -23,7 +23,7 @@ bool writePyramid(const FilterRun& run, const RunOptions& options, const Texture
         GrowArray<std::string> errors;
         try {
             if (!savePyramidFiles(run.pyramid, job.outputFolder, run.name.c_str(), format, job.texture.hasAlpha,
-                                  kivNameAndVersion, errors)) {
+                                  job.encoding, kivNameAndVersion, errors)) {
                 written = false;
             }
         } catch (...) {
@@ -66,7 +66,7 @@ static bool writeOutputFile(const TextureJob& job, const char* name, const std::
     return false;
 }
 
-// The error every level of every pyramid makes on the model, from the levels as written (8-bit sRGB read back),
+// The error every level of every pyramid makes on the model, from the levels as written (8-bit bytes read back),
 // printed and written as report.csv. Returns false when the file cannot be written (the table is printed anyway).
 bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs) {
     SurfaceErrorBasis basis;
@@ -76,10 +76,7 @@ bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs)
     for (int32_t r = 0; r < runs.count; ++r) {
         MipPyramid written = runs[r].pyramid;
         for (FloatImage& level : written.levels) {
-            for (int32_t j = 0; j < level.count; ++j) {
-                Texel& t = level.texels[j];
-                t = Texel{asWritten(t.r), asWritten(t.g), asWritten(t.b), t.a};
-            }
+            for (int32_t j = 0; j < level.count; ++j) level.texels[j] = texelAsWritten(level.texels[j], job.encoding);
         }
         measureSurfaceError(basis, written, reported[r].error);
         reported[r].name = &runs[r].name;
@@ -94,7 +91,7 @@ bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArr
     std::string page, error;
     const std::string modelName = std::filesystem::path(options.modelPath).filename().string();
     const std::string textureName = std::filesystem::path(job.source).filename().string();
-    if (!buildViewerPage(job.mesh, runs, job.texture.hasAlpha, modelName, textureName, page, error)) {
+    if (!buildViewerPage(job.mesh, runs, job.texture.hasAlpha, job.encoding, modelName, textureName, page, error)) {
         printError("viewer.html: cannot encode a level (" + error + ")");
         return false;
     }

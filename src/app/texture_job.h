@@ -19,7 +19,8 @@ struct FilterRun {
 // One texture to build pyramids for: the triangles that use it and where its files go.
 struct TextureJob {
     Mesh mesh;                  // normalised; coordinates repeated into the texture when a filter reads the surface
-    FloatImage texture;         // linear light
+    FloatImage texture;         // decoded as `encoding` says: linear light, linear values or normal vectors
+    TexelEncoding encoding = TexelEncoding::srgb;
     std::string source;         // the texture's file, as messages name it
     std::string outputFolder;   // where the files go
     std::string madeFolder;     // with --from-model: the name of that folder inside the output folder
@@ -37,7 +38,7 @@ bool prepareOutputFolder(const RunOptions& options, const TextureJob& job, std::
 // file that could not be written (also when memory runs out partway, before that error). False when any failed.
 bool writePyramid(const FilterRun& run, const RunOptions& options, const TextureJob& job);
 
-// The error every level of every pyramid makes on the model, from the levels as written (8-bit sRGB read back),
+// The error every level of every pyramid makes on the model, from the levels as written (8-bit bytes read back),
 // printed and written as report.csv. False when the file cannot be written (the table is printed anyway).
 bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs);
 

@@ -81,8 +81,8 @@ static void appendCorners(std::string& out, const Mesh& mesh, bool positions) {
     out += '"';
 }
 
-bool buildViewerPage(const Mesh& mesh, const GrowArray<FilterRun>& runs, bool withAlpha, const std::string& modelName,
-                     const std::string& textureName, std::string& page, std::string& error) {
+bool buildViewerPage(const Mesh& mesh, const GrowArray<FilterRun>& runs, bool withAlpha, TexelEncoding encoding,
+                     const std::string& modelName, const std::string& textureName, std::string& page, std::string& error) {
     std::string data = "{\"model\":";
     appendJsonString(data, modelName);
     data += ",\"texture\":";
@@ -104,7 +104,7 @@ bool buildViewerPage(const Mesh& mesh, const GrowArray<FilterRun>& runs, bool wi
         const GrowArray<FloatImage>& levels = runs[r].pyramid.levels;
         for (int32_t k = 0; k < levels.count && levels[k].count > 0; ++k) {
             GrowArray<uint8_t> png;
-            if (!encodeLevelPng(levels[k], withAlpha, png, error)) return false;
+            if (!encodeLevelPng(levels[k], withAlpha, encoding, png, error)) return false;
             data += k ? ",\"data:image/png;base64," : "\"data:image/png;base64,";
             appendBase64(data, png.items, static_cast<size_t>(png.count));
             data += '"';

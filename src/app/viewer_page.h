@@ -15,5 +15,5 @@ bool viewerPageBuilt();
 // samples the levels with wrap-around). Each level goes in as the PNG file savePyramid writes for it, as a data URL;
 // a level without texels (no filter makes one) is left out. `modelName` and `textureName` head the page. Returns false with the PNG encoder's
 // reason when a level cannot be encoded.
-bool buildViewerPage(const Mesh& mesh, const GrowArray<FilterRun>& runs, bool withAlpha, const std::string& modelName,
-                     const std::string& textureName, std::string& page, std::string& error);
+bool buildViewerPage(const Mesh& mesh, const GrowArray<FilterRun>& runs, bool withAlpha, TexelEncoding encoding,
+                     const std::string& modelName, const std::string& textureName, std::string& page, std::string& error);

@@ -16,25 +16,25 @@
 // Solves the regularised level system for every channel; the iterations start from X's contents. When `bounded`,
 // the values are then kept within [0, 1] by the bounded solve, started from the unconstrained solution.
 static bool solveLevel(const StencilMatrix& matrix, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
-                       bool bounded, FilterStep& stats, std::string& error) {
+                       const ValueRange* bounds, FilterStep& stats, std::string& error) {
     LeastSquaresSystem system;
     system.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStats& iterations,
                          std::string& message) { return solveStencil(matrix, values, rhs, options, iterations, message); };
     system.iterateWithinBounds = [&](DenseBlock& values, const StencilSolverOptions& options,
-                                     const BoundedSolveOptions& bounds, IterativeSolveStats& iterations,
+                                     const BoundedSolveOptions& box, IterativeSolveStats& iterations,
                                      BoundedSolveStats& within, std::string& message) {
-        return solveStencilWithinBounds(matrix, values, rhs, options, bounds, iterations, within, message);
+        return solveStencilWithinBounds(matrix, values, rhs, options, box, iterations, within, message);
     };
     system.lowerTriangle = [&](CompressedColumnMatrix& lower, bool) { stencilToCompressedColumn(matrix, lower); };
     LeastSquaresStats solve;
-    const bool solved = solveLeastSquares(system, x, rhs, solver, bounded, solve, error);
+    const bool solved = solveLeastSquares(system, x, rhs, solver, bounds, solve, error);
     stats.solver = solve.solver;
     stats.bounds = solve.bounds;
     return solved;
 }
 
 bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t channels, const FloatImage& finer,
-                      LevelSolver solver, bool bounded, FloatImage& level, FilterStep& stats, std::string& error) {
+                      LevelSolver solver, const ValueRange* bounds, FloatImage& level, FilterStep& stats, std::string& error) {
     StencilMatrix matrix;
     DenseBlock rhs;
     assembleGramStencil(matrix, grid, width, height, levelScale(width, height));
@@ -70,7 +70,7 @@ bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t c
             }
         }
     }
-    if (!solveLevel(matrix, x, rhs, solver, bounded, stats, error)) return false;
+    if (!solveLevel(matrix, x, rhs, solver, bounds, stats, error)) return false;
     // kivbi's values outside [0, 1] are clamped only when the level is encoded for output; kivbic has none.
     allocateImage(level, width, height);
     for (int32_t j = 0; j < unknownCount; ++j) {
@@ -81,14 +81,14 @@ bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t c
 }
 
 bool fitBilinearStep(SurfaceMoments& moments, const FloatImage& texture, int32_t index, const FloatImage& finer,
-                     LevelSolver solver, bool bounded, const char* filter, FloatImage& level, FilterStats& stats,
+                     LevelSolver solver, const ValueRange* bounds, const char* filter, FloatImage& level, FilterStats& stats,
                      std::string& error) {
     const double start = wallClockSeconds();
     append(stats.steps, FilterStep());
     FilterStep& step = stats.steps.items[stats.steps.count - 1];
     const int32_t width = levelSide(texture.width, index), height = levelSide(texture.height, index);
     std::string solverError;
-    if (!fitBilinearLevel(moments.grids[index], width, height, moments.channelCount, finer, solver, bounded, level,
+    if (!fitBilinearLevel(moments.grids[index], width, height, moments.channelCount, finer, solver, bounds, level,
                           step, solverError)) {
         error = std::string(filter) + ": level " + std::to_string(index) + " (" + std::to_string(width) + "x" +
                 std::to_string(height) + "): " + solverError;
@@ -101,10 +101,10 @@ bool fitBilinearStep(SurfaceMoments& moments, const FloatImage& texture, int32_t
     return true;
 }
 
-// kivbi, and kivbic when `bounded`.
+// kivbi, and kivbic with `bounds`.
 static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
-                                 LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
-    const char* name = bounded ? "kivbic" : "kivbi";
+                                 LevelSolver solver, const ValueRange* bounds, FilterStats& stats, std::string& error) {
+    const char* name = bounds ? "kivbic" : "kivbi";
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // Grid i holds the texel centres of levels i and on: every tent of level i is bilinear on each of its cells.
     SurfaceMoments moments;
@@ -120,7 +120,7 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
     const int32_t lastLevel = levelCount - 1;
     for (int32_t i = 1; i <= lastLevel; ++i) {
         reportProgress(stats.progress, "level", i, lastLevel);
-        if (!fitBilinearStep(moments, texture, i, pyramid.levels[i - 1], solver, bounded, name, pyramid.levels[i],
+        if (!fitBilinearStep(moments, texture, i, pyramid.levels[i - 1], solver, bounds, name, pyramid.levels[i],
                              stats, error)) {
             return false;
         }
@@ -130,10 +130,15 @@ static bool buildBilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const Fl
 
 bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                        LevelSolver solver, FilterStats& stats, std::string& error) {
-    return buildBilinearPyramid(mesh, pyramid, texture, levelCount, solver, false, stats, error);
+    return buildBilinearPyramid(mesh, pyramid, texture, levelCount, solver, nullptr, stats, error);
 }
 
 bool buildKivbicPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error) {
-    return buildBilinearPyramid(mesh, pyramid, texture, levelCount, solver, true, stats, error);
+    return buildKivbicPyramidWithin(mesh, pyramid, texture, levelCount, solver, ValueRange(), stats, error);
+}
+
+bool buildKivbicPyramidWithin(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                              LevelSolver solver, const ValueRange& range, FilterStats& stats, std::string& error) {
+    return buildBilinearPyramid(mesh, pyramid, texture, levelCount, solver, &range, stats, error);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "filters/filter_stats.h"
+#include "filters/least_squares.h"
 #include "filters/surface_moments.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
@@ -21,17 +22,21 @@ bool buildKivbiPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& 
 bool buildKivbicPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error);
 
+// kivbic with every value kept within `range` instead ([-1, 1] for a normal map's vectors).
+bool buildKivbicPyramidWithin(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                              LevelSolver solver, const ValueRange& range, FilterStats& stats, std::string& error);
+
 // One level as kivbi fits it: the width x height level whose bilinear reconstruction best fits the texture's over the
 // surface, from `grid`, the texture's moment grid cut along the level's texel centres (its moments and weighted
 // moments, which it frees), with `channels` right-hand sides; `finer` (the level above, solved) is where the
-// iterations start. Within [0, 1] when `bounded`. Fills `stats` with the solve's phases; false with the solver's
+// iterations start. Within `bounds` when given. Fills `stats` with the solve's phases; false with the solver's
 // message when it fails.
 bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t channels, const FloatImage& finer,
-                      LevelSolver solver, bool bounded, FloatImage& level, FilterStep& stats, std::string& error);
+                      LevelSolver solver, const ValueRange* bounds, FloatImage& level, FilterStep& stats, std::string& error);
 
 // Level `index` of the texture's pyramid as kivbi fits it (fitBilinearLevel from moments.grids[index], the texture's
 // moments, with as many channels as they carry), as one step appended to `stats` with its heading and time. False with
 // "<filter>: level <index> (<width>x<height>): <reason>" when the solver fails.
 bool fitBilinearStep(SurfaceMoments& moments, const FloatImage& texture, int32_t index, const FloatImage& finer,
-                     LevelSolver solver, bool bounded, const char* filter, FloatImage& level, FilterStats& stats,
+                     LevelSolver solver, const ValueRange* bounds, const char* filter, FloatImage& level, FilterStats& stats,
                      std::string& error);

@@ -32,11 +32,21 @@ static bool bySolving(const FilterInputs& inputs, MipPyramid& pyramid, FilterSta
     return build(*inputs.mesh, pyramid, *inputs.texture, inputs.levelCount, inputs.solver, stats, error);
 }
 
+using BoundedFilter = bool (*)(const Mesh&, MipPyramid&, const FloatImage&, int32_t, LevelSolver, const ValueRange&,
+                               FilterStats&, std::string&);
+
+// The bounded filters keep every value within what a level file can hold: [0, 1], or [-1, 1] for normal vectors.
+template <BoundedFilter build>
+static bool withinBounds(const FilterInputs& inputs, MipPyramid& pyramid, FilterStats& stats, std::string& error) {
+    const ValueRange range = inputs.encoding == TexelEncoding::normal ? ValueRange{-1.0, 1.0} : ValueRange{0.0, 1.0};
+    return build(*inputs.mesh, pyramid, *inputs.texture, inputs.levelCount, inputs.solver, range, stats, error);
+}
+
 static const FilterInfo filterTable[] = {
     {"kivtri", "KIV Optimization for trilinear reconstruction", true, bySolving<buildKivtriPyramid>},
-    {"kivtric", "kivtri with every value constrained to [0, 1]", true, bySolving<buildKivtricPyramid>},
+    {"kivtric", "kivtri with every value constrained to [0, 1]", true, withinBounds<buildKivtricPyramidWithin>},
     {"kivbi", "KIV Optimization for bilinear reconstruction", true, bySolving<buildKivbiPyramid>},
-    {"kivbic", "kivbi with every value constrained to [0, 1]", true, bySolving<buildKivbicPyramid>},
+    {"kivbic", "kivbi with every value constrained to [0, 1]", true, withinBounds<buildKivbicPyramidWithin>},
     {"kivbox", "KIV Optimization for box reconstruction", true, fromMesh<buildKivboxPyramid>},
     {"lanczos3", "Lanczos 3 filter", false, fromImage<buildLanczos3Pyramid>},
     {"tent", "Tent filter", false, fromImage<buildTentPyramid>},

@@ -8,15 +8,18 @@
 
 #include "filters/filter_stats.h"
 #include "image/float_image.h"
+#include "image/pixel_bytes.h"
 #include "mesh/obj_model.h"
 
 // What every filter is built from. `mesh` is normalised, its texture coordinates repeated into the unit square
-// when the filter reads the surface; `texture` is linear; `levelCount` levels are filled.
+// when the filter reads the surface; `texture` is decoded as `encoding` says (linear light, linear values or normal
+// vectors); `levelCount` levels are filled.
 struct FilterInputs {
     const Mesh* mesh = nullptr;
     const FloatImage* texture = nullptr;
     int32_t levelCount = 0;
     LevelSolver solver = LevelSolver::iterative;  // the least-squares filters' solver
+    TexelEncoding encoding = TexelEncoding::srgb;  // what the texels are: sets the range kivbic and kivtric keep
 };
 
 // Fills `pyramid` with inputs.levelCount levels, and `stats` as far as it got; false with a message when the

@@ -11,10 +11,10 @@ StencilSolverOptions iterationOptions() {
     return options;
 }
 
-BoundedSolveOptions boundedOptions() {
+BoundedSolveOptions boundedOptions(const ValueRange& range) {
     BoundedSolveOptions options;
-    options.lower = 0.0;
-    options.upper = 1.0;
+    options.lower = range.lower;
+    options.upper = range.upper;
     options.iterations = iterationOptions().iterations;
     return options;
 }
@@ -45,7 +45,7 @@ static void recordBounds(BoundsStats& stats, const BoundedSolveStats& bounded, i
     stats.ending = bounded.stop;
     stats.projectedGradient = bounded.projectedGradientNorm;
     stats.neededGradient = bounded.wantedGradientNorm;
-    stats.wantedError = boundedOptions().iterations.maxError;
+    stats.wantedError = boundedOptions(ValueRange()).iterations.maxError;
 }
 
 static bool factoriseAndSolve(const LeastSquaresSystem& system, bool lastUse, DenseBlock& x, const DenseBlock& rhs,
@@ -74,7 +74,8 @@ static bool solveProvingBound(const LeastSquaresSystem& system, DenseBlock& x, c
 }
 
 bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
-                       bool bounded, LeastSquaresStats& stats, std::string& error) {
+                       const ValueRange* bounds, LeastSquaresStats& stats, std::string& error) {
+    const bool bounded = bounds != nullptr;
     if (solver == LevelSolver::direct) {
         if (!factoriseAndSolve(system, !bounded, x, rhs, stats.solver, error)) return false;
         if (!bounded) return true;
@@ -84,7 +85,7 @@ bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const De
     IterativeSolveStats iterations;
     BoundedSolveStats within;
     const double start = wallClockSeconds();
-    const bool solved = system.iterateWithinBounds(x, iterationOptions(), boundedOptions(), iterations, within, error);
+    const bool solved = system.iterateWithinBounds(x, iterationOptions(), boundedOptions(*bounds), iterations, within, error);
     const double end = wallClockSeconds();
     if (solver == LevelSolver::iterative)
         recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);

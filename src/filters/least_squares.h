@@ -43,6 +43,12 @@ struct LeastSquaresStats {
     GrowArray<uint8_t> held;
 };
 
+// The values kivbic and kivtric keep every texel's channels in: what a level file can hold, [0, 1] for colour (linear
+// light), data and alpha, [-1, 1] for the components of normal vectors.
+struct ValueRange {
+    double lower = 0.0, upper = 1.0;
+};
+
 // A regularised least-squares system as the solve path reaches it.
 struct LeastSquaresSystem {
     // Conjugate gradients from X's contents until the options' bound is proved or they stop; false with a message on
@@ -69,15 +75,15 @@ constexpr int64_t factorisationFallbackUnknowns = int64_t{1} << 19;
 // - iterative: conjugate gradients until every value is provably within 1e-4 of the exact solution; when they end
 //   unproved, a system of at most factorisationFallbackUnknowns is factorised and iterated from that solution, which
 //   proves the bound where rounding allows, and a larger one iterates again from where they stopped.
-// When `bounded`, the values are then kept within [0, 1] by the bounded solve, started from that solution (after a
+// With `bounds`, the values are then kept within them by the bounded solve, started from that solution (after a
 // factorisation its unconstrained iterations stop at once and go unreported). Returns false with a message when a
 // phase fails; the statistics hold every phase that ran.
 bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const DenseBlock& rhs, LevelSolver solver,
-                       bool bounded, LeastSquaresStats& stats, std::string& error);
+                       const ValueRange* bounds, LeastSquaresStats& stats, std::string& error);
 
 // The iteration settings of both least-squares filters: every value provably within 1e-4 of the exact solution,
 // the regularisation keeping every eigenvalue at least regularisationWeight.
 StencilSolverOptions iterationOptions();
 
-// The bounds of kivbic and kivtric: every value, linear light or alpha, within [0, 1], what a level file can hold.
-BoundedSolveOptions boundedOptions();
+// The settings of kivbic's and kivtric's bounded solves, every value kept within `range`.
+BoundedSolveOptions boundedOptions(const ValueRange& range);

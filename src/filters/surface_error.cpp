@@ -53,8 +53,6 @@ void prepareSurfaceError(SurfaceErrorBasis& basis, const Mesh& mesh, const Float
     }
 }
 
-float asWritten(float linear) { return srgbToLinear(byteFromUnit(linearToSrgb(linear)) / 255.0f); }
-
 namespace {
 
 // What one level contributes: per channel x^T G x and b^T x.

@@ -32,9 +32,6 @@ struct PyramidSurfaceError {
 // std::bad_alloc when memory runs out).
 void prepareSurfaceError(SurfaceErrorBasis& basis, const Mesh& mesh, const FloatImage& texture);
 
-// The value a linear channel value takes once written as an 8-bit sRGB byte and read back in linear light.
-float asWritten(float linear);
-
 // Measures the pyramid (linear levels, level 0 the texture) against the basis; the caller passes the levels as
-// they were written (see asWritten) to measure the files.
+// they were written (see texelAsWritten) to measure the files.
 void measureSurfaceError(const SurfaceErrorBasis& basis, const MipPyramid& pyramid, PyramidSurfaceError& error);

@@ -17,16 +17,16 @@
 #include "image/classic_filters.h"
 
 // Solves the assembled system into X (which holds the starting values); `system` may be emptied on the way unless
-// `bounded`, when the values are then kept within [0, 1] by the bounded solve from the unconstrained solution.
-static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, bool bounded,
+// there are `bounds`, when the values are then kept within them by the bounded solve from the unconstrained solution.
+static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver solver, const ValueRange* bounds,
                          FilterStep& stats, std::string& error) {
     LeastSquaresSystem problem;
     problem.iterate = [&](DenseBlock& values, const StencilSolverOptions& options, IterativeSolveStats& iterations,
                           std::string& message) { return solveTrilinearSystem(system, values, options, iterations, message); };
     problem.iterateWithinBounds = [&](DenseBlock& values, const StencilSolverOptions& options,
-                                      const BoundedSolveOptions& bounds, IterativeSolveStats& iterations,
+                                      const BoundedSolveOptions& box, IterativeSolveStats& iterations,
                                       BoundedSolveStats& within, std::string& message) {
-        return solveTrilinearWithinBounds(system, values, options, bounds, iterations, within, message);
+        return solveTrilinearWithinBounds(system, values, options, box, iterations, within, message);
     };
     problem.lowerTriangle = [&](CompressedColumnMatrix& lower, bool lastUse) {
         // On its last use the stencils and couplings, the rows and the factor are never all held at once.
@@ -40,7 +40,7 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
         lower = std::move(matrix.lower);
     };
     LeastSquaresStats solve;
-    const bool solved = solveLeastSquares(problem, x, system.rhs, solver, bounded, solve, error);
+    const bool solved = solveLeastSquares(problem, x, system.rhs, solver, bounds, solve, error);
     stats.solver = solve.solver;
     stats.bounds = solve.bounds;
     // The share of every unknown level's texels that a bound holds.
@@ -57,10 +57,10 @@ static bool solveJointly(TrilinearSystem& system, DenseBlock& x, LevelSolver sol
     return solved;
 }
 
-// kivtri, and kivtric when `bounded`.
+// kivtri, and kivtric with `bounds`.
 static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
-                                  LevelSolver solver, bool bounded, FilterStats& stats, std::string& error) {
-    const char* name = bounded ? "kivtric" : "kivtri";
+                                  LevelSolver solver, const ValueRange* bounds, FilterStats& stats, std::string& error) {
+    const char* name = bounds ? "kivtric" : "kivtri";
     assert(levelCount == mipLevelCount(texture.width, texture.height));
     // The levels of the joint system, 0 .. filled - 1: the last of them is the fixed top level, the ones between it
     // and the texture the unknowns. For sides that are powers of two they end where the shorter side reaches 1 (the
@@ -88,7 +88,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
     // other sizes. A level that kivbi fits is one step of its own.
     FloatImage top;
     auto fitAlone = [&](int32_t l, const FloatImage& finer, FloatImage& level) {
-        return fitBilinearStep(moments, texture, l, finer, solver, bounded, name, level, stats, error);
+        return fitBilinearStep(moments, texture, l, finer, solver, bounds, name, level, stats, error);
     };
     if (filled >= 2) {
         if (powerOfTwo) {
@@ -160,7 +160,7 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
         t1 = wallClockSeconds();
         reportProgress(stats.progress, "solve", 2, 2);
         std::string solverError;
-        if (!solveJointly(system, x, solver, bounded, stats.steps.items[jointIndex], solverError)) {
+        if (!solveJointly(system, x, solver, bounds, stats.steps.items[jointIndex], solverError)) {
             error = std::string(name) + ": " + solverError;
             return false;
         }
@@ -199,10 +199,15 @@ static bool buildTrilinearPyramid(const Mesh& mesh, MipPyramid& pyramid, const F
 
 bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                         LevelSolver solver, FilterStats& stats, std::string& error) {
-    return buildTrilinearPyramid(mesh, pyramid, texture, levelCount, solver, false, stats, error);
+    return buildTrilinearPyramid(mesh, pyramid, texture, levelCount, solver, nullptr, stats, error);
 }
 
 bool buildKivtricPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                          LevelSolver solver, FilterStats& stats, std::string& error) {
-    return buildTrilinearPyramid(mesh, pyramid, texture, levelCount, solver, true, stats, error);
+    return buildKivtricPyramidWithin(mesh, pyramid, texture, levelCount, solver, ValueRange(), stats, error);
+}
+
+bool buildKivtricPyramidWithin(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                               LevelSolver solver, const ValueRange& range, FilterStats& stats, std::string& error) {
+    return buildTrilinearPyramid(mesh, pyramid, texture, levelCount, solver, &range, stats, error);
 }

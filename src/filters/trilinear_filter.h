@@ -6,6 +6,7 @@
 #include <string>
 
 #include "filters/filter_stats.h"
+#include "filters/least_squares.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
@@ -23,3 +24,7 @@ bool buildKivtriPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage&
 // texels held at a bound.
 bool buildKivtricPyramid(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
                          LevelSolver solver, FilterStats& stats, std::string& error);
+
+// kivtric with every value kept within `range` instead ([-1, 1] for a normal map's vectors).
+bool buildKivtricPyramidWithin(const Mesh& mesh, MipPyramid& pyramid, const FloatImage& texture, int32_t levelCount,
+                               LevelSolver solver, const ValueRange& range, FilterStats& stats, std::string& error);

@@ -34,6 +34,7 @@ DecodeOutcome decodePng(const uint8_t* bytes, size_t size, int64_t maxTexels, Fl
 DecodeOutcome decodeJpeg(const uint8_t* bytes, size_t size, int64_t maxTexels, FloatImage& texture);
 
 // Encodes `image` as a PNG file into `png`: 8-bit RGB, or RGBA when `withAlpha`, each sample byteFromUnit of the
-// value, the top row of the picture (FloatImage row height - 1) first. Returns false with libpng's reason (and
+// value, the top row of the picture (FloatImage row height - 1) first, with an sRGB chunk when `markedSrgb` (the
+// values are sRGB-encoded colour). Returns false with libpng's reason (and
 // `png` empty) when encoding fails, a file beyond the array's 2^31 - 1 bytes included.
-bool encodePng(const FloatImage& image, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason);
+bool encodePng(const FloatImage& image, bool withAlpha, bool markedSrgb, GrowArray<uint8_t>& png, std::string& reason);

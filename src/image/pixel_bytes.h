@@ -59,3 +59,21 @@ inline void lineariseImage(FloatImage& image) {
         t.b = srgbToLinear(t.b);
     }
 }
+
+// The name a message gives the encoding: "sRGB", "linear", "normal map".
+const char* texelEncodingName(TexelEncoding encoding);
+
+// Turns the texels as read (channels byte / 255) into the values the filters work on: linear light for sRGB colour,
+// the stored values for linear data, and for a normal map the vectors 2c - 1 in r, g, b. A normal map whose blue
+// channel is 0 everywhere stores X and Y only (as two-channel formats do); its Z is rebuilt as
+// sqrt(max(0, 1 - x^2 - y^2)). Alpha stays as read.
+void decodeTexels(FloatImage& image, TexelEncoding encoding);
+
+// The values a level file stores for a filtered texel, each in [0, 1] before byteFromUnit: colour sRGB-encoded,
+// linear values as they are, and a normal vector renormalised to unit length (a zero or not finite vector becomes
+// (0, 0, 1)) and mapped to (v + 1) / 2. Alpha as computed when `withAlpha`, else 1.
+Texel encodedTexel(const Texel& t, TexelEncoding encoding, bool withAlpha);
+
+// What a filtered texel reads back as, in the values the filters work on, once written as 8-bit bytes: the decoding
+// of the bytes of encodedTexel. Alpha stays as computed.
+Texel texelAsWritten(const Texel& t, TexelEncoding encoding);

@@ -350,7 +350,7 @@ static void appendPngBytes(png_structp png, png_bytep data, size_t count) {
 
 static void flushNothing(png_structp) {}
 
-static bool writePngRows(PngEncoder& e, const FloatImage& image, bool withAlpha) {
+static bool writePngRows(PngEncoder& e, const FloatImage& image, bool withAlpha, bool markedSrgb) {
     e.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &e, encodeFailed, ignoreWarning);
     if (e.png) e.info = png_create_info_struct(e.png);
     if (!e.png || !e.info) {
@@ -362,6 +362,7 @@ static bool writePngRows(PngEncoder& e, const FloatImage& image, bool withAlpha)
     png_set_IHDR(e.png, e.info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
                  withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (markedSrgb) png_set_sRGB(e.png, e.info, PNG_sRGB_INTENT_PERCEPTUAL);
     // The image library's settings for true-colour pictures: the default level, the filtered strategy, and the
     // none, sub and Paeth filters.
     png_set_compression_strategy(e.png, Z_FILTERED);
@@ -385,11 +386,11 @@ static bool writePngRows(PngEncoder& e, const FloatImage& image, bool withAlpha)
     return true;
 }
 
-bool encodePng(const FloatImage& image, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason) {
+bool encodePng(const FloatImage& image, bool withAlpha, bool markedSrgb, GrowArray<uint8_t>& png, std::string& reason) {
     clear(png);
     PngEncoder encoder;
     encoder.out = &png;
-    if (writePngRows(encoder, image, withAlpha)) return true;
+    if (writePngRows(encoder, image, withAlpha, markedSrgb)) return true;
     reason = encoder.message;
     release(png);
     return false;

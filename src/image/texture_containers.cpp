@@ -1,4 +1,4 @@
-// KTX 2.0 and DDS writers for pyramids of sRGB RGBA8 levels, and the encoding both store.
+// KTX 2.0 and DDS writers for pyramids of RGBA8 levels, and the encoding both store.
 #include "image/texture_containers.h"
 
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include "image/file_output.h"
 #include "image/pixel_bytes.h"
 
-void encodeLevel(const FloatImage& image, bool hasAlpha, EncodedLevel& level) {
+void encodeLevel(const FloatImage& image, bool hasAlpha, TexelEncoding encoding, EncodedLevel& level) {
     const int64_t bytes = static_cast<int64_t>(image.width) * image.height * 4;
     if (image.width < 0 || image.height < 0 || bytes > INT32_MAX) throw std::bad_alloc();
     level.width = image.width;
@@ -18,11 +18,12 @@ void encodeLevel(const FloatImage& image, bool hasAlpha, EncodedLevel& level) {
     uint8_t* out = level.rgba.items;
     for (int32_t y = image.height - 1; y >= 0; --y) {  // the picture's top row is the image's last
         for (int32_t x = 0; x < image.width; ++x) {
-            const Texel& t = image.at(x, y);
-            *out++ = byteFromUnit(linearToSrgb(t.r));
-            *out++ = byteFromUnit(linearToSrgb(t.g));
-            *out++ = byteFromUnit(linearToSrgb(t.b));
-            *out++ = hasAlpha ? byteFromUnit(t.a) : 255;  // coverage, not a colour: never sRGB-encoded
+            // Alpha is coverage, not a colour: never sRGB-encoded.
+            const Texel t = encodedTexel(image.at(x, y), encoding, hasAlpha);
+            *out++ = byteFromUnit(t.r);
+            *out++ = byteFromUnit(t.g);
+            *out++ = byteFromUnit(t.b);
+            *out++ = byteFromUnit(t.a);
         }
     }
 }
@@ -70,16 +71,17 @@ static void putKeyValue(GrowArray<uint8_t>& out, const char* key, const char* va
 
 static uint64_t alignedTo4(uint64_t offset) { return (offset + 3) & ~uint64_t{3}; }
 
-bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, const std::string& writer,
-               std::string& error) {
+bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding,
+               const std::string& writer, std::string& error) {
     if (!isMipChain(path, levels, error)) return false;
     const uint32_t count = static_cast<uint32_t>(levels.count);
     static const uint8_t identifier[12] = {0xAB, 'K', 'T', 'X', ' ', '2', '0', 0xBB, '\r', '\n', 0x1A, '\n'};
     GrowArray<uint8_t> head;
     putBytes(head, identifier, sizeof identifier);
-    // vkFormat R8G8B8A8_SRGB, typeSize, width, height, depth 0 and layerCount 0 (a plain 2D texture),
-    // faceCount, levelCount, supercompressionScheme none.
-    for (uint32_t value : {43u, 1u, static_cast<uint32_t>(levels[0].width), static_cast<uint32_t>(levels[0].height),
+    // vkFormat R8G8B8A8_SRGB or R8G8B8A8_UNORM, typeSize, width, height, depth 0 and layerCount 0 (a plain 2D
+    // texture), faceCount, levelCount, supercompressionScheme none.
+    const bool srgb = encoding == TexelEncoding::srgb;
+    for (uint32_t value : {srgb ? 43u : 37u, 1u, static_cast<uint32_t>(levels[0].width), static_cast<uint32_t>(levels[0].height),
                            0u, 0u, 1u, count, 0u}) {
         putU32(head, value);
     }
@@ -111,14 +113,15 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, const st
     }
 
     // Basic data format descriptor: vendor 0, type 0; version 2 and block size; model RGBSDA, primaries
-    // BT.709, transfer sRGB, straight alpha; a 1x1x1x1 texel block of 4 bytes in plane 0.
+    // BT.709, transfer sRGB (2) or linear (1), straight alpha; a 1x1x1x1 texel block of 4 bytes in plane 0.
     putU32(head, descriptorLength);
-    for (uint32_t value : {0u, 2u | (descriptorLength - 4) << 16, 1u | 1u << 8 | 2u << 16, 0u, 4u, 0u}) {
+    const uint32_t transfer = srgb ? 2u : 1u;
+    for (uint32_t value : {0u, 2u | (descriptorLength - 4) << 16, 1u | 1u << 8 | transfer << 16, 0u, 4u, 0u}) {
         putU32(head, value);
     }
-    // One sample per byte: bit offset, bit length - 1, channel (alpha 15, marked linear since it is not
-    // sRGB-encoded); position 0, range 0 to 255.
-    const uint32_t channels[4] = {0, 1, 2, 15 | 0x10};
+    // One sample per byte: bit offset, bit length - 1, channel (alpha 15, marked linear in an sRGB texture since it
+    // is not sRGB-encoded); position 0, range 0 to 255.
+    const uint32_t channels[4] = {0, 1, 2, srgb ? 15u | 0x10u : 15u};
     for (uint32_t k = 0; k < 4; ++k) {
         for (uint32_t value : {8 * k | 7u << 16 | channels[k] << 24, 0u, 0u, 255u}) putU32(head, value);
     }
@@ -137,7 +140,7 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, const st
     return finishFile(pending, path, "file", error);
 }
 
-bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, std::string& error) {
+bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, std::string& error) {
     if (!isMipChain(path, levels, error)) return false;
     const uint32_t width = static_cast<uint32_t>(levels[0].width), height = static_cast<uint32_t>(levels[0].height);
     GrowArray<uint8_t> head;
@@ -156,8 +159,9 @@ bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, std::stri
     // Caps TEXTURE, with MIPMAP | COMPLEX when there is more than one level; caps2 to 4 and a reserved word.
     putU32(head, levels.count > 1 ? 0x401008u : 0x1000u);
     for (int k = 0; k < 4; ++k) putU32(head, 0);
-    // DX10 header: R8G8B8A8_UNORM_SRGB, a 2D texture, no flags, one array element, straight alpha.
-    for (uint32_t value : {29u, 3u, 0u, 1u, 1u}) putU32(head, value);
+    // DX10 header: R8G8B8A8_UNORM_SRGB or R8G8B8A8_UNORM, a 2D texture, no flags, one array element, straight
+    // alpha.
+    for (uint32_t value : {encoding == TexelEncoding::srgb ? 29u : 28u, 3u, 0u, 1u, 1u}) putU32(head, value);
 
     PendingFile pending;
     openBeside(path, pending);

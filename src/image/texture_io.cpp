@@ -486,7 +486,7 @@ bool loadTexture(const char* path, FloatImage& texture, std::string& error) {
     return readWholeFile(path, bytes, error) && decodeTexture(bytes.data(), bytes.size(), path, INT32_MAX, texture, error);
 }
 
-bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error) {
+bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, bool markedSrgb, std::string& error) {
     const std::string failure = std::string(path) + ": ";
     if (bitsPerPixel != 24 && bitsPerPixel != 32) {
         error = failure + "no " + std::to_string(bitsPerPixel) + "-bit PNG format";
@@ -500,7 +500,7 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
     // only when all of it is on the disk.
     GrowArray<uint8_t> encoded;
     std::string reason;
-    if (!encodePng(image, bitsPerPixel == 32, encoded, reason)) {
+    if (!encodePng(image, bitsPerPixel == 32, markedSrgb, encoded, reason)) {
         error = failure + "cannot encode the image (" + reason + ")";
         return false;
     }
@@ -510,31 +510,30 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, s
     return finishFile(pending, path, "image", error);
 }
 
-// The level's values as its file stores them: r, g, b sRGB-encoded, alpha linear (or 1 without alpha).
-static FloatImage srgbEncoded(const FloatImage& level, bool withAlpha) {
+// The level's values as its file stores them (encodedTexel).
+static FloatImage encodedImage(const FloatImage& level, bool withAlpha, TexelEncoding encoding) {
     FloatImage encoded;
     allocateImage(encoded, level.width, level.height);
-    for (int32_t i = 0; i < level.count; ++i) {
-        const Texel& t = level.texels[i];
-        encoded.texels[i] = Texel{linearToSrgb(t.r), linearToSrgb(t.g), linearToSrgb(t.b), withAlpha ? t.a : 1.0f};
-    }
+    for (int32_t i = 0; i < level.count; ++i) encoded.texels[i] = encodedTexel(level.texels[i], encoding, withAlpha);
     return encoded;
 }
 
-bool encodeLevelPng(const FloatImage& level, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason) {
-    return encodePng(srgbEncoded(level, withAlpha), withAlpha, png, reason);
+bool encodeLevelPng(const FloatImage& level, bool withAlpha, TexelEncoding encoding, GrowArray<uint8_t>& png,
+                    std::string& reason) {
+    return encodePng(encodedImage(level, withAlpha, encoding), withAlpha, encoding == TexelEncoding::srgb, png,
+                     reason);
 }
 
 bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName, bool withAlpha,
-                 GrowArray<std::string>& errors) {
+                 TexelEncoding encoding, GrowArray<std::string>& errors) {
     bool allWritten = true;
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
         const FloatImage& level = pyramid.levels[k];
         if (level.width == 0 || level.height == 0) continue;  // an empty level has no picture
-        const FloatImage encoded = srgbEncoded(level, withAlpha);
+        const FloatImage encoded = encodedImage(level, withAlpha, encoding);
         const std::string name = pathInFolder(folder, "mip_" + std::to_string(k) + "_" + filterName + ".png");
         std::string error;
-        if (!saveLevelPng(name.c_str(), withAlpha ? 32 : 24, encoded, error)) {
+        if (!saveLevelPng(name.c_str(), withAlpha ? 32 : 24, encoded, encoding == TexelEncoding::srgb, error)) {
             append(errors, error);
             allWritten = false;
         }

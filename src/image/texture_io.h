@@ -29,19 +29,21 @@ bool decodeTexture(const uint8_t* bytes, size_t size, const char* name, int64_t 
                    std::string& error);
 
 // Writes r, g, b (already encoded, in [0, 1]) as a 24-bit PNG file through libpng, or r, g, b and alpha as a
-// 32-bit one, whatever the name's extension; each byte is byteFromUnit of the value. The file is written under a
+// 32-bit one, whatever the name's extension; each byte is byteFromUnit of the value. The file is marked sRGB (an
+// sRGB chunk) when `markedSrgb`. The file is written under a
 // temporary name in the same directory and renamed into place, so a failed write never leaves a partial file.
 // Returns false with "<path>: <reason>" for another depth, an empty image, or a failed encoding or write.
-bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, std::string& error);
+bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, bool markedSrgb, std::string& error);
 
 // The PNG file savePyramid writes for one level, in memory. Returns false with libpng's reason when encoding fails.
-bool encodeLevelPng(const FloatImage& level, bool withAlpha, GrowArray<uint8_t>& png, std::string& reason);
+bool encodeLevelPng(const FloatImage& level, bool withAlpha, TexelEncoding encoding, GrowArray<uint8_t>& png,
+                    std::string& reason);
 
-// Encodes every level to sRGB and writes it as "mip_%d_%s.png" in `folder`, which must exist (an
-// empty folder is the working directory, and the file names then carry no folder part): 24-bit, or
-// 32-bit with the levels' alpha (linear, as the filters computed it) when `withAlpha`.
+// Encodes every level as `encoding` says (encodedTexel) and writes it as "mip_%d_%s.png" in `folder`, which must
+// exist (an empty folder is the working directory, and the file names then carry no folder part): 24-bit, or
+// 32-bit with the levels' alpha (linear, as the filters computed it) when `withAlpha`; sRGB colour is marked so.
 // A level with a width or height of 0 (no filter makes one) writes no file. A level that cannot be written appends a
 // message naming the file to `errors` and the other levels are still written; returns false if
 // any failed.
 bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName, bool withAlpha,
-                 GrowArray<std::string>& errors);
+                 TexelEncoding encoding, GrowArray<std::string>& errors);

@@ -460,7 +460,7 @@ TEST(BilinearFilter, UnequalPowerOfTwoSidesSolveEveryLevelDownToOneTexel) {
                 // (texels within a thousandth of a step of a tie are left out).
                 TempDir dir;
                 GrowArray<std::string> errors;
-                ASSERT_TRUE(savePyramid(pyramid, dir.path, "kivbi", false, errors));
+                ASSERT_TRUE(savePyramid(pyramid, dir.path, "kivbi", false, TexelEncoding::srgb, errors));
                 const DecodedImage written = readImageFile(dir.file("mip_" + std::to_string(i) + "_kivbi.png"));
                 ASSERT_EQ(written.width, w);
                 for (int j = 0; j < n; ++j) {

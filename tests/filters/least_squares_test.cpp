@@ -59,7 +59,8 @@ DenseBlock solved(const LeastSquaresSystem& system, const SmallSystem& small, Le
     DenseBlock x;
     createBlock(x, small.rhs.count, 3);
     std::string error;
-    EXPECT_TRUE(solveLeastSquares(system, x, small.rhs, solver, bounded, stats, error)) << error;
+    const ValueRange range;
+    EXPECT_TRUE(solveLeastSquares(system, x, small.rhs, solver, bounded ? &range : nullptr, stats, error)) << error;
     return x;
 }
 

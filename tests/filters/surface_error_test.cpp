@@ -83,10 +83,10 @@ TEST(SurfaceError, AgreesWithPointsDrawnOverTheSurfaceForEverySize) {
 TEST(SurfaceError, WrittenValuesRoundTripThroughTheBytes) {
     for (int byte = 0; byte < 256; ++byte) {
         const float linear = srgbToLinear(byte / 255.0f);
-        EXPECT_EQ(asWritten(linear), linear) << byte;
+        EXPECT_EQ(texelAsWritten(Texel{linear, linear, linear, 1.0f}, TexelEncoding::srgb).r, linear) << byte;
     }
-    EXPECT_EQ(asWritten(2.0f), 1.0f);
-    EXPECT_EQ(asWritten(-1.0f), 0.0f);
+    EXPECT_EQ(texelAsWritten(Texel{2.0f, 2.0f, 2.0f, 1.0f}, TexelEncoding::srgb).r, 1.0f);
+    EXPECT_EQ(texelAsWritten(Texel{-1.0f, -1.0f, -1.0f, 1.0f}, TexelEncoding::srgb).r, 0.0f);
 }
 
 }  // namespace

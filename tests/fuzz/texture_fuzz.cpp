@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (texture.count <= 256 * 256) {
         GrowArray<uint8_t> png;
         std::string reason;
-        if (!encodePng(texture, texture.hasAlpha, png, reason)) std::abort();
+        if (!encodePng(texture, texture.hasAlpha, false, png, reason)) std::abort();
         FloatImage again;
         const DecodeOutcome outcome = decodePng(png.items, static_cast<size_t>(png.count), maxFuzzTexels, again);
         if (outcome.status != DecodeStatus::decoded || again.count != texture.count || again.width != texture.width) {

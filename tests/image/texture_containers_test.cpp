@@ -71,7 +71,7 @@ static GrowArray<EncodedLevel> knownPyramid(const std::vector<Size>& sizes, bool
     GrowArray<EncodedLevel> levels;
     resize(levels, static_cast<int32_t>(sizes.size()));
     for (size_t k = 0; k < sizes.size(); ++k) {
-        encodeLevel(knownImage(static_cast<int>(k), sizes[k].width, sizes[k].height), hasAlpha, levels[k]);
+        encodeLevel(knownImage(static_cast<int>(k), sizes[k].width, sizes[k].height), hasAlpha, TexelEncoding::srgb, levels[k]);
     }
     return levels;
 }
@@ -85,7 +85,7 @@ static const std::vector<Size> tall = {{1, 5}, {1, 2}, {1, 1}};
 TEST(EncodeLevel, RowsGoTopFirstColoursAreSrgbAndAlphaIsLinearOrOpaque) {
     for (bool hasAlpha : {false, true}) {
         EncodedLevel level;
-        encodeLevel(knownImage(0, 4, 2), hasAlpha, level);
+        encodeLevel(knownImage(0, 4, 2), hasAlpha, TexelEncoding::srgb, level);
         EXPECT_EQ(level.width, 4);
         EXPECT_EQ(level.height, 2);
         EXPECT_EQ(Bytes(level.rgba.begin(), level.rgba.end()), knownBytes(0, 4, 2, hasAlpha));
@@ -96,7 +96,7 @@ TEST(EncodeLevel, RowsGoTopFirstColoursAreSrgbAndAlphaIsLinearOrOpaque) {
     image.texels[0] = Texel{0.5f, 2.0f, -1.0f, 0.5f};
     image.texels[1] = Texel{0.0f, 1.0f, 0.0f, 1.5f};
     EncodedLevel level;
-    encodeLevel(image, true, level);
+    encodeLevel(image, true, TexelEncoding::srgb, level);
     EXPECT_EQ(Bytes(level.rgba.begin(), level.rgba.end()), (Bytes{188, 255, 0, 128, 0, 255, 0, 255}));
 }
 
@@ -175,7 +175,7 @@ TEST(WriteKtx2, HeaderDescriptorKeyValuesAndLevelsReadBack) {
         for (const std::vector<Size>& sizes : {wide, square, odd, tall, std::vector<Size>{{2, 2}}}) {
             const std::string path = dir.file("levels.ktx2");
             std::string error;
-            ASSERT_TRUE(writeKtx2(path.c_str(), knownPyramid(sizes, hasAlpha), "kiv 1.2.3", error)) << error;
+            ASSERT_TRUE(writeKtx2(path.c_str(), knownPyramid(sizes, hasAlpha), TexelEncoding::srgb, "kiv 1.2.3", error)) << error;
             SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes[0].height));
             expectKtx2Holds(readTextFile(path), sizes, hasAlpha);
         }
@@ -192,7 +192,7 @@ TEST(WriteDds, HeadersAndLevelsLargestFirstReadBack) {
             SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes[0].height));
             const std::string path = dir.file("levels.dds");
             std::string error;
-            ASSERT_TRUE(writeDds(path.c_str(), knownPyramid(sizes, hasAlpha), error)) << error;
+            ASSERT_TRUE(writeDds(path.c_str(), knownPyramid(sizes, hasAlpha), TexelEncoding::srgb, error)) << error;
             const std::string file = readTextFile(path);
             ASSERT_GE(file.size(), 148u);
             EXPECT_EQ(file.substr(0, 4), "DDS ");
@@ -228,19 +228,19 @@ TEST(ContainerWriters, FailuresNameTheFileAndLeaveNothingBehind) {
     const GrowArray<EncodedLevel> levels = knownPyramid(wide, false);
     const std::string missing = dir.file("no-such-dir/levels.ktx2");
     std::string error;
-    EXPECT_FALSE(writeKtx2(missing.c_str(), levels, "kiv", error));
+    EXPECT_FALSE(writeKtx2(missing.c_str(), levels, TexelEncoding::srgb, "kiv", error));
     EXPECT_EQ(error, missing + ": cannot write the file (No such file or directory)");
     error.clear();
-    EXPECT_FALSE(writeDds(missing.c_str(), levels, error));
+    EXPECT_FALSE(writeDds(missing.c_str(), levels, TexelEncoding::srgb, error));
     EXPECT_EQ(error, missing + ": cannot write the file (No such file or directory)");
 
     // Levels that are not a mip chain are refused before any file is made.
     GrowArray<EncodedLevel> broken = knownPyramid({{4, 2}, {2, 2}}, false);
     const std::string path = dir.file("broken.dds");
-    EXPECT_FALSE(writeDds(path.c_str(), broken, error));
+    EXPECT_FALSE(writeDds(path.c_str(), broken, TexelEncoding::srgb, error));
     EXPECT_NE(error.find(path + ": level 1 (2x2)"), std::string::npos) << error;
     broken = knownPyramid({{1, 1}, {1, 1}}, false);
-    EXPECT_FALSE(writeKtx2(path.c_str(), broken, "kiv", error));
+    EXPECT_FALSE(writeKtx2(path.c_str(), broken, TexelEncoding::srgb, "kiv", error));
     EXPECT_TRUE(listFiles(dir.path).empty());
 }
 
@@ -260,10 +260,10 @@ TEST(ContainerWriters, AWriteCutShortIsReportedAndTheOldFileKept) {
     void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     std::string ktxError, ddsError;
-    const bool ktxWritten = writeKtx2(path.c_str(), levels, "kiv", ktxError);
-    const bool ddsWritten = writeDds(path.c_str(), levels, ddsError);
+    const bool ktxWritten = writeKtx2(path.c_str(), levels, TexelEncoding::srgb, "kiv", ktxError);
+    const bool ddsWritten = writeDds(path.c_str(), levels, TexelEncoding::srgb, ddsError);
     std::string pngError;
-    const bool pngWritten = saveLevelPng(png.c_str(), 32, picture, pngError);
+    const bool pngWritten = saveLevelPng(png.c_str(), 32, picture, false, pngError);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
     std::signal(SIGXFSZ, handler);
     EXPECT_FALSE(ktxWritten);
@@ -289,9 +289,9 @@ TEST(ContainerWriters, APlantedSymlinkAtAPredictableNameIsNotFollowed) {
         ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
         std::string error;
         const std::string kind = name;
-        const bool written = kind == "levels.dds"   ? writeDds(path.c_str(), knownPyramid(square, true), error)
-                             : kind == "level.png" ? saveLevelPng(path.c_str(), 24, knownImage(0, 16, 16), error)
-                                                   : writeKtx2(path.c_str(), knownPyramid(square, true), "kiv", error);
+        const bool written = kind == "levels.dds"   ? writeDds(path.c_str(), knownPyramid(square, true), TexelEncoding::srgb, error)
+                             : kind == "level.png" ? saveLevelPng(path.c_str(), 24, knownImage(0, 16, 16), false, error)
+                                                   : writeKtx2(path.c_str(), knownPyramid(square, true), TexelEncoding::srgb, "kiv", error);
         EXPECT_TRUE(written) << error;
         struct stat info;
         ASSERT_EQ(lstat(planted.c_str(), &info), 0);
@@ -315,11 +315,11 @@ TEST(ContainerWriters, LevelsAgreeWithThePngLevelWriter) {
             append(pyramid.levels, knownImage(static_cast<int>(k), sizes[k].width, sizes[k].height));
         }
         GrowArray<std::string> errors;
-        ASSERT_TRUE(savePyramid(pyramid, dir.path, "box", false, errors));
+        ASSERT_TRUE(savePyramid(pyramid, dir.path, "box", false, TexelEncoding::srgb, errors));
         EXPECT_EQ(listFiles(dir.path).size(), sizes.size());
         for (int32_t k = 0; k < pyramid.levels.count; ++k) {
             EncodedLevel level;
-            encodeLevel(pyramid.levels[k], false, level);
+            encodeLevel(pyramid.levels[k], false, TexelEncoding::srgb, level);
             const DecodedImage png = readImageFile(dir.file("mip_" + std::to_string(k) + "_box.png"));
             ASSERT_EQ(png.width, level.width);
             ASSERT_EQ(png.height, level.height);

@@ -536,7 +536,7 @@ TEST(SaveLevelPng, LevelsAndOtherFormatsReadBackTheirBytesAndNoTemporaryFileIsLe
     TempDir dir;
     const FloatImage image = imageFromBytes(2, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 99, 199});
     std::string error;
-    ASSERT_TRUE(saveLevelPng(dir.file("level.png").c_str(), 24, image, error)) << error;
+    ASSERT_TRUE(saveLevelPng(dir.file("level.png").c_str(), 24, image, false, error)) << error;
     writeImageFile(dir.file("level.bmp"), image);
     writeImageFile(dir.file("level.tga"), image);
     EXPECT_EQ(readTextFile(dir.file("level.png")).substr(1, 3), "PNG");
@@ -548,7 +548,7 @@ TEST(SaveLevelPng, LevelsAndOtherFormatsReadBackTheirBytesAndNoTemporaryFileIsLe
     }
 
     // An existing file is replaced as a whole.
-    ASSERT_TRUE(saveLevelPng(dir.file("level.png").c_str(), 24, imageFromBytes(1, 1, {7, 8, 9}), error)) << error;
+    ASSERT_TRUE(saveLevelPng(dir.file("level.png").c_str(), 24, imageFromBytes(1, 1, {7, 8, 9}), false, error)) << error;
     EXPECT_EQ(readImageFile(dir.file("level.png")).rgb, (std::vector<unsigned char>{7, 8, 9}));
     EXPECT_EQ(listFiles(dir.path).size(), 3u);
 }
@@ -562,7 +562,7 @@ TEST(SaveLevelPng, LevelsAreEightBitPngsTopRowFirst) {
     for (const int bits : {24, 32}) {
         const std::string path = dir.file("level" + std::to_string(bits) + ".png");
         std::string error;
-        ASSERT_TRUE(saveLevelPng(path.c_str(), bits, level, error)) << error;
+        ASSERT_TRUE(saveLevelPng(path.c_str(), bits, level, false, error)) << error;
         png_image image{};
         image.version = PNG_IMAGE_VERSION;
         ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << image.message;
@@ -591,18 +591,18 @@ TEST(SaveLevelPng, FailuresNameTheFileAndLeaveNothingBehind) {
     const FloatImage image = imageFromBytes(1, 1, {1, 2, 3});
     std::string error;
     const std::string missing = dir.file("no/such/dir/level.png");
-    EXPECT_FALSE(saveLevelPng(missing.c_str(), 24, image, error));
+    EXPECT_FALSE(saveLevelPng(missing.c_str(), 24, image, false, error));
     EXPECT_EQ(error.rfind(missing + ": ", 0), 0u) << error;
 
     // A directory in the way of the final name.
     ASSERT_EQ(mkdir(dir.file("taken.png").c_str(), 0755), 0);
     const std::string taken = dir.file("taken.png");
-    EXPECT_FALSE(saveLevelPng(taken.c_str(), 24, image, error));
+    EXPECT_FALSE(saveLevelPng(taken.c_str(), 24, image, false, error));
     EXPECT_EQ(error.rfind(taken + ": ", 0), 0u) << error;
 
     // A depth PNG levels do not come in.
     const std::string deep = dir.file("level.png");
-    EXPECT_FALSE(saveLevelPng(deep.c_str(), 16, image, error));
+    EXPECT_FALSE(saveLevelPng(deep.c_str(), 16, image, false, error));
     EXPECT_EQ(error.rfind(deep + ": ", 0), 0u) << error;
     EXPECT_EQ(listFiles(dir.path), std::vector<std::string>{"taken.png"});
 }
@@ -615,7 +615,7 @@ TEST(SavePyramid, WritesOneEncodedFilePerLevelDownToOneTexel) {
     MipPyramid pyramid;
     buildBoxPyramid(pyramid, texture, 3);  // 6 x 3, 3 x 1, 1 x 1
     GrowArray<std::string> errors;
-    inDirectory(dir.path, [&] { EXPECT_TRUE(savePyramid(pyramid, "", "box", false, errors)); });
+    inDirectory(dir.path, [&] { EXPECT_TRUE(savePyramid(pyramid, "", "box", false, TexelEncoding::srgb, errors)); });
     EXPECT_EQ(errors.count, 0);
     EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png", "mip_2_box.png"}));
     const DecodedImage level1 = readImageFile(dir.file("mip_1_box.png"));
@@ -635,8 +635,8 @@ TEST(SavePyramid, NamesFilesByLevelAndFilter) {
     buildRainbowPyramid(pyramid, texture, 9);
     GrowArray<std::string> errors;
     // A folder given with or without its closing separator names the same files.
-    EXPECT_TRUE(savePyramid(pyramid, dir.path, "rainbow", false, errors));
-    EXPECT_TRUE(savePyramid(pyramid, dir.path + "/", "rainbow", false, errors));
+    EXPECT_TRUE(savePyramid(pyramid, dir.path, "rainbow", false, TexelEncoding::srgb, errors));
+    EXPECT_TRUE(savePyramid(pyramid, dir.path + "/", "rainbow", false, TexelEncoding::srgb, errors));
     EXPECT_EQ(errors.count, 0);
     std::vector<std::string> expected;
     for (int k = 0; k < 9; ++k) expected.push_back("mip_" + std::to_string(k) + "_rainbow.png");
@@ -654,14 +654,14 @@ TEST(SavePyramid, ALevelThatCannotBeWrittenDoesNotStopTheOthers) {
     testing::internal::CaptureStdout();
     bool written = true;
     GrowArray<std::string> errors;
-    inDirectory(dir.path, [&] { written = savePyramid(pyramid, "", "box", false, errors); });
+    inDirectory(dir.path, [&] { written = savePyramid(pyramid, "", "box", false, TexelEncoding::srgb, errors); });
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(written);
     EXPECT_EQ(output, "") << "the caller prints the messages";
     ASSERT_EQ(errors.count, 1);
     EXPECT_EQ(errors[0].rfind("mip_1_box.png: ", 0), 0u) << errors[0];
     // Written into a folder, the message names the file with its folder.
-    EXPECT_FALSE(savePyramid(pyramid, dir.path, "box", false, errors));
+    EXPECT_FALSE(savePyramid(pyramid, dir.path, "box", false, TexelEncoding::srgb, errors));
     ASSERT_EQ(errors.count, 2);
     EXPECT_EQ(errors[1].rfind(dir.path + "/mip_1_box.png: ", 0), 0u) << errors[1];
     EXPECT_EQ(listFiles(dir.path), (std::vector<std::string>{"mip_0_box.png", "mip_1_box.png", "mip_2_box.png"}));
