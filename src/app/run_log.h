@@ -8,6 +8,7 @@
 #include "filters/filter_stats.h"
 #include "filters/surface_error.h"
 #include "image/float_image.h"
+#include "image/pixel_bytes.h"
 
 // Prints the lines of one filter run's steps, in order: each step's solver phases and bounded solve (and the held
 // share of every level of a joint bounded solve), then, once the step is done, its heading and its times.
@@ -26,5 +27,6 @@ struct ReportedPyramid {
 };
 
 // Prints the table of every level's RMS error on the model, one column per filter, then the trilinear mean square of
-// every segment and their sum; returns the same figures as the text of report.csv.
-std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids);
+// every segment and their sum, the heading naming what is measured (linear light, the stored values, or the decoded
+// normal vectors); returns the same figures as the text of report.csv.
+std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids, TexelEncoding encoding);

@@ -82,7 +82,7 @@ bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs)
         reported[r].name = &runs[r].name;
         reported[r].pyramid = &runs[r].pyramid;
     }
-    return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported), "report");
+    return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported, job.encoding), "report");
 }
 
 // The page that shows the model with every pyramid of the run (the levels as the PNG files hold them). Returns false
