@@ -1,5 +1,5 @@
-// Reading models through the scene importer: triangles placed by their nodes, and the colour textures of the
-// materials with the triangles that use each.
+// Reading models through the scene importer: triangles placed by their nodes, and every texture of the materials,
+// by the role it is read in, with the triangles that read each.
 #include "mesh/scene_model.h"
 
 #include <strings.h>
@@ -8,6 +8,7 @@
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
+#include <assimp/commonMetaData.h>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -28,9 +30,10 @@
 #include "image/texture_io.h"
 
 // Placed vertices or triangles past this many are refused before any is placed. At the limit the model's arrays take
-// 5.5 GiB (20 bytes a vertex, 24 a triangle) and the textures' copies of them as much again; only a scene that
-// places its meshes far more often than real models do comes near it, and it would run for minutes, then out of
-// memory. It also keeps every array well inside the 2^30 items a GrowArray can double to.
+// 5.5 GiB (20 bytes a vertex, 24 a triangle) and the textures' copies of them as much again for every texture a
+// material reads (a glTF material may read five or more); only a scene that places its meshes far more often than
+// real models do comes near it, and it would run for minutes, then out of memory. It also keeps every array well
+// inside the 2^30 items a GrowArray can double to.
 static const int64_t maxPlacedItems = int64_t{1} << 27;
 // Nodes deeper than this are taken for a broken hierarchy rather than a model.
 static const int32_t maxNodeDepth = 1024;
@@ -300,32 +303,6 @@ static bool checkGltfJson(const char* path, std::string& error) {
     return fault.empty() || modelError(error, path, fault);
 }
 
-// The colour texture of a material: its base colour texture, else its diffuse one, when it is mapped through
-// texture coordinates.
-struct MaterialTexture {
-    bool present = false;
-    aiString file;
-    uint32_t coordinateSet = 0;
-    bool repeating = true;
-};
-
-static MaterialTexture colourTexture(const aiMaterial& material) {
-    MaterialTexture found;
-    for (const aiTextureType type : {aiTextureType_BASE_COLOR, aiTextureType_DIFFUSE}) {
-        if (material.GetTextureCount(type) == 0) continue;
-        aiTextureMapping mapping = aiTextureMapping_UV;
-        unsigned int set = 0;
-        aiTextureMapMode modes[2] = {aiTextureMapMode_Wrap, aiTextureMapMode_Wrap};
-        if (material.GetTexture(type, 0, &found.file, &mapping, &set, nullptr, nullptr, modes) != AI_SUCCESS) continue;
-        if (mapping != aiTextureMapping_UV || found.file.length == 0) continue;
-        found.present = true;
-        found.coordinateSet = set;
-        found.repeating = modes[0] == aiTextureMapMode_Wrap && modes[1] == aiTextureMapMode_Wrap;
-        return found;
-    }
-    return found;
-}
-
 // The file name without its folder (either separator) and its extension.
 static std::string fileStem(const std::string& file) {
     const size_t slash = file.find_last_of("/\\");
@@ -335,9 +312,12 @@ static std::string fileStem(const std::string& file) {
     return stem;
 }
 
+// Texture folder names are cut to this many characters.
+static const size_t folderNameLength = 100;
+
 // A name that can stand as one folder name: letters, digits, '.', '-' and '_' kept, everything else '_'.
 static std::string folderName(const std::string& wanted) {
-    std::string name = wanted.substr(0, 100);
+    std::string name = wanted.substr(0, folderNameLength);
     for (char& c : name) {
         const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
         if (!plain) c = '_';
@@ -346,10 +326,21 @@ static std::string folderName(const std::string& wanted) {
     return name;
 }
 
+// A picture the materials name, whichever encodings it is read in: the folder name its textures start from and the
+// source that names them, both from the first material that names it.
+struct Picture {
+    std::string name;
+    std::string source;
+    int32_t encodings = 0;  // the textures it gives, one an encoding
+};
+
 // What the textures met so far are found by: the key of their picture (its file, or "*<n>" for the n-th embedded
-// one), and their folder names. A model of thousands of materials asks for thousands of names.
+// one) with their encoding, and their folder names. A model of thousands of materials asks for thousands of names.
 struct TextureLookup {
-    std::unordered_map<std::string, int32_t> byKey;  // index into model.textures
+    std::unordered_map<std::string, int32_t> pictureByKey;  // index into pictures
+    GrowArray<Picture> pictures;
+    std::unordered_map<std::string, int32_t> byKey;  // picture key and encoding to index into model.textures
+    GrowArray<int32_t> pictureOf;                    // per texture of model.textures, index into pictures
     std::unordered_set<std::string> names;
     // Per sanitised wanted name, the suffix to try next: all below it are taken, and names are never given back.
     std::unordered_map<std::string, int> nextSuffix;
@@ -421,40 +412,297 @@ static bool copyEmbedded(const aiTexture& embedded, SceneTexture& texture, std::
     return true;
 }
 
-// The texture a material names, found among those already met or added: index into model.textures.
-static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, const MaterialTexture& wanted,
+// How messages name an embedded picture: "<model>[<material>]", or "<model>[texture <n>]" for a material without a
+// name, with the picture's format hint ("png", "jpg") as an extension for a picture file known by its name alone.
+static std::string embeddedSource(const std::string& modelPath, const std::string& materialName,
+                                  const aiTexture& embedded, int index) {
+    std::string source =
+        modelPath + "[" + (materialName.empty() ? "texture " + std::to_string(index) : materialName) + "]";
+    std::string hint;
+    for (const char c : embedded.achFormatHint) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) break;
+        hint.push_back(c);
+    }
+    if (embedded.mHeight == 0 && !hint.empty()) source += "." + hint;
+    return source;
+}
+
+// Whether the model is glTF (1.0 or 2.0): by its name, or by the importer that read it, which takes a glTF file of
+// any name. Its materials' slots then mean what glTF's importer puts in them.
+static bool isGltfModel(const char* path, const aiScene& scene) {
+    const std::string name = path;
+    const size_t dot = name.find_last_of('.');
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    if (strcasecmp(extension.c_str(), "gltf") == 0 || strcasecmp(extension.c_str(), "glb") == 0) return true;
+    aiString format;
+    return scene.mMetaData && scene.mMetaData->Get(std::string(AI_METADATA_SOURCE_FORMAT), format) &&
+           std::strncmp(format.C_Str(), "glTF", 4) == 0;
+}
+
+// A role a material's texture is read in, by the importer's texture type and the texture's index within the type,
+// and how the role's bytes are decoded.
+struct TextureRole {
+    aiTextureType type;
+    unsigned int index;
+    const char* role;
+    TexelEncoding encoding;
+};
+
+// A glTF material as the importer reports it: the base colour texture under both BASE_COLOR and DIFFUSE
+// (KHR_materials_pbrSpecularGlossiness' diffuse texture under DIFFUSE alone), the metallic-roughness texture under
+// UNKNOWN, METALNESS and DIFFUSE_ROUGHNESS, occlusion under LIGHTMAP, that extension's specular-glossiness texture
+// under SPECULAR, and the other extensions' second and third textures at indices 1 and 2 of their type
+// (KHR_materials_volume's thickness as TRANSMISSION 1). Specular and sheen colour are sRGB like base colour; the
+// glossiness in the specular-glossiness texture's alpha is linear, as every alpha is. The importer leaves out a
+// sheen or clearcoat extension whose factor is 0, as it then does nothing.
+static const TextureRole gltfRoles[] = {
+    {aiTextureType_BASE_COLOR, 0, "base colour", TexelEncoding::srgb},
+    {aiTextureType_DIFFUSE, 0, "base colour", TexelEncoding::srgb},
+    {aiTextureType_EMISSIVE, 0, "emissive", TexelEncoding::srgb},
+    {aiTextureType_EMISSION_COLOR, 0, "emissive", TexelEncoding::srgb},
+    {aiTextureType_NORMALS, 0, "normal", TexelEncoding::normal},
+    {aiTextureType_UNKNOWN, 0, "metallic-roughness", TexelEncoding::linear},
+    {aiTextureType_METALNESS, 0, "metallic-roughness", TexelEncoding::linear},
+    {aiTextureType_DIFFUSE_ROUGHNESS, 0, "metallic-roughness", TexelEncoding::linear},
+    {aiTextureType_LIGHTMAP, 0, "occlusion", TexelEncoding::linear},
+    {aiTextureType_AMBIENT_OCCLUSION, 0, "occlusion", TexelEncoding::linear},
+    {aiTextureType_SPECULAR, 0, "specular-glossiness", TexelEncoding::srgb},
+    {aiTextureType_SHEEN, 0, "sheen colour", TexelEncoding::srgb},
+    {aiTextureType_SHEEN, 1, "sheen roughness", TexelEncoding::linear},
+    {aiTextureType_CLEARCOAT, 0, "clearcoat", TexelEncoding::linear},
+    {aiTextureType_CLEARCOAT, 1, "clearcoat roughness", TexelEncoding::linear},
+    {aiTextureType_CLEARCOAT, 2, "clearcoat normal", TexelEncoding::normal},
+    {aiTextureType_TRANSMISSION, 0, "transmission", TexelEncoding::linear},
+    {aiTextureType_TRANSMISSION, 1, "thickness", TexelEncoding::linear},
+};
+
+// Every other format (OBJ/MTL, FBX, COLLADA, ...), the first texture of each type: colour maps sRGB, data maps
+// linear. A glTF 1.0 material's types that glTF gives no role (its ambient texture) are read by these too.
+static const TextureRole classicRoles[] = {
+    {aiTextureType_DIFFUSE, 0, "diffuse", TexelEncoding::srgb},
+    {aiTextureType_BASE_COLOR, 0, "base colour", TexelEncoding::srgb},
+    {aiTextureType_SPECULAR, 0, "specular", TexelEncoding::srgb},
+    {aiTextureType_AMBIENT, 0, "ambient", TexelEncoding::srgb},
+    {aiTextureType_EMISSIVE, 0, "emissive", TexelEncoding::srgb},
+    {aiTextureType_EMISSION_COLOR, 0, "emissive", TexelEncoding::srgb},
+    {aiTextureType_LIGHTMAP, 0, "light map", TexelEncoding::srgb},
+    {aiTextureType_NORMALS, 0, "normal", TexelEncoding::normal},
+    {aiTextureType_NORMAL_CAMERA, 0, "normal", TexelEncoding::normal},
+    {aiTextureType_HEIGHT, 0, "height", TexelEncoding::linear},
+    {aiTextureType_DISPLACEMENT, 0, "displacement", TexelEncoding::linear},
+    {aiTextureType_SHININESS, 0, "shininess", TexelEncoding::linear},
+    {aiTextureType_OPACITY, 0, "opacity", TexelEncoding::linear},
+    {aiTextureType_METALNESS, 0, "metalness", TexelEncoding::linear},
+    {aiTextureType_DIFFUSE_ROUGHNESS, 0, "roughness", TexelEncoding::linear},
+    {aiTextureType_AMBIENT_OCCLUSION, 0, "occlusion", TexelEncoding::linear},
+};
+
+// The roles of a glTF model's materials or of another format's, in the order a material's textures join the model.
+static GrowArray<TextureRole> rolesOf(bool gltf) {
+    GrowArray<TextureRole> roles;
+    if (gltf) {
+        for (const TextureRole& role : gltfRoles) append(roles, role);
+    }
+    for (const TextureRole& role : classicRoles) {
+        const auto sameType = [&role](const TextureRole& other) { return other.type == role.type; };
+        if (!gltf || std::none_of(std::begin(gltfRoles), std::end(gltfRoles), sameType)) append(roles, role);
+    }
+    return roles;
+}
+
+// The importer's name of a texture type in words ("NormalCamera" as "normal camera"): the role of a texture whose
+// role kiv does not know.
+static std::string typeName(aiTextureType type) {
+    if (type == aiTextureType_NONE) return "none";
+    std::string name;
+    for (const char* c = aiTextureTypeToString(type); *c; ++c) {
+        const unsigned char letter = static_cast<unsigned char>(*c);
+        if (std::isupper(letter) && !name.empty()) name.push_back(' ');
+        name.push_back(static_cast<char>(std::tolower(letter)));
+    }
+    return name;
+}
+
+// A texture slot a material fills. The importer fills the unused slots below a used one (a clearcoat normal
+// texture without the two before it) with empty names: those are no textures.
+struct TextureSlot {
+    aiTextureType type;
+    unsigned int index;
+    aiString file;
+    bool mappedByCoordinates = true;  // rather than projected (spherical, planar, ...)
+    uint32_t coordinateSet = 0;       // 0 when the material names none
+    bool repeating = true;            // false for clamped or mirrored coordinates
+    bool taken = false;               // read in a role, or passed on as unhandled
+};
+
+static GrowArray<TextureSlot> filledSlots(const aiMaterial& material) {
+    GrowArray<TextureSlot> slots;
+    for (int t = aiTextureType_NONE; t <= AI_TEXTURE_TYPE_MAX; ++t) {
+        const aiTextureType type = static_cast<aiTextureType>(t);
+        for (unsigned int k = 0; k < material.GetTextureCount(type); ++k) {
+            TextureSlot slot;
+            slot.type = type;
+            slot.index = k;
+            aiTextureMapping mapping = aiTextureMapping_UV;
+            unsigned int set = 0;
+            aiTextureMapMode modes[2] = {aiTextureMapMode_Wrap, aiTextureMapMode_Wrap};
+            if (material.GetTexture(type, k, &slot.file, &mapping, &set, nullptr, nullptr, modes) != AI_SUCCESS ||
+                slot.file.length == 0) {
+                continue;
+            }
+            slot.mappedByCoordinates = mapping == aiTextureMapping_UV;
+            slot.coordinateSet = set;
+            slot.repeating = modes[0] == aiTextureMapMode_Wrap && modes[1] == aiTextureMapMode_Wrap;
+            append(slots, slot);
+        }
+    }
+    return slots;
+}
+
+// A texture a material reads: the picture as the material names it, the role and how the role decodes it.
+struct TextureUse {
+    aiString file;
+    const char* role;
+    TexelEncoding encoding;
+    uint32_t coordinateSet;
+    bool repeating;
+};
+
+// The textures `material` reads, in the order of `roles`; those it names that are not read are appended to
+// `unhandled`, each once. A role met again through another slot naming the same picture is the same read. A glTF
+// material has one texture a role, which the importer copies into several slots, so there a slot of a role already
+// read that names another picture (KHR_materials_pbrSpecularGlossiness' diffuse texture beside a base colour
+// texture) is not read; elsewhere the slots are the format's own (an FBX material's emissive and emission colour
+// textures) and each is read.
+static GrowArray<TextureUse> materialTextures(const aiScene& scene, const aiMaterial& material,
+                                              const GrowArray<TextureRole>& roles, bool gltf,
+                                              const std::string& modelPath, GrowArray<UnhandledTexture>& unhandled) {
+    const std::string materialName = material.GetName().C_Str();
+    const int32_t firstUnhandled = unhandled.count;
+    const auto leave = [&](const TextureSlot& slot, const std::string& role, const std::string& reason) {
+        const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(slot.file.C_Str());
+        const std::string file = embedded.first
+                                     ? embeddedSource(modelPath, materialName, *embedded.first, embedded.second)
+                                     : std::string(slot.file.C_Str());
+        UnhandledTexture texture{file, materialName, role, reason};
+        for (int32_t k = firstUnhandled; k < unhandled.count; ++k) {
+            const UnhandledTexture& met = unhandled[k];
+            if (met.file == texture.file && met.role == texture.role && met.reason == texture.reason) return;
+        }
+        append(unhandled, std::move(texture));
+    };
+
+    GrowArray<TextureSlot> slots = filledSlots(material);
+    GrowArray<TextureUse> uses;
+    for (const TextureRole& role : roles) {
+        TextureSlot* slot = std::find_if(slots.begin(), slots.end(), [&role](const TextureSlot& s) {
+            return s.type == role.type && s.index == role.index;
+        });
+        if (slot == slots.end()) continue;
+        slot->taken = true;
+        if (!slot->mappedByCoordinates) {
+            leave(*slot, role.role, "it is not mapped through texture coordinates");
+            continue;
+        }
+        const TextureUse* earlier = std::find_if(uses.begin(), uses.end(), [&role](const TextureUse& use) {
+            return std::strcmp(use.role, role.role) == 0;
+        });
+        if (earlier != uses.end() && earlier->file == slot->file) continue;
+        if (earlier != uses.end() && gltf) {
+            leave(*slot, role.role,
+                  std::string("the material reads its ") + role.role + " from " + earlier->file.C_Str());
+            continue;
+        }
+        append(uses, TextureUse{slot->file, role.role, role.encoding, slot->coordinateSet, slot->repeating});
+    }
+    // The slots no role reads: their type has no role, or the role is of another index.
+    for (const TextureSlot& slot : slots) {
+        if (slot.taken) continue;
+        const TextureRole* known = nullptr;
+        int rolesOfType = 0;
+        for (const TextureRole& role : roles) {
+            if (role.type != slot.type) continue;
+            known = &role;
+            ++rolesOfType;
+        }
+        const std::string role = rolesOfType == 1 ? std::string(known->role) : typeName(slot.type);
+        if (slot.type == aiTextureType_REFLECTION) {
+            leave(slot, role, "an environment map, not read through the model's texture coordinates");
+        } else if (rolesOfType == 0) {
+            leave(slot, role, "its role is unknown, so its colour space is unknown");
+        } else {
+            leave(slot, role, "kiv processes the first texture of each role");
+        }
+    }
+    return uses;
+}
+
+// The texture of the picture a material reads in the use's encoding, found among those already met or added:
+// index into model.textures. Its name is given once every material has been read (nameTextures).
+static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, const TextureUse& use,
                              const std::string& modelPath, SceneModel& model, TextureLookup& lookup,
                              int32_t& index, std::string& error) {
-    const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(wanted.file.C_Str());
-    const std::string key = embedded.first ? "*" + std::to_string(embedded.second)
-                                           : resolveTextureFile(modelPath, wanted.file.C_Str());
+    const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(use.file.C_Str());
+    const std::string pictureKey = embedded.first ? "*" + std::to_string(embedded.second)
+                                                  : resolveTextureFile(modelPath, use.file.C_Str());
+    const std::string key = pictureKey + "\n" + std::to_string(static_cast<int>(use.encoding));
     const auto known = lookup.byKey.find(key);
     if (known != lookup.byKey.end()) {
         index = known->second;
         return true;
     }
+    const auto met = lookup.pictureByKey.emplace(pictureKey, lookup.pictures.count);
+    if (met.second) {
+        const std::string materialName = material.GetName().C_Str();
+        Picture picture;
+        if (embedded.first) {
+            picture.name = materialName.empty() ? fileStem(embedded.first->mFilename.C_Str()) : materialName;
+            picture.source = embeddedSource(modelPath, materialName, *embedded.first, embedded.second);
+        } else {
+            picture.name = fileStem(use.file.C_Str());
+            picture.source = pictureKey;
+        }
+        append(lookup.pictures, std::move(picture));
+    }
+    const int32_t pictureIndex = met.first->second;
+    Picture& picture = lookup.pictures[pictureIndex];
+    ++picture.encodings;
     SceneTexture texture;
-    const std::string materialName = material.GetName().C_Str();
+    texture.source = picture.source;
+    texture.encoding = use.encoding;
     if (embedded.first) {
         texture.embedded = true;
-        texture.name = uniqueName(lookup, materialName.empty() ? fileStem(embedded.first->mFilename.C_Str()) : materialName);
-        texture.source = modelPath + "[" + (materialName.empty() ? "texture " + std::to_string(embedded.second) : materialName) + "]";
-        // The picture's format hint ("png", "jpg") as an extension, for formats known by their name alone.
-        std::string hint;
-        for (const char c : embedded.first->achFormatHint) {
-            if (!std::isalnum(static_cast<unsigned char>(c))) break;
-            hint.push_back(c);
-        }
-        if (embedded.first->mHeight == 0 && !hint.empty()) texture.source += "." + hint;
         if (!copyEmbedded(*embedded.first, texture, error)) return false;
-    } else {
-        texture.name = uniqueName(lookup, fileStem(wanted.file.C_Str()));
-        texture.source = key;
     }
     index = model.textures.count;
     append(model.textures, std::move(texture));
+    append(lookup.pictureOf, pictureIndex);
     lookup.byKey.emplace(key, index);
     return true;
+}
+
+// Adds `role` to a texture's roles ("a, b") unless it is among them.
+static void addRole(std::string& roles, const char* role) {
+    if ((", " + roles + ", ").find(", " + std::string(role) + ", ") != std::string::npos) return;
+    if (!roles.empty()) roles += ", ";
+    roles += role;
+}
+
+// Names every texture, in the order of model.textures: its picture's name, made unique. A picture read in several
+// encodings gives several textures, each named with its first role added ("wood-base-colour",
+// "wood-metallic-roughness"); a picture read one way keeps its name as it is.
+static void nameTextures(SceneModel& model, TextureLookup& lookup) {
+    for (int32_t t = 0; t < model.textures.count; ++t) {
+        SceneTexture& texture = model.textures[t];
+        const Picture& picture = lookup.pictures[lookup.pictureOf[t]];
+        std::string wanted = folderName(picture.name);
+        if (picture.encodings > 1) {
+            std::string suffix = "-" + texture.roles.substr(0, texture.roles.find(", "));
+            std::replace(suffix.begin(), suffix.end(), ' ', '-');
+            wanted = wanted.substr(0, folderNameLength - suffix.size()) + suffix;
+        }
+        texture.name = uniqueName(lookup, wanted);
+    }
 }
 
 // Coordinates this far outside the unit square count as leaving it (rounding in exporters puts corners a hair out).
@@ -562,26 +810,36 @@ struct PlacedNode {
     aiMatrix4x4 placement;  // the product of the transforms from the root down to this node
 };
 
-static bool flattenScene(const aiScene& scene, const char* path, SceneModel& model, std::string& error) {
+// A texture a material reads: index into model.textures, and the coordinate set of the material's first read of it.
+struct TextureRead {
+    int32_t texture;
+    uint32_t coordinateSet;
+};
+
+static bool flattenScene(const aiScene& scene, const char* path, bool gltf, SceneModel& model, std::string& error) {
     if (!checkPlacedCounts(scene, path, error)) return false;
-    // Per material: its texture's index in model.textures (-1 without one) and the coordinate set it reads.
-    GrowArray<int32_t> textureOf;
-    GrowArray<uint32_t> setOf;
+    const GrowArray<TextureRole> roles = rolesOf(gltf);
+    // Per material: the textures it reads, each once.
+    GrowArray<GrowArray<TextureRead>> readsOf;
     TextureLookup lookup;
-    resize(textureOf, static_cast<int32_t>(scene.mNumMaterials));
-    resize(setOf, static_cast<int32_t>(scene.mNumMaterials));
+    resize(readsOf, static_cast<int32_t>(scene.mNumMaterials));
     for (unsigned int m = 0; m < scene.mNumMaterials; ++m) {
-        const MaterialTexture wanted = colourTexture(*scene.mMaterials[m]);
-        textureOf[m] = -1;
-        setOf[m] = wanted.coordinateSet;
-        if (!wanted.present) continue;
-        if (!findOrAddTexture(scene, *scene.mMaterials[m], wanted, path, model, lookup, textureOf[m], error)) {
-            return false;
+        const aiMaterial& material = *scene.mMaterials[m];
+        GrowArray<TextureRead>& reads = readsOf[static_cast<int32_t>(m)];
+        for (const TextureUse& use : materialTextures(scene, material, roles, gltf, path, model.unhandled)) {
+            int32_t t = -1;
+            if (!findOrAddTexture(scene, material, use, path, model, lookup, t, error)) return false;
+            SceneTexture& texture = model.textures[t];
+            addRole(texture.roles, use.role);
+            texture.repeatingSampler = texture.repeatingSampler && use.repeating;
+            const bool readBefore =
+                std::any_of(reads.begin(), reads.end(), [t](const TextureRead& read) { return read.texture == t; });
+            if (readBefore) continue;
+            append(reads, TextureRead{t, use.coordinateSet});
+            append(texture.materials, std::string(material.GetName().C_Str()));
         }
-        SceneTexture& texture = model.textures[textureOf[m]];
-        append(texture.materials, std::string(scene.mMaterials[m]->GetName().C_Str()));
-        texture.repeatingSampler = texture.repeatingSampler && wanted.repeating;
     }
+    nameTextures(model, lookup);
 
     GrowArray<PlacedNode> pending;
     if (scene.mRootNode) append(pending, PlacedNode{scene.mRootNode, scene.mRootNode->mTransformation});
@@ -597,14 +855,16 @@ static bool flattenScene(const aiScene& scene, const char* path, SceneModel& mod
                 return false;
             }
             if (mesh.mMaterialIndex >= scene.mNumMaterials) continue;
-            const int32_t t = textureOf[static_cast<int32_t>(mesh.mMaterialIndex)];
-            if (t < 0) continue;
-            const uint32_t set = setOf[static_cast<int32_t>(mesh.mMaterialIndex)];
-            if (set >= AI_MAX_NUMBER_OF_TEXTURECOORDS || !mesh.HasTextureCoords(set)) continue;
-            SceneTexture& texture = model.textures[t];
-            if (!appendPlacedMesh(mesh, placed.placement, set, texture.mesh, area, outside, path, error)) return false;
-            texture.area += area;
-            texture.areaOutside += outside;
+            for (const TextureRead& read : readsOf[static_cast<int32_t>(mesh.mMaterialIndex)]) {
+                const uint32_t set = read.coordinateSet;
+                if (set >= AI_MAX_NUMBER_OF_TEXTURECOORDS || !mesh.HasTextureCoords(set)) continue;
+                SceneTexture& texture = model.textures[read.texture];
+                if (!appendPlacedMesh(mesh, placed.placement, set, texture.mesh, area, outside, path, error)) {
+                    return false;
+                }
+                texture.area += area;
+                texture.areaOutside += outside;
+            }
         }
         for (unsigned int k = 0; k < placed.node->mNumChildren; ++k) {
             const aiNode* child = placed.node->mChildren[k];
@@ -698,7 +958,7 @@ bool loadSceneModel(const char* path, SceneModel& model, std::string& error) {
         }
         return modelError(error, path, "cannot read the model (" + reason + ")");
     }
-    return flattenScene(*scene, path, model, error);
+    return flattenScene(*scene, path, isGltfModel(path, *scene), model, error);
 }
 
 bool loadSceneTexture(const SceneTexture& texture, FloatImage& image, std::string& error) {
