@@ -104,9 +104,10 @@ static bool loadModel(const char* path, Mesh& mesh, std::string& error) {
 // unit square.
 static const double repeatingShare = 0.01;
 
-// --from-model: every colour texture of the model's materials with the triangles that use it, each into a folder
-// of the output folder named after it. Every texture is decoded before any filter runs, so that a bad one stops the
-// run before any work.
+// --from-model: every texture of the model's materials with the triangles that read it, each read as its role says
+// (colour as sRGB, normal maps as vectors, other maps as linear values) into a folder of the output folder named
+// after it. The textures of roles kiv does not process are named first, with the reason. Every texture is decoded
+// before any filter runs, so that a bad one stops the run before any work.
 static int buildModelTextures(const RunOptions& options, const GrowArray<const FilterInfo*>& filters) {
     const char* modelPath = options.modelPath.c_str();
     std::string error;
@@ -115,8 +116,12 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     if (isObjPath(modelPath) && !loadObjModel(job.mesh, modelPath, error)) return fail(error);
     SceneModel scene;
     if (!loadSceneModel(modelPath, scene, error)) return fail(error);
+    for (const UnhandledTexture& texture : scene.unhandled) {
+        std::printf("Texture '%s' (%s) of material '%s' is not processed: %s.\n", texture.file.c_str(),
+                    texture.role.c_str(), texture.material.c_str(), texture.reason.c_str());
+    }
     if (scene.textures.count == 0) {
-        return fail(options.modelPath + ": no material has a colour texture mapped through texture coordinates");
+        return fail(options.modelPath + ": no material has a texture mapped through texture coordinates");
     }
     for (const SceneTexture& texture : scene.textures) {
         if (!loadSceneTexture(texture, job.texture, error)) return fail(error);
@@ -128,7 +133,8 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     int32_t built = 0;
     for (SceneTexture& texture : scene.textures) {
         const double share = scene.area > 0 ? texture.area / scene.area : 0;
-        std::printf("Texture '%s' from %s: %d triangles, %.1f %% of the model's surface\n", texture.name.c_str(),
+        std::printf("Texture '%s' (%s; %s) from %s: %d triangles, %.1f %% of the model's surface\n",
+                    texture.name.c_str(), texture.roles.c_str(), texelEncodingName(texture.encoding),
                     texture.source.c_str(), texture.mesh.triangles.count, 100 * share);
         if (texture.mesh.triangles.count == 0) {
             std::printf("No triangle uses texture '%s' through texture coordinates; it is skipped.\n",
@@ -146,7 +152,8 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
         if (!normaliseMesh(job.mesh, error)) return fail(error);
         if (readsSurface && !repeatTextureCoordinates(job.mesh, modelPath, error)) return fail(error);
         if (!loadSceneTexture(texture, job.texture, error)) return fail(error);
-        lineariseImage(job.texture);
+        job.encoding = texture.encoding;
+        decodeTexels(job.texture, job.encoding);
         job.source = texture.source;
         job.outputFolder = pathInFolder(options.outputFolder, texture.name);
         job.madeFolder = texture.name;

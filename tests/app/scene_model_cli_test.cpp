@@ -159,7 +159,7 @@ TEST(SceneModelRun, TheThreeFormsOfAGltfModelGiveIdenticalLevels) {
         const std::string out = std::string("out-") + name;
         const CommandResult result = runOk(dir, {"--from-model", "-o", out, name}, filters);
         const std::string source = form == GltfForm::separate ? "sample.png" : std::string(name) + "[sample].png";
-        EXPECT_NE(result.output.find("Texture 'sample' from " + source + ": 12 triangles, 100.0 % of the model's surface\n"),
+        EXPECT_NE(result.output.find("Texture 'sample' (base colour; sRGB) from " + source + ": 12 triangles, 100.0 % of the model's surface\n"),
                   std::string::npos)
             << result.output;
         EXPECT_EQ(listFiles(dir.file(out)), std::vector<std::string>{"sample"});
@@ -199,8 +199,8 @@ TEST(SceneModelRun, FromModelGivesEachTextureTheLevelsOfItsMaterialsTriangles) {
     const std::vector<std::string> filters = {"box", "boxig", "kivbox", "kivbi"};
     const CommandResult result = runOk(dir, {"--from-model", "-o", "out", "two.glb"}, filters);
     EXPECT_EQ(listFiles(dir.file("out")), (std::vector<std::string>{"stone", "wood"}));
-    EXPECT_NE(result.output.find("Texture 'wood' from two.glb[wood].png: 6 triangles, "), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("Texture 'stone' from two.glb[stone].png: 4 triangles, "), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("Texture 'wood' (base colour; sRGB) from two.glb[wood].png: 6 triangles, "), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("Texture 'stone' (base colour; sRGB) from two.glb[stone].png: 4 triangles, "), std::string::npos) << result.output;
     EXPECT_EQ(result.output.find("Warning"), std::string::npos) << result.output;
     runOk(dir, {"-o", "first", "first.obj", "first.png"}, filters);
     runOk(dir, {"-o", "second", "second.obj", "second.png"}, filters);
@@ -237,10 +237,10 @@ TEST(SceneModelRun, FromModelTakesTexturesOfAnySize) {
 
     const std::vector<std::string> filters = {"box", "kivbox", "kivbi"};
     const CommandResult result = runOk(dir, {"--from-model", "-o", "out", "two.glb"}, filters);
-    EXPECT_NE(result.output.find("Texture 'wood' from two.glb[wood].png: 8 triangles, "), std::string::npos)
+    EXPECT_NE(result.output.find("Texture 'wood' (base colour; sRGB) from two.glb[wood].png: 8 triangles, "), std::string::npos)
         << result.output;
     EXPECT_NE(result.output.find("Image is 250x250 with 8 mip levels.\n"), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("Texture 'stone' from two.glb[stone].png: 4 triangles, "), std::string::npos)
+    EXPECT_NE(result.output.find("Texture 'stone' (base colour; sRGB) from two.glb[stone].png: 4 triangles, "), std::string::npos)
         << result.output;
     EXPECT_NE(result.output.find("Image is 640x480 with 10 mip levels.\n"), std::string::npos) << result.output;
     EXPECT_EQ(result.output.find("Warning"), std::string::npos) << result.output;
@@ -299,7 +299,7 @@ TEST(SceneModelRun, AnFbxModelWithItsTextureRunsEndToEnd) {
     TempDir dir;
     copyFile(models + "/FBX/embedded_ascii/box.FBX", dir.file("box.FBX"));
     const CommandResult fromModel = runOk(dir, {"--from-model", "-o", "out", "box.FBX"}, {"box", "kivbi"});
-    EXPECT_NE(fromModel.output.find("Texture '03_-_Default' from box.FBX[03 - Default].png: 12 triangles, 100.0 % of "
+    EXPECT_NE(fromModel.output.find("Texture '03_-_Default' (diffuse; sRGB) from box.FBX[03 - Default].png: 12 triangles, 100.0 % of "
                                     "the model's surface\nImage is 512x512 with 10 mip levels.\n"),
               std::string::npos)
         << fromModel.output;
