@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -379,6 +380,26 @@ std::vector<std::string> outputLines(const std::string& text) {
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);) result.push_back(line);
     return result;
+}
+
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : outputLines(text)) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        std::string cell;
+        while (std::getline(cells, cell, ',')) fields.push_back(cell);
+        if (!line.empty() && line.back() == ',') fields.push_back("");
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+std::vector<unsigned char> randomBytes(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<unsigned char> bytes(count);
+    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random() % 256);
+    return bytes;
 }
 
 void copySample(const TempDir& dir) {

@@ -43,6 +43,12 @@ CommandResult runKiv(const std::string& directory, const std::vector<std::string
 // The lines of a run's output, line feeds removed.
 std::vector<std::string> outputLines(const std::string& text);
 
+// The rows of a CSV text (report.csv), each split at its commas; a line ending in a comma ends in an empty field.
+std::vector<std::vector<std::string>> csvRows(const std::string& text);
+
+// `count` bytes from a generator seeded with `seed`: the same bytes on every run.
+std::vector<unsigned char> randomBytes(size_t count, unsigned seed);
+
 // What `command` printed on standard output and standard error, run by bash (for pipelines, limits and
 // pseudo-terminals that runKiv does not set up).
 std::string shellOutput(const std::string& command);

@@ -30,13 +30,6 @@ CommandResult runOk(const TempDir& dir, const std::vector<std::string>& argument
     return result;
 }
 
-std::vector<unsigned char> randomBytes(size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::vector<unsigned char> bytes(count);
-    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random() % 256);
-    return bytes;
-}
-
 // ---- The oracle for the classic filters on linear values: separable weights over the whole source, in double.
 
 // Box: source texel i covers [i, i + 1), output texel o covers [o s, (o + 1) s); the weight is the overlap over s.

@@ -9,21 +9,6 @@
 
 namespace {
 
-std::vector<std::vector<std::string>> csvRows(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::istringstream cells(line);
-        std::string cell;
-        while (std::getline(cells, cell, ',')) fields.push_back(cell);
-        if (!line.empty() && line.back() == ',') fields.push_back("");
-        rows.push_back(fields);
-    }
-    return rows;
-}
-
 TEST(Report, PrintsTheTableAndWritesTheFigures) {
     TempDir dir;
     const CommandResult result = runKiv(dir.path, {"--report", "-o", "out", KIV_SOURCE_DIR "/data/sample.obj",

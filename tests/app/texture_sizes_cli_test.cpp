@@ -48,13 +48,6 @@ CommandResult runOk(const TempDir& dir, const std::vector<std::string>& argument
     return result;
 }
 
-std::vector<unsigned char> patternBytes(size_t count, unsigned seed) {
-    std::mt19937 random(seed);
-    std::vector<unsigned char> bytes(count);
-    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random() % 256);
-    return bytes;
-}
-
 // The largest difference between the bytes of two decoded levels of the same size (256 when the sizes differ).
 int largestGap(const DecodedImage& a, const DecodedImage& b) {
     if (a.width != b.width || a.height != b.height || a.rgb.size() != b.rgb.size() || a.rgb.empty()) return 256;
@@ -111,7 +104,7 @@ TEST(TextureSizes, EveryChainEndsAtOneTexelAndEveryOutputAgrees) {
         TempDir dir;
         writeTextFile(dir.file("model.obj"), unitSquareObj());
         writeImageFile(dir.file("texture.png"),
-                       imageFromBytes(c.width, c.height, patternBytes(3u * c.width * c.height, c.width)));
+                       imageFromBytes(c.width, c.height, randomBytes(3u * c.width * c.height, c.width)));
         const CommandResult result =
             runOk(dir, {"--format", "png,ktx2,dds", "-o", "out", "model.obj", "texture.png", "box", "kivbi"});
         const std::vector<std::string> lines = outputLines(result.output);
@@ -133,7 +126,7 @@ TEST(TextureSizes, EveryChainEndsAtOneTexelAndEveryOutputAgrees) {
 TEST(TextureSizes, EveryFilterRunsOnOddSidesWithTheReportAndEveryContainer) {
     TempDir dir;
     writeTextFile(dir.file("model.obj"), unitSquareObj());
-    writePngFile(dir.file("texture.png"), 13, 9, 8, pngRgba, patternBytes(13 * 9 * 4, 7));
+    writePngFile(dir.file("texture.png"), 13, 9, 8, pngRgba, randomBytes(13 * 9 * 4, 7));
     std::vector<std::string> arguments = {"--report", "--format", "png,ktx2,dds", "-o", "out", "model.obj",
                                           "texture.png"};
     arguments.insert(arguments.end(), everyFilter.begin(), everyFilter.end());
@@ -208,7 +201,7 @@ TEST(TextureSizes, APowerOfTwoRectangleGivesTheLevelsOfTheSquareItRepeats) {
     TempDir dir;
     writeTextFile(dir.file("model.obj"), unitSquareObj());
     const int tile = 16;
-    const std::vector<unsigned char> tileBytes = patternBytes(3 * tile * tile, 11);
+    const std::vector<unsigned char> tileBytes = randomBytes(3 * tile * tile, 11);
     writeImageFile(dir.file("tile.png"), imageFromBytes(tile, tile, tileBytes));
     std::vector<std::string> arguments = {"-o", "tile", "model.obj", "tile.png"};
     arguments.insert(arguments.end(), everyFilter.begin(), everyFilter.end());

@@ -83,20 +83,6 @@ void runNormalMap(const TempDir& dir, const std::string& texture, const std::str
 // The vector a written byte triple holds.
 double component(unsigned char byte) { return 2.0 * byte / 255 - 1; }
 
-std::vector<std::vector<std::string>> csvRows(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::vector<std::string> fields;
-        std::istringstream cells(line);
-        std::string cell;
-        while (std::getline(cells, cell, ',')) fields.push_back(cell);
-        rows.push_back(fields);
-    }
-    return rows;
-}
-
 }  // namespace
 
 // The flat normal, (128, 128, 255), is what every filter's weighted mean of it is, and it survives renormalising and
