@@ -1,5 +1,6 @@
 // A small glTF 2.0 writer for the tests: meshes of one triangle primitive, nodes, materials with a base colour
-// texture, written as a .gltf with a .bin beside it, as a .gltf with everything in data URIs, or as a .glb.
+// texture and the other maps of a metallic-roughness material, written as a .gltf with a .bin beside it, as a .gltf
+// with everything in data URIs, or as a .glb.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,16 @@ struct GltfNode {
 
 struct GltfMaterial {
     std::string name;
-    int image = -1;              // index into GltfModel::images; -1 for no texture
-    int texCoord = 0;            // the coordinate set the texture reads
+    int image = -1;              // the base colour texture: index into GltfModel::images; -1 for none
+    int texCoord = 0;            // the coordinate set its textures read
     bool clampToEdge = false;    // the sampler clamps instead of repeating
+    // The material's other maps, indices into GltfModel::images (-1 for none), read through the same coordinate set
+    // and sampler as its base colour texture. The clearcoat normal map comes with KHR_materials_clearcoat at factor 1.
+    int normalImage = -1;
+    int metallicRoughnessImage = -1;
+    int occlusionImage = -1;
+    int emissiveImage = -1;      // with an emissive factor of 1, which the map scales
+    int clearcoatNormalImage = -1;
 };
 
 struct GltfModel {

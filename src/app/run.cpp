@@ -120,6 +120,10 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
         std::printf("Texture '%s' (%s) of material '%s' is not processed: %s.\n", texture.file.c_str(),
                     texture.role.c_str(), texture.material.c_str(), texture.reason.c_str());
     }
+    if (scene.textures.count == 0 && scene.unhandled.count > 0) {
+        return fail(options.modelPath + ": kiv processes none of the model's textures; each is named above with the "
+                                        "reason");
+    }
     if (scene.textures.count == 0) {
         return fail(options.modelPath + ": no material has a texture mapped through texture coordinates");
     }

@@ -332,6 +332,7 @@ struct Picture {
     std::string name;
     std::string source;
     int32_t encodings = 0;  // the textures it gives, one an encoding
+    bool namedByMaterial = false;  // an embedded picture, named after the material that first reads it
 };
 
 // What the textures met so far are found by: the key of their picture (its file, or "*<n>" for the n-th embedded
@@ -657,6 +658,7 @@ static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, c
         Picture picture;
         if (embedded.first) {
             picture.name = materialName.empty() ? fileStem(embedded.first->mFilename.C_Str()) : materialName;
+            picture.namedByMaterial = !materialName.empty();
             picture.source = embeddedSource(modelPath, materialName, *embedded.first, embedded.second);
         } else {
             picture.name = fileStem(use.file.C_Str());
@@ -690,14 +692,18 @@ static void addRole(std::string& roles, const char* role) {
 
 // Names every texture, in the order of model.textures: its picture's name, made unique. A picture read in several
 // encodings gives several textures, each named with its first role added ("wood-base-colour",
-// "wood-metallic-roughness"); a picture read one way keeps its name as it is.
+// "wood-metallic-roughness"); a picture read one way keeps its name as it is. So does an embedded picture named
+// after its material and read as its colour; its other maps get their first role added ("paint-normal"), so that the
+// folders of a material's embedded maps say which is which.
 static void nameTextures(SceneModel& model, TextureLookup& lookup) {
     for (int32_t t = 0; t < model.textures.count; ++t) {
         SceneTexture& texture = model.textures[t];
         const Picture& picture = lookup.pictures[lookup.pictureOf[t]];
         std::string wanted = folderName(picture.name);
-        if (picture.encodings > 1) {
-            std::string suffix = "-" + texture.roles.substr(0, texture.roles.find(", "));
+        const std::string firstRole = texture.roles.substr(0, texture.roles.find(", "));
+        const bool colour = firstRole == "base colour" || firstRole == "diffuse";
+        if (picture.encodings > 1 || (picture.namedByMaterial && !colour)) {
+            std::string suffix = "-" + firstRole;
             std::replace(suffix.begin(), suffix.end(), ' ', '-');
             wanted = wanted.substr(0, folderNameLength - suffix.size()) + suffix;
         }
