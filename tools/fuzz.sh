@@ -40,6 +40,7 @@ for target in "${targets[@]}"; do
       clang++ "${flags[@]}" -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION \
         "$root/tests/fuzz/texture_fuzz.cpp" "$root/src/image/texture_io.cpp" "$root/src/image/png_codec.cpp" \
         "$root/src/image/jpeg_codec.cpp" "$root/src/image/file_output.cpp" "$root/src/image/float_image.cpp" \
+        "$root/src/image/texel_encoding.cpp" \
         "$root/src/base/array_storage.cpp" \
         -lfreeimageplus -lfreeimage -ltiff -lpng -ljpeg -o "$out/texture_fuzz"
       run texture "$root/tests/fuzz/texture_corpus" 65536
