@@ -11,10 +11,16 @@ StencilSolverOptions iterationOptions() {
     return options;
 }
 
-BoundedSolveOptions boundedOptions(const ValueRange& range) {
+BoundedSolveOptions boundedOptions(const ValueRange& range, int32_t channels) {
     BoundedSolveOptions options;
     options.lower = range.lower;
     options.upper = range.upper;
+    if (channels == 4 && (range.lower != 0.0 || range.upper != 1.0)) {
+        for (int32_t k = 0; k < channels; ++k) {
+            append(options.columnLower, k == 3 ? 0.0 : range.lower);
+            append(options.columnUpper, k == 3 ? 1.0 : range.upper);
+        }
+    }
     options.iterations = iterationOptions().iterations;
     return options;
 }
@@ -45,7 +51,7 @@ static void recordBounds(BoundsStats& stats, const BoundedSolveStats& bounded, i
     stats.ending = bounded.stop;
     stats.projectedGradient = bounded.projectedGradientNorm;
     stats.neededGradient = bounded.wantedGradientNorm;
-    stats.wantedError = boundedOptions(ValueRange()).iterations.maxError;
+    stats.wantedError = boundedOptions(ValueRange(), 3).iterations.maxError;
 }
 
 static bool factoriseAndSolve(const LeastSquaresSystem& system, bool lastUse, DenseBlock& x, const DenseBlock& rhs,
@@ -85,7 +91,8 @@ bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const De
     IterativeSolveStats iterations;
     BoundedSolveStats within;
     const double start = wallClockSeconds();
-    const bool solved = system.iterateWithinBounds(x, iterationOptions(), boundedOptions(*bounds), iterations, within, error);
+    const bool solved =
+        system.iterateWithinBounds(x, iterationOptions(), boundedOptions(*bounds, x.columns), iterations, within, error);
     const double end = wallClockSeconds();
     if (solver == LevelSolver::iterative)
         recordIterations(stats.solver, iterations, end - start - within.solveSeconds, false);

@@ -43,8 +43,9 @@ struct LeastSquaresStats {
     GrowArray<uint8_t> held;
 };
 
-// The values kivbic and kivtric keep every texel's channels in: what a level file can hold, [0, 1] for colour (linear
-// light), data and alpha, [-1, 1] for the components of normal vectors.
+// The values kivbic and kivtric keep a texel's r, g and b in: what a level file can hold, [0, 1] for colour (linear
+// light) and data, [-1, 1] for the components of normal vectors. Alpha, a fourth channel, is always kept within
+// [0, 1].
 struct ValueRange {
     double lower = 0.0, upper = 1.0;
 };
@@ -85,5 +86,6 @@ bool solveLeastSquares(const LeastSquaresSystem& system, DenseBlock& x, const De
 // the regularisation keeping every eigenvalue at least regularisationWeight.
 StencilSolverOptions iterationOptions();
 
-// The settings of kivbic's and kivtric's bounded solves, every value kept within `range`.
-BoundedSolveOptions boundedOptions(const ValueRange& range);
+// The settings of kivbic's and kivtric's bounded solves of `channels` columns: r, g and b kept within `range`, alpha
+// within [0, 1].
+BoundedSolveOptions boundedOptions(const ValueRange& range, int32_t channels);

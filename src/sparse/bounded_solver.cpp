@@ -25,6 +25,17 @@ struct Box {
     }
 };
 
+// The box of each column: the options' bounds, or the column's own.
+GrowArray<Box> columnBoxes(const BoundedSolveOptions& options, int32_t columns) {
+    GrowArray<Box> boxes;
+    resize(boxes, columns);
+    for (int32_t k = 0; k < columns; ++k) {
+        const bool own = options.columnLower.count == columns && options.columnUpper.count == columns;
+        boxes[k] = own ? Box{options.columnLower[k], options.columnUpper[k]} : Box{options.lower, options.upper};
+    }
+    return boxes;
+}
+
 }  // namespace
 
 // g = A x - b for every column.
@@ -35,11 +46,16 @@ static void computeGradient(const BlockOperator& multiply, const DenseBlock& x, 
     for (int64_t e = 0; e < size; ++e) g.values.items[e] -= b.values.items[e];
 }
 
-static void projectedGradient(const Box& box, const DenseBlock& x, const DenseBlock& g, DenseBlock& pg) {
+static void projectedGradient(const GrowArray<Box>& boxes, const DenseBlock& x, const DenseBlock& g, DenseBlock& pg) {
     if (pg.count != x.count || pg.columns != x.columns) createBlock(pg, x.count, x.columns);
-    const int64_t size = x.values.count;
-#pragma omp parallel for schedule(static) if (worthThreads(size))
-    for (int64_t e = 0; e < size; ++e) pg.values.items[e] = box.projectedGradient(x.values.items[e], g.values.items[e]);
+    const int32_t n = x.count;
+    for (int32_t k = 0; k < x.columns; ++k) {
+        const Box box = boxes.items[k];
+        const double *xs = &x.values.items[static_cast<int64_t>(k) * n], *gs = &g.values.items[static_cast<int64_t>(k) * n];
+        double* out = &pg.values.items[static_cast<int64_t>(k) * n];
+#pragma omp parallel for schedule(static) if (worthThreads(n))
+        for (int32_t i = 0; i < n; ++i) out[i] = box.projectedGradient(xs[i], gs[i]);
+    }
 }
 
 // Work blocks of multiplyColumns.
@@ -89,7 +105,7 @@ static void multiplyColumns(const BlockOperator& multiply, const DenseBlock& in,
 // `whole` tells which columns took a = first[k]; a column that finds no descent within maxHalvings halvings does not
 // move.
 // Returns the largest |s_j| of the columns that moved.
-static double projectedSearch(const BlockOperator& multiply, const Box& box, DenseBlock& x, DenseBlock& g,
+static double projectedSearch(const BlockOperator& multiply, const GrowArray<Box>& boxes, DenseBlock& x, DenseBlock& g,
                               const DenseBlock& d, const GrowArray<double>& first, const GrowArray<uint8_t>& open,
                               DenseBlock& step, DenseBlock& product, GrowArray<uint8_t>& whole,
                               int32_t maxHalvings = 40) {
@@ -124,7 +140,7 @@ static double projectedSearch(const BlockOperator& multiply, const Box& box, Den
                     continue;
                 }
                 const double moved = x.values.items[e] + along.items[k] * d.values.items[e];
-                step.values.items[e] = box.project(moved) - x.values.items[e];
+                step.values.items[e] = boxes.items[k].project(moved) - x.values.items[e];
             }
         }
         multiplyColumns(multiply, step, product, searching, packed);
@@ -150,7 +166,7 @@ static double projectedSearch(const BlockOperator& multiply, const Box& box, Den
                 if (accepted.items[k] != 1) continue;
                 const int64_t e = i + static_cast<int64_t>(k) * n;
                 largest = std::max(largest, std::abs(step.values.items[e]));
-                x.values.items[e] = box.project(x.values.items[e] + along.items[k] * d.values.items[e]);
+                x.values.items[e] = boxes.items[k].project(x.values.items[e] + along.items[k] * d.values.items[e]);
                 g.values.items[e] += product.values.items[e];
             }
         }
@@ -180,11 +196,12 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
                   DenseBlock& x, const DenseBlock& b, const BoundedSolveOptions& options,
                   BoundedSolveStats& statistics, std::string& error) {
     assert(x.count == b.count && x.columns == b.columns);
-    assert(options.lower < options.upper && options.iterations.lowestEigenvalue > 0.0);
     const double start = wallClockSeconds();
     const int32_t n = b.count, columns = b.columns;
     const int64_t size = b.values.count;
-    const Box box{options.lower, options.upper};
+    const GrowArray<Box> boxes = columnBoxes(options, columns);
+    for (int32_t k = 0; k < columns; ++k) assert(boxes.items[k].lower < boxes.items[k].upper);
+    assert(options.iterations.lowestEigenvalue > 0.0);
     const ConjugateGradientOptions& rule = options.iterations;
     statistics = BoundedSolveStats();
     resize(statistics.held, n);
@@ -196,8 +213,11 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             return false;
         }
     }
-#pragma omp parallel for schedule(static) if (worthThreads(size))
-    for (int64_t e = 0; e < size; ++e) x.values.items[e] = box.project(x.values.items[e]);
+    for (int32_t k = 0; k < columns; ++k) {
+        double* values = &x.values.items[static_cast<int64_t>(k) * n];
+#pragma omp parallel for schedule(static) if (worthThreads(n))
+        for (int32_t i = 0; i < n; ++i) values[i] = boxes.items[k].project(values[i]);
+    }
 
     const double wanted = rule.lowestEigenvalue * rule.maxError;
     GrowArray<double> rhsSquared, solutionSquared, solutionLargest, projectedSquared;
@@ -221,7 +241,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
     ConjugateGradientWork faceWork;  // kept over the face solves
     // pg = P(g) and the measures of x and pg.
     auto measure = [&]() {
-        projectedGradient(box, x, g, pg);
+        projectedGradient(boxes, x, g, pg);
         columnDotProducts(pg, pg, projectedSquared);
         columnDotProducts(x, x, solutionSquared);
         columnLargest(x, solutionLargest);
@@ -339,7 +359,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
 #pragma omp parallel for schedule(static) reduction(|| : changed) if (worthThreads(size))
         for (int64_t e = 0; e < size; ++e) {
             const int32_t k = static_cast<int32_t>(e / n);
-            const uint8_t isFree = !done.items[k] && !box.holds(x.values.items[e], g.values.items[e]);
+            const uint8_t isFree = !done.items[k] && !boxes.items[k].holds(x.values.items[e], g.values.items[e]);
             freeNow.items[e] = isFree;
             rhs.values.items[e] = isFree ? -g.values.items[e] : 0.0;
             d.values.items[e] = 0.0;
@@ -373,6 +393,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
 #pragma omp parallel for schedule(static) reduction(|| : held) if (worthThreads(size) && options.holdOutward)
         for (int64_t e = 0; e < (options.holdOutward ? size : 0); ++e) {
             const double v = x.values.items[e], change = d.values.items[e];
+            const Box& box = boxes.items[e / n];
             if (freeNow.items[e] && ((v <= box.lower && change < 0.0) || (v >= box.upper && change > 0.0))) {
                 freeNow.items[e] = 0;
                 rhs.values.items[e] = 0.0;
@@ -399,7 +420,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             moving.items[k] = !done.items[k];
             first.items[k] = 1.0;
         }
-        double moved = projectedSearch(multiply, box, x, g, d, first, moving, target, product, whole);
+        double moved = projectedSearch(multiply, boxes, x, g, d, first, moving, target, product, whole);
         fresh = false;
 
         // Where the step fell short (the search cut it back), a projected-gradient step along
@@ -408,7 +429,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
         bool shortfall = false;
         for (int32_t k = 0; k < columns; ++k) shortfall |= !done.items[k] && !whole.items[k];
         if (shortfall) {
-            projectedGradient(box, x, g, pg);
+            projectedGradient(boxes, x, g, pg);
             for (int32_t k = 0; k < columns; ++k) {
                 moving.items[k] = !done.items[k] && !whole.items[k];
                 if (!moving.items[k]) {
@@ -423,14 +444,14 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
                 first.items[k] = curvature.items[k] > 0.0 ? along.items[k] / curvature.items[k] : 0.0;
 #pragma omp parallel for schedule(static) if (worthThreads(size))
             for (int64_t e = 0; e < size; ++e) pg.values.items[e] = -pg.values.items[e];
-            moved = std::max(moved, projectedSearch(multiply, box, x, g, pg, first, moving, target, product, whole));
+            moved = std::max(moved, projectedSearch(multiply, boxes, x, g, pg, first, moving, target, product, whole));
             ++statistics.gradientSteps;
         }
         smallSteps = moved < smallMove ? smallSteps + 1 : 0;
     }
 
     for (int32_t i = 0; i < n; ++i) {
-        for (int32_t k = 0; k < columns; ++k) statistics.held.items[i] |= box.holds(x.at(i, k), g.at(i, k));
+        for (int32_t k = 0; k < columns; ++k) statistics.held.items[i] |= boxes.items[k].holds(x.at(i, k), g.at(i, k));
         statistics.heldCount += statistics.held.items[i];
     }
     finish();

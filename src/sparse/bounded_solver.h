@@ -10,6 +10,9 @@
 
 struct BoundedSolveOptions {
     double lower = 0.0, upper = 1.0;      // every unknown of every column ends within [lower, upper]
+    // When not empty, one bound per column in place of lower and upper (a normal map's vector components within
+    // [-1, 1] beside its alpha within [0, 1]).
+    GrowArray<double> columnLower, columnUpper;
     ConjugateGradientOptions iterations;  // maxError, lowestEigenvalue and rounding: the stopping rule
     double faceReduction = 0.1;           // a solve on a face that just changed stops at this factor of its residual
     int32_t maxSteps = 50;                // active-set steps, at most
@@ -38,7 +41,8 @@ struct BoundedSolveStats {
 // with it (its outputs are cut to the face in any case). Returns false with a message to stop the solve.
 using FaceChange = std::function<bool(const GrowArray<uint8_t>& free, std::string& error)>;
 
-// Minimises 1/2 x'Ax - b'x for every column of X (same shape as B) subject to lower <= x_j <= upper, starting
+// Minimises 1/2 x'Ax - b'x for every column of X (same shape as B) subject to lower <= x_j <= upper (or the column's
+// own bounds), starting
 // from X projected into the box; `multiply` is y = A x, `precondition` y = C^-1 x for an SPD approximation C of A
 // (both as conjugateGradients takes them). Stops once every column's projected gradient proves every unknown
 // within options.iterations.maxError of the constrained minimiser (the rule in the .cpp); `faceChange` may be empty.

@@ -291,3 +291,47 @@ TEST(BoundedFilters, OnTheSampleTheConstrainedLevelsBeatTheClampedOnes) {
     expectKivtricNoWorseThanClampedKivtri(mesh, texture, run(buildKivtricPyramid, mesh, texture),
                                           run(buildKivtriPyramid, mesh, texture), "sample");
 }
+
+// A normal map's vectors within [-1, 1] and its alpha within [0, 1] in one bounded solve: random signed components
+// and alpha of 0 or 1, where the unconstrained levels take alpha below 0; the bounded levels keep every alpha within
+// [0, 1] while their components still reach below 0.
+TEST(BoundedFilters, NormalVectorsKeepTheirRangeAndAlphaItsOwn) {
+    std::mt19937 random(7);
+    std::bernoulli_distribution on(0.5);
+    FloatImage texture;
+    allocateImage(texture, 32, 32);
+    texture.hasAlpha = true;
+    for (int i = 0; i < texture.count; ++i) {
+        texture.texels[i] = Texel{on(random) ? 0.9f : -0.9f, on(random) ? 0.6f : -0.6f, 0.3f, on(random) ? 1.0f : 0.0f};
+    }
+    const Mesh mesh = bentModel();
+    double lowestAlpha = 0;
+    for (const FloatImage& level : run(buildKivbiPyramid, mesh, texture).levels) {
+        for (int i = 0; i < level.count; ++i) lowestAlpha = std::min(lowestAlpha, double(level.texels[i].a));
+    }
+    ASSERT_LT(lowestAlpha, -0.01) << "the unconstrained levels must overshoot for the test to mean anything";
+
+    const ValueRange vectors{-1.0, 1.0};
+    for (const auto build : {buildKivbicPyramidWithin, buildKivtricPyramidWithin}) {
+        MipPyramid pyramid;
+        FilterStats stats;
+        std::string error;
+        ASSERT_TRUE(build(mesh, pyramid, texture, mipLevelCount(32, 32), LevelSolver::iterative, vectors, stats, error))
+            << error;
+        double lowestComponent = 0;
+        for (int32_t l = 1; l < pyramid.levels.count; ++l) {
+            const FloatImage& level = pyramid.levels[l];
+            for (int i = 0; i < level.count; ++i) {
+                const Texel& t = level.texels[i];
+                for (int32_t c = 0; c < 3; ++c) {
+                    ASSERT_GE(channelOf(t, c), -1.0) << "level " << l;
+                    ASSERT_LE(channelOf(t, c), 1.0) << "level " << l;
+                    lowestComponent = std::min(lowestComponent, channelOf(t, c));
+                }
+                ASSERT_GE(t.a, 0.0f) << "level " << l;
+                ASSERT_LE(t.a, 1.0f) << "level " << l;
+            }
+        }
+        EXPECT_LT(lowestComponent, -0.1);
+    }
+}
