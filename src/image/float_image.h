@@ -5,7 +5,8 @@
 
 #include "base/grow_array.h"
 
-// One texel: linear-light r, g, b and alpha, never clamped while in an image.
+// One texel: r, g, b and alpha as the filters work on them (linear light for colour, the stored values of data maps,
+// a normal map's vector components), never clamped while in an image.
 struct Texel {
     float r = 0, g = 0, b = 0, a = 0;
 };
