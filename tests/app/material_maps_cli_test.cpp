@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -122,13 +121,28 @@ struct TextureLine {
     std::string folder, roles, encoding, source, triangles, share;
 };
 
+// The texture lines of a run, "Texture '<folder>' (<roles>; <encoding>) from <source>: <n> triangles, <p> % of the
+// model's surface", cut at their fixed words.
 std::vector<TextureLine> textureLines(const std::string& output) {
-    static const std::regex pattern(
-        "Texture '([^']*)' \\(([^;)]*); ([^)]*)\\) from (.*): ([0-9]+) triangles, ([0-9.]+) % of the model's surface");
     std::vector<TextureLine> lines;
+    const std::string head = "Texture '", tail = " % of the model's surface";
     for (const std::string& line : outputLines(output)) {
-        std::smatch m;
-        if (std::regex_match(line, m, pattern)) lines.push_back({m[1], m[2], m[3], m[4], m[5], m[6]});
+        if (line.rfind(head, 0) != 0 || line.size() < tail.size() ||
+            line.compare(line.size() - tail.size(), tail.size(), tail) != 0) {
+            continue;
+        }
+        const size_t quote = line.find("' (", head.size()), semicolon = line.find("; ", quote);
+        const size_t from = line.find(") from ", semicolon), colon = line.rfind(": ");
+        const size_t triangles = line.find(" triangles, ", colon);
+        if (quote == std::string::npos || semicolon == std::string::npos || from == std::string::npos ||
+            colon == std::string::npos || colon < from || triangles == std::string::npos) {
+            continue;
+        }
+        const size_t shareAt = triangles + std::string(" triangles, ").size();
+        lines.push_back({line.substr(head.size(), quote - head.size()), line.substr(quote + 3, semicolon - quote - 3),
+                         line.substr(semicolon + 2, from - semicolon - 2), line.substr(from + 7, colon - from - 7),
+                         line.substr(colon + 2, triangles - colon - 2),
+                         line.substr(shareAt, line.size() - tail.size() - shareAt)});
     }
     return lines;
 }
