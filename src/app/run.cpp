@@ -137,9 +137,10 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     int32_t built = 0;
     for (SceneTexture& texture : scene.textures) {
         const double share = scene.area > 0 ? texture.area / scene.area : 0;
-        std::printf("Texture '%s' (%s; %s) from %s: %d triangles, %.1f %% of the model's surface\n",
+        const std::string found = texture.foundNote.empty() ? "" : " (" + texture.foundNote + ")";
+        std::printf("Texture '%s' (%s; %s) from %s%s: %d triangles, %.1f %% of the model's surface\n",
                     texture.name.c_str(), texture.roles.c_str(), texelEncodingName(texture.encoding),
-                    texture.source.c_str(), texture.mesh.triangles.count, 100 * share);
+                    texture.source.c_str(), found.c_str(), texture.mesh.triangles.count, 100 * share);
         if (texture.mesh.triangles.count == 0) {
             std::printf("No triangle uses texture '%s' through texture coordinates; it is skipped.\n",
                         texture.name.c_str());

@@ -2,6 +2,7 @@
 // by the role it is read in, with the triangles that read each.
 #include "mesh/scene_model.h"
 
+#include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -333,6 +334,7 @@ struct Picture {
     std::string source;
     int32_t encodings = 0;  // the textures it gives, one an encoding
     bool namedByMaterial = false;  // an embedded picture, named after the material that first reads it
+    std::string foundNote;         // how the file was found when not under the name the model gives
 };
 
 // What the textures met so far are found by: the key of their picture (its file, or "*<n>" for the n-th embedded
@@ -365,21 +367,71 @@ static bool isFile(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
+// A URI's percent-encoded bytes decoded (RFC 3986: "%20" is a space); a '%' not followed by two hexadecimal digits
+// stays as it is, and so does "%00", which no file name holds.
+static std::string percentDecoded(const std::string& text) {
+    std::string decoded;
+    for (size_t k = 0; k < text.size(); ++k) {
+        if (text[k] == '%' && k + 2 < text.size() && !(text[k + 1] == '0' && text[k + 2] == '0') && std::isxdigit(static_cast<unsigned char>(text[k + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[k + 2]))) {
+            decoded.push_back(static_cast<char>(std::stoi(text.substr(k + 1, 2), nullptr, 16)));
+            k += 2;
+        } else {
+            decoded.push_back(text[k]);
+        }
+    }
+    return decoded;
+}
+
+// The entry of `folder` whose name equals `name` but for the case of its letters, when there is one (the first in
+// the folder's sorted order when there are several); empty otherwise.
+static std::string entryInAnyCase(const std::string& folder, const std::string& name) {
+    DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
+    if (!listing) return std::string();
+    std::string found;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string candidate = entry->d_name;
+        if (strcasecmp(candidate.c_str(), name.c_str()) == 0 && isFile(folder + candidate) &&
+            (found.empty() || candidate < found)) {
+            found = candidate;
+        }
+    }
+    closedir(listing);
+    return found;
+}
+
 // The texture file a material names: relative to the model's folder unless absolute, with '\' read as a folder
-// separator; when no file is there, the file of the same name beside the model (models made on another machine
-// keep that machine's folders).
-static std::string resolveTextureFile(const std::string& modelPath, const std::string& stored) {
+// separator, as stored and then percent-decoded (glTF names its images by URIs, "my%20quad.png"); when no file is
+// there, the file of the same name beside the model (models made on another machine keep that machine's folders);
+// then a file beside the model whose name differs only in case ("IMAGE1.JPG" for "IMAGE1.jpg", as models made on
+// case-blind systems name them), which `caseNote` then describes. The path as stored when none is found.
+static std::string resolveTextureFile(const std::string& modelPath, const std::string& stored, std::string& caseNote) {
+    caseNote.clear();
     const size_t slash = modelPath.find_last_of('/');
     const std::string folder = slash == std::string::npos ? std::string() : modelPath.substr(0, slash + 1);
     std::string file = stored;
     for (char& c : file) {
         if (c == '\\') c = '/';
     }
-    const std::string asStored = !file.empty() && file[0] == '/' ? file : folder + file;
-    if (isFile(asStored)) return asStored;
-    const size_t last = file.find_last_of('/');
-    const std::string beside = folder + (last == std::string::npos ? file : file.substr(last + 1));
-    return isFile(beside) ? beside : asStored;
+    const std::string decoded = percentDecoded(file);
+    const auto asStored = [&folder](const std::string& name) {
+        return !name.empty() && name[0] == '/' ? name : folder + name;
+    };
+    const auto beside = [&folder](const std::string& name) {
+        const size_t last = name.find_last_of('/');
+        return folder + (last == std::string::npos ? name : name.substr(last + 1));
+    };
+    for (const std::string& candidate : {asStored(file), asStored(decoded), beside(file), beside(decoded)}) {
+        if (isFile(candidate)) return candidate;
+    }
+    for (const std::string& name : {beside(decoded), beside(file)}) {
+        const std::string base = name.substr(folder.size());
+        const std::string entry = entryInAnyCase(folder, base);
+        if (entry.empty()) continue;
+        caseNote = "the model names it '" + stored + "'; found beside the model in another case";
+        return folder + entry;
+    }
+    return asStored(file);
 }
 
 // Copies an embedded texture: a picture file's bytes (height 0, width the byte count), or raw BGRA texels stored
@@ -524,6 +576,15 @@ static std::string typeName(aiTextureType type) {
     return name;
 }
 
+// Whether a material's texture name is one the importer makes up rather than a file: "$texture_dummy.bmp" (a model
+// format whose materials have no skin), or "*<n>" naming an embedded texture the scene does not hold. A file of
+// that name beside the model still counts as a file.
+static bool isPlaceholder(const aiScene& scene, const std::string& modelPath, const char* name) {
+    if (name[0] == '*') return !scene.GetEmbeddedTexture(name);
+    std::string caseNote;
+    return name[0] == '$' && !isFile(resolveTextureFile(modelPath, name, caseNote));
+}
+
 // A texture slot a material fills. The importer fills the unused slots below a used one (a clearcoat normal
 // texture without the two before it) with empty names: those are no textures.
 struct TextureSlot {
@@ -605,6 +666,10 @@ static GrowArray<TextureUse> materialTextures(const aiScene& scene, const aiMate
             leave(*slot, role.role, "it is not mapped through texture coordinates");
             continue;
         }
+        if (isPlaceholder(scene, modelPath, slot->file.C_Str())) {
+            leave(*slot, role.role, "the importer's placeholder for a material without a texture, not a file");
+            continue;
+        }
         const TextureUse* earlier = std::find_if(uses.begin(), uses.end(), [&role](const TextureUse& use) {
             return std::strcmp(use.role, role.role) == 0;
         });
@@ -644,8 +709,9 @@ static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, c
                              const std::string& modelPath, SceneModel& model, TextureLookup& lookup,
                              int32_t& index, std::string& error) {
     const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(use.file.C_Str());
+    std::string caseNote;
     const std::string pictureKey = embedded.first ? "*" + std::to_string(embedded.second)
-                                                  : resolveTextureFile(modelPath, use.file.C_Str());
+                                                  : resolveTextureFile(modelPath, use.file.C_Str(), caseNote);
     const std::string key = pictureKey + "\n" + std::to_string(static_cast<int>(use.encoding));
     const auto known = lookup.byKey.find(key);
     if (known != lookup.byKey.end()) {
@@ -663,6 +729,7 @@ static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, c
         } else {
             picture.name = fileStem(use.file.C_Str());
             picture.source = pictureKey;
+            picture.foundNote = caseNote;
         }
         append(lookup.pictures, std::move(picture));
     }
@@ -671,6 +738,7 @@ static bool findOrAddTexture(const aiScene& scene, const aiMaterial& material, c
     ++picture.encodings;
     SceneTexture texture;
     texture.source = picture.source;
+    texture.foundNote = picture.foundNote;
     texture.encoding = use.encoding;
     if (embedded.first) {
         texture.embedded = true;

@@ -28,6 +28,8 @@ struct SceneTexture {
     bool repeatingSampler = true;    // false when a material asks for clamped or mirrored coordinates
     GrowArray<std::string> materials;  // the names of the materials that read it
     TexelEncoding encoding = TexelEncoding::srgb;  // how every role below reads the picture
+    std::string foundNote;           // how the file was found when not under the name the model gives (beside the
+                                     // model in another case), for the texture's line; empty otherwise
     std::string roles;               // the roles it is read in, in first-met order, joined by ", " (e.g.
                                      // "base colour" or "metallic-roughness, clearcoat roughness")
 };

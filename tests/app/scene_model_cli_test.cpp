@@ -330,6 +330,28 @@ TEST(SceneModelRun, FromModelTakesNoTextureArgumentAndReadsAnObjModelsMaterials)
     expectSameLevels(dir.file("given"), dir.file("out/sample"), 0);
 }
 
+// Models made on case-blind systems: a texture named in another case than its file is found beside the model and
+// its line says so; a material whose only texture is the importer's placeholder is named as not processed, and the
+// run goes on with the other material's texture.
+TEST(SceneModelRun, ATextureInAnotherCaseIsFoundAndAPlaceholderIsNoTexture) {
+    TempDir dir;
+    copyFile(KIV_SOURCE_DIR "/data/sample.png", dir.file("IMAGE1.png"));
+    writeTextFile(dir.file("square.mtl"), "newmtl painted\nmap_Kd image1.PNG\nnewmtl bare\nmap_Kd $texture_dummy.bmp\n");
+    writeTextFile(dir.file("square.obj"),
+                  "mtllib square.mtl\nusemtl painted\n" + unitSquareObj() + "usemtl bare\nf 1/1 2/2 4/4\n");
+    const CommandResult result = runKiv(dir.path, {"--from-model", "-o", "out", "square.obj", "box"});
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    EXPECT_NE(result.output.find("Texture '$texture_dummy.bmp' (diffuse) of material 'bare' is not processed: the "
+                                 "importer's placeholder for a material without a texture, not a file.\n"),
+              std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("Texture 'image1' (diffuse; sRGB) from IMAGE1.png (the model names it 'image1.PNG'; "
+                                 "found beside the model in another case): 2 triangles"),
+              std::string::npos)
+        << result.output;
+    EXPECT_TRUE(fileExists(dir.file("out/image1/mip_0_box.png")));
+}
+
 // A model whose only textured material reads a coordinate set its triangles lack: the texture is named and skipped,
 // and a run that produced nothing ends with an error and status 1, not as a success.
 TEST(SceneModelRun, FromModelThatProducesNoTextureFails) {

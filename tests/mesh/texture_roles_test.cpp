@@ -274,3 +274,38 @@ Mesh tri {
     EXPECT_EQ(both.unhandled[0].role, "base colour");
     EXPECT_EQ(both.unhandled[0].reason, "the material reads its base colour from albedo.png");
 }
+
+// How the texture files a model names are found: a glTF image's URI is percent-decoded ("my%20quad.png" is the file
+// "my quad.png"); a name the model gives in another case than the file beside it ("IMAGE1.JPG" for "IMAGE1.jpg") is
+// found after the exact name fails, and the texture says so; a file of the exact name wins over one in another
+// case; and a name the importer makes up for a material without a texture ("$texture_dummy.bmp") is no file, so
+// that material's texture is listed as not processed while the model's other textures are read.
+TEST(TextureRoles, TextureFilesAreFoundByDecodedUrisAndCaseBlindNamesAndPlaceholdersAreNone) {
+    TempDir dir;
+    writeTextFile(dir.file("my quad.png"), "picture");
+    writeModel(dir.file("quad.gltf"), {"{\"name\":\"q\",\"pbrMetallicRoughness\":{\"baseColorTexture\":" +
+                                           textureRef(0) + "}}"},
+               {"my%20quad.png"});
+    const SceneModel quad = load(dir.file("quad.gltf"));
+    ASSERT_EQ(quad.textures.count, 1);
+    EXPECT_EQ(quad.textures[0].source, dir.file("my quad.png"));
+    EXPECT_EQ(quad.textures[0].foundNote, "");
+
+    writeTextFile(dir.file("IMAGE1.jpg"), "picture");
+    writeTextFile(dir.file("exact.png"), "picture");
+    writeTextFile(dir.file("EXACT.PNG"), "picture");
+    writeTextFile(dir.file("box.obj"), "mtllib box.mtl\nusemtl a\n" + unitSquareObj() + "usemtl b\nf 1/1 3/3 4/4\n"
+                                       "usemtl c\nf 1/1 2/2 4/4\n");
+    writeTextFile(dir.file("box.mtl"), "newmtl a\nmap_Kd IMAGE1.JPG\nnewmtl b\nmap_Kd $texture_dummy.bmp\n"
+                                       "newmtl c\nmap_Kd exact.png\n");
+    const SceneModel box = load(dir.file("box.obj"));
+    ASSERT_EQ(box.textures.count, 2);
+    EXPECT_EQ(box.textures[0].source, dir.file("IMAGE1.jpg"));
+    EXPECT_NE(box.textures[0].foundNote.find("'IMAGE1.JPG'"), std::string::npos) << box.textures[0].foundNote;
+    EXPECT_EQ(box.textures[1].source, dir.file("exact.png"));
+    EXPECT_EQ(box.textures[1].foundNote, "");
+    ASSERT_EQ(box.unhandled.count, 1);
+    EXPECT_EQ(box.unhandled[0].file, "$texture_dummy.bmp");
+    EXPECT_EQ(box.unhandled[0].material, "b");
+    EXPECT_NE(box.unhandled[0].reason.find("placeholder"), std::string::npos) << box.unhandled[0].reason;
+}
