@@ -15,11 +15,9 @@ BoundedSolveOptions boundedOptions(const ValueRange& range, int32_t channels) {
     BoundedSolveOptions options;
     options.lower = range.lower;
     options.upper = range.upper;
-    if (channels == 4 && (range.lower != 0.0 || range.upper != 1.0)) {
-        for (int32_t k = 0; k < channels; ++k) {
-            append(options.columnLower, k == 3 ? 0.0 : range.lower);
-            append(options.columnUpper, k == 3 ? 1.0 : range.upper);
-        }
+    for (int32_t k = 0; k < channels; ++k) {
+        append(options.columnLower, k == 3 ? 0.0 : range.lower);
+        append(options.columnUpper, k == 3 ? 1.0 : range.upper);
     }
     options.iterations = iterationOptions().iterations;
     return options;

@@ -62,12 +62,8 @@ Texel texelAsWritten(const Texel& t, TexelEncoding encoding) {
         const auto back = [](float c) { return srgbToLinear(byteFromUnit(c) / 255.0f); };
         return Texel{back(stored.r), back(stored.g), back(stored.b), t.a};
     }
-    const float bytes[3] = {unitFromByte(byteFromUnit(stored.r)), unitFromByte(byteFromUnit(stored.g)),
-                            unitFromByte(byteFromUnit(stored.b))};
-    switch (encoding) {
-    case TexelEncoding::srgb:
-    case TexelEncoding::linear: return Texel{bytes[0], bytes[1], bytes[2], t.a};
-    case TexelEncoding::normal: break;
-    }
-    return Texel{2.0f * bytes[0] - 1.0f, 2.0f * bytes[1] - 1.0f, 2.0f * bytes[2] - 1.0f, t.a};
+    const Texel back{unitFromByte(byteFromUnit(stored.r)), unitFromByte(byteFromUnit(stored.g)),
+                     unitFromByte(byteFromUnit(stored.b)), t.a};
+    if (encoding == TexelEncoding::linear) return back;
+    return Texel{2.0f * back.r - 1.0f, 2.0f * back.g - 1.0f, 2.0f * back.b - 1.0f, t.a};
 }
