@@ -33,6 +33,10 @@ static const char* const usageOptions[] = {
     "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)",
     "--color-space CS    the texture holds srgb colour (default) or linear values",
     "--normal-map        the texture is a normal map: filter unit vectors, renormalise",
+    "--alpha MODE        straight (default), premultiplied (no halos), or",
+    "                    coverage[=CUTOFF] (alpha-tested: keep coverage at CUTOFF, 0.5)",
+    "--alpha-output MODE levels of --alpha premultiplied: straight (default) colour,",
+    "                    or premultiplied",
     "--report            print each level's error on the model; also report.csv",
     "--viewer            write viewer.html: the model with each pyramid, for a browser",
     "--from-model        take the textures from the model's materials",
@@ -59,6 +63,8 @@ static const int32_t maximumThreadCount = 1024;  // a guard against typos, far a
 static const char* const threadsTakes = "a whole number from 1 to 1024";
 static const char* const outputTakes = "a folder name";
 static const char* const colorSpaceTakes = "'srgb' or 'linear'";
+static const char* const alphaTakes = "'straight', 'premultiplied' or 'coverage[=CUTOFF]' with CUTOFF in (0, 1]";
+static const char* const alphaOutputTakes = "'straight' or 'premultiplied'";
 
 static bool parseSolver(const std::string& value, LevelSolver& solver, std::string& error) {
     if (value == "iterative") solver = LevelSolver::iterative;
@@ -75,6 +81,38 @@ static bool parseColorSpace(const std::string& value, TexelEncoding& encoding, s
     else if (value == "linear") encoding = TexelEncoding::linear;
     else {
         error = badValue("--color-space", colorSpaceTakes, value);
+        return false;
+    }
+    return true;
+}
+
+static bool parseAlpha(const std::string& value, RunOptions& options, std::string& error) {
+    if (value == "straight") options.alpha = AlphaMode::straight;
+    else if (value == "premultiplied") options.alpha = AlphaMode::premultiplied;
+    else if (value == "coverage") options.alpha = AlphaMode::coverage;
+    else if (value.compare(0, 9, "coverage=") == 0) {
+        // The whole rest must be the number: "coverage=0.5x" is refused rather than read by halves.
+        const char* text = value.c_str() + 9;
+        char* end = nullptr;
+        const double cutoff = std::strtod(text, &end);
+        if (end == text || *end != '\0' || !(cutoff > 0 && cutoff <= 1)) {
+            error = badValue("--alpha", alphaTakes, value);
+            return false;
+        }
+        options.alpha = AlphaMode::coverage;
+        options.alphaCutoff = cutoff;
+    } else {
+        error = badValue("--alpha", alphaTakes, value);
+        return false;
+    }
+    return true;
+}
+
+static bool parseAlphaOutput(const std::string& value, bool& premultiplied, std::string& error) {
+    if (value == "straight") premultiplied = false;
+    else if (value == "premultiplied") premultiplied = true;
+    else {
+        error = badValue("--alpha-output", alphaOutputTakes, value);
         return false;
     }
     return true;
@@ -117,6 +155,8 @@ static std::string missingValue(const std::string& option) {
     if (option == "--format") return badValue("--format", formatTakes, "");
     if (option == "--threads") return badValue("--threads", threadsTakes, "");
     if (option == "--color-space") return badValue("--color-space", colorSpaceTakes, "");
+    if (option == "--alpha") return badValue("--alpha", alphaTakes, "");
+    if (option == "--alpha-output") return badValue("--alpha-output", alphaOutputTakes, "");
     return badValue(option.c_str(), outputTakes, "");
 }
 
@@ -142,6 +182,8 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("solver", "", cxxopts::value<std::string>())
         ("color-space", "", cxxopts::value<std::string>())
         ("normal-map", "")
+        ("alpha", "", cxxopts::value<std::string>())
+        ("alpha-output", "", cxxopts::value<std::string>())
         ("report", "")
         ("viewer", "")
         ("from-model", "")
@@ -154,7 +196,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
     try {
         const cxxopts::ParseResult result = parser.parse(argc, argv);
         // An option given twice would silently lose its first value.
-        for (const char* option : {"output", "format", "threads", "solver", "color-space"}) {
+        for (const char* option : {"output", "format", "threads", "solver", "color-space", "alpha", "alpha-output"}) {
             if (result.count(option) > 1) {
                 error = (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
                         " is given more than once";
@@ -195,6 +237,18 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
                     " cannot be combined with --from-model, which reads each texture as its role says";
         }
         if (normalMap) parsed.encoding = TexelEncoding::normal;
+        if (error.empty() && result.count("alpha")) parseAlpha(result["alpha"].as<std::string>(), parsed, error);
+        if (error.empty() && result.count("alpha-output")) {
+            parseAlphaOutput(result["alpha-output"].as<std::string>(), parsed.premultipliedOutput, error);
+        }
+        if (error.empty() && parsed.premultipliedOutput && parsed.alpha != AlphaMode::premultiplied) {
+            error = "--alpha-output premultiplied needs --alpha premultiplied: only colour filtered times alpha is "
+                    "written that way";
+        }
+        if (error.empty() && normalMap && parsed.alpha == AlphaMode::premultiplied) {
+            error = "--alpha premultiplied cannot be combined with --normal-map: a normal map's vectors are not "
+                    "colour to weigh by alpha";
+        }
         if (!error.empty()) return false;
         if (result.count("arguments")) {
             for (const std::string& argument : result["arguments"].as<std::vector<std::string>>()) {

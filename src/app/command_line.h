@@ -7,6 +7,7 @@
 
 #include "base/grow_array.h"
 #include "filters/filter_stats.h"
+#include "image/alpha_modes.h"
 #include "image/pixel_bytes.h"
 #include "image/pyramid_files.h"
 
@@ -18,6 +19,9 @@ struct RunOptions {
     int32_t positionalCount = 0;               // model, texture and filter names given
     bool fromModel = false;                    // --from-model: every texture of the model's materials, by role
     TexelEncoding encoding = TexelEncoding::srgb;  // --color-space srgb|linear, --normal-map: what the texture holds
+    AlphaMode alpha = AlphaMode::straight;     // --alpha: how the filters treat alpha
+    double alphaCutoff = 0.5;                  // --alpha coverage=CUTOFF: the alpha test's threshold
+    bool premultipliedOutput = false;          // --alpha-output premultiplied: levels keep colour times alpha
     std::string outputFolder;                  // -o/--output; empty is the working directory
     PyramidFormatSet formats = pyramidFormatBit(PyramidFormat::png);  // --format
     int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor

@@ -15,6 +15,7 @@
 #include "base/clock.h"
 #include "base/version.h"
 #include "filters/filter_registry.h"
+#include "filters/surface_reads.h"
 #include "image/file_output.h"
 #include "image/texture_io.h"
 #include "mesh/scene_model.h"
@@ -70,9 +71,17 @@ static int buildPyramids(const RunOptions& options, const GrowArray<const Filter
     std::string error;
     GrowArray<FilterRun> runs;
     resize(runs, filters.count);
+    // Coverage is kept over the model's surface for the filters that read it, over the texture for the others.
+    GrowArray<LevelWeights> surfaceWeights;
+    const GrowArray<LevelWeights> textureWeights;
     for (int32_t k = 0; k < filters.count; ++k) {
         runs[k].name = options.filterNames[k];
         if (!runFilter(*filters[k], inputs, runs[k], error)) return fail(error);
+        const bool onSurface = job.alpha == AlphaMode::coverage && filters[k]->readsSurface;
+        if (onSurface && surfaceWeights.count == 0) {
+            surfaceReadWeights(job.mesh, job.texture.width, job.texture.height, surfaceWeights);
+        }
+        finishAlpha(runs[k].pyramid, job, onSurface ? surfaceWeights : textureWeights);
     }
 
     if (!prepareOutputFolder(options, job, error)) return fail(error);
@@ -159,6 +168,9 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
         if (!loadSceneTexture(texture, job.texture, error)) return fail(error);
         job.encoding = texture.encoding;
         decodeTexels(job.texture, job.encoding);
+        // The alpha of other maps than colour is data: it is filtered as it is.
+        settleAlpha(job, texture.alphaIsOpacity ? options.alpha : AlphaMode::straight, options.alphaCutoff,
+                    options.premultipliedOutput);
         job.source = texture.source;
         job.outputFolder = pathInFolder(options.outputFolder, texture.name);
         job.madeFolder = texture.name;
@@ -172,6 +184,18 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
                     ": no texture is used by any triangle through texture coordinates; nothing was written");
     }
     return status;
+}
+
+// A plain run counts every triangle of the model for the one texture given; an OBJ model whose materials name
+// several textures reads each on some triangles only.
+static void warnOfOtherTextures(const RunOptions& options, const Mesh& mesh) {
+    const GrowArray<std::string> textures = objColourTextures(mesh, options.modelPath.c_str());
+    if (textures.count < 2) return;
+    std::string names;
+    for (const std::string& texture : textures) names += (names.empty() ? "" : ", ") + texture;
+    std::printf("Warning: %s: its materials name %d textures (%s), but every triangle is counted for %s; "
+                "--from-model processes each texture with the triangles that use it\n",
+                options.modelPath.c_str(), textures.count, names.c_str(), options.texturePath.c_str());
 }
 
 int generateMipmaps(const RunOptions& options) {
@@ -190,10 +214,14 @@ int generateMipmaps(const RunOptions& options) {
     TextureJob job;
     if (!loadModel(modelPath, job.mesh, error) || !normaliseMesh(job.mesh, error)) return fail(error);
     // The filters that read the surface see the texture repeat beyond the unit square, as a wrapping sampler does.
-    if (anyReadsSurface(options, filters) && !repeatTextureCoordinates(job.mesh, modelPath, error)) return fail(error);
+    if (anyReadsSurface(options, filters)) {
+        if (!repeatTextureCoordinates(job.mesh, modelPath, error)) return fail(error);
+        if (isObjPath(modelPath)) warnOfOtherTextures(options, job.mesh);
+    }
     if (!loadTexture(options.texturePath.c_str(), job.texture, error)) return fail(error);
     job.encoding = options.encoding;
     decodeTexels(job.texture, job.encoding);
+    settleAlpha(job, options.alpha, options.alphaCutoff, options.premultipliedOutput);
     job.source = options.texturePath;
     job.outputFolder = options.outputFolder;
     return buildPyramids(options, filters, job);

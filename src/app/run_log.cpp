@@ -70,13 +70,15 @@ void printErrors(const GrowArray<std::string>& messages) {
     std::fflush(stdout);
 }
 
-std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids, TexelEncoding encoding) {
+std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids, TexelEncoding encoding,
+                                    bool premultiplied) {
     const MipPyramid& shape = *pyramids[0].pyramid;
     const int32_t levels = pyramids[0].error.levelRms.count;
     const char* measured = encoding == TexelEncoding::srgb     ? "linear RGB"
                            : encoding == TexelEncoding::linear ? "the stored values"
                                                                : "the decoded normal vectors";
-    std::printf("Surface error (RMS over the model, %s):\nlevel\tsize", measured);
+    std::printf("Surface error (RMS over the model, %s%s):\nlevel\tsize", measured,
+                premultiplied ? " times alpha" : "");
     for (const ReportedPyramid& pyramid : pyramids) std::printf("\t%s", pyramid.name->c_str());
     std::printf("\n");
     for (int32_t k = 0; k < levels; ++k) {

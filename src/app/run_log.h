@@ -28,5 +28,6 @@ struct ReportedPyramid {
 
 // Prints the table of every level's RMS error on the model, one column per filter, then the trilinear mean square of
 // every segment and their sum, the heading naming what is measured (linear light, the stored values, or the decoded
-// normal vectors); returns the same figures as the text of report.csv.
-std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids, TexelEncoding encoding);
+// normal vectors, each times alpha when `premultiplied`); returns the same figures as the text of report.csv.
+std::string printSurfaceErrorReport(const GrowArray<ReportedPyramid>& pyramids, TexelEncoding encoding,
+                                    bool premultiplied);

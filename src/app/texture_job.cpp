@@ -13,6 +13,38 @@
 #include "image/pyramid_files.h"
 #include "image/texture_io.h"
 
+void settleAlpha(TextureJob& job, AlphaMode mode, double cutoff, bool premultipliedOutput) {
+    job.alphaChannel = job.texture.hasAlpha;
+    // An alpha channel of 1s carries nothing: the filters leave alpha at 1 rather than fitting it.
+    if (job.texture.hasAlpha && isOpaque(job.texture)) job.texture.hasAlpha = false;
+    job.alpha = job.texture.hasAlpha ? mode : AlphaMode::straight;
+    job.alphaCutoff = cutoff;
+    const bool premultiplied = job.alpha == AlphaMode::premultiplied;
+    job.storedAlpha = !job.texture.hasAlpha                    ? StoredAlpha::opaque
+                      : premultiplied && premultipliedOutput ? StoredAlpha::premultiplied
+                                                             : StoredAlpha::straight;
+    releaseImage(job.straightTexture);
+    if (!premultiplied) return;
+    if (job.storedAlpha == StoredAlpha::straight) copyImage(job.straightTexture, job.texture);
+    premultiplyAlpha(job.texture);
+}
+
+void finishAlpha(MipPyramid& pyramid, const TextureJob& job, const GrowArray<LevelWeights>& levelWeights) {
+    static const LevelWeights everyTexel;
+    if (job.alpha == AlphaMode::premultiplied && job.storedAlpha == StoredAlpha::straight) {
+        for (int32_t k = 1; k < pyramid.levels.count; ++k) unpremultiplyAlpha(pyramid.levels[k]);
+        if (pyramid.levels.count > 0) copyImage(pyramid.levels[0], job.straightTexture);
+    }
+    if (job.alpha != AlphaMode::coverage || pyramid.levels.count == 0) return;
+    auto weightsOf = [&](int32_t k) -> const LevelWeights& {
+        return k < levelWeights.count ? levelWeights[k] : everyTexel;
+    };
+    const double share = alphaCoverage(pyramid.levels[0], weightsOf(0), job.alphaCutoff);
+    for (int32_t k = 1; k < pyramid.levels.count; ++k) {
+        scaleAlphaToCoverage(pyramid.levels[k], weightsOf(k), job.alphaCutoff, share);
+    }
+}
+
 // Writes one filter's pyramid in every format the run asks for, into the job's folder, and prints a line for each
 // file that could not be written (also when memory runs out partway, before that error). Returns false when any
 // file failed.
@@ -22,8 +54,8 @@ bool writePyramid(const FilterRun& run, const RunOptions& options, const Texture
         if (!(options.formats & pyramidFormatBit(format))) continue;
         GrowArray<std::string> errors;
         try {
-            if (!savePyramidFiles(run.pyramid, job.outputFolder, run.name.c_str(), format, job.texture.hasAlpha,
-                                  job.encoding, kivNameAndVersion, errors)) {
+            if (!savePyramidFiles(run.pyramid, job.outputFolder, run.name.c_str(), format, job.alphaChannel,
+                                  job.encoding, job.storedAlpha, kivNameAndVersion, errors)) {
                 written = false;
             }
         } catch (...) {
@@ -74,15 +106,20 @@ bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs)
     GrowArray<ReportedPyramid> reported;
     resize(reported, runs.count);
     for (int32_t r = 0; r < runs.count; ++r) {
+        // With premultiplied filtering the measure is of colour times alpha, as the filters fitted it.
         MipPyramid written = runs[r].pyramid;
         for (FloatImage& level : written.levels) {
             for (int32_t j = 0; j < level.count; ++j) level.texels[j] = texelAsWritten(level.texels[j], job.encoding);
+            if (job.storedAlpha == StoredAlpha::straight && job.alpha == AlphaMode::premultiplied) {
+                premultiplyAlpha(level);
+            }
         }
         measureSurfaceError(basis, written, reported[r].error);
         reported[r].name = &runs[r].name;
         reported[r].pyramid = &runs[r].pyramid;
     }
-    return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported, job.encoding), "report");
+    const bool premultiplied = job.alpha == AlphaMode::premultiplied;
+    return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported, job.encoding, premultiplied), "report");
 }
 
 // The page that shows the model with every pyramid of the run (the levels as the PNG files hold them). Returns false
@@ -91,7 +128,7 @@ bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArr
     std::string page, error;
     const std::string modelName = std::filesystem::path(options.modelPath).filename().string();
     const std::string textureName = std::filesystem::path(job.source).filename().string();
-    if (!buildViewerPage(job.mesh, runs, job.texture.hasAlpha, job.encoding, modelName, textureName, page, error)) {
+    if (!buildViewerPage(job.mesh, runs, job.alphaChannel, job.encoding, modelName, textureName, page, error)) {
         printError("viewer.html: cannot encode a level (" + error + ")");
         return false;
     }

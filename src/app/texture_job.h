@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "base/grow_array.h"
+#include "image/alpha_modes.h"
 #include "image/float_image.h"
 #include "mesh/obj_model.h"
 
@@ -19,12 +20,29 @@ struct FilterRun {
 // One texture to build pyramids for: the triangles that use it and where its files go.
 struct TextureJob {
     Mesh mesh;                  // normalised; coordinates repeated into the texture when a filter reads the surface
-    FloatImage texture;         // decoded as `encoding` says: linear light, linear values or normal vectors
+    FloatImage texture;         // decoded as `encoding` says (linear light, linear values or normal vectors), as
+                                // the filters see it: hasAlpha false for an opaque one, colour times alpha with
+                                // AlphaMode::premultiplied
     TexelEncoding encoding = TexelEncoding::srgb;
+    bool alphaChannel = false;  // the file has alpha: PNG levels keep four channels
+    AlphaMode alpha = AlphaMode::straight;  // how the filters treat alpha; straight for a texture without alpha
+    double alphaCutoff = 0.5;               // with AlphaMode::coverage
+    StoredAlpha storedAlpha = StoredAlpha::opaque;  // what the written levels' alpha means
+    FloatImage straightTexture;  // with AlphaMode::premultiplied and straight levels: the texture as read, level 0
     std::string source;         // the texture's file, as messages name it
     std::string outputFolder;   // where the files go
     std::string madeFolder;     // with --from-model: the name of that folder inside the output folder
 };
+
+// Settles how the job's alpha is filtered and stored: a texture whose alpha is 1 everywhere is opaque (the filters
+// keep alpha 1 and the files say so), and `mode` applies to one with alpha (premultiplying job.texture when it asks
+// for that). `premultipliedOutput` keeps the levels premultiplied.
+void settleAlpha(TextureJob& job, AlphaMode mode, double cutoff, bool premultipliedOutput);
+
+// Turns a filter's levels into what the files store: straight colour again for premultiplied filtering with
+// straight output (level 0 the texture as read), or each level's alpha scaled to the coverage of level 0 (measured
+// over the model's surface with `levelWeights`, over the texture when it is empty).
+void finishAlpha(MipPyramid& pyramid, const TextureJob& job, const GrowArray<LevelWeights>& levelWeights);
 
 // Creates the output folder and its parents when missing; an empty folder is the working directory. False with the
 // error line when it cannot.

@@ -16,6 +16,10 @@ enum class TexelEncoding {
     normal,  // unit vectors, each component 2c - 1 (no transfer function); written renormalised
 };
 
+// What a level file's alpha means to whoever samples it: the texture is opaque (every alpha 1; DDS says so, KTX2
+// swizzles alpha to 1), colour is stored as it is beside its alpha, or colour is stored multiplied by its alpha.
+enum class StoredAlpha { opaque, straight, premultiplied };
+
 // byte / 255, the value every reader stores for a byte (computed in 64-bit float, then rounded to float).
 inline float unitFromByte(unsigned byte) {
     constexpr double byteToUnit = 0.00392156862745098;  // 1 / 255

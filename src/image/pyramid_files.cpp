@@ -26,8 +26,8 @@ bool pyramidFormatNamed(const std::string& name, PyramidFormat& format) {
 
 // The pyramid's levels, down to the first without texels if any (alpha as computed when `withAlpha`, else 255) in one KTX2 or DDS file.
 static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                          PyramidFormat format, bool withAlpha, TexelEncoding encoding, const std::string& writer,
-                          std::string& error) {
+                          PyramidFormat format, bool withAlpha, TexelEncoding encoding, StoredAlpha alpha,
+                          const std::string& writer, std::string& error) {
     GrowArray<EncodedLevel> levels;
     for (const FloatImage& level : pyramid.levels) {
         if (level.width == 0 || level.height == 0) break;  // the levels after an empty one are empty too
@@ -36,16 +36,16 @@ static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, 
     }
     const std::string path =
         pathInFolder(folder, std::string("mip_") + filterName + "." + pyramidFormatName(format));
-    if (format == PyramidFormat::ktx2) return writeKtx2(path.c_str(), levels, encoding, writer, error);
-    return writeDds(path.c_str(), levels, encoding, error);
+    if (format == PyramidFormat::ktx2) return writeKtx2(path.c_str(), levels, encoding, alpha, writer, error);
+    return writeDds(path.c_str(), levels, encoding, alpha, error);
 }
 
 bool savePyramidFiles(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                      PyramidFormat format, bool withAlpha, TexelEncoding encoding, const std::string& writer,
-                      GrowArray<std::string>& errors) {
+                      PyramidFormat format, bool withAlpha, TexelEncoding encoding, StoredAlpha alpha,
+                      const std::string& writer, GrowArray<std::string>& errors) {
     if (format == PyramidFormat::png) return savePyramid(pyramid, folder, filterName, withAlpha, encoding, errors);
     std::string error;
-    if (saveContainer(pyramid, folder, filterName, format, withAlpha, encoding, writer, error)) return true;
+    if (saveContainer(pyramid, folder, filterName, format, withAlpha, encoding, alpha, writer, error)) return true;
     append(errors, error);
     return false;
 }

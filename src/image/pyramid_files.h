@@ -23,9 +23,10 @@ bool pyramidFormatNamed(const std::string& name, PyramidFormat& format);
 // `format`: "mip_<level>_<filter>.png" per level (down to 1 x 1; a level
 // without texels, which no filter makes, writes nothing), or "mip_<filter>.ktx2" / "mip_<filter>.dds" (`writer`
 // names kiv in the KTX2 header). Texels are written as `encoding` says (encodedTexel: sRGB colour, linear values or
-// renormalised normal vectors, each file marked so); alpha is written as computed when `withAlpha`, else 255.
+// renormalised normal vectors, each file marked so); alpha is written as computed when `withAlpha`, else 255, and
+// the containers say what it means (`alpha`).
 // Every file is complete or absent: a file that cannot be written appends one message naming it to `errors`, and
 // the pyramid's other PNG files are still written. Returns false when any file failed.
 bool savePyramidFiles(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                      PyramidFormat format, bool withAlpha, TexelEncoding encoding, const std::string& writer,
-                      GrowArray<std::string>& errors);
+                      PyramidFormat format, bool withAlpha, TexelEncoding encoding, StoredAlpha alpha,
+                      const std::string& writer, GrowArray<std::string>& errors);

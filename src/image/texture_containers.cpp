@@ -71,7 +71,7 @@ static void putKeyValue(GrowArray<uint8_t>& out, const char* key, const char* va
 
 static uint64_t alignedTo4(uint64_t offset) { return (offset + 3) & ~uint64_t{3}; }
 
-bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding,
+bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, StoredAlpha alpha,
                const std::string& writer, std::string& error) {
     if (!isMipChain(path, levels, error)) return false;
     const uint32_t count = static_cast<uint32_t>(levels.count);
@@ -85,10 +85,11 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEnc
                            0u, 0u, 1u, count, 0u}) {
         putU32(head, value);
     }
-    // The key/value entries, sorted by their keys' bytes ("KTXo" before "KTXw"). "rd": the first texel
-    // of a level is the top left one, x grows rightwards and rows go down.
+    // The key/value entries, sorted by their keys' bytes ("KTXo" before "KTXs" before "KTXw"). "rd": the first
+    // texel of a level is the top left one, x grows rightwards and rows go down. "rgb1": alpha reads as 1.
     GrowArray<uint8_t> keyValues;
     putKeyValue(keyValues, "KTXorientation", "rd");
+    if (alpha == StoredAlpha::opaque) putKeyValue(keyValues, "KTXswizzle", "rgb1");
     putKeyValue(keyValues, "KTXwriter", writer.c_str());
     const uint32_t descriptorAt = 80 + 24 * count, descriptorLength = 4 + 24 + 4 * 16;
     const uint32_t keyValuesAt = descriptorAt + descriptorLength;
@@ -113,10 +114,12 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEnc
     }
 
     // Basic data format descriptor: vendor 0, type 0; version 2 and block size; model RGBSDA, primaries
-    // BT.709, transfer sRGB (2) or linear (1), straight alpha; a 1x1x1x1 texel block of 4 bytes in plane 0.
+    // BT.709, transfer sRGB (2) or linear (1), flags straight (0) or premultiplied (1) alpha; a 1x1x1x1 texel block
+    // of 4 bytes in plane 0.
     putU32(head, descriptorLength);
-    const uint32_t transfer = srgb ? 2u : 1u;
-    for (uint32_t value : {0u, 2u | (descriptorLength - 4) << 16, 1u | 1u << 8 | transfer << 16, 0u, 4u, 0u}) {
+    const uint32_t transfer = srgb ? 2u : 1u, flags = alpha == StoredAlpha::premultiplied ? 1u : 0u;
+    for (uint32_t value : {0u, 2u | (descriptorLength - 4) << 16, 1u | 1u << 8 | transfer << 16 | flags << 24, 0u, 4u,
+                           0u}) {
         putU32(head, value);
     }
     // One sample per byte: bit offset, bit length - 1, channel (alpha 15, marked linear in an sRGB texture since it
@@ -140,7 +143,8 @@ bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEnc
     return finishFile(pending, path, "file", error);
 }
 
-bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, std::string& error) {
+bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, StoredAlpha alpha,
+              std::string& error) {
     if (!isMipChain(path, levels, error)) return false;
     const uint32_t width = static_cast<uint32_t>(levels[0].width), height = static_cast<uint32_t>(levels[0].height);
     GrowArray<uint8_t> head;
@@ -159,9 +163,10 @@ bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, TexelEnco
     // Caps TEXTURE, with MIPMAP | COMPLEX when there is more than one level; caps2 to 4 and a reserved word.
     putU32(head, levels.count > 1 ? 0x401008u : 0x1000u);
     for (int k = 0; k < 4; ++k) putU32(head, 0);
-    // DX10 header: R8G8B8A8_UNORM_SRGB or R8G8B8A8_UNORM, a 2D texture, no flags, one array element, straight
-    // alpha.
-    for (uint32_t value : {encoding == TexelEncoding::srgb ? 29u : 28u, 3u, 0u, 1u, 1u}) putU32(head, value);
+    // DX10 header: R8G8B8A8_UNORM_SRGB or R8G8B8A8_UNORM, a 2D texture, no flags, one array element, the alpha
+    // mode.
+    const uint32_t alphaMode = alpha == StoredAlpha::opaque ? 3u : alpha == StoredAlpha::premultiplied ? 2u : 1u;
+    for (uint32_t value : {encoding == TexelEncoding::srgb ? 29u : 28u, 3u, 0u, 1u, alphaMode}) putU32(head, value);
 
     PendingFile pending;
     openBeside(path, pending);

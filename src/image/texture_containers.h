@@ -25,12 +25,14 @@ void encodeLevel(const FloatImage& image, bool hasAlpha, TexelEncoding encoding,
 // Writes the levels (finest first, a mip chain: level i is max(1, w0 >> i) x max(1, h0 >> i)) as a KTX 2.0
 // file of VK_FORMAT_R8G8B8A8_SRGB (colour) or VK_FORMAT_R8G8B8A8_UNORM (linear values, normal maps) with the
 // matching data format descriptor, orientation "rd" and `writer` as its KTXwriter; the level images
-// are stored smallest first. Written under an unpredictable temporary name beside `path` and renamed into
+// are stored smallest first. `alpha` sets the descriptor's premultiplied flag, and an opaque texture's swizzle
+// "rgb1" says that its alpha is 1. Written under an unpredictable temporary name beside `path` and renamed into
 // place; returns false with a one-line message, leaving any existing file at `path` untouched, on failure.
-bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding,
+bool writeKtx2(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, StoredAlpha alpha,
                const std::string& writer, std::string& error);
 
 // Writes the same levels as a DDS file with the DX10 header (DXGI_FORMAT_R8G8B8A8_UNORM_SRGB for colour,
-// DXGI_FORMAT_R8G8B8A8_UNORM otherwise; straight alpha), largest level first, tightly packed. Written and failing
-// like writeKtx2.
-bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, std::string& error);
+// DXGI_FORMAT_R8G8B8A8_UNORM otherwise; alpha mode straight (1), premultiplied (2) or opaque (3) as `alpha` says),
+// largest level first, tightly packed. Written and failing like writeKtx2.
+bool writeDds(const char* path, const GrowArray<EncodedLevel>& levels, TexelEncoding encoding, StoredAlpha alpha,
+              std::string& error);

@@ -171,6 +171,8 @@ static bool readLine(const GrowArray<std::string>& tokens, Mesh& mesh, std::stri
         append(mesh.texCoords, TexPoint{values[0], values[1]});
     } else if (keyword == "f") {
         return readFace(tokens, mesh, what);
+    } else if (keyword == "mtllib") {
+        for (int32_t k = 1; k < tokens.count; ++k) append(mesh.materialLibraries, tokens[k]);
     }
     return true;
 }
@@ -240,6 +242,7 @@ bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::strin
     clear(mesh.positions);
     clear(mesh.texCoords);
     clear(mesh.triangles);
+    clear(mesh.materialLibraries);
     std::string line, what;
     GrowArray<std::string> tokens;
     long long lineNumber = 0;
@@ -321,4 +324,29 @@ double triangleArea(const Point3& a, const Point3& b, const Point3& c) {
     const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
     const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
     return 0.5 * std::sqrt(nx * nx + ny * ny + nz * nz);
+}
+
+GrowArray<std::string> objColourTextures(const Mesh& mesh, const char* objPath) {
+    GrowArray<std::string> textures;
+    const std::string path = objPath;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string line;
+    GrowArray<std::string> tokens;
+    for (const std::string& library : mesh.materialLibraries) {
+        // Only regular files: a FIFO or a device would block or never end.
+        const std::string file = library.front() == '/' ? library : folder + library;
+        struct stat info;
+        if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        std::ifstream stream(file, std::ios::in);
+        if (!stream) continue;
+        while (nextLine(stream, line) == LineRead::line) {
+            splitTokensInto(line, lineDelimiters, tokens);
+            // "map_Kd [options] file": the file is the last word.
+            if (tokens.count < 2 || tokens[0] != "map_Kd") continue;
+            const std::string& texture = tokens[tokens.count - 1];
+            if (std::find(textures.begin(), textures.end(), texture) == textures.end()) append(textures, texture);
+        }
+    }
+    return textures;
 }

@@ -26,6 +26,7 @@ struct Mesh {
     GrowArray<Point3> positions;
     GrowArray<TexPoint> texCoords;
     GrowArray<MeshTriangle> triangles;
+    GrowArray<std::string> materialLibraries;  // an OBJ file's "mtllib" names, as written
 };
 
 // Reads the "v", "vt" and "f" lines of an OBJ file into `mesh` (faces fanned around their first
@@ -35,6 +36,10 @@ bool loadObjModel(Mesh& mesh, const char* path, std::string& error);
 
 // The same from an open stream; `name` is used in messages.
 bool readObjModel(Mesh& mesh, std::istream& stream, const char* name, std::string& error);
+
+// The colour textures ("map_Kd") the model's material libraries name, each once, in the order met: the libraries
+// are read beside the model file at `objPath`; one that cannot be read names none.
+GrowArray<std::string> objColourTextures(const Mesh& mesh, const char* objPath);
 
 // The model-space area of the triangle a b c: half the length of the cross product of two edges, in 64-bit float.
 double triangleArea(const Point3& a, const Point3& b, const Point3& c);

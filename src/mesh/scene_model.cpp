@@ -905,6 +905,9 @@ static bool flattenScene(const aiScene& scene, const char* path, bool gltf, Scen
             if (!findOrAddTexture(scene, material, use, path, model, lookup, t, error)) return false;
             SceneTexture& texture = model.textures[t];
             addRole(texture.roles, use.role);
+            // The alpha of a colour map is the surface's opacity; other maps' alpha holds data of their own.
+            texture.alphaIsOpacity = texture.alphaIsOpacity || std::strcmp(use.role, "base colour") == 0 ||
+                                     std::strcmp(use.role, "diffuse") == 0;
             texture.repeatingSampler = texture.repeatingSampler && use.repeating;
             const bool readBefore =
                 std::any_of(reads.begin(), reads.end(), [t](const TextureRead& read) { return read.texture == t; });

@@ -30,6 +30,7 @@ struct SceneTexture {
     TexelEncoding encoding = TexelEncoding::srgb;  // how every role below reads the picture
     std::string foundNote;           // how the file was found when not under the name the model gives (beside the
                                      // model in another case), for the texture's line; empty otherwise
+    bool alphaIsOpacity = false;     // whether a role reads its alpha as the surface's opacity (base colour, diffuse)
     std::string roles;               // the roles it is read in, in first-met order, joined by ", " (e.g.
                                      // "base colour" or "metallic-roughness, clearcoat roughness")
 };

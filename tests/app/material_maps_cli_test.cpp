@@ -334,3 +334,26 @@ TEST(MaterialMaps, MapsKivDoesNotProcessAreNamedAndOnlyThemIsAnError) {
     EXPECT_EQ(bare.output.find("Image is"), std::string::npos) << bare.output;
     EXPECT_TRUE(listFiles(dir.file("nothing")).empty());
 }
+
+// A plain run counts every triangle for the one texture given. An OBJ model whose materials name several colour
+// textures gets a warning that says so and points to --from-model; one colour texture (other maps beside it) and
+// the classic filters, which never read the triangles, get none.
+TEST(MaterialMaps, APlainRunOfAnObjOfSeveralColourTexturesWarns) {
+    TempDir dir;
+    writeColourPicture(dir.file("planks.png"));
+    writeTextFile(dir.file("two.mtl"), "newmtl wood\nmap_Kd -s 1 1 1 planks.png\nnewmtl metal\nmap_Kd rust.png\n"
+                                       "newmtl more\nmap_Kd planks.png\n");
+    writeTextFile(dir.file("two.obj"), "mtllib two.mtl\n" + readTextFile(KIV_SOURCE_DIR "/data/sample.obj"));
+    const std::string warning = "Warning: two.obj: its materials name 2 textures (planks.png, rust.png), but every "
+                                "triangle is counted for planks.png; --from-model processes each texture with the "
+                                "triangles that use it";
+    const CommandResult surface = runKiv(dir.path, {"--threads", "1", "two.obj", "planks.png", "kivbox"});
+    EXPECT_EQ(surface.exitStatus, 0) << surface.output;
+    EXPECT_NE(surface.output.find(warning + "\n"), std::string::npos) << surface.output;
+    const CommandResult classic = runKiv(dir.path, {"--threads", "1", "two.obj", "planks.png", "box"});
+    EXPECT_EQ(classic.output.find("Warning"), std::string::npos) << classic.output;
+
+    writeObjBox(dir, "one", "map_Kd planks.png\nmap_Ks shine.png\n");
+    const CommandResult one = runKiv(dir.path, {"--threads", "1", "one.obj", "planks.png", "kivbox"});
+    EXPECT_EQ(one.output.find("Warning"), std::string::npos) << one.output;
+}
