@@ -111,39 +111,52 @@ void writeGltf(const std::string& path, const GltfModel& model, GltfForm form) {
     }
     samplers.push_back("{\"wrapS\":10497,\"wrapT\":10497}");
     samplers.push_back("{\"wrapS\":33071,\"wrapT\":33071}");
-    bool clearcoat = false;
+    bool clearcoat = false, textureTransform = false;
     for (const GltfMaterial& material : model.materials) {
         // A texture of its own for each map the material names: the image through the material's sampler, read
-        // through its coordinate set. The base colour texture comes first, so a model of base colour textures alone
-        // gives material k's texture the index k when every material has one.
-        const auto reference = [&](int image) {
+        // through its coordinate set, transformed if asked. The base colour texture comes first, so a model of base
+        // colour textures alone gives material k's texture the index k when every material has one.
+        const auto reference = [&](int image, const std::optional<GltfTextureTransform>& transform) {
             textures.push_back("{\"source\":" + std::to_string(image) + ",\"sampler\":" +
                                (material.clampToEdge ? "1" : "0") + "}");
-            return "{\"index\":" + std::to_string(textures.size() - 1) + ",\"texCoord\":" +
-                   std::to_string(material.texCoord) + "}";
+            std::string text = "{\"index\":" + std::to_string(textures.size() - 1) + ",\"texCoord\":" +
+                               std::to_string(material.texCoord);
+            if (transform) {
+                textureTransform = true;
+                text += ",\"extensions\":{\"KHR_texture_transform\":{\"offset\":" +
+                        list({number(transform->offset[0]), number(transform->offset[1])}) +
+                        ",\"rotation\":" + number(transform->rotation) +
+                        ",\"scale\":" + list({number(transform->scale[0]), number(transform->scale[1])});
+                if (transform->texCoord >= 0) text += ",\"texCoord\":" + std::to_string(transform->texCoord);
+                text += "}}";
+            }
+            return text + "}";
         };
+        const auto mapReference = [&](int image) { return reference(image, material.transform); };
         std::vector<std::string> pbr, fields = {"\"name\":\"" + material.name + "\""};
-        if (material.image >= 0) pbr.push_back("\"baseColorTexture\":" + reference(material.image));
+        if (material.image >= 0) pbr.push_back("\"baseColorTexture\":" + mapReference(material.image));
         if (material.metallicRoughnessImage >= 0) {
-            pbr.push_back("\"metallicRoughnessTexture\":" + reference(material.metallicRoughnessImage));
+            pbr.push_back("\"metallicRoughnessTexture\":" + mapReference(material.metallicRoughnessImage));
         }
         if (!pbr.empty()) {
             std::string object = "{";
             for (size_t k = 0; k < pbr.size(); ++k) object += (k ? "," : "") + pbr[k];
             fields.push_back("\"pbrMetallicRoughness\":" + object + "}");
         }
-        if (material.normalImage >= 0) fields.push_back("\"normalTexture\":" + reference(material.normalImage));
+        if (material.normalImage >= 0) fields.push_back("\"normalTexture\":" + mapReference(material.normalImage));
         if (material.occlusionImage >= 0) {
-            fields.push_back("\"occlusionTexture\":" + reference(material.occlusionImage));
+            fields.push_back("\"occlusionTexture\":" + mapReference(material.occlusionImage));
         }
         if (material.emissiveImage >= 0) {
-            fields.push_back("\"emissiveTexture\":" + reference(material.emissiveImage));
+            fields.push_back("\"emissiveTexture\":" +
+                             reference(material.emissiveImage, material.emissiveTransform ? material.emissiveTransform
+                                                                                          : material.transform));
             fields.push_back("\"emissiveFactor\":[1,1,1]");
         }
         if (material.clearcoatNormalImage >= 0) {
             clearcoat = true;
             fields.push_back("\"extensions\":{\"KHR_materials_clearcoat\":{\"clearcoatFactor\":1,"
-                             "\"clearcoatNormalTexture\":" + reference(material.clearcoatNormalImage) + "}}");
+                             "\"clearcoatNormalTexture\":" + mapReference(material.clearcoatNormalImage) + "}}");
         }
         std::string text = "{";
         for (size_t k = 0; k < fields.size(); ++k) text += (k ? "," : "") + fields[k];
@@ -175,8 +188,11 @@ void writeGltf(const std::string& path, const GltfModel& model, GltfForm form) {
     if (form == GltfForm::separate) bufferJson += ",\"uri\":\"" + binName + "\"";
     if (form == GltfForm::embedded) bufferJson += ",\"uri\":\"data:application/octet-stream;base64," + base64(buffer.bytes) + "\"";
     bufferJson += "}";
+    std::vector<std::string> extensions;
+    if (clearcoat) extensions.push_back("\"KHR_materials_clearcoat\"");
+    if (textureTransform) extensions.push_back("\"KHR_texture_transform\"");
     std::string json = std::string("{\"asset\":{\"version\":\"2.0\"},") +
-                       (clearcoat ? "\"extensionsUsed\":[\"KHR_materials_clearcoat\"]," : "") +
+                       (extensions.empty() ? "" : "\"extensionsUsed\":" + list(extensions) + ",") +
                        "\"scene\":0,\"scenes\":[{\"nodes\":" + list(roots) +
                        "}],\"nodes\":" + list(nodes) + ",\"meshes\":" + list(meshes) + ",\"materials\":" +
                        list(materials) + ",\"buffers\":[" + bufferJson + "],\"bufferViews\":" + list(buffer.views) +

@@ -1,9 +1,11 @@
-// A small glTF 2.0 writer for the tests: meshes of one triangle primitive, nodes, materials with a base colour
-// texture and the other maps of a metallic-roughness material, written as a .gltf with a .bin beside it, as a .gltf
-// with everything in data URIs, or as a .glb.
+// A small glTF 2.0 writer for the tests: meshes of one triangle primitive with any number of coordinate sets, nodes,
+// materials with a base colour texture and the other maps of a metallic-roughness material, each reference with
+// KHR_texture_transform if asked, written as a .gltf with a .bin beside it, as a .gltf with everything in data URIs,
+// or as a .glb.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,16 @@ struct GltfNode {
     std::vector<int> children;
 };
 
+// glTF's KHR_texture_transform on a texture reference: uv' = T(offset) R(rotation) S(scale) uv in glTF's axes (v
+// down), R = [cos sin; -sin cos]; the texture is read through coordinate set `texCoord` instead of the reference's
+// own when it is 0 or more.
+struct GltfTextureTransform {
+    float offset[2] = {0, 0};
+    float rotation = 0;  // radians
+    float scale[2] = {1, 1};
+    int texCoord = -1;
+};
+
 struct GltfMaterial {
     std::string name;
     int image = -1;              // the base colour texture: index into GltfModel::images; -1 for none
@@ -32,6 +44,10 @@ struct GltfMaterial {
     int occlusionImage = -1;
     int emissiveImage = -1;      // with an emissive factor of 1, which the map scales
     int clearcoatNormalImage = -1;
+    // KHR_texture_transform on every texture reference of the material (listed among the model's extensions), and
+    // on its emissive map instead when emissiveTransform is given.
+    std::optional<GltfTextureTransform> transform = std::nullopt;
+    std::optional<GltfTextureTransform> emissiveTransform = std::nullopt;
 };
 
 struct GltfModel {

@@ -9,11 +9,15 @@
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
+#include <assimp/MemoryIOWrapper.h>
 #include <assimp/commonMetaData.h>
 #include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <rapidjson/document.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -299,9 +303,105 @@ static std::string gltfJsonFault(std::string text) {
     return fault.empty() ? fault : fault + "; a glTF node has one parent at most";
 }
 
-static bool checkGltfJson(const char* path, std::string& error) {
-    const std::string fault = gltfJsonFault(gltfJson(path));
+static bool checkGltfJson(const char* path, const std::string& json, std::string& error) {
+    const std::string fault = gltfJsonFault(json);
     return fault.empty() || modelError(error, path, fault);
+}
+
+// A glTF 2.0 texture reference's KHR_texture_transform may name the coordinate set the texture is read through
+// ("texCoord" in the extension overrides the reference's own). The importer (5.2) reports the reference's own set
+// only, so the model is handed to it with each such reference's "texCoord" made the extension's. Returns that JSON,
+// or "" when no reference needs it (the extension is not among those the model uses, as then it is not read at all,
+// or every set it names is the reference's already) or the JSON cannot be read (the importer then says why). A
+// reference is any object of a material, at any depth, with the extension: glTF puts it on texture references only.
+static std::string withOverriddenCoordinateSets(const std::string& json) {
+    const std::string extension = "KHR_texture_transform";
+    if (json.find(extension) == std::string::npos) return std::string();
+    const size_t start = json.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(json.data() + start,
+                                                                                          json.size() - start);
+    if (document.HasParseError() || !document.IsObject()) return std::string();
+    const auto used = document.FindMember("extensionsUsed");
+    const auto materials = document.FindMember("materials");
+    if (used == document.MemberEnd() || !used->value.IsArray() || materials == document.MemberEnd() ||
+        !materials->value.IsArray()) {
+        return std::string();
+    }
+    const rapidjson::Value name(rapidjson::StringRef(extension.data(), extension.size()));
+    const auto names = used->value.GetArray();
+    if (std::find(names.begin(), names.end(), name) == names.end()) return std::string();
+    bool changed = false;
+    GrowArray<rapidjson::Value*> pending;
+    for (rapidjson::Value& material : materials->value.GetArray()) append(pending, &material);
+    while (pending.count > 0) {
+        rapidjson::Value& value = *pending[--pending.count];
+        if (value.IsArray()) {
+            for (rapidjson::Value& item : value.GetArray()) append(pending, &item);
+            continue;
+        }
+        if (!value.IsObject()) continue;
+        // The reference is changed before its members are queued: adding a member may move them.
+        const auto extensions = value.FindMember("extensions");
+        if (extensions != value.MemberEnd() && extensions->value.IsObject()) {
+            const auto transform = extensions->value.FindMember(name);
+            if (transform != extensions->value.MemberEnd() && transform->value.IsObject()) {
+                const auto set = transform->value.FindMember("texCoord");
+                const auto own = value.FindMember("texCoord");
+                if (set != transform->value.MemberEnd() && set->value.IsUint()) {
+                    const unsigned int wanted = set->value.GetUint();
+                    if (own == value.MemberEnd()) {
+                        value.AddMember("texCoord", wanted, document.GetAllocator());
+                        changed = true;
+                    } else if (!own->value.IsUint() || own->value.GetUint() != wanted) {
+                        own->value.SetUint(wanted);
+                        changed = true;
+                    }
+                }
+            }
+        }
+        for (auto& member : value.GetObject()) append(pending, &member.value);
+    }
+    if (!changed) return std::string();
+    rapidjson::StringBuffer text;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+    if (!document.Accept(writer)) return std::string();
+    return std::string(text.GetString(), text.GetSize());
+}
+
+// The bytes the importer is to read for the model file: a glTF model's with the coordinate sets of its texture
+// references overridden (withOverriddenCoordinateSets), in a binary one the JSON chunk replaced (padded with spaces
+// to a multiple of 4 bytes, the lengths in the header and the chunk's made to match). Empty when the file is to be
+// read as it is, or when a binary one's chunks are not laid out as glTF lays them (the importer then says why).
+static std::string modelBytesForImporter(const char* path, const std::string& json) {
+    std::string replaced = withOverriddenCoordinateSets(json);
+    if (replaced.empty()) return replaced;
+    std::ifstream stream(path, std::ios::binary);
+    long long fileSize = 0;
+    const std::string head = fileHead(stream, 20, fileSize);
+    if (head.compare(0, 4, "glTF") != 0) return replaced;
+    if (head.size() < 20) return std::string();
+    // The header (signature, version, length), then the JSON chunk's length and type, the chunk, and the rest.
+    uint32_t chunkLength = 0;
+    for (int k = 3; k >= 0; --k) chunkLength = chunkLength << 8 | static_cast<unsigned char>(head[12 + k]);
+    const long long rest = 20 + static_cast<long long>(chunkLength);
+    if (chunkLength % 4 != 0 || rest > fileSize) return std::string();
+    while (replaced.size() % 4 != 0) replaced.push_back(' ');
+    const long long total = 20 + static_cast<long long>(replaced.size()) + (fileSize - rest);
+    if (total > static_cast<long long>(UINT32_MAX)) return std::string();
+    std::string bytes = head;
+    const auto putLength = [&bytes](size_t at, long long value) {
+        for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<char>(value >> (8 * k) & 0xff);
+    };
+    putLength(8, total);
+    putLength(12, static_cast<long long>(replaced.size()));
+    bytes += replaced;
+    std::string tail(static_cast<size_t>(fileSize - rest), '\0');
+    stream.clear();
+    stream.seekg(rest);
+    stream.read(&tail[0], static_cast<std::streamsize>(tail.size()));
+    if (stream.gcount() != static_cast<std::streamsize>(tail.size())) return std::string();
+    return bytes + tail;
 }
 
 // The file name without its folder (either separator) and its extension.
@@ -585,6 +685,45 @@ static bool isPlaceholder(const aiScene& scene, const std::string& modelPath, co
     return name[0] == '$' && !isFile(resolveTextureFile(modelPath, name, caseNote));
 }
 
+// An affine map of texture coordinates, in kiv's axes (v up, as the importer hands coordinates over):
+// u' = uu u + uv v + u0, v' = vu u + vv v + v0.
+struct CoordinateMap {
+    double uu = 1, uv = 0, u0 = 0;
+    double vu = 0, vv = 1, v0 = 0;
+};
+
+static bool sameMap(const CoordinateMap& a, const CoordinateMap& b) {
+    return a.uu == b.uu && a.uv == b.uv && a.u0 == b.u0 && a.vu == b.vu && a.vv == b.vv && a.v0 == b.v0;
+}
+
+static TexPoint mapped(const CoordinateMap& map, const aiVector3D& t) {
+    return TexPoint{static_cast<float>(map.uu * t.x + map.uv * t.y + map.u0),
+                    static_cast<float>(map.vu * t.x + map.vv * t.y + map.v0)};
+}
+
+// The map of a glTF texture reference's KHR_texture_transform, from what the importer reports of it. glTF defines
+// uv' = T(offset) R(rotation) S(scale) uv in its own axes (v down), R = [cos sin; -sin cos]: the coordinates turn
+// counter-clockwise as the picture is seen. The importer (5.2) reports the scale as it is, the rotation negated and,
+// for a turn about the picture's centre in axes with v up, the translation
+//   tu = offset.u + scale.u (1 - cos + sin) / 2,   tv = 1 - scale.v - offset.v + scale.v (cos + sin - 1) / 2
+// (cos and sin of glTF's rotation), which is solved here for the offset. glTF's map is then written in kiv's axes,
+// v = 1 - v_glTF on both sides:
+//   u' = su cos u - sv sin v + sv sin + ou,   v' = su sin u + sv cos v + 1 - sv cos - ov.
+static CoordinateMap gltfTextureTransform(const aiUVTransform& reported) {
+    const double su = reported.mScaling.x, sv = reported.mScaling.y, angle = -static_cast<double>(reported.mRotation);
+    const double c = std::cos(angle), s = std::sin(angle);
+    const double ou = reported.mTranslation.x - su * (1 - c + s) / 2;
+    const double ov = 1 - sv - reported.mTranslation.y + sv * (c + s - 1) / 2;
+    CoordinateMap map;
+    map.uu = su * c;
+    map.uv = -sv * s;
+    map.u0 = sv * s + ou;
+    map.vu = su * s;
+    map.vv = sv * c;
+    map.v0 = 1 - sv * c - ov;
+    return map;
+}
+
 // A texture slot a material fills. The importer fills the unused slots below a used one (a clearcoat normal
 // texture without the two before it) with empty names: those are no textures.
 struct TextureSlot {
@@ -593,11 +732,15 @@ struct TextureSlot {
     aiString file;
     bool mappedByCoordinates = true;  // rather than projected (spherical, planar, ...)
     uint32_t coordinateSet = 0;       // 0 when the material names none
+    CoordinateMap map;                // applied to the set's coordinates before anything else
     bool repeating = true;            // false for clamped or mirrored coordinates
     bool taken = false;               // read in a role, or passed on as unhandled
 };
 
-static GrowArray<TextureSlot> filledSlots(const aiMaterial& material) {
+// The slots of a material, each with its coordinate set and, in a glTF model, its reference's KHR_texture_transform.
+// Other formats' importers report transforms too (FBX, 3DS, ...), each in its own way, which kiv does not know:
+// those slots are read through their coordinates as they are.
+static GrowArray<TextureSlot> filledSlots(const aiMaterial& material, bool gltf) {
     GrowArray<TextureSlot> slots;
     for (int t = aiTextureType_NONE; t <= AI_TEXTURE_TYPE_MAX; ++t) {
         const aiTextureType type = static_cast<aiTextureType>(t);
@@ -614,6 +757,10 @@ static GrowArray<TextureSlot> filledSlots(const aiMaterial& material) {
             }
             slot.mappedByCoordinates = mapping == aiTextureMapping_UV;
             slot.coordinateSet = set;
+            aiUVTransform transform;
+            if (gltf && material.Get(AI_MATKEY_UVTRANSFORM(type, k), transform) == AI_SUCCESS) {
+                slot.map = gltfTextureTransform(transform);
+            }
             slot.repeating = modes[0] == aiTextureMapMode_Wrap && modes[1] == aiTextureMapMode_Wrap;
             append(slots, slot);
         }
@@ -627,8 +774,17 @@ struct TextureUse {
     const char* role;
     TexelEncoding encoding;
     uint32_t coordinateSet;
+    CoordinateMap map;
     bool repeating;
 };
+
+// A texture as messages about a material's textures name it: as the material names it, or an embedded one's source.
+static std::string namedInMessages(const aiScene& scene, const std::string& modelPath, const std::string& materialName,
+                                   const aiString& file) {
+    const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(file.C_Str());
+    return embedded.first ? embeddedSource(modelPath, materialName, *embedded.first, embedded.second)
+                          : std::string(file.C_Str());
+}
 
 // The textures `material` reads, in the order of `roles`; those it names that are not read are appended to
 // `unhandled`, each once. A role met again through another slot naming the same picture is the same read. A glTF
@@ -642,11 +798,8 @@ static GrowArray<TextureUse> materialTextures(const aiScene& scene, const aiMate
     const std::string materialName = material.GetName().C_Str();
     const int32_t firstUnhandled = unhandled.count;
     const auto leave = [&](const TextureSlot& slot, const std::string& role, const std::string& reason) {
-        const std::pair<const aiTexture*, int> embedded = scene.GetEmbeddedTextureAndIndex(slot.file.C_Str());
-        const std::string file = embedded.first
-                                     ? embeddedSource(modelPath, materialName, *embedded.first, embedded.second)
-                                     : std::string(slot.file.C_Str());
-        UnhandledTexture texture{file, materialName, role, reason};
+        UnhandledTexture texture{namedInMessages(scene, modelPath, materialName, slot.file), materialName, role,
+                                 reason};
         for (int32_t k = firstUnhandled; k < unhandled.count; ++k) {
             const UnhandledTexture& met = unhandled[k];
             if (met.file == texture.file && met.role == texture.role && met.reason == texture.reason) return;
@@ -654,7 +807,7 @@ static GrowArray<TextureUse> materialTextures(const aiScene& scene, const aiMate
         append(unhandled, std::move(texture));
     };
 
-    GrowArray<TextureSlot> slots = filledSlots(material);
+    GrowArray<TextureSlot> slots = filledSlots(material, gltf);
     GrowArray<TextureUse> uses;
     for (const TextureRole& role : roles) {
         TextureSlot* slot = std::find_if(slots.begin(), slots.end(), [&role](const TextureSlot& s) {
@@ -679,7 +832,8 @@ static GrowArray<TextureUse> materialTextures(const aiScene& scene, const aiMate
                   std::string("the material reads its ") + role.role + " from " + earlier->file.C_Str());
             continue;
         }
-        append(uses, TextureUse{slot->file, role.role, role.encoding, slot->coordinateSet, slot->repeating});
+        append(uses,
+               TextureUse{slot->file, role.role, role.encoding, slot->coordinateSet, slot->map, slot->repeating});
     }
     // The slots no role reads: their type has no role, or the role is of another index.
     for (const TextureSlot& slot : slots) {
@@ -786,18 +940,19 @@ static bool outsideUnitSquare(const TexPoint& t) {
     return t.u < -outsideTolerance || t.u > 1 + outsideTolerance || t.v < -outsideTolerance || t.v > 1 + outsideTolerance;
 }
 
-// Appends one placement of a mesh to `target`: its vertices moved by `placement`, texture coordinates from `set`,
-// and its triangles. Returns the triangles' area; `outside` gets the area of those with a corner off the unit square.
-static bool appendPlacedMesh(const aiMesh& mesh, const aiMatrix4x4& placement, uint32_t set, Mesh& target,
-                             double& area, double& outside, const std::string& path, std::string& error) {
+// Appends one placement of a mesh to `target`: its vertices moved by `placement`, texture coordinates from `set`
+// moved by `map`, and its triangles. Returns the triangles' area; `outside` gets the area of those with a corner off
+// the unit square.
+static bool appendPlacedMesh(const aiMesh& mesh, const aiMatrix4x4& placement, uint32_t set, const CoordinateMap& map,
+                             Mesh& target, double& area, double& outside, const std::string& path,
+                             std::string& error) {
     // The arrays grow by doubling as they are appended to: reserving exactly this placement's room would copy them
     // once per placement, quadratic in the placements of a scene.
     const int32_t first = target.positions.count;
     for (unsigned int v = 0; v < mesh.mNumVertices; ++v) {
         const aiVector3D p = placement * mesh.mVertices[v];
-        const aiVector3D& t = mesh.mTextureCoords[set][v];
         append(target.positions, Point3{p.x, p.y, p.z});
-        append(target.texCoords, TexPoint{t.x, t.y});
+        append(target.texCoords, mapped(map, mesh.mTextureCoords[set][v]));
     }
     area = outside = 0;
     for (unsigned int f = 0; f < mesh.mNumFaces; ++f) {
@@ -884,16 +1039,54 @@ struct PlacedNode {
     aiMatrix4x4 placement;  // the product of the transforms from the root down to this node
 };
 
-// A texture a material reads: index into model.textures, and the coordinate set of the material's first read of it.
+// A way a material reads one of its textures: index into model.textures, the coordinate set, the map of its
+// coordinates, the roles read this way and, for the message when meshes of the material lack the set, the texture
+// as the material names it, the meshes without the set and their placed triangles.
 struct TextureRead {
-    int32_t texture;
-    uint32_t coordinateSet;
+    int32_t texture = -1;
+    uint32_t coordinateSet = 0;
+    CoordinateMap map;
+    std::string roles;
+    std::string file;
+    std::unordered_set<unsigned int> meshesWithoutSet;  // indices into the scene's meshes
+    unsigned int firstMeshWithoutSet = 0;                // the first met
+    int64_t trianglesWithoutSet = 0;
 };
+
+static int64_t triangleCount(const aiMesh& mesh) {
+    int64_t triangles = 0;
+    for (unsigned int f = 0; f < mesh.mNumFaces; ++f) triangles += mesh.mFaces[f].mNumIndices == 3;
+    return triangles;
+}
+
+// Names, among the textures kiv does not process, each texture that a material reads through a coordinate set that
+// some of the material's meshes lack while they have others: those meshes' triangles are left out of the texture.
+static void nameMeshesWithoutSet(const aiScene& scene, const GrowArray<GrowArray<TextureRead>>& readsOf,
+                                 GrowArray<UnhandledTexture>& unhandled) {
+    for (unsigned int m = 0; m < scene.mNumMaterials; ++m) {
+        for (const TextureRead& read : readsOf[static_cast<int32_t>(m)]) {
+            const size_t count = read.meshesWithoutSet.size();
+            if (count == 0) continue;
+            const aiString& first = scene.mMeshes[read.firstMeshWithoutSet]->mName;
+            std::string meshes =
+                first.length > 0 ? "mesh '" + std::string(first.C_Str()) + "'" : "a mesh without a name";
+            if (count > 1) meshes += " and " + std::to_string(count - 1) + " other mesh" + (count > 2 ? "es" : "");
+            const std::string triangles = std::to_string(read.trianglesWithoutSet) +
+                                          (read.trianglesWithoutSet == 1 ? " triangle is" : " triangles are");
+            append(unhandled, UnhandledTexture{read.file, scene.mMaterials[m]->GetName().C_Str(), read.roles,
+                                               "the material reads it through texture coordinate set " +
+                                                   std::to_string(read.coordinateSet) + ", which " + meshes +
+                                                   (count > 1 ? " lack; " : " lacks; ") +
+                                                   triangles + " left out"});
+        }
+    }
+}
 
 static bool flattenScene(const aiScene& scene, const char* path, bool gltf, SceneModel& model, std::string& error) {
     if (!checkPlacedCounts(scene, path, error)) return false;
     const GrowArray<TextureRole> roles = rolesOf(gltf);
-    // Per material: the textures it reads, each once.
+    // Per material: the ways it reads its textures, each once. A texture read twice through one set and one map
+    // (a normal map that is also the clearcoat normal map) is one read.
     GrowArray<GrowArray<TextureRead>> readsOf;
     TextureLookup lookup;
     resize(readsOf, static_cast<int32_t>(scene.mNumMaterials));
@@ -909,11 +1102,23 @@ static bool flattenScene(const aiScene& scene, const char* path, bool gltf, Scen
             texture.alphaIsOpacity = texture.alphaIsOpacity || std::strcmp(use.role, "base colour") == 0 ||
                                      std::strcmp(use.role, "diffuse") == 0;
             texture.repeatingSampler = texture.repeatingSampler && use.repeating;
+            TextureRead* same = std::find_if(reads.begin(), reads.end(), [&](const TextureRead& read) {
+                return read.texture == t && read.coordinateSet == use.coordinateSet && sameMap(read.map, use.map);
+            });
+            if (same != reads.end()) {
+                addRole(same->roles, use.role);
+                continue;
+            }
             const bool readBefore =
                 std::any_of(reads.begin(), reads.end(), [t](const TextureRead& read) { return read.texture == t; });
-            if (readBefore) continue;
-            append(reads, TextureRead{t, use.coordinateSet});
-            append(texture.materials, std::string(material.GetName().C_Str()));
+            if (!readBefore) append(texture.materials, std::string(material.GetName().C_Str()));
+            TextureRead read;
+            read.texture = t;
+            read.coordinateSet = use.coordinateSet;
+            read.map = use.map;
+            read.roles = use.role;
+            read.file = namedInMessages(scene, path, material.GetName().C_Str(), use.file);
+            append(reads, std::move(read));
         }
     }
     nameTextures(model, lookup);
@@ -928,15 +1133,24 @@ static bool flattenScene(const aiScene& scene, const char* path, bool gltf, Scen
             model.area += placedArea(mesh, placed.placement);
             double area = 0, outside = 0;
             if (mesh.HasTextureCoords(0) &&
-                !appendPlacedMesh(mesh, placed.placement, 0, model.mesh, area, outside, path, error)) {
+                !appendPlacedMesh(mesh, placed.placement, 0, CoordinateMap(), model.mesh, area, outside, path, error)) {
                 return false;
             }
             if (mesh.mMaterialIndex >= scene.mNumMaterials) continue;
-            for (const TextureRead& read : readsOf[static_cast<int32_t>(mesh.mMaterialIndex)]) {
+            for (TextureRead& read : readsOf[static_cast<int32_t>(mesh.mMaterialIndex)]) {
                 const uint32_t set = read.coordinateSet;
-                if (set >= AI_MAX_NUMBER_OF_TEXTURECOORDS || !mesh.HasTextureCoords(set)) continue;
+                if (set >= AI_MAX_NUMBER_OF_TEXTURECOORDS || !mesh.HasTextureCoords(set)) {
+                    // A mesh without any coordinates is left untextured, as the model's own mesh leaves it; one
+                    // with other sets than the one read is named.
+                    if (mesh.GetNumUVChannels() == 0) continue;
+                    if (read.meshesWithoutSet.empty()) read.firstMeshWithoutSet = placed.node->mMeshes[k];
+                    read.meshesWithoutSet.insert(placed.node->mMeshes[k]);
+                    read.trianglesWithoutSet += triangleCount(mesh);
+                    continue;
+                }
                 SceneTexture& texture = model.textures[read.texture];
-                if (!appendPlacedMesh(mesh, placed.placement, set, texture.mesh, area, outside, path, error)) {
+                if (!appendPlacedMesh(mesh, placed.placement, set, read.map, texture.mesh, area, outside, path,
+                                      error)) {
                     return false;
                 }
                 texture.area += area;
@@ -949,6 +1163,7 @@ static bool flattenScene(const aiScene& scene, const char* path, bool gltf, Scen
         }
     }
     if (model.mesh.triangles.count == 0) return modelError(error, path, "no triangle has texture coordinates");
+    nameMeshesWithoutSet(scene, readsOf, model.unhandled);
     return true;
 }
 
@@ -957,8 +1172,12 @@ namespace {
 // The importer's file system, refusing every file that is not a regular one: a glTF buffer, an OBJ's material
 // library or any other file a model names that is a FIFO or a device would block the read, or never end.
 // (The default one tests whether a file exists by opening it, which blocks on a FIFO.)
+// The model file itself, when `modelBytes` is not empty, is read from those bytes instead (the importer opens it by
+// the path it was given).
 class RegularFilesOnly : public Assimp::DefaultIOSystem {
 public:
+    RegularFilesOnly(std::string modelPath, std::string modelBytes)
+        : modelPath_(std::move(modelPath)), modelBytes_(std::move(modelBytes)) {}
     bool Exists(const char* file) const override {
         struct stat info;
         return stat(file, &info) == 0 && S_ISREG(info.st_mode);
@@ -966,8 +1185,14 @@ public:
     Assimp::IOStream* Open(const char* file, const char* mode) override {
         struct stat info;
         if (stat(file, &info) == 0 && !S_ISREG(info.st_mode)) return nullptr;
+        if (!modelBytes_.empty() && modelPath_ == file) {
+            return new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(modelBytes_.data()), modelBytes_.size());
+        }
         return Assimp::DefaultIOSystem::Open(file, mode);
     }
+
+private:
+    std::string modelPath_, modelBytes_;
 };
 
 // Counts the importer's warnings that it dropped faces whose indices name vertices past the end of their mesh's: its
@@ -1002,11 +1227,11 @@ struct DroppedFaceLog {
 
 bool loadSceneModel(const char* path, SceneModel& model, std::string& error) {
     model = SceneModel();
-    if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error) || !checkGltfJson(path, error)) {
-        return false;
-    }
+    if (!checkModelFile(path, error) || !checkDeclaredCounts(path, error)) return false;
+    const std::string json = gltfJson(path);
+    if (!checkGltfJson(path, json, error)) return false;
     Assimp::Importer importer;
-    importer.SetIOHandler(new RegularFilesOnly);  // the importer owns it
+    importer.SetIOHandler(new RegularFilesOnly(path, modelBytesForImporter(path, json)));  // the importer owns it
     // Faces become triangles; the importer's own check of the result (indices within their arrays, counts that
     // match the arrays, no dangling references) runs before the scene is handed over.
     const unsigned int steps = aiProcess_Triangulate | aiProcess_ValidateDataStructure;

@@ -21,9 +21,11 @@ struct SceneTexture {
     bool embedded = false;
     GrowArray<uint8_t> encoded;      // an embedded picture file (PNG, JPEG, ...); empty for raw texels or a file
     FloatImage texels;               // embedded raw texels, channels byte / 255, row 0 the bottom of the picture
-    Mesh mesh;                       // every triangle whose material reads the texture, once a material, through
-                                     // the coordinate set the material names; node transforms applied, not normalised
-    double area = 0;                 // the area of those triangles
+    Mesh mesh;                       // every triangle whose material reads the texture, once for each way the
+                                     // material reads it: through the coordinate set it names (in glTF, that of the
+                                     // reference's KHR_texture_transform when it names one), moved as that
+                                     // transform says; node transforms applied, not normalised
+    double area = 0;                 // the area of those triangles (counted once for each way they read it)
     double areaOutside = 0;          // the area of those of them with a corner outside the unit square
     bool repeatingSampler = true;    // false when a material asks for clamped or mirrored coordinates
     GrowArray<std::string> materials;  // the names of the materials that read it
@@ -61,7 +63,11 @@ bool isObjPath(const char* path);
 // not exist, the nodes place more vertices or triangles
 // than memory can be asked for, a used position or texture coordinate is not finite, or no triangle has texture
 // coordinates. Every texture of every material is gathered by the role its slot gives it (a glTF model's by glTF's
-// roles, other formats' by the classic ones) into model.textures, or into model.unhandled with the reason.
+// roles, other formats' by the classic ones) into model.textures, or into model.unhandled with the reason; a
+// material's meshes that have texture coordinates but not the set it reads a texture through are named in
+// model.unhandled too (their triangles are not the texture's). A glTF 2.0 texture reference's KHR_texture_transform
+// (offset, rotation, scale and coordinate set) is applied to its coordinates as glTF defines it; other formats'
+// texture transforms are not applied.
 bool loadSceneModel(const char* path, SceneModel& model, std::string& error);
 
 // Decodes the texture into `image` as loadTexture does a file (channels byte / 255, as stored: texture.encoding says
