@@ -40,9 +40,10 @@ for target in "${targets[@]}"; do
       clang++ "${flags[@]}" -DFUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION \
         "$root/tests/fuzz/texture_fuzz.cpp" "$root/src/image/texture_io.cpp" "$root/src/image/png_codec.cpp" \
         "$root/src/image/jpeg_codec.cpp" "$root/src/image/file_output.cpp" "$root/src/image/float_image.cpp" \
-        "$root/src/image/texel_encoding.cpp" \
+        "$root/src/image/texel_encoding.cpp" "$root/src/image/block_compression.cpp" "$root/src/image/bc7_block.cpp" \
+        "$root/src/image/astc_codec.cpp" \
         "$root/src/base/array_storage.cpp" \
-        -lfreeimageplus -lfreeimage -ltiff -lpng -ljpeg -o "$out/texture_fuzz"
+        -DASTCENC_DYNAMIC_LIBRARY -lfreeimageplus -lfreeimage -ltiff -lpng -ljpeg -lastcenc -o "$out/texture_fuzz"
       run texture "$root/tests/fuzz/texture_corpus" 65536
       ;;
     *)

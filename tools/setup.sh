@@ -8,7 +8,7 @@ set -euo pipefail
 # libsuitesparse-dev serves only the opt-in build with CHOLMOD (-DKIV_WITH_CHOLMOD=ON); Eigen factorises otherwise.
 packages=(g++ make cmake libgtest-dev libbenchmark-dev
           libpng-dev libjpeg62-turbo-dev libfreeimage-dev libfreeimageplus-dev libtiff-dev libcxxopts-dev
-          libeigen3-dev libmetis-dev libopenblas-serial-dev libopenblas-pthread-dev libassimp-dev rapidjson-dev libsuitesparse-dev
+          libeigen3-dev libmetis-dev libopenblas-serial-dev libopenblas-pthread-dev libassimp-dev rapidjson-dev libastcenc-dev libsuitesparse-dev
           clang libclang-rt-14-dev
           time strace
           help2man groff-base)
