@@ -28,7 +28,10 @@ static const char* const usageOptions[] = {
     "",
     "options:",
     "-o, --output DIR    write the files into DIR, created if missing (default: .)",
-    "--format LIST       containers, comma-separated: png (default), ktx2, dds",
+    "--format LIST       containers, comma-separated: png (default), ktx2, dds, or",
+    "                    block-compressed ktx2:CODEC, dds:CODEC (bc1, bc3, bc4, bc5,",
+    "                    bc7; astc4x4, astc6x6, astc8x8 in ktx2 only)",
+    "--fill-unused       fill texels the model never reads in uncompressed files too",
     "--threads N         threads to use (default: OMP_NUM_THREADS, else all)",
     "--solver KIND       kivbi(c), kivtri(c): iterative (default) or direct (exact)",
     "--color-space CS    the texture holds srgb colour (default) or linear values",
@@ -58,7 +61,8 @@ static std::string badValue(const char* option, const char* takes, const std::st
 }
 
 static const char* const solverTakes = "'iterative' or 'direct'";
-static const char* const formatTakes = "png, ktx2 or dds";
+static const char* const formatTakes =
+    "png, ktx2, dds, ktx2:CODEC or dds:CODEC (CODEC: bc1, bc3, bc4, bc5, bc7; astc4x4, astc6x6, astc8x8 in ktx2)";
 static const int32_t maximumThreadCount = 1024;  // a guard against typos, far above any machine's processors
 static const char* const threadsTakes = "a whole number from 1 to 1024";
 static const char* const outputTakes = "a folder name";
@@ -118,19 +122,22 @@ static bool parseAlphaOutput(const std::string& value, bool& premultiplied, std:
     return true;
 }
 
-// A comma-separated list of container names; a name given twice counts once.
-static bool parseFormats(const std::string& list, PyramidFormatSet& formats, std::string& error) {
-    formats = 0;
+// A comma-separated list of formats; a format given twice counts once.
+static bool parseFormats(const std::string& list, GrowArray<OutputFormat>& formats, std::string& error) {
+    clear(formats);
     size_t start = 0;
     while (true) {
         const size_t end = std::min(list.find(',', start), list.size());
         const std::string name = list.substr(start, end - start);
-        PyramidFormat format;
-        if (!pyramidFormatNamed(name, format)) {
+        OutputFormat format;
+        if (!outputFormatNamed(name, format)) {
             error = badValue("--format", formatTakes, name);
             return false;
         }
-        formats |= pyramidFormatBit(format);
+        const bool named = std::any_of(formats.begin(), formats.end(), [&](const OutputFormat& other) {
+            return outputFormatName(other) == outputFormatName(format);
+        });
+        if (!named) append(formats, format);
         if (end == list.size()) return true;
         start = end + 1;
     }
@@ -184,6 +191,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("normal-map", "")
         ("alpha", "", cxxopts::value<std::string>())
         ("alpha-output", "", cxxopts::value<std::string>())
+        ("fill-unused", "")
         ("report", "")
         ("viewer", "")
         ("from-model", "")
@@ -204,6 +212,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
             }
         }
         parsed.report = result.count("report") > 0;
+        parsed.fillUnused = result.count("fill-unused") > 0;
         parsed.viewer = result.count("viewer") > 0;
         if (parsed.viewer && !viewerPageBuilt()) {
             error = "--viewer is not in this build of kiv (it was configured with -DKIV_WITH_VIEWER=OFF)";
@@ -274,6 +283,7 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         return false;
     }
     if (parsed.filterNames.count == 0) append(parsed.filterNames, std::string(defaultFilterName));
+    if (parsed.formats.count == 0) append(parsed.formats, OutputFormat());
     options = parsed;
     return true;
 }

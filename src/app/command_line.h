@@ -23,7 +23,8 @@ struct RunOptions {
     double alphaCutoff = 0.5;                  // --alpha coverage=CUTOFF: the alpha test's threshold
     bool premultipliedOutput = false;          // --alpha-output premultiplied: levels keep colour times alpha
     std::string outputFolder;                  // -o/--output; empty is the working directory
-    PyramidFormatSet formats = pyramidFormatBit(PyramidFormat::png);  // --format
+    GrowArray<OutputFormat> formats;           // --format, each once in the order given; png when not given
+    bool fillUnused = false;                   // --fill-unused: unread texels filled in uncompressed files too
     int32_t threadCount = 0;                   // --threads; 0 chooses OMP_NUM_THREADS or every processor
     LevelSolver solver = LevelSolver::iterative;  // how kivbi and kivtri solve their systems (--solver)
     bool report = false;                       // --report: every level's error on the model, printed and in a file

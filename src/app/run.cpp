@@ -53,13 +53,13 @@ static bool runFilter(const FilterInfo& filter, const FilterInputs& inputs, Filt
 }
 
 static bool anyReadsSurface(const RunOptions& options, const GrowArray<const FilterInfo*>& filters) {
-    return options.report ||
+    return options.report || needsReadWeights(options) ||
            std::any_of(filters.begin(), filters.end(), [](const FilterInfo* filter) { return filter->readsSurface; });
 }
 
 // Runs every filter on the job, writes the levels into its folder, prints the report and writes the viewer page when
 // asked; returns the exit status.
-static int buildPyramids(const RunOptions& options, const GrowArray<const FilterInfo*>& filters, const TextureJob& job) {
+static int buildPyramids(const RunOptions& options, const GrowArray<const FilterInfo*>& filters, TextureJob& job) {
     FilterInputs inputs;
     inputs.mesh = &job.mesh;
     inputs.texture = &job.texture;
@@ -69,25 +69,33 @@ static int buildPyramids(const RunOptions& options, const GrowArray<const Filter
     std::printf("Image is %dx%d with %d mip levels.\n", job.texture.width, job.texture.height, inputs.levelCount);
 
     std::string error;
+    if (!settleFormats(options, job, error)) return fail(error);
     GrowArray<FilterRun> runs;
     resize(runs, filters.count);
-    // Coverage is kept over the model's surface for the filters that read it, over the texture for the others.
+    // How much the surface reads each texel: for coverage over the surface, and for the files that weigh and fill
+    // by it.
     GrowArray<LevelWeights> surfaceWeights;
     const GrowArray<LevelWeights> textureWeights;
+    const auto readWeights = [&]() -> const GrowArray<LevelWeights>& {
+        if (surfaceWeights.count == 0) {
+            surfaceReadWeights(job.mesh, job.texture.width, job.texture.height, surfaceWeights);
+        }
+        return surfaceWeights;
+    };
     for (int32_t k = 0; k < filters.count; ++k) {
         runs[k].name = options.filterNames[k];
         if (!runFilter(*filters[k], inputs, runs[k], error)) return fail(error);
+        // Coverage is kept over the model's surface for the filters that read it, over the texture for the others.
         const bool onSurface = job.alpha == AlphaMode::coverage && filters[k]->readsSurface;
-        if (onSurface && surfaceWeights.count == 0) {
-            surfaceReadWeights(job.mesh, job.texture.width, job.texture.height, surfaceWeights);
-        }
-        finishAlpha(runs[k].pyramid, job, onSurface ? surfaceWeights : textureWeights);
+        finishAlpha(runs[k].pyramid, job, onSurface ? readWeights() : textureWeights);
     }
 
     if (!prepareOutputFolder(options, job, error)) return fail(error);
     int status = exitSuccess;
-    for (const FilterRun& run : runs) {
-        if (!writePyramid(run, options, job)) status = exitFailure;
+    for (FilterRun& run : runs) {
+        if (!writePyramid(run, options, job, needsReadWeights(options) ? readWeights() : textureWeights)) {
+            status = exitFailure;
+        }
     }
 
     std::printf("Times:\n");

@@ -1,6 +1,7 @@
 // The files of one texture job.
 #include "app/texture_job.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include "filters/surface_error.h"
 #include "image/file_output.h"
 #include "image/pyramid_files.h"
+#include "image/texel_fill.h"
 #include "image/texture_io.h"
 
 void settleAlpha(TextureJob& job, AlphaMode mode, double cutoff, bool premultipliedOutput) {
@@ -45,17 +47,67 @@ void finishAlpha(MipPyramid& pyramid, const TextureJob& job, const GrowArray<Lev
     }
 }
 
-// Writes one filter's pyramid in every format the run asks for, into the job's folder, and prints a line for each
-// file that could not be written (also when memory runs out partway, before that error). Returns false when any
-// file failed.
-bool writePyramid(const FilterRun& run, const RunOptions& options, const TextureJob& job) {
+bool settleFormats(const RunOptions& options, TextureJob& job, std::string& error) {
+    clear(job.formats);
+    for (OutputFormat format : options.formats) {
+        if (format.compressed && job.encoding == TexelEncoding::normal) {
+            if (format.codec == BlockCodec::bc4) {
+                error = job.source + ": " + outputFormatName(format) + " holds one channel, not a normal map's vectors";
+                return false;
+            }
+            if (format.codec == BlockCodec::bc1 || format.codec == BlockCodec::bc3 || format.codec == BlockCodec::bc7) {
+                format.codec = BlockCodec::bc5;
+            }
+        }
+        if (format.compressed && job.encoding == TexelEncoding::srgb &&
+            (format.codec == BlockCodec::bc4 || format.codec == BlockCodec::bc5)) {
+            error = job.source + ": " + outputFormatName(format) +
+                    " holds linear data in one or two channels, not sRGB colour; bc1, bc3, bc7 or ASTC hold colour";
+            return false;
+        }
+        if (format.compressed && format.codec == BlockCodec::bc1 && job.storedAlpha != StoredAlpha::opaque) {
+            std::printf("Warning: %s: bc1 stores no alpha; its %s files are opaque (bc3 and bc7 keep alpha)\n",
+                        job.source.c_str(), outputFormatName(format).c_str());
+        }
+        const bool named = std::any_of(job.formats.begin(), job.formats.end(), [&](const OutputFormat& other) {
+            return outputFormatName(other) == outputFormatName(format);
+        });
+        if (!named) append(job.formats, format);
+    }
+    return true;
+}
+
+bool needsReadWeights(const RunOptions& options) {
+    return options.fillUnused || std::any_of(options.formats.begin(), options.formats.end(),
+                                             [](const OutputFormat& format) { return format.compressed; });
+}
+
+bool writePyramid(FilterRun& run, const RunOptions& options, const TextureJob& job,
+                  const GrowArray<LevelWeights>& readWeights) {
+    // The levels with their unread texels filled, for the files that take them.
+    MipPyramid filled;
+    if (readWeights.count > 0) {
+        filled = run.pyramid;
+        for (int32_t k = 0; k < filled.levels.count && k < readWeights.count; ++k) {
+            fillUnreadTexels(filled.levels[k], readWeights[k]);
+        }
+    }
+    static const GrowArray<LevelWeights> evenly;
+    clear(run.decodedFiles);
     bool written = true;
-    for (PyramidFormat format : {PyramidFormat::png, PyramidFormat::ktx2, PyramidFormat::dds}) {
-        if (!(options.formats & pyramidFormatBit(format))) continue;
+    for (const OutputFormat& format : job.formats) {
+        LevelStorage storage{job.encoding, job.alphaChannel, job.storedAlpha};
+        if (format.compressed && format.codec == BlockCodec::bc1) storage.alpha = StoredAlpha::opaque;
+        const bool fill = readWeights.count > 0 && (format.compressed || options.fillUnused);
+        MipPyramid* decoded = nullptr;
+        if (format.compressed && options.report) {
+            append(run.decodedFiles, DecodedFile{run.name + " " + blockCodecName(format.codec), MipPyramid()});
+            decoded = &run.decodedFiles[run.decodedFiles.count - 1].pyramid;
+        }
         GrowArray<std::string> errors;
         try {
-            if (!savePyramidFiles(run.pyramid, job.outputFolder, run.name.c_str(), format, job.alphaChannel,
-                                  job.encoding, job.storedAlpha, kivNameAndVersion, errors)) {
+            if (!savePyramidFiles(fill ? filled : run.pyramid, job.outputFolder, run.name.c_str(), format, storage,
+                                  format.compressed ? readWeights : evenly, kivNameAndVersion, decoded, errors)) {
                 written = false;
             }
         } catch (...) {
@@ -117,6 +169,20 @@ bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs)
         measureSurfaceError(basis, written, reported[r].error);
         reported[r].name = &runs[r].name;
         reported[r].pyramid = &runs[r].pyramid;
+    }
+    // Each block-compressed file as its blocks decode, beside the filter's own column.
+    for (const FilterRun& run : runs) {
+        for (const DecodedFile& file : run.decodedFiles) {
+            MipPyramid measured = file.pyramid;
+            if (job.storedAlpha == StoredAlpha::straight && job.alpha == AlphaMode::premultiplied) {
+                for (FloatImage& level : measured.levels) premultiplyAlpha(level);
+            }
+            append(reported, ReportedPyramid());
+            ReportedPyramid& entry = reported[reported.count - 1];
+            measureSurfaceError(basis, measured, entry.error);
+            entry.name = &file.name;
+            entry.pyramid = &file.pyramid;
+        }
     }
     const bool premultiplied = job.alpha == AlphaMode::premultiplied;
     return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported, job.encoding, premultiplied), "report");

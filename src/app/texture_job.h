@@ -8,13 +8,21 @@
 #include "base/grow_array.h"
 #include "image/alpha_modes.h"
 #include "image/float_image.h"
+#include "image/pyramid_files.h"
 #include "mesh/obj_model.h"
+
+// A block-compressed file of a filter's levels and the texels its blocks decode to, for the report.
+struct DecodedFile {
+    std::string name;  // "<filter> <codec>"
+    MipPyramid pyramid;
+};
 
 // One requested filter: the name as typed, the levels it produced and the seconds it took.
 struct FilterRun {
     std::string name;
     MipPyramid pyramid;
     double seconds = 0;
+    GrowArray<DecodedFile> decodedFiles;  // with --report, one per block-compressed format written
 };
 
 // One texture to build pyramids for: the triangles that use it and where its files go.
@@ -29,6 +37,7 @@ struct TextureJob {
     double alphaCutoff = 0.5;               // with AlphaMode::coverage
     StoredAlpha storedAlpha = StoredAlpha::opaque;  // what the written levels' alpha means
     FloatImage straightTexture;  // with AlphaMode::premultiplied and straight levels: the texture as read, level 0
+    GrowArray<OutputFormat> formats;  // the run's formats, each codec the one this texture is written with
     std::string source;         // the texture's file, as messages name it
     std::string outputFolder;   // where the files go
     std::string madeFolder;     // with --from-model: the name of that folder inside the output folder
@@ -44,6 +53,16 @@ void settleAlpha(TextureJob& job, AlphaMode mode, double cutoff, bool premultipl
 // over the model's surface with `levelWeights`, over the texture when it is empty).
 void finishAlpha(MipPyramid& pyramid, const TextureJob& job, const GrowArray<LevelWeights>& levelWeights);
 
+// Settles the job's formats from the run's: a normal map is written as BC5 where a colour codec (BC1, BC3, BC7) is
+// asked for, as engines expect (X and Y, Z rebuilt in the shader), and a texture with alpha loses it in BC1 (a
+// printed warning says so). False with the error for a codec that cannot hold the texture: BC4 and BC5 for sRGB
+// colour, BC4 for a normal map.
+bool settleFormats(const RunOptions& options, TextureJob& job, std::string& error);
+
+// Whether the job's files need to know which texels the model reads: block-compressed files weigh and fill by it,
+// and --fill-unused fills every file.
+bool needsReadWeights(const RunOptions& options);
+
 // Creates the output folder and its parents when missing; an empty folder is the working directory. False with the
 // error line when it cannot.
 bool createOutputFolder(const std::string& folder, std::string& error);
@@ -52,9 +71,14 @@ bool createOutputFolder(const std::string& folder, std::string& error);
 // texture's folder inside it, held open until closeMadeFolder.
 bool prepareOutputFolder(const RunOptions& options, const TextureJob& job, std::string& error);
 
-// Writes one filter's pyramid in every format the options ask for, into the job's folder; prints a line for each
-// file that could not be written (also when memory runs out partway, before that error). False when any failed.
-bool writePyramid(const FilterRun& run, const RunOptions& options, const TextureJob& job);
+// Writes one filter's pyramid in every format of the job, into the job's folder; prints a line for each file that
+// could not be written (also when memory runs out partway, before that error). Block-compressed files are encoded
+// from the levels with their unread texels filled (push-pull from those read), each texel's error weighed by how
+// much the surface reads it (`readWeights`, one LevelWeights per level); with --fill-unused the other files are
+// filled too. With --report, the compressed files' decoded texels are kept in run.decodedFiles. False when any
+// failed.
+bool writePyramid(FilterRun& run, const RunOptions& options, const TextureJob& job,
+                  const GrowArray<LevelWeights>& readWeights);
 
 // The error every level of every pyramid makes on the model, from the levels as written (8-bit bytes read back),
 // printed and written as report.csv. False when the file cannot be written (the table is printed anyway).

@@ -1,6 +1,9 @@
 // One save path over the PNG writer and the two container writers.
 #include "image/pyramid_files.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "image/file_output.h"
 #include "image/texture_containers.h"
 #include "image/texture_io.h"
@@ -14,38 +17,103 @@ const char* pyramidFormatName(PyramidFormat format) {
     return "";
 }
 
-bool pyramidFormatNamed(const std::string& name, PyramidFormat& format) {
+bool outputFormatNamed(const std::string& name, OutputFormat& format) {
+    const size_t colon = name.find(':');
+    const std::string container = name.substr(0, colon);
+    OutputFormat named;
+    bool found = false;
     for (PyramidFormat candidate : {PyramidFormat::png, PyramidFormat::ktx2, PyramidFormat::dds}) {
-        if (name == pyramidFormatName(candidate)) {
-            format = candidate;
-            return true;
+        if (container == pyramidFormatName(candidate)) {
+            named.container = candidate;
+            found = true;
         }
     }
-    return false;
+    if (!found) return false;
+    if (colon != std::string::npos) {
+        if (named.container == PyramidFormat::png || !blockCodecNamed(name.substr(colon + 1), named.codec)) return false;
+        named.compressed = true;
+        if (named.container == PyramidFormat::dds && named.codec >= BlockCodec::astc4x4) return false;  // no ASTC
+    }
+    format = named;
+    return true;
 }
 
-// The pyramid's levels, down to the first without texels if any (alpha as computed when `withAlpha`, else 255) in one KTX2 or DDS file.
+std::string outputFormatName(const OutputFormat& format) {
+    const std::string container = pyramidFormatName(format.container);
+    return format.compressed ? container + ":" + blockCodecName(format.codec) : container;
+}
+
+// The least weight a texel has in the block encoders, against an average of 1 over the texels the surface reads.
+static const float unreadWeight = 0.1f;
+
+// Encodes one level's blocks with the codec: BC levels by kiv's encoders, ASTC by the reference encoder.
+static bool compressLevel(const EncodedLevel& level, const LevelWeights& weights, BlockCodec codec, bool srgb,
+                          CompressedLevel& out, std::string& error) {
+    const TexelWeights fromTop = encoderWeights(weights, level.width, level.height, unreadWeight);
+    if (codec >= BlockCodec::astc4x4) return compressAstcLevel(level, fromTop, codec, srgb, out, error);
+    compressBcLevel(level, fromTop, codec, out);
+    return true;
+}
+
+// The texels a compressed level decodes to, back in the filters' values: rows from the bottom, channels decoded as
+// `encoding` says.
+static void decodedLevel(const EncodedLevel& bytes, TexelEncoding encoding, FloatImage& level) {
+    allocateImage(level, bytes.width, bytes.height);
+    for (int32_t y = 0; y < bytes.height; ++y) {
+        const uint8_t* row = bytes.rgba.items + static_cast<int64_t>(bytes.height - 1 - y) * bytes.width * 4;
+        for (int32_t x = 0; x < bytes.width; ++x) {
+            const uint8_t* t = row + 4 * x;
+            level.at(x, y) = Texel{unitFromByte(t[0]), unitFromByte(t[1]), unitFromByte(t[2]), unitFromByte(t[3])};
+        }
+    }
+    decodeTexels(level, encoding);
+}
+
+// The pyramid's levels, down to the first without texels if any, in one KTX2 or DDS file: RGBA8 texels, or blocks.
 static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                          PyramidFormat format, bool withAlpha, TexelEncoding encoding, StoredAlpha alpha,
-                          const std::string& writer, std::string& error) {
+                          const OutputFormat& format, const LevelStorage& storage,
+                          const GrowArray<LevelWeights>& weights, const std::string& writer, MipPyramid* decoded,
+                          std::string& error) {
     GrowArray<EncodedLevel> levels;
-    for (const FloatImage& level : pyramid.levels) {
+    static const LevelWeights evenly;
+    if (decoded) clear(decoded->levels);
+    for (int32_t k = 0; k < pyramid.levels.count; ++k) {
+        const FloatImage& level = pyramid.levels[k];
         if (level.width == 0 || level.height == 0) break;  // the levels after an empty one are empty too
         append(levels, EncodedLevel());
-        encodeLevel(level, withAlpha, encoding, levels[levels.count - 1]);
+        EncodedLevel& stored = levels[levels.count - 1];
+        encodeLevel(level, storage.withAlpha, storage.encoding, stored);
+        if (!format.compressed) continue;
+        CompressedLevel blocks;
+        const LevelWeights& levelWeights = k < weights.count ? weights[k] : evenly;
+        if (!compressLevel(stored, levelWeights, format.codec, storage.encoding == TexelEncoding::srgb, blocks,
+                           error)) {
+            return false;
+        }
+        stored.rgba = std::move(blocks.blocks);
+        if (decoded) {
+            append(decoded->levels, FloatImage());
+            decodedLevel(blocks.decoded, storage.encoding, decoded->levels[decoded->levels.count - 1]);
+            decoded->levels[decoded->levels.count - 1].hasAlpha = level.hasAlpha;
+        }
     }
-    const std::string path =
-        pathInFolder(folder, std::string("mip_") + filterName + "." + pyramidFormatName(format));
-    if (format == PyramidFormat::ktx2) return writeKtx2(path.c_str(), levels, encoding, alpha, writer, error);
-    return writeDds(path.c_str(), levels, encoding, alpha, error);
+    std::string name = std::string("mip_") + filterName;
+    if (format.compressed) name += std::string("_") + blockCodecName(format.codec);
+    const std::string path = pathInFolder(folder, name + "." + pyramidFormatName(format.container));
+    const ContainerFormat stored{storage.encoding, storage.alpha, format.compressed, format.codec};
+    if (format.container == PyramidFormat::ktx2) return writeKtx2(path.c_str(), levels, stored, writer, error);
+    return writeDds(path.c_str(), levels, stored, error);
 }
 
 bool savePyramidFiles(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                      PyramidFormat format, bool withAlpha, TexelEncoding encoding, StoredAlpha alpha,
-                      const std::string& writer, GrowArray<std::string>& errors) {
-    if (format == PyramidFormat::png) return savePyramid(pyramid, folder, filterName, withAlpha, encoding, errors);
+                      const OutputFormat& format, const LevelStorage& storage,
+                      const GrowArray<LevelWeights>& weights, const std::string& writer, MipPyramid* decoded,
+                      GrowArray<std::string>& errors) {
+    if (format.container == PyramidFormat::png) {
+        return savePyramid(pyramid, folder, filterName, storage.withAlpha, storage.encoding, errors);
+    }
     std::string error;
-    if (saveContainer(pyramid, folder, filterName, format, withAlpha, encoding, alpha, writer, error)) return true;
+    if (saveContainer(pyramid, folder, filterName, format, storage, weights, writer, decoded, error)) return true;
     append(errors, error);
     return false;
 }

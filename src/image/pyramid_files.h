@@ -5,28 +5,48 @@
 #include <string>
 
 #include "base/grow_array.h"
+#include "image/alpha_modes.h"
+#include "image/block_compression.h"
 #include "image/float_image.h"
 #include "image/pixel_bytes.h"
 
 // One PNG file per level, or one KTX 2.0 or DDS file per pyramid.
 enum class PyramidFormat { png, ktx2, dds };
 
-// A set of formats, one bit per PyramidFormat.
-using PyramidFormatSet = uint32_t;
-constexpr PyramidFormatSet pyramidFormatBit(PyramidFormat format) { return 1u << static_cast<uint32_t>(format); }
-
-// The format's name on the command line ("png", "ktx2", "dds"), and the format of a name; false for another name.
+// The format's name on the command line ("png", "ktx2", "dds").
 const char* pyramidFormatName(PyramidFormat format);
-bool pyramidFormatNamed(const std::string& name, PyramidFormat& format);
+
+// One kind of file a run writes: PNG levels, or a KTX 2.0 or DDS container of RGBA8 texels or of a codec's blocks.
+struct OutputFormat {
+    PyramidFormat container = PyramidFormat::png;
+    bool compressed = false;  // a container of blocks
+    BlockCodec codec{};       // with `compressed`
+};
+
+// The format of a --format item: "png", "ktx2", "dds", or a container and a codec, "ktx2:bc7", "dds:bc1" (DDS holds
+// no ASTC). False for another name.
+bool outputFormatNamed(const std::string& name, OutputFormat& format);
+
+// The item's name, as outputFormatNamed reads it.
+std::string outputFormatName(const OutputFormat& format);
+
+// How a pyramid's texels are written: what r, g, b hold (encodedTexel), whether PNG levels carry alpha (else 255),
+// and what alpha means to the containers.
+struct LevelStorage {
+    TexelEncoding encoding = TexelEncoding::srgb;
+    bool withAlpha = false;
+    StoredAlpha alpha = StoredAlpha::straight;
+};
 
 // Writes the pyramid of the filter `filterName` into `folder` (which must exist; empty is the working directory) in
-// `format`: "mip_<level>_<filter>.png" per level (down to 1 x 1; a level
-// without texels, which no filter makes, writes nothing), or "mip_<filter>.ktx2" / "mip_<filter>.dds" (`writer`
-// names kiv in the KTX2 header). Texels are written as `encoding` says (encodedTexel: sRGB colour, linear values or
-// renormalised normal vectors, each file marked so); alpha is written as computed when `withAlpha`, else 255, and
-// the containers say what it means (`alpha`).
-// Every file is complete or absent: a file that cannot be written appends one message naming it to `errors`, and
-// the pyramid's other PNG files are still written. Returns false when any file failed.
+// `format`: "mip_<level>_<filter>.png" per level (down to 1 x 1; a level without texels, which no filter makes,
+// writes nothing), "mip_<filter>.ktx2" / "mip_<filter>.dds" of RGBA8 texels, or "mip_<filter>_<codec>.ktx2" / ".dds"
+// of the codec's blocks (`writer` names kiv in the KTX2 header). Texels are written as `storage` says. A codec
+// weighs each texel's error by `weights` (one LevelWeights per level; an empty array weighs all alike) and, when
+// `decoded` is given, leaves there the texels its blocks decode to, decoded as the filters' values like a texture
+// read (decodeTexels). Every file is complete or absent: a file that cannot be written appends one message naming
+// it to `errors`, and the pyramid's other PNG files are still written. Returns false when any file failed.
 bool savePyramidFiles(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                      PyramidFormat format, bool withAlpha, TexelEncoding encoding, StoredAlpha alpha,
-                      const std::string& writer, GrowArray<std::string>& errors);
+                      const OutputFormat& format, const LevelStorage& storage,
+                      const GrowArray<LevelWeights>& weights, const std::string& writer, MipPyramid* decoded,
+                      GrowArray<std::string>& errors);

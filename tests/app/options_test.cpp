@@ -61,9 +61,9 @@ TEST(Options, AnUnknownOptionOrABadValueIsOneErrorLineAndTheHint) {
          "Error: --threads takes a whole number from 1 to 1024, not '2x'"},
         {{"--threads", "99999", "model.obj", "texture.png"},
          "Error: --threads takes a whole number from 1 to 1024, not '99999'"},
-        {{"--format", "png,gif", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not 'gif'"},
-        {{"--format", "png,", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not ''"},
-        {{"--format", "PNG", "model.obj", "texture.png"}, "Error: --format takes png, ktx2 or dds, not 'PNG'"},
+        {{"--format", "png,gif", "model.obj", "texture.png"}, "Error: --format takes png, ktx2, dds, ktx2:CODEC or dds:CODEC (CODEC: bc1, bc3, bc4, bc5, bc7; astc4x4, astc6x6, astc8x8 in ktx2), not 'gif'"},
+        {{"--format", "png,", "model.obj", "texture.png"}, "Error: --format takes png, ktx2, dds, ktx2:CODEC or dds:CODEC (CODEC: bc1, bc3, bc4, bc5, bc7; astc4x4, astc6x6, astc8x8 in ktx2), not ''"},
+        {{"--format", "PNG", "model.obj", "texture.png"}, "Error: --format takes png, ktx2, dds, ktx2:CODEC or dds:CODEC (CODEC: bc1, bc3, bc4, bc5, bc7; astc4x4, astc6x6, astc8x8 in ktx2), not 'PNG'"},
         {{"--solver", "exact", "-o", "out", "model.obj", "texture.png"},
          "Error: --solver takes 'iterative' or 'direct', not 'exact'"},
         // A repeated option would silently lose its first value.

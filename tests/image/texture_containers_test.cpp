@@ -175,7 +175,7 @@ TEST(WriteKtx2, HeaderDescriptorKeyValuesAndLevelsReadBack) {
         for (const std::vector<Size>& sizes : {wide, square, odd, tall, std::vector<Size>{{2, 2}}}) {
             const std::string path = dir.file("levels.ktx2");
             std::string error;
-            ASSERT_TRUE(writeKtx2(path.c_str(), knownPyramid(sizes, hasAlpha), TexelEncoding::srgb, StoredAlpha::straight, "kiv 1.2.3", error)) << error;
+            ASSERT_TRUE(writeKtx2(path.c_str(), knownPyramid(sizes, hasAlpha), ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, "kiv 1.2.3", error)) << error;
             SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes[0].height));
             expectKtx2Holds(readTextFile(path), sizes, hasAlpha);
         }
@@ -192,7 +192,7 @@ TEST(WriteDds, HeadersAndLevelsLargestFirstReadBack) {
             SCOPED_TRACE(std::to_string(sizes[0].width) + "x" + std::to_string(sizes[0].height));
             const std::string path = dir.file("levels.dds");
             std::string error;
-            ASSERT_TRUE(writeDds(path.c_str(), knownPyramid(sizes, hasAlpha), TexelEncoding::srgb, StoredAlpha::straight, error)) << error;
+            ASSERT_TRUE(writeDds(path.c_str(), knownPyramid(sizes, hasAlpha), ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, error)) << error;
             const std::string file = readTextFile(path);
             ASSERT_GE(file.size(), 148u);
             EXPECT_EQ(file.substr(0, 4), "DDS ");
@@ -228,19 +228,19 @@ TEST(ContainerWriters, FailuresNameTheFileAndLeaveNothingBehind) {
     const GrowArray<EncodedLevel> levels = knownPyramid(wide, false);
     const std::string missing = dir.file("no-such-dir/levels.ktx2");
     std::string error;
-    EXPECT_FALSE(writeKtx2(missing.c_str(), levels, TexelEncoding::srgb, StoredAlpha::straight, "kiv", error));
+    EXPECT_FALSE(writeKtx2(missing.c_str(), levels, ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, "kiv", error));
     EXPECT_EQ(error, missing + ": cannot write the file (No such file or directory)");
     error.clear();
-    EXPECT_FALSE(writeDds(missing.c_str(), levels, TexelEncoding::srgb, StoredAlpha::straight, error));
+    EXPECT_FALSE(writeDds(missing.c_str(), levels, ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, error));
     EXPECT_EQ(error, missing + ": cannot write the file (No such file or directory)");
 
     // Levels that are not a mip chain are refused before any file is made.
     GrowArray<EncodedLevel> broken = knownPyramid({{4, 2}, {2, 2}}, false);
     const std::string path = dir.file("broken.dds");
-    EXPECT_FALSE(writeDds(path.c_str(), broken, TexelEncoding::srgb, StoredAlpha::straight, error));
+    EXPECT_FALSE(writeDds(path.c_str(), broken, ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, error));
     EXPECT_NE(error.find(path + ": level 1 (2x2)"), std::string::npos) << error;
     broken = knownPyramid({{1, 1}, {1, 1}}, false);
-    EXPECT_FALSE(writeKtx2(path.c_str(), broken, TexelEncoding::srgb, StoredAlpha::straight, "kiv", error));
+    EXPECT_FALSE(writeKtx2(path.c_str(), broken, ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, "kiv", error));
     EXPECT_TRUE(listFiles(dir.path).empty());
 }
 
@@ -260,8 +260,8 @@ TEST(ContainerWriters, AWriteCutShortIsReportedAndTheOldFileKept) {
     void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     std::string ktxError, ddsError;
-    const bool ktxWritten = writeKtx2(path.c_str(), levels, TexelEncoding::srgb, StoredAlpha::straight, "kiv", ktxError);
-    const bool ddsWritten = writeDds(path.c_str(), levels, TexelEncoding::srgb, StoredAlpha::straight, ddsError);
+    const bool ktxWritten = writeKtx2(path.c_str(), levels, ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, "kiv", ktxError);
+    const bool ddsWritten = writeDds(path.c_str(), levels, ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, ddsError);
     std::string pngError;
     const bool pngWritten = saveLevelPng(png.c_str(), 32, picture, false, pngError);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
@@ -289,9 +289,9 @@ TEST(ContainerWriters, APlantedSymlinkAtAPredictableNameIsNotFollowed) {
         ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
         std::string error;
         const std::string kind = name;
-        const bool written = kind == "levels.dds"   ? writeDds(path.c_str(), knownPyramid(square, true), TexelEncoding::srgb, StoredAlpha::straight, error)
+        const bool written = kind == "levels.dds"   ? writeDds(path.c_str(), knownPyramid(square, true), ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, error)
                              : kind == "level.png" ? saveLevelPng(path.c_str(), 24, knownImage(0, 16, 16), false, error)
-                                                   : writeKtx2(path.c_str(), knownPyramid(square, true), TexelEncoding::srgb, StoredAlpha::straight, "kiv", error);
+                                                   : writeKtx2(path.c_str(), knownPyramid(square, true), ContainerFormat{TexelEncoding::srgb, StoredAlpha::straight}, "kiv", error);
         EXPECT_TRUE(written) << error;
         struct stat info;
         ASSERT_EQ(lstat(planted.c_str(), &info), 0);
