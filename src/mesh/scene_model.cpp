@@ -335,7 +335,8 @@ static std::string withOverriddenCoordinateSets(const std::string& json) {
     GrowArray<rapidjson::Value*> pending;
     for (rapidjson::Value& material : materials->value.GetArray()) append(pending, &material);
     while (pending.count > 0) {
-        rapidjson::Value& value = *pending[--pending.count];
+        rapidjson::Value& value = *pending[pending.count - 1];
+        --pending.count;
         if (value.IsArray()) {
             for (rapidjson::Value& item : value.GetArray()) append(pending, &item);
             continue;

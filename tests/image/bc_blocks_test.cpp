@@ -375,7 +375,7 @@ TEST(BcEncoder, NoSingleEndpointStepLowersTheError) {
                     const int endpoint = move % 2, step = move / 2 % 2 ? 1 : -1, f = colour ? move / 4 : 3;
                     const int field = (e[endpoint] >> fields[f][0]) & fields[f][1];
                     if (field + step < 0 || field + step > fields[f][1]) continue;
-                    e[endpoint] += step << fields[f][0];
+                    e[endpoint] += step * (1 << fields[f][0]);
                     if (!colour && (e[0] > e[1]) != (e0 > e1)) continue;
                     EXPECT_LE(own, nearestEntryError(level, weights, codec, e[0], e[1]) * (1 + 1e-5) + 1e-3)
                         << blockCodecName(codec) << " block " << blocks << " move " << move;
