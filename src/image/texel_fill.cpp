@@ -1,8 +1,6 @@
 // Push-pull filling of unread texels.
 #include "image/texel_fill.h"
 
-#include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -44,22 +42,6 @@ static void pushDown(const FillGrid& fine, FillGrid& coarse) {
     }
 }
 
-// The coarse grid's bilinear interpolation at the centre of fine texel (x, y), the coarse texel centres lying at
-// (2 i + 0.5, 2 j + 0.5) in fine texels and the edges clamped.
-static Texel pullUp(const FloatImage& coarse, int32_t x, int32_t y) {
-    const double u = std::min(std::max((x - 0.5) / 2.0, 0.0), coarse.width - 1.0);
-    const double v = std::min(std::max((y - 0.5) / 2.0, 0.0), coarse.height - 1.0);
-    const int32_t x0 = static_cast<int32_t>(u), y0 = static_cast<int32_t>(v);
-    const int32_t x1 = std::min(x0 + 1, coarse.width - 1), y1 = std::min(y0 + 1, coarse.height - 1);
-    const double fu = u - x0, fv = v - y0;
-    const Texel &a = coarse.at(x0, y0), &b = coarse.at(x1, y0), &c = coarse.at(x0, y1), &d = coarse.at(x1, y1);
-    const auto mix = [&](float Texel::*channel) {
-        return static_cast<float>((1 - fv) * ((1 - fu) * a.*channel + fu * b.*channel) +
-                                  fv * ((1 - fu) * c.*channel + fu * d.*channel));
-    };
-    return Texel{mix(&Texel::r), mix(&Texel::g), mix(&Texel::b), mix(&Texel::a)};
-}
-
 void fillUnreadTexels(FloatImage& level, const LevelWeights& weights) {
     if (weights.count != level.count || level.count == 0) return;
     GrowArray<FillGrid> chain;
@@ -78,14 +60,16 @@ void fillUnreadTexels(FloatImage& level, const LevelWeights& weights) {
         append(chain, FillGrid());
         pushDown(chain[chain.count - 2], chain[chain.count - 1]);
     }
-    // Back up: every grid's unknown texels from the filled grid below it.
+    // Back up: every grid's unknown texels take the value of the coarse texel they lie in, the mean of the known
+    // texels nearest them. Piecewise constant rather than interpolated, so that a block of texels read and unread
+    // gains no colour that its read texels do not span: the encoders spend nothing on the filled ones.
     for (int32_t g = chain.count - 2; g >= 0; --g) {
         FillGrid& fine = chain[g];
         const FloatImage& coarse = chain[g + 1].values;
         for (int32_t y = 0; y < fine.values.height; ++y) {
             for (int32_t x = 0; x < fine.values.width; ++x) {
                 const int32_t j = y * fine.values.width + x;
-                if (!fine.known[j]) fine.values.texels[j] = pullUp(coarse, x, y);
+                if (!fine.known[j]) fine.values.texels[j] = coarse.at(x / 2, y / 2);
             }
         }
     }

@@ -6,7 +6,8 @@
 #include "image/float_image.h"
 
 // Replaces every texel of weight 0 (weights as LevelWeights, one per texel; an empty array weighs all alike and
-// changes nothing) by a smooth extension of the texels of weight above 0: their averages are pushed down a chain of
-// halved grids and pulled back up with bilinear interpolation, every channel alpha included. Texels of weight above
+// changes nothing) by an extension of the texels of weight above 0: their means are pushed down a chain of halved
+// grids and pulled back up, each unread texel taking the mean of its nearest cell that holds read texels, every
+// channel alpha included. Texels of weight above
 // 0 keep their values; a level without any is left as it is.
 void fillUnreadTexels(FloatImage& level, const LevelWeights& weights);

@@ -25,7 +25,7 @@ LevelWeights leftColumns(int32_t width, int32_t height, int32_t columns) {
 }
 
 TEST(TexelFill, UnreadTexelsExtendTheReadOnesAndReadTexelsStay) {
-    for (const auto [width, height] : {std::pair{16, 16}, std::pair{13, 7}, std::pair{5, 1}}) {
+    for (const auto& [width, height] : {std::pair{16, 16}, std::pair{13, 7}, std::pair{5, 1}}) {
         const FloatImage original = ramp(width, height);
         FloatImage level;
         copyImage(level, original);
@@ -46,7 +46,9 @@ TEST(TexelFill, UnreadTexelsExtendTheReadOnesAndReadTexelsStay) {
                 EXPECT_FLOAT_EQ(t.g, 0.5f);
                 EXPECT_GE(t.b, 0.0f);
                 EXPECT_LE(t.b, original.at(0, height - 1).b + 1e-6f);
-                if (x == 2 && height > 1) EXPECT_NEAR(t.b, o.b, 2.5f / height) << width << " " << y;
+                if (x == 2 && height > 1) {
+                    EXPECT_NEAR(t.b, o.b, 2.5f / height) << width << " " << y;
+                }
             }
         }
     }
