@@ -270,7 +270,7 @@ TEST(AlphaModes, OptionLinesThatMeanNothingAreRefused) {
         std::string line;
         for (const std::string& argument : arguments) line += argument + " ";
         const CommandResult result = runKiv(dir.path, arguments);
-        EXPECT_EQ(result.exitStatus, 1) << line << result.output;
+        EXPECT_EQ(result.exitStatus, 2) << line << result.output;  // a usage error
         EXPECT_EQ(result.output.rfind("Error: --alpha", 0), 0u) << line << result.output;
         EXPECT_FALSE(fileExists(dir.file("mip_0_kivbi.png"))) << line;
     }
