@@ -84,7 +84,7 @@ static void redrawUntilStopped() {
 
 void enableProgressLines(bool enabled) { state.enabled = enabled; }
 
-void startProgressLine(const std::string& task, const char* phase) {
+void startProgressLine(const std::string& task, const char* phase, int32_t item, int32_t count) {
     if (!state.enabled) return;
     std::lock_guard<std::mutex> lock(state.mutex);
     state.active = true;
@@ -92,7 +92,8 @@ void startProgressLine(const std::string& task, const char* phase) {
     state.width = 0;
     state.task = task;
     state.phase = phase;
-    state.item = state.count = 0;
+    state.item = item;
+    state.count = count;
     state.done = 0;
     state.started = wallClockSeconds();
     state.stopping = false;

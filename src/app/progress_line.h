@@ -11,8 +11,8 @@
 // Turns the lines on or off for the rest of the run.
 void enableProgressLines(bool enabled);
 
-// Starts the line of a task (a filter's name) in `phase` at 0 %.
-void startProgressLine(const std::string& task, const char* phase = "running");
+// Starts the line of a task (a filter's name) in `phase`, at `item` of `count` (0 of 0 for none), at 0 %.
+void startProgressLine(const std::string& task, const char* phase = "running", int32_t item = 0, int32_t count = 0);
 
 // The task's phase ("level", "solve", "writing file"), the item it works on of `count` (0 of 0 when none) and the
 // share of the task done, from 0 to 1; the percentage shown never goes down. Drawn at once when the phase or the item

@@ -117,8 +117,7 @@ bool writePyramid(const FilterRun& run, const RunOptions& options, const Texture
     SaveProgress progress;
     progress.fileDone = fileWritten;
     progress.context = &writing;
-    startProgressLine(run.name, "writing file");
-    updateProgressLine("writing file", 1, writing.files, 0.0);
+    startProgressLine(run.name, "writing file", 1, writing.files);
     for (PyramidFormat format : everyFormat) {
         if (!(options.formats & pyramidFormatBit(format))) continue;
         GrowArray<std::string> errors;

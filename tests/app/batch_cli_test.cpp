@@ -320,7 +320,7 @@ TEST(ProgressLine, ShowsOnAPseudoTerminalOnly) {
     const std::string kiv = std::string(KIV_EXECUTABLE) + " sample.obj sample.png box kivbi kivtric";
     const std::string terminal = shellOutput("cd '" + dir.path + "' && script -qec '" + kiv + "' /dev/null");
     for (const char* shown : {"\rbox: running 0%, 0:00 so far", "\rkivbi: level 1 of 9 ", "\rkivbi: level 9 of 9 ",
-                              "\rkivtric: assembly 15%, ", "\rkivtric: solve 30%, ", "\rkivbi: writing file 1 of 10 0%",
+                              "\rkivtric: assembly ", "\rkivtric: solve ", "\rkivbi: writing file 1 of 10 0%",
                               "\rkivtric: writing file 1 of 10 0%"}) {
         EXPECT_NE(terminal.find(shown), std::string::npos) << shown << "\n" << terminal;
     }
@@ -341,7 +341,7 @@ TEST(ProgressLine, ShowsOnAPseudoTerminalOnly) {
         EXPECT_GE(value, last) << terminal.substr(at, 80);
         last = value;
     }
-    EXPECT_GE(last, 30);
+    EXPECT_GE(last, 50);
     EXPECT_NE(terminal.find(" left", terminal.find("\rkivtric: solve")), std::string::npos) << terminal;
 
     const std::string quiet = shellOutput("cd '" + dir.path + "' && script -qec '" + kiv + " -q' /dev/null");
