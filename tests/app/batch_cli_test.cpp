@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/progress_line.h"
 #include "app/run_log.h"
 #include "test_support.h"
 
@@ -350,6 +351,17 @@ TEST(ProgressLine, ShowsOnAPseudoTerminalOnly) {
     expectStatus(piped, 0);
     EXPECT_EQ(piped.errors, "");
     EXPECT_EQ(piped.output.find('\r'), std::string::npos) << piped.output;
+}
+
+// The line's text: the time left is the time so far scaled by what remains at that pace, shown from 1 % on and not
+// at the end; times as m:ss, then h:mm:ss from an hour.
+TEST(ProgressLine, TheTimeLeftFollowsThePaceSoFar) {
+    EXPECT_EQ(progressText("kivtric", "solve", 0, 0, 0.25, 60), "kivtric: solve 25%, 1:00 so far, about 3:00 left");
+    EXPECT_EQ(progressText("kivbi", "level", 2, 11, 0.5, 3725), "kivbi: level 2 of 11 50%, 1:02:05 so far, about "
+                                                              "1:02:05 left");
+    EXPECT_EQ(progressText("box", "running", 0, 0, 0.0, 0.4), "box: running 0%, 0:00 so far");
+    EXPECT_EQ(progressText("box", "running", 0, 0, 0.009, 10), "box: running 0%, 0:10 so far");
+    EXPECT_EQ(progressText("kivbi", "writing file", 10, 10, 1.0, 59.6), "kivbi: writing file 10 of 10 100%, 1:00 so far");
 }
 
 // A bounded solve's start is not a result: its line says how the start was made and leaves the proof to the
