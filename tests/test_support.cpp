@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -38,18 +39,25 @@ TempDir::~TempDir() {
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
-CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
-                     int timeoutSeconds, int memoryLimitMegabytes) {
+// Runs kiv with its standard output into one pipe and its standard error into the same one, or into a second when
+// `apart`.
+static CommandResult runKivWith(const std::string& directory, const std::vector<std::string>& arguments,
+                                int timeoutSeconds, int memoryLimitMegabytes, bool apart) {
     CommandResult result;
-    int pipeEnds[2];
+    int pipeEnds[2], errorEnds[2] = {-1, -1};
     if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+    if (apart && pipe(errorEnds) != 0) throw std::runtime_error("pipe failed");
     pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
         dup2(pipeEnds[1], 1);
-        dup2(pipeEnds[1], 2);
+        dup2(apart ? errorEnds[1] : pipeEnds[1], 2);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
+        if (apart) {
+            close(errorEnds[0]);
+            close(errorEnds[1]);
+        }
         if (chdir(directory.c_str()) != 0) _exit(126);
         if (memoryLimitMegabytes > 0) {
             const rlim_t bytes = static_cast<rlim_t>(memoryLimitMegabytes) << 20;
@@ -64,12 +72,16 @@ CommandResult runKiv(const std::string& directory, const std::vector<std::string
         _exit(127);
     }
     close(pipeEnds[1]);
-    // Read in a helper thread so a chatty child never blocks on a full pipe.
-    std::thread reader([&] {
+    if (apart) close(errorEnds[1]);
+    // Read in helper threads so a chatty child never blocks on a full pipe.
+    auto drain = [](int fd, std::string& text) {
         char buffer[4096];
         ssize_t n;
-        while ((n = read(pipeEnds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, n);
-    });
+        while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+    };
+    std::thread reader(drain, pipeEnds[0], std::ref(result.output));
+    std::thread errorReader;
+    if (apart) errorReader = std::thread(drain, errorEnds[0], std::ref(result.errors));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int status = 0;
     for (;;) {
@@ -85,11 +97,25 @@ CommandResult runKiv(const std::string& directory, const std::vector<std::string
     }
     reader.join();
     close(pipeEnds[0]);
+    if (apart) {
+        errorReader.join();
+        close(errorEnds[0]);
+    }
     if (!result.timedOut) {
         if (WIFSIGNALED(status)) result.signalled = true;
         else result.exitStatus = WEXITSTATUS(status);
     }
     return result;
+}
+
+CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
+                     int timeoutSeconds, int memoryLimitMegabytes) {
+    return runKivWith(directory, arguments, timeoutSeconds, memoryLimitMegabytes, false);
+}
+
+CommandResult runKivApart(const std::string& directory, const std::vector<std::string>& arguments,
+                          int timeoutSeconds) {
+    return runKivWith(directory, arguments, timeoutSeconds, 0, true);
 }
 
 void writeTextFile(const std::string& path, const std::string& text) {

@@ -32,13 +32,18 @@ struct CommandResult {
     int exitStatus = -1;    // valid when !signalled and !timedOut
     bool signalled = false;
     bool timedOut = false;
-    std::string output;     // standard output and standard error, interleaved
+    std::string output;     // standard output and standard error, interleaved (runKivApart: standard output)
+    std::string errors;     // runKivApart: standard error
 };
 
 // Runs the built kiv with `arguments` in `directory`, killing it after `timeoutSeconds`. A
 // `memoryLimitMegabytes` above 0 caps the child's address space (RLIMIT_AS) at that size.
 CommandResult runKiv(const std::string& directory, const std::vector<std::string>& arguments,
                      int timeoutSeconds = 120, int memoryLimitMegabytes = 0);
+
+// runKiv with standard output and standard error read apart: `output` holds the one, `errors` the other.
+CommandResult runKivApart(const std::string& directory, const std::vector<std::string>& arguments,
+                          int timeoutSeconds = 120);
 
 // The lines of a run's output, line feeds removed.
 std::vector<std::string> outputLines(const std::string& text);

@@ -43,16 +43,22 @@ static const char* const usageOptions[] = {
     "--report            print each level's error on the model; also report.csv",
     "--viewer            write viewer.html: the model with each pyramid, for a browser",
     "--from-model        take the textures from the model's materials",
+    "--name PATTERN      level file names, e.g. {stem}_{filter}_{level:02}",
+    "                    (default: mip_{level}_{filter}; also {width}, {height})",
+    "--no-clean          keep levels of an earlier run that this run does not write",
+    "--manifest FILE     write a JSON list of inputs and files written ('-': stdout)",
+    "-q, --quiet         print nothing on standard output (errors still on stderr)",
     "-h, --help          print this text",
     "--version           print the version",
 };
 
 const char* const usageHint = "Run 'kiv --help' for usage.";
 
-void printUsage() {
-    for (const char* line : usageHead) std::printf("%s\n", line);
-    for (const FilterInfo& filter : allFilters()) std::printf("%-12s %s\n", filter.name, filter.summary);
-    for (const char* line : usageOptions) std::printf("%s\n", line);
+void printUsage(std::FILE* stream) {
+    for (const char* line : usageHead) std::fprintf(stream, "%s\n", line);
+    for (const FilterInfo& filter : allFilters()) std::fprintf(stream, "%-12s %s\n", filter.name, filter.summary);
+    for (const char* line : usageOptions) std::fprintf(stream, "%s\n", line);
+    std::fflush(stream);
 }
 
 // The option's value checks share one message form: "<option> takes <what it takes>, not '<value>'".
@@ -69,6 +75,8 @@ static const char* const outputTakes = "a folder name";
 static const char* const colorSpaceTakes = "'srgb' or 'linear'";
 static const char* const alphaTakes = "'straight', 'premultiplied' or 'coverage[=CUTOFF]' with CUTOFF in (0, 1]";
 static const char* const alphaOutputTakes = "'straight' or 'premultiplied'";
+static const char* const manifestTakes = "a file name, or '-' for standard output";
+static const char* const nameTakes = "a file name pattern such as {stem}_{filter}_{level:02}";
 
 static bool parseSolver(const std::string& value, LevelSolver& solver, std::string& error) {
     if (value == "iterative") solver = LevelSolver::iterative;
@@ -164,7 +172,37 @@ static std::string missingValue(const std::string& option) {
     if (option == "--color-space") return badValue("--color-space", colorSpaceTakes, "");
     if (option == "--alpha") return badValue("--alpha", alphaTakes, "");
     if (option == "--alpha-output") return badValue("--alpha-output", alphaOutputTakes, "");
+    if (option == "--manifest") return badValue("--manifest", manifestTakes, "");
+    if (option == "--name") return badValue("--name", nameTakes, "");
     return badValue(option.c_str(), outputTakes, "");
+}
+
+// Whether the --name pattern gives every file of the run its own name: a PNG file per level needs {level}, several
+// filters need {filter}, and the containers need a name once {level} is dropped.
+static bool checkNamePattern(const std::string& given, const RunOptions& options, std::string& error) {
+    const NamePattern& pattern = options.names;
+    const std::string quoted = "--name '" + given + "': ";
+    const auto writes = [&](bool png) {
+        return std::any_of(options.formats.begin(), options.formats.end(),
+                           [&](const OutputFormat& format) { return (format.container == PyramidFormat::png) == png; });
+    };
+    if (writes(true) && !hasNameField(pattern, NameField::level)) {
+        error = quoted + "no {level}, so every level's PNG file would get the same name";
+        return false;
+    }
+    if (!hasNameField(pattern, NameField::filter)) {
+        for (const std::string& name : options.filterNames) {
+            if (name == options.filterNames[0]) continue;
+            error = quoted + "no {filter}, so " + options.filterNames[0] + " and " + name + " would write the same files";
+            return false;
+        }
+    }
+    const bool containers = writes(false);
+    if (containers && containerPattern(pattern).pieces.count == 0) {
+        error = quoted + "nothing is left to name the KTX2 and DDS files once {level} is dropped";
+        return false;
+    }
+    return true;
 }
 
 bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error) {
@@ -195,16 +233,22 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
         ("report", "")
         ("viewer", "")
         ("from-model", "")
+        ("name", "", cxxopts::value<std::string>())
+        ("no-clean", "")
+        ("manifest", "", cxxopts::value<std::string>())
+        ("q,quiet", "")
         ("h,help", "")
         ("version", "")
         ("arguments", "", cxxopts::value<std::vector<std::string>>());
     parser.parse_positional({"arguments"});
 
     RunOptions parsed;
+    std::string namePattern = defaultNamePattern;
     try {
         const cxxopts::ParseResult result = parser.parse(argc, argv);
         // An option given twice would silently lose its first value.
-        for (const char* option : {"output", "format", "threads", "solver", "color-space", "alpha", "alpha-output"}) {
+        for (const char* option : {"output", "format", "threads", "solver", "color-space", "alpha", "alpha-output",
+                                   "name", "manifest"}) {
             if (result.count(option) > 1) {
                 error = (option == std::string("output") ? "-o/--output" : "--" + std::string(option)) +
                         " is given more than once";
@@ -219,6 +263,18 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
             return false;
         }
         parsed.fromModel = result.count("from-model") > 0;
+        parsed.clean = result.count("no-clean") == 0;
+        // The manifest on standard output is the whole of it, one JSON document: the log makes way.
+        if (result.count("manifest")) {
+            parsed.manifestPath = result["manifest"].as<std::string>();
+            if (parsed.manifestPath.empty()) error = badValue("--manifest", manifestTakes, "");
+        }
+        parsed.quiet = result.count("quiet") > 0 || parsed.manifestPath == "-";
+        if (error.empty() && result.count("name")) {
+            namePattern = result["name"].as<std::string>();
+            std::string why;
+            if (!parseNamePattern(namePattern, parsed.names, why)) error = "--name '" + namePattern + "': " + why;
+        }
         if (result.count("output")) {
             parsed.outputFolder = result["output"].as<std::string>();
             if (parsed.outputFolder.empty()) error = badValue("-o/--output", outputTakes, "");
@@ -284,6 +340,13 @@ bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, st
     }
     if (parsed.filterNames.count == 0) append(parsed.filterNames, std::string(defaultFilterName));
     if (parsed.formats.count == 0) append(parsed.formats, OutputFormat());
+    // Every name is checked before any work, so a typo late in the list wastes nothing.
+    for (const std::string& name : parsed.filterNames) {
+        if (findFilter(name)) continue;
+        error = "The filter named '" + name + "' doesn't exist.";
+        return false;
+    }
+    if (!checkNamePattern(namePattern, parsed, error)) return false;
     options = parsed;
     return true;
 }

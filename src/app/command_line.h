@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "base/grow_array.h"
 #include "filters/filter_stats.h"
 #include "image/alpha_modes.h"
+#include "image/level_names.h"
 #include "image/pixel_bytes.h"
 #include "image/pyramid_files.h"
 
@@ -31,14 +33,21 @@ struct RunOptions {
     bool viewer = false;                       // --viewer: viewer.html, the model with each pyramid in a browser
     bool help = false;                         // -h/--help
     bool version = false;                      // --version
+    bool quiet = false;                        // -q/--quiet: nothing on standard output (implied by --manifest -)
+    std::string manifestPath;                  // --manifest FILE, "-" for standard output; empty for none
+    NamePattern names = defaultLevelNames();   // --name PATTERN: the level files' names, and the containers'
+    bool clean = true;                         // false with --no-clean: levels an earlier run left are kept
 };
 
-// Prints the usage text.
-void printUsage();
+// Prints the usage text on `stream`: standard output when asked for (--help, or kiv alone), standard error after a
+// usage error.
+void printUsage(std::FILE* stream);
 
 // The line printed after a command-line error.
 extern const char* const usageHint;
 
 // Fills `options` from the arguments as main receives them (argv[0] the program). Returns false with a one-line
-// message (printed after "Error: ") for an unknown option or a missing or bad option value; nothing is touched.
+// message (printed after "Error: ") for an unknown option, a missing or bad option value, an unknown filter name, or
+// a --name pattern that cannot name this run's files; nothing is touched. Whether model and texture are there is the
+// caller's to check (positionalCount).
 bool parseCommandLine(int argc, const char* const* argv, RunOptions& options, std::string& error);

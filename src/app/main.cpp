@@ -15,13 +15,13 @@ int main(int argc, char** argv) {
     try {
         return runCommandLine(argc, argv);
     } catch (const std::bad_alloc&) {
-        std::printf("Error: out of memory\n");
         std::fflush(stdout);
+        std::fprintf(stderr, "Error: out of memory\n");
         return exitFailure;
     } catch (const std::exception& failure) {
         // Nothing else is expected to throw; if something does, it still ends in a message, not an abort.
-        std::printf("Error: %s\n", failure.what());
         std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s\n", failure.what());
         return exitFailure;
     }
 }

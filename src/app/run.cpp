@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <new>
 #include <vector>
 
+#include "app/progress_line.h"
 #include "app/run_log.h"
 #include "app/texture_job.h"
 #include "base/clock.h"
@@ -27,27 +30,31 @@ static int fail(const std::string& message) {
     return exitFailure;
 }
 
+// The progress line's display of a filter's report.
+static void showFilterProgress(void*, const char* phase, int32_t level, int32_t levels, double done) {
+    updateProgressLine(phase, level, levels, done);
+}
+
 // Runs one filter and prints its statistics, also when it fails or throws: the steps it finished
-// are reported before the error that stopped it.
-static bool runFilter(const FilterInfo& filter, const FilterInputs& inputs, FilterRun& run, std::string& error) {
-    // Progress goes to a person watching, never into a log: only when standard error is a terminal.
+// are reported before the error that stopped it. Measures its time and the process's peak memory while it runs.
+static bool runFilter(const FilterInfo& filter, const FilterInputs& inputs, FilterRun& run, bool& peakOfFilter,
+                      std::string& error) {
     FilterStats stats;
-    if (isatty(STDERR_FILENO)) {
-        std::fprintf(stderr, "%s: running\n", run.name.c_str());
-        stats.progress.context = &run;
-        stats.progress.step = [](void* context, const char* what, int32_t done, int32_t total) {
-            std::fprintf(stderr, "%s: %s %d of %d\n", static_cast<FilterRun*>(context)->name.c_str(), what, done, total);
-        };
-    }
+    stats.progress.update = showFilterProgress;
+    peakOfFilter = restartPeakMemory() && peakOfFilter;
+    startProgressLine(run.name);
     const double start = wallClockSeconds();
     bool finished = false;
     try {
         finished = filter.build(inputs, run.pyramid, stats, error);
     } catch (...) {
+        finishProgressLine();
         printFilterStats(stats);
         throw;
     }
     run.seconds = wallClockSeconds() - start;
+    run.peakMemoryBytes = peakResidentBytes();
+    finishProgressLine();
     printFilterStats(stats);
     return finished;
 }
@@ -59,14 +66,24 @@ static bool anyReadsSurface(const RunOptions& options, const GrowArray<const Fil
 
 // Runs every filter on the job, writes the levels into its folder, prints the report and writes the viewer page when
 // asked; returns the exit status.
-static int buildPyramids(const RunOptions& options, const GrowArray<const FilterInfo*>& filters, TextureJob& job) {
+static int buildPyramids(const RunOptions& options, const GrowArray<const FilterInfo*>& filters, TextureJob& job,
+                         const std::string& roles, RunManifest& manifest) {
+    append(manifest.textures, ManifestTexture());
+    ManifestTexture& record = manifest.textures[manifest.textures.count - 1];
+    record.path = job.source;
+    record.name = job.stem;
+    record.roles = roles;
+    record.width = job.texture.width;
+    record.height = job.texture.height;
+    record.encoding = job.encoding;
+    record.folder = job.outputFolder;
     FilterInputs inputs;
     inputs.mesh = &job.mesh;
     inputs.texture = &job.texture;
     inputs.levelCount = mipLevelCount(job.texture.width, job.texture.height);
     inputs.solver = options.solver;
     inputs.encoding = job.encoding;
-    std::printf("Image is %dx%d with %d mip levels.\n", job.texture.width, job.texture.height, inputs.levelCount);
+    logPrintf("Image is %dx%d with %d mip levels.\n", job.texture.width, job.texture.height, inputs.levelCount);
 
     std::string error;
     if (!settleFormats(options, job, error)) return fail(error);
@@ -84,7 +101,12 @@ static int buildPyramids(const RunOptions& options, const GrowArray<const Filter
     };
     for (int32_t k = 0; k < filters.count; ++k) {
         runs[k].name = options.filterNames[k];
-        if (!runFilter(*filters[k], inputs, runs[k], error)) return fail(error);
+        if (!runFilter(*filters[k], inputs, runs[k], manifest.peakOfEachFilter, error)) return fail(error);
+        append(record.filters, ManifestFilter());
+        ManifestFilter& ran = record.filters[record.filters.count - 1];
+        ran.name = runs[k].name;
+        ran.seconds = runs[k].seconds;
+        ran.peakMemoryBytes = runs[k].peakMemoryBytes;
         // Coverage is kept over the model's surface for the filters that read it, over the texture for the others.
         const bool onSurface = job.alpha == AlphaMode::coverage && filters[k]->readsSurface;
         finishAlpha(runs[k].pyramid, job, onSurface ? readWeights() : textureWeights);
@@ -93,17 +115,17 @@ static int buildPyramids(const RunOptions& options, const GrowArray<const Filter
     if (!prepareOutputFolder(options, job, error)) return fail(error);
     int status = exitSuccess;
     for (FilterRun& run : runs) {
-        if (!writePyramid(run, options, job, needsReadWeights(options) ? readWeights() : textureWeights)) {
+        if (!writePyramid(run, options, job, needsReadWeights(options) ? readWeights() : textureWeights, record)) {
             status = exitFailure;
         }
     }
 
-    std::printf("Times:\n");
-    for (const FilterRun& run : runs) std::printf("%.3f\t%s\n", run.seconds, run.name.c_str());
-    std::printf("\n");
+    logPrintf("Times:\n");
+    for (const FilterRun& run : runs) logPrintf("%.3f\t%s\n", run.seconds, run.name.c_str());
+    logPrintf("\n");
     std::fflush(stdout);
-    if (options.report && !reportSurfaceError(job, runs)) status = exitFailure;
-    if (options.viewer && !writeViewer(options, job, runs)) status = exitFailure;
+    if (options.report && !reportSurfaceError(job, runs, record)) status = exitFailure;
+    if (options.viewer && !writeViewer(options, job, runs, record)) status = exitFailure;
     return status;
 }
 
@@ -125,7 +147,8 @@ static const double repeatingShare = 0.01;
 // (colour as sRGB, normal maps as vectors, other maps as linear values) into a folder of the output folder named
 // after it. The textures of roles kiv does not process are named first, with the reason. Every texture is decoded
 // before any filter runs, so that a bad one stops the run before any work.
-static int buildModelTextures(const RunOptions& options, const GrowArray<const FilterInfo*>& filters) {
+static int buildModelTextures(const RunOptions& options, const GrowArray<const FilterInfo*>& filters,
+                              RunManifest& manifest) {
     const char* modelPath = options.modelPath.c_str();
     std::string error;
     TextureJob job;
@@ -134,8 +157,8 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     SceneModel scene;
     if (!loadSceneModel(modelPath, scene, error)) return fail(error);
     for (const UnhandledTexture& texture : scene.unhandled) {
-        std::printf("Texture '%s' (%s) of material '%s' is not processed: %s.\n", texture.file.c_str(),
-                    texture.role.c_str(), texture.material.c_str(), texture.reason.c_str());
+        logPrintf("Texture '%s' (%s) of material '%s' is not processed: %s.\n", texture.file.c_str(),
+                  texture.role.c_str(), texture.material.c_str(), texture.reason.c_str());
     }
     if (scene.textures.count == 0 && scene.unhandled.count > 0) {
         return fail(options.modelPath + ": kiv processes none of the model's textures; each is named above with the "
@@ -155,19 +178,21 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
     for (SceneTexture& texture : scene.textures) {
         const double share = scene.area > 0 ? texture.area / scene.area : 0;
         const std::string found = texture.foundNote.empty() ? "" : " (" + texture.foundNote + ")";
-        std::printf("Texture '%s' (%s; %s) from %s%s: %d triangles, %.1f %% of the model's surface\n",
-                    texture.name.c_str(), texture.roles.c_str(), texelEncodingName(texture.encoding),
-                    texture.source.c_str(), found.c_str(), texture.mesh.triangles.count, 100 * share);
+        logPrintf("Texture '%s' (%s; %s) from %s%s: %d triangles, %.1f %% of the model's surface\n",
+                  texture.name.c_str(), texture.roles.c_str(), texelEncodingName(texture.encoding),
+                  texture.source.c_str(), found.c_str(), texture.mesh.triangles.count, 100 * share);
         if (texture.mesh.triangles.count == 0) {
-            std::printf("No triangle uses texture '%s' through texture coordinates; it is skipped.\n",
-                        texture.name.c_str());
+            logPrintf("No triangle uses texture '%s' through texture coordinates; it is skipped.\n",
+                      texture.name.c_str());
             continue;
         }
         if (texture.area > 0 && texture.areaOutside > repeatingShare * texture.area) {
-            std::printf("Warning: texture '%s': its coordinates leave [0, 1] on %.1f %% of its surface; the "
-                        "mapping-aware filters fold that surface into the texture as a repeating sampler reads it%s\n",
-                        texture.name.c_str(), 100 * texture.areaOutside / texture.area,
-                        texture.repeatingSampler ? "" : ", but a material asks for clamped or mirrored coordinates");
+            char outside[32];
+            std::snprintf(outside, sizeof outside, "%.1f", 100 * texture.areaOutside / texture.area);
+            printWarning("texture '" + texture.name + "': its coordinates leave [0, 1] on " + outside +
+                         " % of its surface; the mapping-aware filters fold that surface into the texture as a "
+                         "repeating sampler reads it" +
+                         (texture.repeatingSampler ? "" : ", but a material asks for clamped or mirrored coordinates"));
         }
         std::fflush(stdout);
         job.mesh = std::move(texture.mesh);
@@ -180,9 +205,10 @@ static int buildModelTextures(const RunOptions& options, const GrowArray<const F
         settleAlpha(job, texture.alphaIsOpacity ? options.alpha : AlphaMode::straight, options.alphaCutoff,
                     options.premultipliedOutput);
         job.source = texture.source;
+        job.stem = texture.name;
         job.outputFolder = pathInFolder(options.outputFolder, texture.name);
         job.madeFolder = texture.name;
-        if (buildPyramids(options, filters, job) != exitSuccess) status = exitFailure;
+        if (buildPyramids(options, filters, job, texture.roles, manifest) != exitSuccess) status = exitFailure;
         closeMadeFolder();
         ++built;
     }
@@ -201,13 +227,15 @@ static void warnOfOtherTextures(const RunOptions& options, const Mesh& mesh) {
     if (textures.count < 2) return;
     std::string names;
     for (const std::string& texture : textures) names += (names.empty() ? "" : ", ") + texture;
-    std::printf("Warning: %s: its materials name %d textures (%s), but every triangle is counted for %s; "
-                "--from-model processes each texture with the triangles that use it\n",
-                options.modelPath.c_str(), textures.count, names.c_str(), options.texturePath.c_str());
+    printWarning(options.modelPath + ": its materials name " + std::to_string(textures.count) + " textures (" + names +
+                 "), but every triangle is counted for " + options.texturePath +
+                 "; --from-model processes each texture with the triangles that use it");
 }
 
-int generateMipmaps(const RunOptions& options) {
+int generateMipmaps(const RunOptions& options, RunManifest& manifest) {
     const char* modelPath = options.modelPath.c_str();
+    manifest.model = options.modelPath;
+    manifest.outputFolder = options.outputFolder;
     // Every name is checked before any work, so a typo late in the list wastes nothing.
     GrowArray<const FilterInfo*> filters;
     for (const std::string& name : options.filterNames) {
@@ -218,7 +246,7 @@ int generateMipmaps(const RunOptions& options) {
 
     std::string error;
     if (!createOutputFolder(options.outputFolder, error)) return fail(error);
-    if (options.fromModel) return buildModelTextures(options, filters);
+    if (options.fromModel) return buildModelTextures(options, filters, manifest);
     TextureJob job;
     if (!loadModel(modelPath, job.mesh, error) || !normaliseMesh(job.mesh, error)) return fail(error);
     // The filters that read the surface see the texture repeat beyond the unit square, as a wrapping sampler does.
@@ -231,8 +259,9 @@ int generateMipmaps(const RunOptions& options) {
     decodeTexels(job.texture, job.encoding);
     settleAlpha(job, options.alpha, options.alphaCutoff, options.premultipliedOutput);
     job.source = options.texturePath;
+    job.stem = std::filesystem::path(options.texturePath).stem().string();
     job.outputFolder = options.outputFolder;
-    return buildPyramids(options, filters, job);
+    return buildPyramids(options, filters, job, std::string(), manifest);
 }
 
 // Whether `count` threads can be started (and they are joined again at once).
@@ -266,26 +295,66 @@ static int configureThreads(int32_t requested) {
     return count;
 }
 
+// Writes the manifest to its file (renamed into place once complete) or to standard output; false with the error
+// line printed when it cannot.
+static bool writeManifest(const std::string& path, const RunManifest& manifest, int status) {
+    GrowArray<std::string> unreadable;
+    const PrintedMessages& printed = printedMessages();
+    const std::string text = manifestJson(manifest, status, printed.errors, printed.warnings, unreadable);
+    for (const std::string& message : unreadable) printError(message + " (it was written, but cannot be read back "
+                                                                       "for the manifest)");
+    if (path == "-") {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        if (std::fflush(stdout) == 0) return true;
+        printError("the manifest cannot be written to standard output");
+        return false;
+    }
+    PendingFile pending;
+    openBeside(path.c_str(), pending);
+    writeBytes(pending, text.data(), text.size());
+    std::string error;
+    if (finishFile(pending, path.c_str(), "manifest", error)) return true;
+    printError(error);
+    return false;
+}
+
 int runCommandLine(int argc, char** argv) {
     RunOptions options;
     std::string error;
     if (!parseCommandLine(argc, argv, options, error)) {
-        std::printf("Error: %s\n%s\n", error.c_str(), usageHint);
-        std::fflush(stdout);
-        return exitFailure;
+        std::fprintf(stderr, "Error: %s\n%s\n", error.c_str(), usageHint);
+        return exitUsage;
     }
     if (options.help || options.version) {
-        if (options.help) printUsage();
+        if (options.help) printUsage(stdout);
         else std::printf("%s\n", kivNameAndVersion);
         std::fflush(stdout);
         return exitSuccess;
     }
-    const int threadCount = configureThreads(options.threadCount);
-    std::printf("Using %d threads on machine with %d procs\n", threadCount, omp_get_num_procs());
-    if (options.positionalCount < (options.fromModel ? 1 : 2)) {
-        printUsage();
-        std::fflush(stdout);
+    // kiv alone asks what it does; a line with arguments but no texture (or no model) is a mistake.
+    if (argc <= 1) {
+        printUsage(stdout);
         return exitSuccess;
     }
-    return generateMipmaps(options);
+    if (options.positionalCount < (options.fromModel ? 1 : 2)) {
+        std::fprintf(stderr, "Error: %s\n", options.positionalCount == 0 ? "the model is missing"
+                                            : "the texture is missing (or --from-model, to take the model's textures)");
+        printUsage(stderr);
+        return exitUsage;
+    }
+    setLogQuiet(options.quiet);
+    enableProgressLines(!options.quiet && isatty(STDERR_FILENO));
+    const int threadCount = configureThreads(options.threadCount);
+    logPrintf("Using %d threads on machine with %d procs\n", threadCount, omp_get_num_procs());
+    RunManifest manifest;
+    int status = exitFailure;
+    try {
+        status = generateMipmaps(options, manifest);
+    } catch (const std::bad_alloc&) {
+        // The manifest still says what was done before memory ran out.
+        printError("out of memory");
+        status = exitFailure;
+    }
+    if (!options.manifestPath.empty() && !writeManifest(options.manifestPath, manifest, status)) status = exitFailure;
+    return status;
 }

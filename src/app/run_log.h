@@ -10,6 +10,13 @@
 #include "image/float_image.h"
 #include "image/pixel_bytes.h"
 
+// The log (the thread line, "Image is ...", the filters' lines, "Times:", the report) goes to standard output, or
+// nowhere once setLogQuiet(true) (-q, or --manifest -); "Error:" and "Warning:" lines go to standard error whatever
+// the log does. Every printing function first ends a progress line a terminal shows.
+void setLogQuiet(bool quiet);
+// Prints to the log as printf does.
+void logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Prints the lines of one filter run's steps, in order: each step's solver phases and bounded solve (and the held
 // share of every level of a joint bounded solve), then, once the step is done, its heading and its times.
 void printFilterStats(const FilterStats& stats);
@@ -18,6 +25,15 @@ void printFilterStats(const FilterStats& stats);
 // and reason ("<file>: <reason>"), the printed line adds the word that marks it.
 void printError(const std::string& message);
 void printErrors(const GrowArray<std::string>& messages);
+// Prints "Warning: " and the message on standard error: the run goes on.
+void printWarning(const std::string& message);
+
+// Every error and warning message printed so far, in order, without the word that marks it (for the manifest).
+struct PrintedMessages {
+    GrowArray<std::string> errors;
+    GrowArray<std::string> warnings;
+};
+const PrintedMessages& printedMessages();
 
 // One filter's pyramid as the report names it, and its error on the model.
 struct ReportedPyramid {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/progress_line.h"
 #include "app/run_log.h"
 #include "app/viewer_page.h"
 #include "base/version.h"
@@ -66,8 +67,8 @@ bool settleFormats(const RunOptions& options, TextureJob& job, std::string& erro
             return false;
         }
         if (format.compressed && format.codec == BlockCodec::bc1 && job.storedAlpha != StoredAlpha::opaque) {
-            std::printf("Warning: %s: bc1 stores no alpha; its %s files are opaque (bc3 and bc7 keep alpha)\n",
-                        job.source.c_str(), outputFormatName(format).c_str());
+            printWarning(job.source + ": bc1 stores no alpha; its " + outputFormatName(format) +
+                         " files are opaque (bc3 and bc7 keep alpha)");
         }
         const bool named = std::any_of(job.formats.begin(), job.formats.end(), [&](const OutputFormat& other) {
             return outputFormatName(other) == outputFormatName(format);
@@ -82,8 +83,63 @@ bool needsReadWeights(const RunOptions& options) {
                                              [](const OutputFormat& format) { return format.compressed; });
 }
 
+// Removes the filter's level files that an earlier run left in the job's folder and this run does not write, and
+// names each on the log; false, with an error line each, for those that could not be removed.
+static bool removeStaleLevels(const FilterRun& run, const RunOptions& options, const TextureJob& job,
+                              const PyramidNaming& naming, ManifestTexture& record) {
+    GrowArray<std::string> writes;
+    NameValues values;
+    values.stem = naming.stem;
+    values.filter = run.name;
+    for (int32_t k = 0; k < run.pyramid.levels.count; ++k) {
+        values.level = k;
+        values.width = run.pyramid.levels[k].width;
+        values.height = run.pyramid.levels[k].height;
+        append(writes, levelFileName(naming.pattern, values));
+    }
+    const auto stale = [&](const std::string& name) {
+        if (!isLevelFileName(options.names, naming.stem, run.name, name)) return false;
+        for (const std::string& written : writes) {
+            if (name == written) return false;
+        }
+        return true;
+    };
+    GrowArray<std::string> removed, errors;
+    removeFilesIn(job.outputFolder, stale, removed, errors);
+    for (const std::string& path : removed) {
+        logPrintf("Removed %s: a level of %s left by an earlier run, which this run does not write\n", path.c_str(),
+                  run.name.c_str());
+        append(record.removed, path);
+    }
+    printErrors(errors);
+    return errors.count == 0;
+}
+
+// The writing's progress line: the files written of all, and the share of the texels.
+namespace {
+struct WritingProgress {
+    int32_t files = 0, filesDone = 0;
+    int64_t texels = 0, texelsDone = 0;
+};
+}  // namespace
+
+static void fileWritten(void* context, int64_t texels) {
+    WritingProgress& writing = *static_cast<WritingProgress*>(context);
+    ++writing.filesDone;
+    writing.texelsDone += texels;
+    updateProgressLine("writing file", std::min(writing.filesDone + 1, writing.files), writing.files,
+                       writing.texels > 0 ? static_cast<double>(writing.texelsDone) / writing.texels : 1.0);
+}
+
 bool writePyramid(FilterRun& run, const RunOptions& options, const TextureJob& job,
-                  const GrowArray<LevelWeights>& readWeights) {
+                  const GrowArray<LevelWeights>& readWeights, ManifestTexture& record) {
+    PyramidNaming naming;
+    naming.pattern = options.names;
+    naming.stem = job.stem;
+    bool written = true;
+    const bool png = std::any_of(job.formats.begin(), job.formats.end(),
+                                 [](const OutputFormat& format) { return format.container == PyramidFormat::png; });
+    if (options.clean && png) written = removeStaleLevels(run, options, job, naming, record);
     // The levels with their unread texels filled, for the files that take them.
     MipPyramid filled;
     if (readWeights.count > 0) {
@@ -92,9 +148,17 @@ bool writePyramid(FilterRun& run, const RunOptions& options, const TextureJob& j
             fillUnreadTexels(filled.levels[k], readWeights[k]);
         }
     }
+    WritingProgress writing;
+    for (const OutputFormat& format : job.formats) {
+        writing.files += format.container == PyramidFormat::png ? run.pyramid.levels.count : 1;
+        for (const FloatImage& level : run.pyramid.levels) writing.texels += int64_t{level.width} * level.height;
+    }
+    SaveProgress progress;
+    progress.fileDone = fileWritten;
+    progress.context = &writing;
+    startProgressLine(run.name, "writing file", 1, writing.files);
     static const GrowArray<LevelWeights> evenly;
     clear(run.decodedFiles);
-    bool written = true;
     for (const OutputFormat& format : job.formats) {
         LevelStorage storage{job.encoding, job.alphaChannel, job.storedAlpha};
         if (format.compressed && format.codec == BlockCodec::bc1) storage.alpha = StoredAlpha::opaque;
@@ -105,17 +169,27 @@ bool writePyramid(FilterRun& run, const RunOptions& options, const TextureJob& j
             decoded = &run.decodedFiles[run.decodedFiles.count - 1].pyramid;
         }
         GrowArray<std::string> errors;
+        GrowArray<SavedFile> saved;
+        auto keep = [&]() {
+            for (const SavedFile& file : saved) {
+                append(record.written, WrittenFile{file, run.name, outputFormatName(format)});
+            }
+            printErrors(errors);
+        };
         try {
-            if (!savePyramidFiles(fill ? filled : run.pyramid, job.outputFolder, run.name.c_str(), format, storage,
-                                  format.compressed ? readWeights : evenly, kivNameAndVersion, decoded, errors)) {
+            if (!savePyramidFiles(fill ? filled : run.pyramid, job.outputFolder, run.name.c_str(), naming, format,
+                                  storage, format.compressed ? readWeights : evenly, kivNameAndVersion, decoded, saved,
+                                  errors, progress)) {
                 written = false;
             }
         } catch (...) {
-            printErrors(errors);
+            keep();
+            finishProgressLine();
             throw;
         }
-        printErrors(errors);
+        keep();
     }
+    finishProgressLine();
     return written;
 }
 
@@ -137,22 +211,26 @@ bool prepareOutputFolder(const RunOptions& options, const TextureJob& job, std::
     return openMadeFolder(options.outputFolder, job.madeFolder, error);
 }
 
-// Writes `text` as `name` in the job's folder, through a file renamed into place once complete; prints the error
-// line and returns false when it cannot.
-static bool writeOutputFile(const TextureJob& job, const char* name, const std::string& text, const char* what) {
+// Writes `text` as `name` in the job's folder, through a file renamed into place once complete, and records it as a
+// file of `format`; prints the error line and returns false when it cannot.
+static bool writeOutputFile(const TextureJob& job, const char* name, const std::string& text, const char* what,
+                            const char* format, ManifestTexture& record) {
     const std::string path = pathInFolder(job.outputFolder, name);
     PendingFile pending;
     openBeside(path.c_str(), pending);
     writeBytes(pending, text.data(), text.size());
     std::string error;
-    if (finishFile(pending, path.c_str(), what, error)) return true;
+    if (finishFile(pending, path.c_str(), what, error)) {
+        append(record.written, WrittenFile{SavedFile{path, -1, 0, 0}, std::string(), format});
+        return true;
+    }
     printError(error);
     return false;
 }
 
 // The error every level of every pyramid makes on the model, from the levels as written (8-bit bytes read back),
 // printed and written as report.csv. Returns false when the file cannot be written (the table is printed anyway).
-bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs) {
+bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs, ManifestTexture& record) {
     SurfaceErrorBasis basis;
     prepareSurfaceError(basis, job.mesh, job.texture);
     GrowArray<ReportedPyramid> reported;
@@ -169,6 +247,15 @@ bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs)
         measureSurfaceError(basis, written, reported[r].error);
         reported[r].name = &runs[r].name;
         reported[r].pyramid = &runs[r].pyramid;
+        if (r < record.filters.count) {
+            ManifestFilter& filter = record.filters[r];
+            filter.reported = true;
+            filter.error = reported[r].error;
+            for (const FloatImage& level : runs[r].pyramid.levels) {
+                append(filter.levelWidths, level.width);
+                append(filter.levelHeights, level.height);
+            }
+        }
     }
     // Each block-compressed file as its blocks decode, beside the filter's own column.
     for (const FilterRun& run : runs) {
@@ -185,12 +272,14 @@ bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs)
         }
     }
     const bool premultiplied = job.alpha == AlphaMode::premultiplied;
-    return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported, job.encoding, premultiplied), "report");
+    return writeOutputFile(job, "report.csv", printSurfaceErrorReport(reported, job.encoding, premultiplied), "report",
+                           "csv", record);
 }
 
 // The page that shows the model with every pyramid of the run (the levels as the PNG files hold them). Returns false
 // with a printed error line when it cannot be built or written.
-bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArray<FilterRun>& runs) {
+bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArray<FilterRun>& runs,
+                 ManifestTexture& record) {
     std::string page, error;
     const std::string modelName = std::filesystem::path(options.modelPath).filename().string();
     const std::string textureName = std::filesystem::path(job.source).filename().string();
@@ -198,5 +287,5 @@ bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArr
         printError("viewer.html: cannot encode a level (" + error + ")");
         return false;
     }
-    return writeOutputFile(job, "viewer.html", page, "viewer page");
+    return writeOutputFile(job, "viewer.html", page, "viewer page", "html", record);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/run_manifest.h"
 #include "base/grow_array.h"
 #include "image/alpha_modes.h"
 #include "image/float_image.h"
@@ -17,11 +18,13 @@ struct DecodedFile {
     MipPyramid pyramid;
 };
 
-// One requested filter: the name as typed, the levels it produced and the seconds it took.
+// One requested filter: the name as typed, the levels it produced, the seconds it took and the process's peak
+// resident memory while it ran.
 struct FilterRun {
     std::string name;
     MipPyramid pyramid;
     double seconds = 0;
+    int64_t peakMemoryBytes = 0;
     GrowArray<DecodedFile> decodedFiles;  // with --report, one per block-compressed format written
 };
 
@@ -39,6 +42,7 @@ struct TextureJob {
     FloatImage straightTexture;  // with AlphaMode::premultiplied and straight levels: the texture as read, level 0
     GrowArray<OutputFormat> formats;  // the run's formats, each codec the one this texture is written with
     std::string source;         // the texture's file, as messages name it
+    std::string stem;           // its name in file names ({stem} of --name): the file's stem, or its folder's name
     std::string outputFolder;   // where the files go
     std::string madeFolder;     // with --from-model: the name of that folder inside the output folder
 };
@@ -71,19 +75,24 @@ bool createOutputFolder(const std::string& folder, std::string& error);
 // texture's folder inside it, held open until closeMadeFolder.
 bool prepareOutputFolder(const RunOptions& options, const TextureJob& job, std::string& error);
 
-// Writes one filter's pyramid in every format of the job, into the job's folder; prints a line for each file that
-// could not be written (also when memory runs out partway, before that error). Block-compressed files are encoded
-// from the levels with their unread texels filled (push-pull from those read), each texel's error weighed by how
-// much the surface reads it (`readWeights`, one LevelWeights per level); with --fill-unused the other files are
-// filled too. With --report, the compressed files' decoded texels are kept in run.decodedFiles. False when any
-// failed.
+// Writes one filter's pyramid in every format of the job, into the job's folder, under the names of options.names;
+// prints a line for each file that could not be written (also when memory runs out partway, before that error).
+// Unless --no-clean, first removes the filter's level files that an earlier run left there and this run does not
+// write (names the pattern makes for this texture and filter, at other levels or sizes), each named on the log.
+// Block-compressed files are encoded from the levels with their unread texels filled (push-pull from those read),
+// each texel's error weighed by how much the surface reads it (`readWeights`, one LevelWeights per level); with
+// --fill-unused the other files are filled too. With --report, the compressed files' decoded texels are kept in
+// run.decodedFiles. Records every file written and removed in `record`. False when any file failed to be written or
+// removed.
 bool writePyramid(FilterRun& run, const RunOptions& options, const TextureJob& job,
-                  const GrowArray<LevelWeights>& readWeights);
+                  const GrowArray<LevelWeights>& readWeights, ManifestTexture& record);
 
 // The error every level of every pyramid makes on the model, from the levels as written (8-bit bytes read back),
-// printed and written as report.csv. False when the file cannot be written (the table is printed anyway).
-bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs);
+// printed and written as report.csv; each run's figures go into `record`'s filter of the same index. False when the
+// file cannot be written (the table is printed anyway).
+bool reportSurfaceError(const TextureJob& job, const GrowArray<FilterRun>& runs, ManifestTexture& record);
 
-// viewer.html: the model with every pyramid of the run (the levels as the PNG files hold them). False with a printed
-// error line when it cannot be built or written.
-bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArray<FilterRun>& runs);
+// viewer.html: the model with every pyramid of the run (the levels as the PNG files hold them), recorded in `record`.
+// False with a printed error line when it cannot be built or written.
+bool writeViewer(const RunOptions& options, const TextureJob& job, const GrowArray<FilterRun>& runs,
+                 ManifestTexture& record);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "filters/filter_stats.h"
@@ -29,14 +30,16 @@ bool buildKivbicPyramidWithin(const Mesh& mesh, MipPyramid& pyramid, const Float
 // One level as kivbi fits it: the width x height level whose bilinear reconstruction best fits the texture's over the
 // surface, from `grid`, the texture's moment grid cut along the level's texel centres (its moments and weighted
 // moments, which it frees), with `channels` right-hand sides; `finer` (the level above, solved) is where the
-// iterations start. Within `bounds` when given. Fills `stats` with the solve's phases; false with the solver's
-// message when it fails.
+// iterations start. Within `bounds` when given. Fills `stats` with the solve's phases and tells `progress` (when
+// set) the share of the level done as it goes; false with the solver's message when it fails.
 bool fitBilinearLevel(MomentGrid& grid, int32_t width, int32_t height, int32_t channels, const FloatImage& finer,
-                      LevelSolver solver, const ValueRange* bounds, FloatImage& level, FilterStep& stats, std::string& error);
+                      LevelSolver solver, const ValueRange* bounds, FloatImage& level, FilterStep& stats, std::string& error,
+                      const std::function<void(double share)>& progress = nullptr);
 
 // Level `index` of the texture's pyramid as kivbi fits it (fitBilinearLevel from moments.grids[index], the texture's
-// moments, with as many channels as they carry), as one step appended to `stats` with its heading and time. False with
+// moments, with as many channels as they carry), as one step appended to `stats` with its heading and time; its
+// progress is reported as the filter's share of work going from `doneBefore` to `doneAfter`. False with
 // "<filter>: level <index> (<width>x<height>): <reason>" when the solver fails.
 bool fitBilinearStep(SurfaceMoments& moments, const FloatImage& texture, int32_t index, const FloatImage& finer,
                      LevelSolver solver, const ValueRange* bounds, const char* filter, FloatImage& level, FilterStats& stats,
-                     std::string& error);
+                     double doneBefore, double doneAfter, std::string& error);

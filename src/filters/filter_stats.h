@@ -26,15 +26,18 @@ struct FilterStep {
     GrowArray<StepTime> times;
 };
 
-// A caller's display of a long run's progress, called as each step starts ("level 3 of 11"; kivtri's assembly and
-// its solve); nothing the filter computes depends on it.
+// A caller's display of a long run's progress. A filter reports as it goes: the phase under way ("surface" for the
+// surface moments, "level" for kivbi's levels, "assembly" and "solve" for kivtri's joint system), the level it works
+// on and the count of such levels (0 and 0 when the phase has none), and its estimate of the share of its whole work
+// done, from 0 to 1 (an iterative solve's share follows its residual). Nothing the filter computes depends on it.
 struct FilterProgress {
-    void (*step)(void* context, const char* what, int32_t done, int32_t total) = nullptr;
+    void (*update)(void* context, const char* phase, int32_t level, int32_t levels, double done) = nullptr;
     void* context = nullptr;
 };
 
-inline void reportProgress(const FilterProgress& progress, const char* what, int32_t done, int32_t total) {
-    if (progress.step) progress.step(progress.context, what, done, total);
+inline void reportProgress(const FilterProgress& progress, const char* phase, int32_t level, int32_t levels,
+                           double done) {
+    if (progress.update) progress.update(progress.context, phase, level, levels, done);
 }
 
 // The statistics of one run of a filter, its steps in order (none for the filters that solve nothing). `progress` is

@@ -64,6 +64,10 @@ struct LeastSquaresSystem {
     // Fills the compressed lower triangle of the matrix for the factorisation. `lastUse` says that nothing else reads
     // the system afterwards, so it may release what it holds (the right-hand sides excepted) on the way.
     std::function<void(CompressedColumnMatrix& lower, bool lastUse)> lowerTriangle;
+    // How the iterations' start is made, for the log ("from the finer level", ...); may be null.
+    const char* start = nullptr;
+    // Optional, for a display of progress: the share of the solve done so far, an estimate from 0 to 1.
+    std::function<void(double share)> progress;
 };
 
 // Systems of at most this many unknowns are factorised when their iterations cannot prove their bound: the sparse

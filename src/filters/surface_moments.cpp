@@ -443,6 +443,8 @@ static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, cons
 
     // Each tile's cells are written by the one thread that walks it, in the model's triangle order.
     std::atomic<bool> outOfMemory(false);
+    std::atomic<int32_t> tilesWalked(0);
+    const int32_t tileCount = tilesPerSide * tilesPerSide;
 #pragma omp parallel if (tilesPerSide > 1)
     {
         WalkScratch scratch;
@@ -462,6 +464,8 @@ static void walkSquare(SurfaceMoments& result, const Mesh& mesh, int32_t L, cons
             } catch (const std::bad_alloc&) {
                 outOfMemory = true;
             }
+            const int32_t walked = ++tilesWalked;
+            if (request.progress && omp_get_thread_num() == 0) request.progress(static_cast<double>(walked) / tileCount);
         }
     }
     if (outOfMemory) throw std::bad_alloc();

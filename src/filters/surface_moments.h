@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "filters/tent_kernel.h"
 #include "image/float_image.h"
@@ -59,6 +60,9 @@ struct MomentRequest {
     // finest level L the last level): grid g along the texel edges of levels g .. L, so that each cell lies in one
     // texel of each of those levels.
     bool footprints = false;
+    // Optional, for a display of progress: the share of the texture's tiles walked so far, told now and then by the
+    // first thread (the walk for sides that are powers of two; other sizes tell nothing). Nothing depends on it.
+    std::function<void(double share)> progress;
 };
 
 // The block of cells of a gridWidth x gridHeight grid that a texel of a width x height level covers, across and

@@ -791,6 +791,7 @@ static bool startCoarseToFine(const TrilinearSystem& system, LevelSweep& sweep, 
         } else {
             ConjugateGradientOptions rough = options;
             rough.residualReduction = stageReduction;
+            rough.progress = nullptr;  // a stage's progress is not the solve's
             IterativeSolveStats stageStatistics;
             auto multiply = [&](const DenseBlock& v, DenseBlock& y) { multiplyLevels(system, range, v, y); };
             auto apply = [&](const DenseBlock& r, DenseBlock& z) { applyLevelSweep(system, sweep, range, r, z); };

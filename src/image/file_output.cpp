@@ -1,6 +1,7 @@
 // Checked, atomic writing of output files.
 #include "image/file_output.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -134,6 +135,39 @@ bool finishFile(PendingFile& pending, const char* path, const char* what, std::s
     if (pending.failure == 0) return true;
     error = std::string(path) + ": cannot write the " + what + " (" + std::strerror(pending.failure) + ")";
     return false;
+}
+
+void removeFilesIn(const std::string& folder, const std::function<bool(const std::string& name)>& stale,
+                   GrowArray<std::string>& removed, GrowArray<std::string>& errors) {
+    // Listed and removed through one descriptor of the folder, so a folder swapped in under the same path meanwhile
+    // is not the one cleaned; the held folder of --from-model is the one its files were written into.
+    const bool held = madeFolder >= 0 && folder == madeFolderPath;
+    errno = 0;
+    const int fd = held ? openat(madeFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                        : open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!listing) {
+        append(errors, (folder.empty() ? std::string(".") : folder) + ": cannot read the folder (" +
+                           std::strerror(lastError()) + ")");
+        if (fd >= 0) close(fd);
+        return;
+    }
+    GrowArray<std::string> names;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != ".." && stale(name)) append(names, name);
+    }
+    for (const std::string& name : names) {
+        struct stat info;
+        if (fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
+        errno = 0;
+        if (unlinkat(fd, name.c_str(), 0) == 0) {
+            append(removed, pathInFolder(folder, name));
+        } else {
+            append(errors, pathInFolder(folder, name) + ": cannot remove the file (" + std::strerror(lastError()) + ")");
+        }
+    }
+    closedir(listing);
 }
 
 bool openMadeFolder(const std::string& parent, const std::string& name, std::string& error) {

@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
+
+#include "base/grow_array.h"
 
 // A file being written beside its final name, both names taken relative to the open folder that holds them, so
 // only the file's own name counts against the system's path length limit. `failure` keeps the errno of the first
@@ -35,6 +38,14 @@ void writeBytes(PendingFile& pending, const void* bytes, size_t size);
 // On failure the temporary file is removed, an older file at `path` is left as it was, and `error` reads
 // "<path>: cannot write the <what> (<reason>)".
 bool finishFile(PendingFile& pending, const char* path, const char* what, std::string& error);
+
+// Removes the regular files directly inside `folder` (the folder openMadeFolder holds when it is that one; empty is
+// the working directory) whose names `stale` accepts; symbolic links, folders and other kinds of file are left, and
+// nothing below the folder is looked at. Appends the path of each removed file to `removed`, and one message
+// "<path>: cannot remove the file (<reason>)" per file that could not be removed (or for a folder that cannot be
+// read) to `errors`.
+void removeFilesIn(const std::string& folder, const std::function<bool(const std::string& name)>& stale,
+                   GrowArray<std::string>& removed, GrowArray<std::string>& errors);
 
 // Makes the folder `name` inside the existing folder `parent` when missing and holds it open: every file written
 // into pathInFolder(parent, name) until closeMadeFolder goes into the folder opened here, whatever is renamed or

@@ -2,6 +2,7 @@
 #include "image/pyramid_files.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "image/file_output.h"
@@ -69,11 +70,13 @@ static void decodedLevel(const EncodedLevel& bytes, TexelEncoding encoding, Floa
     decodeTexels(level, encoding);
 }
 
-// The pyramid's levels, down to the first without texels if any, in one KTX2 or DDS file: RGBA8 texels, or blocks.
-static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                          const OutputFormat& format, const LevelStorage& storage,
-                          const GrowArray<LevelWeights>& weights, const std::string& writer, MipPyramid* decoded,
-                          std::string& error) {
+static int64_t texelCount(const FloatImage& level) { return int64_t{level.width} * level.height; }
+
+// The pyramid's levels, down to the first without texels if any, in one KTX2 or DDS file at `path`: RGBA8 texels, or
+// blocks.
+static bool saveContainer(const MipPyramid& pyramid, const std::string& path, const OutputFormat& format,
+                          const LevelStorage& storage, const GrowArray<LevelWeights>& weights,
+                          const std::string& writer, MipPyramid* decoded, std::string& error) {
     GrowArray<EncodedLevel> levels;
     static const LevelWeights evenly;
     if (decoded) clear(decoded->levels);
@@ -97,23 +100,55 @@ static bool saveContainer(const MipPyramid& pyramid, const std::string& folder, 
             decoded->levels[decoded->levels.count - 1].hasAlpha = level.hasAlpha;
         }
     }
-    std::string name = std::string("mip_") + filterName;
-    if (format.compressed) name += std::string("_") + blockCodecName(format.codec);
-    const std::string path = pathInFolder(folder, name + "." + pyramidFormatName(format.container));
     const ContainerFormat stored{storage.encoding, storage.alpha, format.compressed, format.codec};
     if (format.container == PyramidFormat::ktx2) return writeKtx2(path.c_str(), levels, stored, writer, error);
     return writeDds(path.c_str(), levels, stored, error);
 }
 
 bool savePyramidFiles(const MipPyramid& pyramid, const std::string& folder, const char* filterName,
-                      const OutputFormat& format, const LevelStorage& storage,
+                      const PyramidNaming& naming, const OutputFormat& format, const LevelStorage& storage,
                       const GrowArray<LevelWeights>& weights, const std::string& writer, MipPyramid* decoded,
-                      GrowArray<std::string>& errors) {
+                      GrowArray<SavedFile>& saved, GrowArray<std::string>& errors, const SaveProgress& progress) {
+    NameValues values;
+    values.stem = naming.stem;
+    values.filter = filterName;
+    auto done = [&](int64_t texels) {
+        if (progress.fileDone) progress.fileDone(progress.context, texels);
+    };
     if (format.container == PyramidFormat::png) {
-        return savePyramid(pyramid, folder, filterName, storage.withAlpha, storage.encoding, errors);
+        bool allWritten = true;
+        for (int32_t k = 0; k < pyramid.levels.count; ++k) {
+            const FloatImage& level = pyramid.levels[k];
+            if (level.width == 0 || level.height == 0) continue;  // an empty level has no picture
+            values.level = k;
+            values.width = level.width;
+            values.height = level.height;
+            const std::string path = pathInFolder(folder, levelFileName(naming.pattern, values));
+            std::string error;
+            if (saveLevelFile(level, path, storage.withAlpha, storage.encoding, error)) {
+                append(saved, SavedFile{path, k, level.width, level.height});
+            } else {
+                append(errors, error);
+                allWritten = false;
+            }
+            done(texelCount(level));
+        }
+        return allWritten;
     }
+    const FloatImage* first = pyramid.levels.count > 0 ? &pyramid.levels[0] : nullptr;
+    values.width = first ? first->width : 0;
+    values.height = first ? first->height : 0;
+    // A file of blocks carries its codec after the name the pattern makes: mip_<filter>_<codec>.ktx2.
+    const char* extension = pyramidFormatName(format.container);
+    std::string name = containerFileName(naming.pattern, values, extension);
+    if (format.compressed) name.insert(name.size() - std::strlen(extension) - 1, std::string("_") + blockCodecName(format.codec));
+    const std::string path = pathInFolder(folder, name);
     std::string error;
-    if (saveContainer(pyramid, folder, filterName, format, storage, weights, writer, decoded, error)) return true;
-    append(errors, error);
-    return false;
+    const bool written = saveContainer(pyramid, path, format, storage, weights, writer, decoded, error);
+    if (written) append(saved, SavedFile{path, -1, values.width, values.height});
+    else append(errors, error);
+    int64_t texels = 0;
+    for (const FloatImage& level : pyramid.levels) texels += texelCount(level);
+    done(texels);
+    return written;
 }

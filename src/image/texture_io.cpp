@@ -524,16 +524,21 @@ bool encodeLevelPng(const FloatImage& level, bool withAlpha, TexelEncoding encod
                      reason);
 }
 
+bool saveLevelFile(const FloatImage& level, const std::string& path, bool withAlpha, TexelEncoding encoding,
+                   std::string& error) {
+    return saveLevelPng(path.c_str(), withAlpha ? 32 : 24, encodedImage(level, withAlpha, encoding),
+                        encoding == TexelEncoding::srgb, error);
+}
+
 bool savePyramid(const MipPyramid& pyramid, const std::string& folder, const char* filterName, bool withAlpha,
                  TexelEncoding encoding, GrowArray<std::string>& errors) {
     bool allWritten = true;
     for (int32_t k = 0; k < pyramid.levels.count; ++k) {
         const FloatImage& level = pyramid.levels[k];
         if (level.width == 0 || level.height == 0) continue;  // an empty level has no picture
-        const FloatImage encoded = encodedImage(level, withAlpha, encoding);
         const std::string name = pathInFolder(folder, "mip_" + std::to_string(k) + "_" + filterName + ".png");
         std::string error;
-        if (!saveLevelPng(name.c_str(), withAlpha ? 32 : 24, encoded, encoding == TexelEncoding::srgb, error)) {
+        if (!saveLevelFile(level, name, withAlpha, encoding, error)) {
             append(errors, error);
             allWritten = false;
         }

@@ -39,6 +39,11 @@ bool saveLevelPng(const char* path, int bitsPerPixel, const FloatImage& image, b
 bool encodeLevelPng(const FloatImage& level, bool withAlpha, TexelEncoding encoding, GrowArray<uint8_t>& png,
                     std::string& reason);
 
+// Encodes one level as `encoding` says (encodedTexel) and writes it as the PNG file `path`, as savePyramid writes
+// each level. False with "<path>: <reason>" when it cannot.
+bool saveLevelFile(const FloatImage& level, const std::string& path, bool withAlpha, TexelEncoding encoding,
+                   std::string& error);
+
 // Encodes every level as `encoding` says (encodedTexel) and writes it as "mip_%d_%s.png" in `folder`, which must
 // exist (an empty folder is the working directory, and the file names then carry no folder part): 24-bit, or
 // 32-bit with the levels' alpha (linear, as the filters computed it) when `withAlpha`; sRGB colour is marked so.

@@ -323,6 +323,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
     const double smallMove = 0.01 * rule.maxError;
     constexpr int32_t smallStepsToStop = 4;
     int32_t smallSteps = 0;
+    GrowArray<double> startGradient;  // each column's squared projected gradient at the first step, for `progress`
     for (int32_t step = 0;; ++step) {
         if (step > 0) measure();
         // A column that the updated gradient (with the finest margin) lets stop is checked against fl(A x - b) first.
@@ -340,6 +341,16 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             openCount += open.items[k];
         }
         if (openCount == 0) break;
+        if (options.progress) {
+            if (step == 0) startGradient = projectedSquared;
+            double share = 1.0;
+            for (int32_t k = 0; k < columns; ++k) {
+                const double from = std::sqrt(startGradient.items[k]), now = std::sqrt(projectedSquared.items[k]);
+                if (!open.items[k] || !(from > reachable(k)) || !(now > 0.0)) continue;
+                share = std::min(share, std::max(0.0, std::log(from / now) / std::log(from / reachable(k))));
+            }
+            options.progress(std::min(share, 1.0));
+        }
         const char* cap = nullptr;
         if (step >= options.maxSteps) cap = "the step cap";
         else if (statistics.iterations >= options.maxIterations) cap = "the iteration cap";
@@ -371,6 +382,7 @@ bool solveBounded(const BlockOperator& multiply, const BlockOperator& preconditi
             return false;
         }
         ConjugateGradientOptions face = rule;
+        face.progress = nullptr;  // the solve's own progress is its projected gradient's
         face.preciseResidual = nullptr;  // the face's residuals are those of A_FF, which `multiply` restricted gives
         face.maxError = 0.125 * rule.maxError;
         face.residualReduction = changed ? options.faceReduction : 1e-6;

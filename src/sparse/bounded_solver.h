@@ -20,6 +20,10 @@ struct BoundedSolveOptions {
     // Solve a face again where its solution pushes a let-go unknown outwards (see the .cpp): kivtric's joint solve
     // takes far fewer steps so on the hard models, where kivbic's levels gained nothing (their refits cost more).
     bool holdOutward = false;
+    // Optional, for a display of progress: called before each step with how far the slowest open column's projected
+    // gradient has come from its start towards the one that ends the solve, on a log scale (0 to 1). The face solves
+    // do not report (iterations.progress is not called).
+    std::function<void(double share)> progress;
 };
 
 struct BoundedSolveStats {

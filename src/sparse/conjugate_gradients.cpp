@@ -215,6 +215,23 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         measure(r, residualSquared, nullptr);
     }
     for (int32_t k = 0; k < columns; ++k) rough.items[k] = options.residualReduction * std::sqrt(residualSquared.items[k]);
+    GrowArray<double> startResidual;
+    if (options.progress) {
+        resize(startResidual, columns);
+        for (int32_t k = 0; k < columns; ++k) startResidual.items[k] = std::sqrt(residualSquared.items[k]);
+    }
+    // The share of the way done, log(r0 / r) / log(r0 / r_stop), of the open column that has come the least far.
+    auto reportProgress = [&]() {
+        double share = 1.0;
+        for (int32_t k = 0; k < columns; ++k) {
+            if (!active.items[k]) continue;
+            const double from = startResidual.items[k], now = std::sqrt(residualSquared.items[k]);
+            const double stop = std::max(reachable(k), rough.items[k]);
+            if (!(from > stop) || !(now > 0.0)) continue;
+            share = std::min(share, std::max(0.0, std::log(from / now) / std::log(from / stop)));
+        }
+        options.progress(std::min(share, 1.0));
+    };
     int32_t activeCount = 0;
     for (int32_t k = 0; k < columns; ++k) {
         bounds.items[k] = (std::sqrt(residualSquared.items[k]) + margin(k)) / options.lowestEigenvalue;
@@ -296,6 +313,7 @@ bool conjugateGradients(const BlockOperator& multiply, const BlockOperator& prec
         }
         ++iteration;
         columnDotProducts(r, r, residualSquared);
+        if (options.progress) reportProgress();
 
         // A column whose updated residual meets the rule (with the finest margin of the last x known) is
         // checked against b - A x; if that is larger, it replaces the updated residual and the

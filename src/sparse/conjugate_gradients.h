@@ -58,6 +58,9 @@ struct ConjugateGradientOptions {
     // A column stops on its updated residual alone, b - A x not recomputed: for solves whose result another test
     // proves (the error bound then no longer holds for the solve itself).
     bool updatedResidualStops = false;
+    // Optional, for a display of progress: called after each iteration with how far the slowest open column has come
+    // from its starting residual towards the one that stops it, on a log scale (0 to 1). Nothing depends on it.
+    std::function<void(double share)> progress;
 };
 
 struct IterativeSolveStats {

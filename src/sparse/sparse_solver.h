@@ -27,6 +27,11 @@ struct SolverStats {
     const char* ending = nullptr;
     double neededResidual = 0;
     double wantedError = 0;
+    // The iterations only made the start of a bounded solve (kivbic, kivtric), which proves its bound itself: their
+    // residual is what that solve starts from, not a result. `start` says how the start was made, when the log says
+    // so (e.g. kivtri's coarse-to-fine start).
+    bool startOfBoundedSolve = false;
+    const char* start = nullptr;
 };
 
 // Orders `lower` with METIS and computes its Cholesky factor, kept by the matrix; `stats` receives the phases

@@ -202,7 +202,7 @@ TEST(AlphaModes, CoverageKeepsTheShareAnAlphaTestPasses) {
     runOk(dir, {"--alpha", "coverage", "-o", "kept", "square.obj", "foliage.png", "box", "lanczos3"});
     runOk(dir, {"-o", "plain", "square.obj", "foliage.png", "box"});
     double plainDrift = 0;
-    for (const std::string& filter : {"box", "lanczos3"}) {
+    for (const std::string filter : {"box", "lanczos3"}) {
         const double level0 = coverage(readImageFile(levelFile(dir.file("kept"), 0, filter)), side, 0, side);
         for (int k = 1; k <= 8; ++k) {
             const int width = side >> k;
@@ -223,7 +223,7 @@ TEST(AlphaModes, CoverageKeepsTheShareAnAlphaTestPasses) {
     writeTextFile(dir.file("left.obj"), "v 0 0 0\nv 1 0 0\nv 1 2 0\nv 0 2 0\nvt 0 0\nvt 0.5 0\nvt 0.5 1\nvt 0 1\n"
                                          "f 1/1 2/2 3/3 4/4\n");
     runOk(dir, {"--alpha", "coverage=0.5", "-o", "left", "left.obj", "half.png", "kivbox", "boxig", "kivbi"});
-    for (const std::string& filter : {"kivbox", "boxig", "kivbi"}) {
+    for (const std::string filter : {"kivbox", "boxig", "kivbi"}) {
         // The columns whose tents lie inside the left half, where the surface reads every texel alike.
         const double level0 = coverage(readImageFile(levelFile(dir.file("left"), 0, filter)), side, 1, side / 2 - 1);
         for (int k = 1; k <= 3; ++k) {
@@ -270,7 +270,7 @@ TEST(AlphaModes, OptionLinesThatMeanNothingAreRefused) {
         std::string line;
         for (const std::string& argument : arguments) line += argument + " ";
         const CommandResult result = runKiv(dir.path, arguments);
-        EXPECT_EQ(result.exitStatus, 1) << line << result.output;
+        EXPECT_EQ(result.exitStatus, 2) << line << result.output;  // a usage error
         EXPECT_EQ(result.output.rfind("Error: --alpha", 0), 0u) << line << result.output;
         EXPECT_FALSE(fileExists(dir.file("mip_0_kivbi.png"))) << line;
     }

@@ -110,7 +110,7 @@ TEST(DefaultFilter, AnUnknownSolverIsRefused) {
           std::vector<std::string>{"model.obj", "texture.png", "--solver"}}) {
         const CommandResult result = runKiv(run.dir.path, arguments);
         ASSERT_FALSE(result.timedOut || result.signalled) << result.output;
-        EXPECT_EQ(result.exitStatus, 1) << result.output;
+        EXPECT_EQ(result.exitStatus, 2) << result.output;  // a usage error
         EXPECT_NE(result.output.find("Error: --solver takes 'iterative' or 'direct', not '"), std::string::npos)
             << result.output;
         EXPECT_EQ(listFiles(run.dir.path), std::vector<std::string>({"model.obj", "texture.png"}));

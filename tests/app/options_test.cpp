@@ -41,8 +41,8 @@ int threadsUsed(const std::string& output) {
 
 }  // namespace
 
-// Each refused line prints exactly its error and the hint, and reads and writes nothing: the model
-// and texture named do not even exist.
+// Each refused line prints exactly its error and the hint, ends with the status of a usage error, and reads and
+// writes nothing: the model and texture named do not even exist.
 TEST(Options, AnUnknownOptionOrABadValueIsOneErrorLineAndTheHint) {
     struct Case {
         std::vector<std::string> arguments;
@@ -76,7 +76,7 @@ TEST(Options, AnUnknownOptionOrABadValueIsOneErrorLineAndTheHint) {
     TempDir dir;
     for (const Case& c : cases) {
         const CommandResult result = runKiv(dir.path, c.arguments);
-        expectFinished(result, 1);
+        expectFinished(result, 2);
         EXPECT_EQ(outputLines(result.output), (std::vector<std::string>{c.error, "Run 'kiv --help' for usage."}));
     }
     EXPECT_TRUE(listFiles(dir.path).empty());
@@ -131,12 +131,12 @@ TEST(Options, OneThreadWritesTheSameLevelsAsTheDefault) {
 
 // Without --threads the count comes from OMP_NUM_THREADS when it is set; --threads overrides it.
 TEST(Options, TheThreadCountFollowsOmpNumThreadsUnlessGiven) {
-    TempDir dir;
+    SampleRun run;
     const char* previous = std::getenv("OMP_NUM_THREADS");
     const std::string saved = previous ? previous : "";
     setenv("OMP_NUM_THREADS", "3", 1);
-    const CommandResult fromEnvironment = runKiv(dir.path, {});
-    const CommandResult given = runKiv(dir.path, {"--threads", "2"});
+    const CommandResult fromEnvironment = run.run({}, {"box"});
+    const CommandResult given = run.run({"--threads", "2"}, {"box"});
     if (previous) setenv("OMP_NUM_THREADS", saved.c_str(), 1);
     else unsetenv("OMP_NUM_THREADS");
     expectFinished(fromEnvironment, 0);
@@ -148,14 +148,14 @@ TEST(Options, TheThreadCountFollowsOmpNumThreadsUnlessGiven) {
 namespace {
 
 // Progress lines, per filter and per kivbi level, are for a person at a terminal: under a pseudo-terminal
-// (script(1)) they appear, with standard error in a pipe they do not.
+// (script(1)) they appear, rewritten in place, with standard error in a pipe they do not.
 TEST(Options, ProgressShowsOnATerminalOnly) {
     SampleRun run;
     const std::string kiv = std::string(KIV_EXECUTABLE) + " sample.obj sample.png box kivbi";
     const std::string terminal = shellOutput("cd '" + run.dir.path + "' && script -qec \"" + kiv + "\" /dev/null");
-    EXPECT_NE(terminal.find("box: running"), std::string::npos) << terminal;
-    EXPECT_NE(terminal.find("kivbi: level 1 of 9"), std::string::npos) << terminal;
-    EXPECT_NE(terminal.find("kivbi: level 9 of 9"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\rbox: running"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\rkivbi: level 1 of 9"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\rkivbi: level 9 of 9"), std::string::npos) << terminal;
     const CommandResult piped = run.run({}, {"box", "kivbi"});
     ASSERT_EQ(piped.exitStatus, 0) << piped.output;
     EXPECT_EQ(piped.output.find("running"), std::string::npos) << piped.output;

@@ -51,6 +51,11 @@ static const char* const usageText =
     "--report            print each level's error on the model; also report.csv\n"
     "--viewer            write viewer.html: the model with each pyramid, for a browser\n"
     "--from-model        take the textures from the model's materials\n"
+    "--name PATTERN      level file names, e.g. {stem}_{filter}_{level:02}\n"
+    "                    (default: mip_{level}_{filter}; also {width}, {height})\n"
+    "--no-clean          keep levels of an earlier run that this run does not write\n"
+    "--manifest FILE     write a JSON list of inputs and files written ('-': stdout)\n"
+    "-q, --quiet         print nothing on standard output (errors still on stderr)\n"
     "-h, --help          print this text\n"
     "--version           print the version\n";
 
@@ -129,12 +134,20 @@ static void expectBytesNear(const DecodedImage& image, const std::vector<unsigne
     }
 }
 
+// kiv alone prints the usage text and succeeds; a model without its texture (or --from-model without a model) is a
+// usage error: what is missing, then the usage text, and status 2.
 TEST(CommandLine, FewerThanTwoArgumentsPrintTheUsageText) {
     TempDir dir;
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"model.obj"}, {"--from-model"}}) {
+    const CommandResult alone = runKiv(dir.path, {});
+    expectFinished(alone, 0);
+    EXPECT_EQ(alone.output, usageText);
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"model.obj"}, {"--from-model"}}) {
         const CommandResult result = runKiv(dir.path, arguments);
-        expectFinished(result, 0);
-        EXPECT_EQ(afterThreadLine(result.output), usageText);
+        expectFinished(result, 2);
+        const size_t end = result.output.find('\n');
+        ASSERT_NE(end, std::string::npos) << result.output;
+        EXPECT_EQ(result.output.rfind("Error: the ", 0), 0u) << result.output;
+        EXPECT_EQ(result.output.substr(end + 1), usageText);
     }
     EXPECT_TRUE(listFiles(dir.path).empty());
 }
@@ -157,7 +170,7 @@ TEST(CommandLine, HelpAndVersionPrintTheirTextAndSucceed) {
     }
     // After "--" every argument is a name: "--help" there is a filter that does not exist.
     const CommandResult named = runKiv(dir.path, {"model.obj", "texture.png", "--", "--help"});
-    expectFinished(named, 1);
+    expectFinished(named, 2);
     const CommandResult version = runKiv(dir.path, {"--version"});
     expectFinished(version, 0);
     EXPECT_EQ(version.output, std::string("kiv ") + kivVersion + "\n");
@@ -274,15 +287,15 @@ TEST(CommandLine, PixelLayoutsOtherThanTwentyFourAndThirtyTwoBitsAreConverted) {
     expectBytesNear(run.level(1, "box"), {0x80, 0x80, 0x80}, 1, "level 1");
 }
 
-// Every name is checked before the first filter runs.
+// Every name is checked with the command line, before anything is read: a usage error.
 TEST(BadInput, AnUnknownFilterNameStopsTheRunBeforeAnyWork) {
     RunDirectory run(4, 4, repeatedPixel(16, {10, 20, 30}));
     for (const std::vector<std::string>& filters :
          {std::vector<std::string>{"box", "nosuch", "other"}, {"Box"}, {"tent", "box "}}) {
         const CommandResult result = run.run(filters);
-        expectFinished(result, 1);
+        expectFinished(result, 2);
         const std::string unknown = filters[0] == "Box" ? "Box" : filters[1];
-        EXPECT_EQ(afterThreadLine(result.output), "Error: The filter named '" + unknown + "' doesn't exist.\n");
+        EXPECT_EQ(result.output, "Error: The filter named '" + unknown + "' doesn't exist.\nRun 'kiv --help' for usage.\n");
         EXPECT_TRUE(run.levelFiles().empty());
     }
 }

@@ -315,7 +315,7 @@ TEST(SceneModelRun, FromModelTakesNoTextureArgumentAndReadsAnObjModelsMaterials)
     TempDir dir;
     copyFile(KIV_SOURCE_DIR "/data/sample.png", dir.file("sample.png"));
     const CommandResult texture = runKiv(dir.path, {"--from-model", "square.glb", "sample.png"});
-    EXPECT_EQ(texture.exitStatus, 1);
+    EXPECT_EQ(texture.exitStatus, 2);  // an unknown filter: a usage error
     EXPECT_NE(texture.output.find("Error: The filter named 'sample.png' doesn't exist."), std::string::npos) << texture.output;
 
     writeTextFile(dir.file("square.mtl"), "newmtl painted\nmap_Kd sample.png\n");
